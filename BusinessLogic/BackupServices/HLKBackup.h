@@ -1,0 +1,65 @@
+// HLKBackup: the window's single entry point to the backup service.
+//
+// HLK_Reset starts the listener thread on a TCP port; the listener gives each accepted
+// Quarnex connection to one worker thread at a time. HLK_Stop stops the listener and, through
+// it, every worker. Progress and results reach the window only through GUIComm.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+struct HLK_Thread_Sync_t;
+
+// Time-outs of the service. The defaults are the service's own; tests shorten them so that
+// silence and stop cases finish in seconds.
+struct HLKTimeouts {
+    int payloadReadSeconds = 60;  // each read of a payload (fillBuffer)
+    int commandPollSeconds = 1;   // one wait for the next command word
+    int maxCommandPolls = 1800;   // waits without a complete command word before giving up
+    int threadStopMs = 30000;     // wait for a thread to stop (listener or worker)
+    int threadStartMs = 30000;    // wait for a new thread to report started or failed
+    int listenerPollMs = 1000;    // the listener's select time-out
+};
+
+class HLKBackup {
+public:
+    // Throws CClientExc when the instance cannot be created.
+    static HLKBackup* GetInstance();
+    // Destroys the instance (stopping the service) and forgets it.
+    static void Cleanup();
+
+    // (Re)starts the service on port. Only ports 1025..8191 are served; any other port does
+    // nothing and answers true. False when the listener did not start.
+    bool HLK_Reset(int port);
+    // Starts the service on a port the system picks (tests, benchmarks, the simulator's
+    // self-check); GetPort tells which.
+    bool HLK_ResetEphemeral();
+    // Stops the listener and all workers. False when a thread did not stop in time.
+    bool HLK_Stop();
+    // Port the running listener is bound to, 0 when none runs.
+    int GetPort() const;
+
+    // Time-outs used by threads started afterwards (process-wide).
+    static void SetTimeouts(const HLKTimeouts& timeouts);
+    static HLKTimeouts GetTimeouts();
+
+    virtual ~HLKBackup();
+
+private:
+    HLKBackup();
+    HLKBackup(const HLKBackup&) = delete;
+    HLKBackup& operator=(const HLKBackup&) = delete;
+
+    bool startListener(int port);
+    void releaseListenerRecord();
+
+    struct MainThreadArg {
+        int port;
+        std::shared_ptr<HLK_Thread_Sync_t> sync;
+    };
+
+    std::recursive_mutex m_lock; // held only while the instance is destroyed
+    MainThreadArg m_arg{0, nullptr};
+    std::shared_ptr<HLK_Thread_Sync_t> m_listener; // null while no listener exists
+};
