@@ -1,0 +1,80 @@
+#pragma once
+// Record layout of the backup data files (main, TmpMain, TmpScratch, TmpMerge).
+//
+// A stored image is a little-endian backup header followed by cluster records whose 12-byte
+// headers are big-endian: they are kept exactly as they arrived in the CLUSTER command and are
+// sent back unchanged on a restore. There is no count, index or trailer: records end where the
+// stream ends.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace BackupDataLayout {
+
+constexpr std::size_t kBackupHeaderSize = 20;   // five 32-bit words
+constexpr std::size_t kClusterHeaderSize = 12;  // blockID, mode, length
+constexpr std::uint32_t kMaxClusterSize = 65536; // largest clusterSize accepted from a stored header
+
+// Mode bits of a cluster record.
+constexpr std::uint32_t kModeScratch = 0x1;
+constexpr std::uint32_t kModeMain = 0x2;
+
+struct BackupHeader {
+    std::uint32_t serialNumber = 0;
+    std::uint32_t clusterSize = 0;
+    std::uint32_t headerParam1 = 0;
+    std::uint32_t headerParam2 = 0;
+    std::uint32_t headerParam3 = 0;
+
+    bool operator==(const BackupHeader&) const = default; // identity of a stored backup
+};
+
+struct ClusterHeader {
+    std::uint32_t blockID = 0;
+    std::uint32_t mode = 0;
+    std::uint32_t length = 0;
+
+    bool operator==(const ClusterHeader&) const = default;
+};
+
+// Backup header as stored in a data file (little-endian).
+void EncodeBackupHeader(const BackupHeader& header, std::uint8_t out[kBackupHeaderSize]);
+BackupHeader DecodeBackupHeader(const std::uint8_t in[kBackupHeaderSize]);
+
+// The same five words as they travel on the wire (big-endian).
+void EncodeBackupHeaderWire(const BackupHeader& header, std::uint8_t out[kBackupHeaderSize]);
+BackupHeader DecodeBackupHeaderWire(const std::uint8_t in[kBackupHeaderSize]);
+
+// Cluster record header (big-endian both on disk and on the wire).
+void EncodeClusterHeader(const ClusterHeader& header, std::uint8_t out[kClusterHeaderSize]);
+ClusterHeader DecodeClusterHeader(const std::uint8_t in[kClusterHeaderSize]);
+
+// Bytes a record occupies in a data file: header plus data.
+constexpr std::uint64_t RecordSize(std::uint32_t length) { return kClusterHeaderSize + std::uint64_t(length); }
+
+// Progress estimate of the records in a main data file: (size - 20) / (clusterSize + 12);
+// 0 for a file not larger than the header.
+std::uint64_t EstimateRecordCount(std::int64_t fileSize, std::uint32_t clusterSize);
+
+// A stored header usable for an inquiry or a restore.
+inline bool IsUsableClusterSize(std::uint32_t clusterSize) { return clusterSize <= kMaxClusterSize; }
+
+// Low-level helpers, exposed for the protocol code that shares the encodings.
+inline void PutLE32(std::uint8_t* p, std::uint32_t v)
+{
+    p[0] = std::uint8_t(v); p[1] = std::uint8_t(v >> 8); p[2] = std::uint8_t(v >> 16); p[3] = std::uint8_t(v >> 24);
+}
+inline std::uint32_t GetLE32(const std::uint8_t* p)
+{
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+}
+inline void PutBE32(std::uint8_t* p, std::uint32_t v)
+{
+    p[0] = std::uint8_t(v >> 24); p[1] = std::uint8_t(v >> 16); p[2] = std::uint8_t(v >> 8); p[3] = std::uint8_t(v);
+}
+inline std::uint32_t GetBE32(const std::uint8_t* p)
+{
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | std::uint32_t(p[3]);
+}
+
+} // namespace BackupDataLayout

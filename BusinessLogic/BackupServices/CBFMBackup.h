@@ -1,0 +1,85 @@
+#pragma once
+// One stored backup of one phone-system server: a directory (named by the backup ID) under
+// the server's directory, holding "backup.cfg" and the segmented data files of the backup.
+// The record holds no open files; CBFMFile objects it hands out belong to the caller.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class CBFMFile;
+
+class CBFMBackup {
+public:
+    // Data file types.
+    enum EFileType : int {
+        BackupFile = 0,     // "backup.dat": the committed image (the service's main file)
+        TmpBackupFile = 1,  // "tmpbackup.dat": the previous image during a commit
+        TmpMergeFile = 2,   // "merge.dat": merge output, becomes the image on commit
+        TmpMainFile = 3,    // "main.dat": main clusters of a transfer in progress
+        TmpScratchFile = 4  // "scratch.dat": scratch clusters of a transfer in progress
+    };
+
+    // Result codes of Export and Import.
+    enum EResult : int {
+        ResultSuccess = 0,
+        ResultFailure = 1,
+        ResultDiskFull = 4
+    };
+
+    // New record in an existing directory; writes backup.cfg. Throws CClientExc.
+    CBFMBackup(const std::string& directory, const std::string& backupID);
+    // Existing record, loaded from backup.cfg (an interrupted commit is finished first).
+    // Throws CClientExc.
+    explicit CBFMBackup(const std::string& directory);
+    virtual ~CBFMBackup();
+
+    std::string GetName() const { return m_backupID; }
+    const std::string& GetDirectory() const { return m_directory; }
+    std::uint32_t FullBackupDate() const { return m_fullBackupDate; }
+    std::uint32_t LastBackupDate() const { return m_lastBackupDate; }
+    std::int32_t NumIncrementals() const { return m_numIncrementals; }
+
+    // New empty data file of the type, or null (cause in the debug log).
+    std::unique_ptr<CBFMFile> CreateBFMFile(int fileType);
+    // Data file of the type opened read-only, or null.
+    std::unique_ptr<CBFMFile> OpenBFMFile(int fileType);
+    // Logical size of the data file of the type, or -1.
+    std::int64_t GetBFMFileSize(int fileType);
+
+    // Makes the closed "merge.dat" the new image and stamps the dates. Crash-safe: after a stop
+    // at any point the record holds either the previous image or the new one, complete.
+    bool CommitMerge(bool full);
+    // End of every transfer: removes the temporary files; a record with no image at all loses
+    // its backup.cfg.
+    bool Cleanup();
+
+    // Deletes the data files and backup.cfg of the backup in directory (not the directory).
+    static bool Delete(const std::string& directory);
+
+    // Copies backup.cfg and the image into destServerDir/<backup ID>. Result code.
+    int Export(const std::string& destServerDir);
+    // Copies this record's backup.cfg and image into the existing destBackupDir. Result code.
+    int Import(const std::string& destBackupDir);
+
+    // True when the image opens as a complete series holding a usable backup header followed
+    // by whole cluster records (what an import must hold).
+    bool ValidateImage();
+
+    // Path of a data file type in this record ("" for an unknown type).
+    std::string GetFilePath(int fileType) const;
+    static std::string FileName(int fileType);
+
+private:
+    bool SaveConfig();
+    bool LoadConfig();
+    bool RepairInterruptedCommit();
+    static bool RepairInterruptedCommitIn(const std::string& directory);
+
+    std::string m_directory;
+    std::string m_backupID;
+    std::string m_configPath;
+    std::uint32_t m_fullBackupDate = 0;
+    std::uint32_t m_lastBackupDate = 0;
+    std::int32_t m_numIncrementals = 0;
+};
