@@ -1,0 +1,152 @@
+#pragma once
+// The main window: status, settings, activity log, menus, tray icon, and the
+// receiver of every notification that the service and the work queue post.
+
+#include <QMainWindow>
+
+#include "GUIComm.h"
+#include "WindowMessages.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class QMenu;
+class QSystemTrayIcon;
+class CWork;
+class CIPAddrMonitor;
+template <class T> class OS_CPCQ_Executer;
+
+namespace Ui { class TMainForm; }
+
+class TMainForm : public QMainWindow, public IGUIWindow
+{
+    Q_OBJECT
+
+public:
+    explicit TMainForm(QWidget *parent = nullptr);
+    ~TMainForm() override;
+
+    // Thread-safe: queues a numbered message with its lParam for the window
+    // thread. Never refuses while the window exists.
+    bool Post(unsigned message, intptr_t lParam) override;
+
+    void SetBusy(bool busy);
+    bool IsMinimizedToTray() const;
+    void SetIdleStatus();
+
+    // Activity log
+    std::string GetActivityLogPath() const;
+    void LoadActivityLog();
+    void OpenActivityLogFile();
+    void CloseActivityLogFile();
+    void LogActivity(const std::string &text);
+
+    // Settings and service
+    std::string GetConfigFilePath() const;
+    void LoadSettings(std::string &port, std::string &folder);
+    void SaveSettings(const std::string &port, const std::string &folder);
+    void GetHostIPAddresses(std::vector<std::string> &list);
+    void RefreshIPAddressDisplay();
+    void StartBackupService();
+    void StopBackupService();
+
+    // Background work queue: takes ownership of the item.
+    void QueueWork(CWork *item);
+
+    // Restore prompt timing; tests shorten the 90 seconds and drive the clock.
+    void SetRestorePromptTiming(int timeoutSeconds, std::function<time_t()> clock,
+                                int tickMilliseconds);
+
+protected:
+    bool event(QEvent *e) override;
+    void showEvent(QShowEvent *e) override;
+    void closeEvent(QCloseEvent *e) override;
+    void changeEvent(QEvent *e) override;
+
+private slots:
+    // Backup menu, work queue, debug log and about box
+    void menuitemBackupOptionsClick();
+    void menuitemDeleteBackupClick();
+    void menuitemExportBackupClick();
+    void menuitemImportBackupClick();
+    void menuitemViewDebugLogClick();
+    void menuitemAboutHarborlockClick();
+
+    // Restore and help menus
+    void menuitemRestoreOptionsClick();
+    void menuitemBackupQuickStartClick();
+    void menuitemRestoreQuickStartClick();
+
+    // Settings
+    void btnSettingsModifyClick();
+
+    // Activity log popup menu
+    void menuitemSaveAsClick();
+    void menuitemClearClick();
+    void menuitemSelectAllClick();
+
+    // Tray
+    void menuitemRestoreAppClick();
+    void menuitemExitAppClick();
+
+private:
+    void FormShow();
+    void FormClose();
+    void AppEventsMinimize();
+    void AppEventsRestore();
+    void DispatchMessage(unsigned message, intptr_t lParam);
+    void AssignCaptions();
+    void ShowSizePair(bool show);
+    void ShowProgressPair(bool show);
+    void OpenQuickStartGuide(const char *fileName);
+    void ShowFailureBox(const std::string &line);
+
+    // Work queue start and stop inside the show and close handlers.
+    void StartWorkQueue();
+    void StopWorkQueue();
+
+    // Notification handlers
+    void CM_NotifyIcon(intptr_t lParam);
+    void CM_HLKBackupStarted(intptr_t lParam);
+    void CM_HLKProgress(intptr_t lParam);
+    void CM_HLKBackupTransferDone(intptr_t lParam);
+    void CM_HLKSaveBackupStarted(intptr_t lParam);
+    void CM_HLKSaveBackupDone(intptr_t lParam);
+    void CM_HLKServiceFailed(intptr_t lParam);
+    void CM_HLKError(intptr_t lParam);
+    void CM_HLKInsufficientDiskSpace(intptr_t lParam);
+    void CM_HLKPromptForRestore(intptr_t lParam);
+    void CM_HLKRestoreStarted(intptr_t lParam);
+    void CM_HLKRestoreDone(intptr_t lParam);
+    void CM_HLKExportStarted(intptr_t lParam);
+    void CM_HLKExportDone(intptr_t lParam);
+    void CM_HLKImportStarted(intptr_t lParam);
+    void CM_HLKImportDone(intptr_t lParam);
+    void CM_HLKBackupInitiated(intptr_t lParam);
+    void CM_IPAddrChanged(intptr_t lParam);
+
+    Ui::TMainForm *ui;
+    QMenu *popmenuActivityLog = nullptr;
+    QMenu *popmenuTray = nullptr;
+    QSystemTrayIcon *m_trayIcon = nullptr;
+
+    // Background worker, guarded by m_csWorker for every read and change.
+    OS_CPCQ_Executer<CWork> *m_worker = nullptr;
+    std::recursive_mutex m_csWorker;
+
+    CIPAddrMonitor *m_ipAddrMonitor = nullptr;
+    FILE *m_activityLogFile = nullptr;
+
+    bool m_shown = false;
+    bool m_closed = false;
+    bool m_minimizedToTray = false;
+
+    int m_promptTimeoutSeconds = 90;
+    int m_promptTickMilliseconds = 1000;
+    std::function<time_t()> m_promptClock;
+};
