@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "SmartPtr.h"
+
 class CBFMServer;
 
 struct TBackupInfo {
@@ -52,8 +54,8 @@ public:
     void GetAllServers(std::vector<std::string>& serverIDs);
     // The same scan on another directory (an import directory).
     static void GetAllServers(const std::string& directory, std::vector<std::string>& serverIDs);
-    // Shared records for the window; always true. (SmartPtr overload follows the core types.)
-    bool GetAllServers(std::vector<std::shared_ptr<CBFMServer>>& servers);
+    // Shared records for the window; always true.
+    bool GetAllServers(std::vector<SmartPtr<CBFMServer>>& servers);
 
     std::unique_ptr<CBFMServer> GetServer(const std::string& serverID);
     static std::unique_ptr<CBFMServer> GetServer(const std::string& directory, const std::string& serverID);
