@@ -146,6 +146,9 @@ public:
 
     // Returns the cancel flag and clears it.
     bool IsCancelRequested();
+    // Sets the cancel flag: the copy in progress stops at its next progress check. The work
+    // queue asks for it when its stop time-out passes during an export or import.
+    void RequestCancel() { m_cancel = 1; }
 
     virtual ~GUIComm();
 
