@@ -5,6 +5,7 @@
 // it, every worker. Progress and results reach the window only through GUIComm.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -52,14 +53,8 @@ private:
     HLKBackup& operator=(const HLKBackup&) = delete;
 
     bool startListener(int port);
-    void releaseListenerRecord();
-
-    struct MainThreadArg {
-        int port;
-        std::shared_ptr<HLK_Thread_Sync_t> sync;
-    };
 
     std::recursive_mutex m_lock; // held only while the instance is destroyed
-    MainThreadArg m_arg{0, nullptr};
+    std::atomic<int> m_boundPort{0};
     std::shared_ptr<HLK_Thread_Sync_t> m_listener; // null while no listener exists
 };
