@@ -1,0 +1,132 @@
+#include "HLKBackup.h"
+
+#include <new>
+
+#include "CClientExc.h"
+#include "CLog.h"
+#include "HLKServer.h"
+
+namespace {
+
+const char* const kUnit = "BusinessLogic/BackupServices/HLKBackup";
+constexpr int kLogCategory = 33;
+
+std::mutex g_instanceLock;
+HLKBackup* g_instance = nullptr;
+
+} // namespace
+
+HLKBackup::HLKBackup() = default;
+
+HLKBackup::~HLKBackup()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    HLK_Stop();
+    m_listener.reset();
+}
+
+HLKBackup* HLKBackup::GetInstance()
+{
+    std::lock_guard<std::mutex> guard(g_instanceLock);
+    if (g_instance != nullptr)
+        return g_instance;
+    try {
+        g_instance = new HLKBackup();
+    } catch (const std::bad_alloc&) {
+        g_instance = nullptr;
+        throw CClientExc("HLKBackup::GetInstance(): Not enough memory to create HLKBackup.", 1234, kUnit, __LINE__);
+    } catch (...) {
+        g_instance = nullptr;
+        throw CClientExc("HLKBackup::GetInstance(): Unhandled internal error creating HLKBackup", 1234, kUnit,
+                         __LINE__);
+    }
+    return g_instance;
+}
+
+void HLKBackup::Cleanup()
+{
+    std::lock_guard<std::mutex> guard(g_instanceLock);
+    try {
+        delete g_instance;
+        g_instance = nullptr;
+    } catch (...) {
+        g_instance = nullptr;
+        throw CClientExc("HLKBackup::Cleanup(): Unhandled internal error cleaning up HLKBackup", 1234, kUnit,
+                         __LINE__);
+    }
+}
+
+void HLKBackup::SetTimeouts(const HLKTimeouts& timeouts)
+{
+    HLKServer::SetTimeouts(timeouts);
+}
+
+HLKTimeouts HLKBackup::GetTimeouts()
+{
+    return HLKServer::GetTimeouts();
+}
+
+int HLKBackup::GetPort() const
+{
+    return m_boundPort.load();
+}
+
+bool HLKBackup::HLK_Reset(int port)
+{
+    // Ports outside the served range leave the running listener alone.
+    if (port < 1025 || port > 8191)
+        return true;
+    return startListener(port);
+}
+
+bool HLKBackup::HLK_ResetEphemeral()
+{
+    return startListener(0);
+}
+
+bool HLKBackup::startListener(int port)
+{
+    HLK_Stop();
+    m_listener.reset();
+
+    std::shared_ptr<HLK_Thread_Sync_t> record;
+    HLKServer::MainThreadArgument* arg = nullptr;
+    try {
+        record = std::make_shared<HLK_Thread_Sync_t>();
+        arg = new HLKServer::MainThreadArgument{port, record, &m_boundPort};
+    } catch (const std::bad_alloc&) {
+        CLog::Error(kLogCategory, "HLKBackup::HLK_Reset(): The main backup services thread failed to start.\n");
+        return false;
+    }
+
+    bool created = false;
+    if (HLKServer::doCreateThread(record, HLKServer::HLK_MainThread, arg, &created) != 0) {
+        if (!created)
+            delete arg;
+        CLog::Error(kLogCategory, "HLKBackup::HLK_Reset(): The main backup services thread failed to start.\n");
+        m_boundPort = 0;
+        return false;
+    }
+    m_listener = record;
+    return true;
+}
+
+bool HLKBackup::HLK_Stop()
+{
+    if (!m_listener || !m_listener->thread.joinable())
+        return true;
+
+    bool timedOut = false;
+    const bool result = HLKServer::stopThread(m_listener, HLKServer::GetTimeouts().threadStopMs, timedOut);
+    if (!result) {
+        if (timedOut)
+            CLog::Error(kLogCategory,
+                        "HLKBackup::HLK_Stop(): A Timeout occurred while waiting for the backup services thread to STOP.\n");
+        else
+            CLog::Error(kLogCategory,
+                        "HLKBackup::HLK_Stop(): An unknown error occurred while waiting for the backup services thread to STOP.\n");
+    }
+    m_listener.reset();
+    m_boundPort = 0;
+    return result;
+}
