@@ -12,14 +12,14 @@ protected:
   void SetUp() override {
     SetupSandbox::SetUp();
     // Space and "$" in the home path exercise the quoting of the menu entry.
-    m_home = SandboxPath("home dir$1");
+    m_home = At("home dir$1");
     m_dataHome = m_home / "data";
     fs::create_directories(m_home);
   }
 
   // A program archive whose "Harborlock" prints `version`, packed into a setup file.
   fs::path MakeSetup(const std::string& version, bool withDesktopTemplate) {
-    const fs::path stage = SandboxPath("stage");
+    const fs::path stage = At("stage");
     fs::remove_all(stage);
     fs::create_directories(stage);
     WriteText(stage / "Harborlock", "#!/bin/sh\necho " + version + "\n", true);
@@ -30,7 +30,7 @@ protected:
       WriteText(stage / "harborlock.desktop",
                 "[Desktop Entry]\nType=Application\nName=Harborlock\nExec=Harborlock\nIcon=harborlock\n"
                 "Categories=Utility;Archiving;\n\n[Desktop Action Extra]\nName=Extra\nExec=keep-me\n");
-    const fs::path archive = SandboxPath("Harborlock.tar");
+    const fs::path archive = At("Harborlock.tar");
     const RunResult tar = RunProcess({"/bin/tar", "-cf", archive.string(), "-C", stage.string(), "."}, {{"PATH", "/usr/bin:/bin"}});
     EXPECT_EQ(tar.code, 0) << tar.err;
     return Pack(InstallerScriptPath(), {archive}, "HarborlockSetup-" + version);
@@ -124,7 +124,7 @@ TEST_F(InstallerScriptTest, InstallsForTheUserAndUpgradesInPlaceKeepingSettingsA
 
 TEST_F(InstallerScriptTest, NamesTheSystemPackagesThatAreStillMissing) {
   // A stand-in ldd reports the Qt widgets library as missing.
-  const fs::path bin = SandboxPath("bin");
+  const fs::path bin = At("bin");
   fs::create_directories(bin);
   WriteText(bin / "ldd",
             "#!/bin/sh\necho '\tlibQt6Widgets.so.6 => not found'\necho '\tlibc.so.6 => /lib/libc.so.6 (0x1)'\n", true);
@@ -142,10 +142,10 @@ TEST_F(InstallerScriptTest, NamesTheSystemPackagesThatAreStillMissing) {
 TEST_F(InstallerScriptTest, FailsWithoutTouchingTheInstalledVersionWhenTheArchiveHasNoProgram) {
   ASSERT_EQ(RunProcess({MakeSetup("v1", false).string()}, Env()).code, 0);
   // An archive without the program.
-  const fs::path stage = SandboxPath("stage2");
+  const fs::path stage = At("stage2");
   fs::create_directories(stage);
   WriteText(stage / "readme.txt", "no program here");
-  const fs::path archive = SandboxPath("Harborlock.tar");
+  const fs::path archive = At("Harborlock.tar");
   ASSERT_EQ(RunProcess({"/bin/tar", "-cf", archive.string(), "-C", stage.string(), "."}, {{"PATH", "/usr/bin:/bin"}}).code, 0);
   const RunResult r = RunProcess({Pack(InstallerScriptPath(), {archive}, "broken").string()}, Env());
   EXPECT_EQ(r.code, 1);

@@ -11,9 +11,9 @@ class PayloadPackerTest : public SetupSandbox {};
 TEST_F(PayloadPackerTest, WritesStubPayloadTableAndFooterByteExact) {
   const Bytes script = {'#', '!', '/', 'b', 'i', 'n', '/', 's', 'h', '\n'};
   const Bytes archive = RandomBytes(70000, 11);
-  WriteBytes(SandboxPath("HarborlockInstall.sh"), script);
-  WriteBytes(SandboxPath("Harborlock.tar"), archive);
-  const fs::path out = Pack(SandboxPath("HarborlockInstall.sh"), {SandboxPath("Harborlock.tar")});
+  WriteBytes(At("HarborlockInstall.sh"), script);
+  WriteBytes(At("Harborlock.tar"), archive);
+  const fs::path out = Pack(At("HarborlockInstall.sh"), {At("Harborlock.tar")});
   const Bytes stub = ReadBytes(StubPath());
   const Bytes file = ReadBytes(out);
   ASSERT_GT(file.size(), stub.size() + 36);
@@ -57,19 +57,19 @@ TEST_F(PayloadPackerTest, WritesStubPayloadTableAndFooterByteExact) {
 }
 
 TEST_F(PayloadPackerTest, RefusesTwoFilesOfTheSameNameAndLeavesNoOutput) {
-  fs::create_directories(SandboxPath("a"));
-  fs::create_directories(SandboxPath("b"));
-  WriteText(SandboxPath("install.sh"), "#!/bin/sh\n");
-  WriteText(SandboxPath("a/data.tar"), "one");
-  WriteText(SandboxPath("b/data.tar"), "two");
-  const RunResult r = RunProcess({PackerPath(), "--stub", StubPath(), "--output", SandboxPath("out").string(), "--installer",
-                           SandboxPath("install.sh").string(), "--file", SandboxPath("a/data.tar").string(), "--file",
-                           SandboxPath("b/data.tar").string()},
+  fs::create_directories(At("a"));
+  fs::create_directories(At("b"));
+  WriteText(At("install.sh"), "#!/bin/sh\n");
+  WriteText(At("a/data.tar"), "one");
+  WriteText(At("b/data.tar"), "two");
+  const RunResult r = RunProcess({PackerPath(), "--stub", StubPath(), "--output", At("out").string(), "--installer",
+                           At("install.sh").string(), "--file", At("a/data.tar").string(), "--file",
+                           At("b/data.tar").string()},
                           {{"PATH", "/usr/bin:/bin"}});
   EXPECT_NE(r.code, 0);
   EXPECT_NE(r.err.find("data.tar"), std::string::npos) << r.err;
-  EXPECT_FALSE(fs::exists(SandboxPath("out")));
-  EXPECT_FALSE(fs::exists(SandboxPath("out.part")));
+  EXPECT_FALSE(fs::exists(At("out")));
+  EXPECT_FALSE(fs::exists(At("out.part")));
 }
 
 }  // namespace

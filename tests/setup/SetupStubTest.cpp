@@ -85,7 +85,7 @@ protected:
   }
 
   fs::path Write(const Bytes& bytes, const std::string& name = "HarborlockSetup") {
-    const fs::path p = SandboxPath(name);
+    const fs::path p = At(name);
     WriteBytes(p, bytes);
     fs::permissions(p, fs::perms::owner_all);
     return p;
@@ -120,11 +120,11 @@ TEST_F(SetupStubTest, PackedSetupStartsTheInstallerWithTheCommandLineAndEndsWith
   for (int exitCode : {0, 7}) {
     fs::remove_all(RecordDir());
     fs::create_directories(RecordDir());
-    const fs::path dataFile = SandboxPath("Harborlock.tar");
+    const fs::path dataFile = At("Harborlock.tar");
     WriteBytes(dataFile, m_data);
     const fs::path installer = MakeRecordingInstaller(exitCode);
-    fs::rename(installer, SandboxPath("HarborlockInstall.sh"));
-    const fs::path setup = Pack(SandboxPath("HarborlockInstall.sh"), {dataFile});
+    fs::rename(installer, At("HarborlockInstall.sh"));
+    const fs::path setup = Pack(At("HarborlockInstall.sh"), {dataFile});
 
     const RunResult r = RunSetup(setup, {"--quiet", "two words", "/x"});
     EXPECT_EQ(r.code, exitCode) << r.err;
@@ -138,16 +138,16 @@ TEST_F(SetupStubTest, PackedSetupStartsTheInstallerWithTheCommandLineAndEndsWith
 
 TEST_F(SetupStubTest, ExtractOptionUnpacksIntoTheNamedFolderAndStartsNothing) {
   const fs::path setup = Write(Layout().Build());
-  const fs::path folder = SandboxPath("out/my folder");
+  const fs::path folder = At("out/my folder");
   // Quoted folder with spaces: in one argument, split by a caller that does
   // not honour quotes, and without quotes.
   const std::vector<std::vector<std::string>> commandLines = {
       {"/extract:\"" + folder.string() + "\""},
-      {"/extract:\"" + SandboxPath("out/my").string(), "folder\""},
+      {"/extract:\"" + At("out/my").string(), "folder\""},
       {"/extract:" + folder.string() + "/"},
   };
   for (const auto& args : commandLines) {
-    fs::remove_all(SandboxPath("out"));
+    fs::remove_all(At("out"));
     const RunResult r = RunSetup(setup, args);
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(ListTree(folder), (std::vector<std::string>{"Harborlock.tar", "HarborlockInstall.sh"}));
@@ -225,7 +225,7 @@ TEST_F(SetupStubTest, TableFaultsAreRefusedBeforeAnythingIsUnpacked) {
       {"empty name", [](HandLayout& l) { l.entries[1].name = ""; }},
       {"duplicate name", [](HandLayout& l) { l.entries[1].name = "HarborlockInstall.sh"; }},
   };
-  const fs::path extractTo = SandboxPath("dest/inner");
+  const fs::path extractTo = At("dest/inner");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     HandLayout l = Layout();
@@ -234,7 +234,7 @@ TEST_F(SetupStubTest, TableFaultsAreRefusedBeforeAnythingIsUnpacked) {
     ExpectRefused(RunSetup(setup), kCorrupted);
     const RunResult r = RunSetup(setup, {"/extract:" + extractTo.string()});
     ExpectRefused(r, kCorrupted);
-    EXPECT_FALSE(fs::exists(SandboxPath("dest"))) << "extraction began";
+    EXPECT_FALSE(fs::exists(At("dest"))) << "extraction began";
     EXPECT_FALSE(fs::exists("/tmp/hlsetup-escaped"));
   }
 }
@@ -250,7 +250,7 @@ TEST_F(SetupStubTest, APayloadThatCannotBeWrittenIsNotInstalledAndIsCleanedUp) {
 
 TEST_F(SetupStubTest, WithoutATerminalTheMessageIsShownInADialog) {
   // A stand-in dialog tool in PATH records what it was asked to show.
-  const fs::path bin = SandboxPath("bin");
+  const fs::path bin = At("bin");
   fs::create_directories(bin);
   WriteText(bin / "zenity", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done >> \"$RECORD/../dialog\"\n", true);
   HandLayout l = Layout();
@@ -260,7 +260,7 @@ TEST_F(SetupStubTest, WithoutATerminalTheMessageIsShownInADialog) {
   env["DISPLAY"] = ":77";
   const RunResult r = RunProcess({Write(l.Build()).string()}, env);
   EXPECT_NE(r.code, 0);
-  const std::string dialog = ReadText(SandboxPath("dialog"));
+  const std::string dialog = ReadText(At("dialog"));
   EXPECT_NE(dialog.find("--error"), std::string::npos) << dialog;
   EXPECT_NE(dialog.find("--text=" + kBadVersion), std::string::npos) << dialog;
 }

@@ -109,17 +109,12 @@ std::uint32_t GetU32(const Bytes& in, std::size_t at) {
 }
 
 void SetupSandbox::SetUp() {
-  std::string templ = (fs::temp_directory_path() / "hlsetup-test.XXXXXX").string();
-  ASSERT_NE(mkdtemp(templ.data()), nullptr);
-  m_root = templ;
+  SandboxTest::SetUp();
   fs::create_directories(TempDir());
   fs::create_directories(RecordDir());
 }
 
-void SetupSandbox::TearDown() {
-  std::error_code ec;
-  if (!m_root.empty()) fs::remove_all(m_root, ec);
-}
+void SetupSandbox::TearDown() { SandboxTest::TearDown(); }
 
 std::string SetupSandbox::StubPath() { return HL_SETUP_STUB; }
 std::string SetupSandbox::PackerPath() { return HL_SETUP_PACKER; }
@@ -127,13 +122,13 @@ std::string SetupSandbox::InstallerScriptPath() { return HL_SETUP_INSTALLER; }
 
 std::map<std::string, std::string> SetupSandbox::BaseEnv() const {
   return {{"PATH", "/usr/local/bin:/usr/bin:/bin"},
-          {"HOME", (m_root / "home").string()},
+          {"HOME", (Root() / "home").string()},
           {"TMPDIR", TempDir().string()},
           {"RECORD", RecordDir().string()}};
 }
 
 fs::path SetupSandbox::MakeRecordingInstaller(int exitCode) {
-  const fs::path script = m_root / "install.sh";
+  const fs::path script = Root() / "install.sh";
   std::ostringstream s;
   s << "#!/bin/sh\n"
        "here=$(dirname \"$0\")\n"
@@ -148,7 +143,7 @@ fs::path SetupSandbox::MakeRecordingInstaller(int exitCode) {
 }
 
 fs::path SetupSandbox::Pack(const fs::path& installer, const std::vector<fs::path>& files, const std::string& outName) {
-  const fs::path out = m_root / outName;
+  const fs::path out = Root() / outName;
   std::vector<std::string> argv{PackerPath(), "--stub", StubPath(), "--output", out.string(), "--installer",
                                 installer.string()};
   for (const auto& f : files) {

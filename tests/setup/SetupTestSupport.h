@@ -2,6 +2,8 @@
 // as a separate process with a controlled environment, and files as bytes.
 #pragma once
 
+#include "TestSandbox.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -35,12 +37,13 @@ Bytes RandomBytes(std::size_t count, unsigned seed);
 void PutU32(Bytes& out, std::uint32_t value);
 std::uint32_t GetU32(const Bytes& in, std::size_t at);
 
-class SetupSandbox : public ::testing::Test {
+// The shared per-test sandbox, plus the setup tools and a private TMPDIR.
+class SetupSandbox : public SandboxTest {
 protected:
   void SetUp() override;
   void TearDown() override;
-  std::filesystem::path Sandbox() const { return m_root; }
-  std::filesystem::path SandboxPath(const std::string& rel) const { return m_root / rel; }
+  std::filesystem::path Root() const { return Sandbox(); }
+  std::filesystem::path At(const std::string& rel) const { return Root() / rel; }
 
   // The built stub and packer.
   static std::string StubPath();
@@ -49,19 +52,16 @@ protected:
 
   // Environment for the stub: a private TMPDIR inside the sandbox, no display.
   std::map<std::string, std::string> BaseEnv() const;
-  std::filesystem::path TempDir() const { return m_root / "tmp"; }
+  std::filesystem::path TempDir() const { return Root() / "tmp"; }
 
   // An installer script that records its arguments, its folder's listing and a
   // copy of each payload file under `record`, then exits with `exitCode`.
   std::filesystem::path MakeRecordingInstaller(int exitCode);
-  std::filesystem::path RecordDir() const { return m_root / "record"; }
+  std::filesystem::path RecordDir() const { return Root() / "record"; }
 
   // Packs stub + files with hlpack; returns the output path.
   std::filesystem::path Pack(const std::filesystem::path& installer, const std::vector<std::filesystem::path>& files,
                              const std::string& outName = "HarborlockSetup");
-
-private:
-  std::filesystem::path m_root;
 };
 
 }  // namespace setuptest
