@@ -567,7 +567,14 @@ class PosixPlatformImpl final : public Platform {
       return WaitResult::Failed;
     }
     std::vector<pollfd> fds(count);
-    for (std::size_t i = 0; i < count; ++i) fds[i] = pollfd{handles[i], POLLIN, 0};
+    for (std::size_t i = 0; i < count; ++i) {
+      // poll would silently skip a negative descriptor and wait for ever.
+      if (handles[i] < 0) {
+        SetLastError(EBADF);
+        return WaitResult::Failed;
+      }
+      fds[i] = pollfd{handles[i], POLLIN, 0};
+    }
     const std::uint64_t deadline = MonotonicMs() + timeoutMs;
     for (;;) {
       for (auto& p : fds) p.revents = 0;

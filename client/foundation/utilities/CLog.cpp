@@ -51,7 +51,8 @@ void Rotate(LogState& s) {
   os.DeleteFile(backup);  // a missing backup is fine
   CloseFile(s);
   if (os.MoveFile(s.file, backup)) {
-    s.fd = os.OpenFile(s.file, hl::OpenMode::Truncate);
+    // The current name is free now: this starts an empty file.
+    s.fd = os.OpenFile(s.file, hl::OpenMode::Append);
     return;
   }
   int fd = os.OpenFile(s.file, hl::OpenMode::Append);
