@@ -9,6 +9,11 @@ class CWindowMessageEvent : public QEvent
 {
 public:
     CWindowMessageEvent(unsigned message, intptr_t lParam);
+    // A message never handled (the window went away first) frees its payload.
+    ~CWindowMessageEvent() override;
+
+    // The receiving handler now owns the payload.
+    void SetHandled() { m_handled = true; }
 
     unsigned Message() const { return static_cast<unsigned>(type()); }
     intptr_t LParam() const { return m_lParam; }
@@ -18,4 +23,5 @@ public:
 
 private:
     intptr_t m_lParam;
+    bool m_handled = false;
 };

@@ -1,18 +1,38 @@
 #include "TMainForm.h"
 #include "ui_TMainForm.h"
 
+#include "CBFMRepository.h"
+#include "CClientExc.h"
+#include "CClientInfra.h"
+#include "CIPAddrMonitor.h"
+#include "CInetHeaderParser.h"
+#include "CLog.h"
+#include "CPlatformShell.h"
+#include "CTimeUtil.h"
 #include "CWindowMessageEvent.h"
+#include "CWork.h"
+#include "HLKBackup.h"
+#include "Platform.h"
+#include "TExceptionDlg.h"
+#include "TRestoreOptionsForm.h"
+#include "TRestorePromptForm.h"
+#include "TSettingsModForm.h"
+#include "TrayIcon.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QCursor>
 #include <QDateTime>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QMenu>
-#include <QMessageBox>
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QSystemTrayIcon>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -20,9 +40,39 @@
 
 namespace {
 
-// Only the five items that change the repository or the service are locked
-// while a transfer runs.
+constexpr int kCategoryApp = 31;
 constexpr int kMaxActivityLines = 10000;
+constexpr const char *kSourceFile = "Presentation/TMainForm";
+
+std::string SizeText(uint32_t megabytes)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%d MBytes", static_cast<int>(megabytes));
+    return buf;
+}
+
+const char *ResultWord(uint8_t success)
+{
+    return success ? "completed successfully" : "failed";
+}
+
+std::string Str(const char *s)
+{
+    return s ? std::string(s) : std::string();
+}
+
+// Decimal value of a port caption as atoi reads it (leading digits, 0 when
+// none), with a ceiling so a long run of digits cannot overflow.
+int PortValue(const std::string &text)
+{
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        value = std::min(value * 10 + (text[i] - '0'), 1000000L);
+    return static_cast<int>(value);
+}
 
 } // namespace
 
@@ -31,6 +81,8 @@ TMainForm::TMainForm(QWidget *parent)
 {
     ui->setupUi(this);
     ui->N1->setSeparator(true);
+    setWindowIcon(QIcon(QStringLiteral(":/harborlock.svg")));
+    TSettingsModForm::SetOneLineHeight(ui->memoSettingsIPAddrVal);
 
     popmenuActivityLog = new QMenu(this);
     popmenuActivityLog->setObjectName(QStringLiteral("popmenuActivityLog"));
@@ -60,10 +112,20 @@ TMainForm::TMainForm(QWidget *parent)
     connect(ui->menuitemExitApp, &QAction::triggered, this, &TMainForm::menuitemExitAppClick);
     connect(ui->memoActivityLog, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &pos) { popmenuActivityLog->popup(ui->memoActivityLog->mapToGlobal(pos)); });
+
+    // Creation handler: the tray icon (none where the desktop has no tray).
+    m_trayIcon = AddTrayIcon(this, windowIcon(), ::CM_NotifyIcon, "Harborlock");
 }
 
 TMainForm::~TMainForm()
 {
+    // A window destroyed without being closed still stops what it started.
+    if (m_shown && !m_closed) {
+        m_closed = true;
+        FormClose();
+    }
+    RemoveTrayIcon(this);
+    m_trayIcon = nullptr;
     delete ui;
 }
 
@@ -78,6 +140,8 @@ bool TMainForm::event(QEvent *e)
 {
     if (CWindowMessageEvent::IsWindowMessage(e)) {
         auto *msg = static_cast<CWindowMessageEvent *>(e);
+        // The handler owns the payload from here on.
+        msg->SetHandled();
         DispatchMessage(msg->Message(), msg->LParam());
         return true;
     }
@@ -105,7 +169,7 @@ void TMainForm::DispatchMessage(unsigned message, intptr_t lParam)
     case ::CM_HLKImportDone: CM_HLKImportDone(lParam); break;
     case ::CM_HLKBackupInitiated: CM_HLKBackupInitiated(lParam); break;
     case ::CM_IPAddrChanged: CM_IPAddrChanged(lParam); break;
-    default: break;
+    default: GUIComm::FreePayload(message, lParam); break;
     }
 }
 
@@ -117,15 +181,15 @@ void TMainForm::showEvent(QShowEvent *e)
     QMainWindow::showEvent(e);
     if (!m_shown) {
         m_shown = true;
-        FormShow();
+        TExceptionDlg::Guard("TMainForm::FormShow", kSourceFile, __LINE__, [this] { FormShow(); });
     }
 }
 
 void TMainForm::closeEvent(QCloseEvent *e)
 {
-    if (!m_closed) {
+    if (m_shown && !m_closed) {
         m_closed = true;
-        FormClose();
+        TExceptionDlg::Guard("TMainForm::FormClose", kSourceFile, __LINE__, [this] { FormClose(); });
     }
     QMainWindow::closeEvent(e);
 }
@@ -133,14 +197,54 @@ void TMainForm::closeEvent(QCloseEvent *e)
 void TMainForm::FormShow()
 {
     AppEventsRestore();
+    GUIComm::GetInstance(this);
     AssignCaptions();
+
+    ui->memoActivityLog->clear();
+    TExceptionDlg::Guard("TMainForm::LoadActivityLog", kSourceFile, __LINE__, [this] { LoadActivityLog(); });
+    OpenActivityLogFile();
+
+    RefreshIPAddressDisplay();
     SetIdleStatus();
+
+    // An unusable backup folder leaves the window working: the user reads why
+    // in the activity log and picks another folder with "Modify", which opens
+    // the repository and starts the service.
+    m_repositoryOpen = OpenRepository();
+    if (m_repositoryOpen)
+        StartBackupService();
+
     StartWorkQueue();
+
+    if (!m_ipAddrMonitor)
+        m_ipAddrMonitor = new CIPAddrMonitor(this);
+}
+
+bool TMainForm::OpenRepository()
+{
+    const std::string folder = ui->lbSettingsFolderVal->text().toStdString();
+    try {
+        CBFMRepository::GetInstance(folder.c_str());
+        return true;
+    } catch (const CClientExc &e) {
+        CLog::Error(kCategoryApp, "TMainForm::OpenRepository(): %s\n", e.GetDisplayText().c_str());
+        LogActivity("Unable to use backup folder " + folder + ": " + Str(e.GetDescription()) +
+                    "  Choose another backup folder with Modify.");
+        return false;
+    }
 }
 
 void TMainForm::FormClose()
 {
+    delete m_ipAddrMonitor;
+    m_ipAddrMonitor = nullptr;
+
     StopWorkQueue();
+
+    StopBackupService();
+    HLKBackup::Cleanup();
+    CBFMRepository::Release();
+    GUIComm::Cleanup();
     CloseActivityLogFile();
 }
 
@@ -223,22 +327,53 @@ void TMainForm::ShowProgressPair(bool show)
 void TMainForm::changeEvent(QEvent *e)
 {
     QMainWindow::changeEvent(e);
+    if (e->type() != QEvent::WindowStateChange)
+        return;
+    const auto *change = static_cast<QWindowStateChangeEvent *>(e);
+    if (isMinimized())
+        AppEventsMinimize();
+    else if (change->oldState() & Qt::WindowMinimized)
+        AppEventsRestore();
 }
 
 void TMainForm::AppEventsMinimize()
 {
+    // Without a tray there would be no way back to a hidden window: it then
+    // stays an ordinary minimised window.
+    if (!m_trayIcon || !QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    m_minimizedToTray = true;
+    QTimer::singleShot(0, this, [this] {
+        if (m_minimizedToTray)
+            hide();
+    });
 }
 
 void TMainForm::AppEventsRestore()
 {
+    m_minimizedToTray = false;
 }
 
-void TMainForm::CM_NotifyIcon(intptr_t)
+void TMainForm::CM_NotifyIcon(intptr_t lParam)
 {
+    TExceptionDlg::Guard("TMainForm::CM_NotifyIcon", kSourceFile, __LINE__, [this, lParam] {
+        if (lParam == WM_LBUTTONDBLCLK_Msg) {
+            menuitemRestoreAppClick();
+        } else if (lParam == WM_RBUTTONUP_Msg) {
+            const QPoint pos = QCursor::pos();
+            ui->menuitemRestoreApp->setVisible(IsMinimizedToTray());
+            activateWindow();
+            popmenuTray->popup(pos);
+        }
+    });
 }
 
 void TMainForm::menuitemRestoreAppClick()
 {
+    AppEventsRestore();
+    showNormal();
+    raise();
+    activateWindow();
 }
 
 void TMainForm::menuitemExitAppClick()
@@ -249,17 +384,46 @@ void TMainForm::menuitemExitAppClick()
 // ---------------------------------------------------------------------------
 // Activity log
 
+QString TMainForm::FormatActivityTimeStamp(const QDateTime &when)
+{
+    // mm/dd/yy hh:nn:ss on the 12-hour clock, then am or pm.
+    return when.toString(QStringLiteral("MM/dd/yy hh:mm:ssap"));
+}
+
 std::string TMainForm::GetActivityLogPath() const
 {
-    return std::string();
+    return CClientInfra::GetInstance(nullptr)->GetSubDir(CClientInfra::SUBDIR_LOG) + "/activityLog.txt";
 }
 
 void TMainForm::LoadActivityLog()
 {
+    const QString path = QString::fromStdString(GetActivityLogPath());
+    QFileInfo info(path);
+    if (!info.exists())
+        return;
+    if (!info.isReadable() || !info.isWritable()) {
+        if (!QFile::setPermissions(path, QFile::permissions(path) | QFile::ReadOwner | QFile::WriteOwner))
+            throw CClientExc("Activity log file is not read/write and unable to change it.", 1234,
+                             kSourceFile, __LINE__);
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        throw CClientExc("Activity log file is not read/write and unable to change it.", 1234,
+                         kSourceFile, __LINE__);
+    QString text = QString::fromUtf8(file.readAll());
+    if (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    if (!text.isEmpty())
+        ui->memoActivityLog->setPlainText(text);
+    ui->memoActivityLog->moveCursor(QTextCursor::End);
+    ui->memoActivityLog->verticalScrollBar()->setValue(ui->memoActivityLog->verticalScrollBar()->maximum());
 }
 
 void TMainForm::OpenActivityLogFile()
 {
+    m_activityLogFile = std::fopen(GetActivityLogPath().c_str(), "a");
+    if (!m_activityLogFile)
+        CLog::Error(kCategoryApp, "TMainForm::OpenActivityLogFile(): fopen() failed\n");
 }
 
 void TMainForm::CloseActivityLogFile()
@@ -270,12 +434,56 @@ void TMainForm::CloseActivityLogFile()
     }
 }
 
-void TMainForm::LogActivity(const std::string &)
+void TMainForm::LogActivity(const std::string &text)
 {
+    const std::string line =
+        FormatActivityTimeStamp(QDateTime::currentDateTime()).toStdString() + "  " + text;
+    QPlainTextEdit *memo = ui->memoActivityLog;
+    memo->appendPlainText(QString::fromStdString(line));
+    if (m_activityLogFile) {
+        std::fputs(line.c_str(), m_activityLogFile);
+        std::fputc('\n', m_activityLogFile);
+        std::fflush(m_activityLogFile);
+    }
+    const int excess = memo->document()->blockCount() - kMaxActivityLines;
+    if (excess > 0) {
+        QTextCursor cursor(memo->document());
+        cursor.movePosition(QTextCursor::Start);
+        cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, excess);
+        cursor.removeSelectedText();
+    }
+    memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->maximum());
+}
+
+QStringList TMainForm::ActivityLogLines() const
+{
+    return ui->memoActivityLog->toPlainText().split(QLatin1Char('\n'));
 }
 
 void TMainForm::menuitemSaveAsClick()
 {
+    TExceptionDlg::Guard("TMainForm::menuitemSaveAsClick", kSourceFile, __LINE__, [this] {
+        QFileDialog savedlgActivityLog(this);
+        savedlgActivityLog.setObjectName(QStringLiteral("savedlgActivityLog"));
+        savedlgActivityLog.setAcceptMode(QFileDialog::AcceptSave);
+        savedlgActivityLog.setDefaultSuffix(QStringLiteral("txt"));
+        savedlgActivityLog.setNameFilter(QStringLiteral("Text File (*.txt)"));
+        if (savedlgActivityLog.exec() != QDialog::Accepted || savedlgActivityLog.selectedFiles().isEmpty())
+            return;
+        SaveActivityLogTo(savedlgActivityLog.selectedFiles().first().toStdString());
+    });
+}
+
+bool TMainForm::SaveActivityLogTo(const std::string &path)
+{
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+        throw CClientExc(("Unable to save the activity log to " + path + ".").c_str(), 1234,
+                         kSourceFile, __LINE__);
+    QString text = ui->memoActivityLog->toPlainText();
+    if (!text.isEmpty())
+        text += QLatin1Char('\n');
+    return file.write(text.toUtf8()) >= 0;
 }
 
 void TMainForm::menuitemClearClick()
@@ -294,35 +502,97 @@ void TMainForm::menuitemSelectAllClick()
 
 std::string TMainForm::GetConfigFilePath() const
 {
-    return std::string();
+    return CClientInfra::GetInstance(nullptr)->GetSubDir(CClientInfra::SUBDIR_CONFIG) + "/Harborlock.cfg";
 }
 
-void TMainForm::LoadSettings(std::string &, std::string &)
+void TMainForm::LoadSettings(std::string &port, std::string &folder)
 {
+    const std::string path = GetConfigFilePath();
+    CInetHeaderParser parser(path, true);
+    port.clear();
+    folder.clear();
+    if (parser.IsLoaded()) {
+        parser.GetParmValue("IPPort", "IPPort", port);
+        parser.GetParmValue("BackupDataBasePath", "BackupDataBasePath", folder);
+        return;
+    }
+    port = "5001";
+    folder = hl::Os().HomeDirectory() + "/HarborlockBackups";
+    SaveSettings(port, folder);
 }
 
-void TMainForm::SaveSettings(const std::string &, const std::string &)
+void TMainForm::SaveSettings(const std::string &port, const std::string &folder)
 {
+    CInetHeaderParser parser(true);
+    parser.AddHeader("IPPort", port);
+    parser.AddHeader("BackupDataBasePath", folder);
+    parser.Save(GetConfigFilePath());
 }
 
-void TMainForm::GetHostIPAddresses(std::vector<std::string> &)
+void TMainForm::GetHostIPAddresses(std::vector<std::string> &list)
 {
+    for (const std::string &address : hl::Os().IPv4Addresses())
+        if (address != "127.0.0.1")
+            list.push_back(address);
 }
 
 void TMainForm::RefreshIPAddressDisplay()
 {
+    std::vector<std::string> addresses;
+    GetHostIPAddresses(addresses);
+    // The settings box grows or shrinks with the memo through its layout.
+    TSettingsModForm::FillIPAddrMemo(ui->memoSettingsIPAddrVal, addresses, 2);
+
+    std::string port, folder;
+    LoadSettings(port, folder);
+    ui->lbSettingsIPPortVal->setText(QString::fromStdString(port));
+    ui->lbSettingsFolderVal->setText(QString::fromStdString(folder));
 }
 
 void TMainForm::StartBackupService()
 {
+    const int port = PortValue(ui->lbSettingsIPPortVal->text().toStdString());
+    if (!HLKBackup::GetInstance()->HLK_Reset(port))
+        LogActivity("Error starting backup service");
 }
 
 void TMainForm::StopBackupService()
 {
+    if (!HLKBackup::GetInstance()->HLK_Stop())
+        LogActivity("Error stopping backup service");
 }
 
 void TMainForm::btnSettingsModifyClick()
 {
+    TExceptionDlg::Guard("TMainForm::btnSettingsModifyClick", kSourceFile, __LINE__, [this] {
+        TSettingsModForm dlg(this);
+        std::vector<std::string> addresses;
+        GetHostIPAddresses(addresses);
+        const std::string folder = ui->lbSettingsFolderVal->text().toStdString();
+        const std::string port = ui->lbSettingsIPPortVal->text().toStdString();
+        dlg.InitGUIWithData(addresses, port, folder);
+        if (dlg.exec() != QDialog::Accepted)
+            return;
+
+        std::string newPort, newFolder;
+        dlg.GetData(newPort, newFolder);
+        bool changed = false;
+        if (newPort != port) {
+            ui->lbSettingsIPPortVal->setText(QString::fromStdString(newPort));
+            changed = true;
+        }
+        if (newFolder != folder) {
+            ui->lbSettingsFolderVal->setText(QString::fromStdString(newFolder));
+            CBFMRepository::Release();
+            m_repositoryOpen = OpenRepository();
+            changed = true;
+        }
+        if (changed) {
+            SaveSettings(newPort, newFolder);
+            if (m_repositoryOpen)
+                StartBackupService();
+        }
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -330,14 +600,58 @@ void TMainForm::btnSettingsModifyClick()
 
 void TMainForm::menuitemRestoreOptionsClick()
 {
+    TExceptionDlg::Guard("TMainForm::menuitemRestoreOptionsClick", kSourceFile, __LINE__, [this] {
+        CBFMRepository *repository =
+            CBFMRepository::GetInstance(ui->lbSettingsFolderVal->text().toStdString().c_str());
+        TRestoreOptionsForm dlg(this);
+        std::vector<TBackupInfo> backups;
+        repository->GetAllBackups(backups);
+        CWork::SortBackupList(backups);
+
+        int index = -1;
+        std::string serverID, backupID;
+        if (repository->GetRestoreBackup("", serverID, backupID) && !serverID.empty() && !backupID.empty()) {
+            for (size_t i = 0; i < backups.size(); ++i) {
+                if (backups[i].serverID == serverID && backups[i].backupID == backupID) {
+                    index = static_cast<int>(i);
+                    break;
+                }
+            }
+        }
+        const bool autoSelect = repository->IsAutoSelect();
+
+        std::vector<std::string> descriptions;
+        for (const TBackupInfo &b : backups)
+            descriptions.push_back(CWork::GetBackupDescription(b));
+        dlg.InitGUIWithData(autoSelect, descriptions, index);
+        if (dlg.exec() != QDialog::Accepted)
+            return;
+
+        bool newAuto = false;
+        int newIndex = -1;
+        dlg.GetData(newAuto, newIndex);
+        if (!autoSelect && newAuto)
+            repository->SetAutoSelect();
+        if (!newAuto && newIndex != index && newIndex >= 0 && newIndex < static_cast<int>(backups.size()))
+            repository->SetRestoreBackup(backups[newIndex].serverID, backups[newIndex].backupID);
+    });
+}
+
+void TMainForm::OpenQuickStartGuide(const char *fileName)
+{
+    const QString dir = QCoreApplication::applicationDirPath();
+    CPlatformShell shell;
+    shell.Launch(dir.toStdString() + "/" + fileName, true);
 }
 
 void TMainForm::menuitemBackupQuickStartClick()
 {
+    OpenQuickStartGuide("BackupQuickStart.pdf");
 }
 
 void TMainForm::menuitemRestoreQuickStartClick()
 {
+    OpenQuickStartGuide("RestoreQuickStart.pdf");
 }
 
 void TMainForm::SetRestorePromptTiming(int timeoutSeconds, std::function<time_t()> clock,
@@ -351,64 +665,391 @@ void TMainForm::SetRestorePromptTiming(int timeoutSeconds, std::function<time_t(
 // ---------------------------------------------------------------------------
 // Service notifications
 
-void TMainForm::CM_HLKBackupStarted(intptr_t lParam) { GUIComm::FreePayload(::CM_HLKBackupStarted, lParam); }
-void TMainForm::CM_HLKProgress(intptr_t) {}
-void TMainForm::CM_HLKBackupTransferDone(intptr_t lParam) { GUIComm::FreePayload(::CM_HLKBackupTransferDone, lParam); }
-void TMainForm::CM_HLKSaveBackupStarted(intptr_t) {}
-void TMainForm::CM_HLKSaveBackupDone(intptr_t lParam) { GUIComm::FreePayload(::CM_HLKSaveBackupDone, lParam); }
-void TMainForm::CM_HLKServiceFailed(intptr_t) {}
-void TMainForm::CM_HLKError(intptr_t) {}
-void TMainForm::CM_HLKInsufficientDiskSpace(intptr_t lParam) { GUIComm::FreePayload(::CM_HLKInsufficientDiskSpace, lParam); }
-void TMainForm::CM_HLKPromptForRestore(intptr_t lParam) { GUIComm::FreePayload(::CM_HLKPromptForRestore, lParam); }
-void TMainForm::CM_HLKRestoreStarted(intptr_t lParam) { GUIComm::FreePayload(::CM_HLKRestoreStarted, lParam); }
-void TMainForm::CM_HLKRestoreDone(intptr_t lParam) { GUIComm::FreePayload(::CM_HLKRestoreDone, lParam); }
-void TMainForm::CM_HLKExportStarted(intptr_t lParam) { GUIComm::FreePayload(::CM_HLKExportStarted, lParam); }
-void TMainForm::CM_HLKExportDone(intptr_t lParam) { GUIComm::FreePayload(::CM_HLKExportDone, lParam); }
-void TMainForm::CM_HLKImportStarted(intptr_t lParam) { GUIComm::FreePayload(::CM_HLKImportStarted, lParam); }
-void TMainForm::CM_HLKImportDone(intptr_t lParam) { GUIComm::FreePayload(::CM_HLKImportDone, lParam); }
-void TMainForm::CM_HLKBackupInitiated(intptr_t lParam) { GUIComm::FreePayload(::CM_HLKBackupInitiated, lParam); }
-void TMainForm::CM_IPAddrChanged(intptr_t) {}
+void TMainForm::CM_HLKBackupInitiated(intptr_t lParam)
+{
+    auto *msg = reinterpret_cast<HLKBackupInitiatedMsg *>(lParam);
+    LogActivity("Backup initated from Quarnex Server ID: " + Str(msg->serverId));
+    GUIComm::FreePayload(::CM_HLKBackupInitiated, lParam);
+}
+
+void TMainForm::CM_HLKBackupStarted(intptr_t lParam)
+{
+    auto *msg = reinterpret_cast<HLKBackupStartedMsg *>(lParam);
+    const std::string size = SizeText(msg->sizeMB);
+    ui->lbStatusStateVal->setText(QStringLiteral("Backup File Transfer"));
+    ui->lbStatusSizeVal->setText(QString::fromStdString(size));
+    ShowSizePair(true);
+    ui->progbarStatus->setValue(0);
+    ShowProgressPair(true);
+    LogActivity("Started backup transfer from Quarnex Server ID: " + Str(msg->serverId) +
+                " of estimated size " + size);
+    LogActivity("Backup folder is " + ui->lbSettingsFolderVal->text().toStdString());
+    SetBusy(true);
+    GUIComm::FreePayload(::CM_HLKBackupStarted, lParam);
+}
+
+void TMainForm::CM_HLKProgress(intptr_t lParam)
+{
+    const intptr_t max = ui->progbarStatus->maximum();
+    ui->progbarStatus->setValue(static_cast<int>(std::min(lParam, max)));
+}
+
+void TMainForm::CM_HLKBackupTransferDone(intptr_t lParam)
+{
+    auto *msg = reinterpret_cast<HLKResultMsg *>(lParam);
+    ui->lbStatusStateVal->setText(QStringLiteral("Idle"));
+    ui->progbarStatus->setValue(100);
+    LogActivity(std::string("Backup transfer ") + ResultWord(msg->success));
+    GUIComm::FreePayload(::CM_HLKBackupTransferDone, lParam);
+}
+
+void TMainForm::CM_HLKSaveBackupStarted(intptr_t)
+{
+    ui->lbStatusStateVal->setText(QStringLiteral("Saving Backup"));
+    ShowSizePair(false);
+    ui->progbarStatus->setValue(0);
+    ShowProgressPair(true);
+    LogActivity("Saving backup started");
+}
+
+void TMainForm::CM_HLKSaveBackupDone(intptr_t lParam)
+{
+    auto *msg = reinterpret_cast<HLKResultMsg *>(lParam);
+    LogActivity(std::string("Saving backup ") + ResultWord(msg->success));
+    GUIComm::FreePayload(::CM_HLKSaveBackupDone, lParam);
+    SetBusy(false);
+    SetIdleStatus();
+}
+
+void TMainForm::CM_HLKRestoreStarted(intptr_t lParam)
+{
+    auto *msg = reinterpret_cast<HLKRestoreStartedMsg *>(lParam);
+    const std::string size = SizeText(msg->sizeMB);
+    ui->lbStatusStateVal->setText(QStringLiteral("Restore File Transfer"));
+    ui->lbStatusSizeVal->setText(QString::fromStdString(size));
+    ShowSizePair(true);
+    ui->progbarStatus->setValue(0);
+    ShowProgressPair(true);
+    LogActivity("Started restore transfer to " + Str(msg->serverId) + " of estimated size " + size);
+    SetBusy(true);
+    GUIComm::FreePayload(::CM_HLKRestoreStarted, lParam);
+}
+
+void TMainForm::CM_HLKRestoreDone(intptr_t lParam)
+{
+    auto *msg = reinterpret_cast<HLKResultMsg *>(lParam);
+    ui->lbStatusStateVal->setText(QStringLiteral("Idle"));
+    ui->progbarStatus->setValue(100);
+    LogActivity(std::string("Restore transfer ") + ResultWord(msg->success));
+    GUIComm::FreePayload(::CM_HLKRestoreDone, lParam);
+    SetBusy(false);
+    SetIdleStatus();
+}
+
+void TMainForm::CM_HLKExportStarted(intptr_t lParam)
+{
+    auto *msg = reinterpret_cast<HLKExportStartedMsg *>(lParam);
+    const std::string size = SizeText(msg->sizeMB);
+    ui->lbStatusStateVal->setText(QStringLiteral("Backup File Export"));
+    ui->lbStatusSizeVal->setText(QString::fromStdString(size));
+    ShowSizePair(true);
+    ui->progbarStatus->setValue(0);
+    ShowProgressPair(true);
+    LogActivity("Export of backup \"" + Str(msg->description) + "\" to " + Str(msg->destination) +
+                " " + " of size " + size + " " + "started");
+    SetBusy(true);
+    GUIComm::FreePayload(::CM_HLKExportStarted, lParam);
+}
+
+void TMainForm::ShowFailureBox(const std::string &line)
+{
+    CPlatformShell::ErrorBox(this, line + "." + "\n" + "See Activity Log for reason.");
+}
+
+void TMainForm::CM_HLKExportDone(intptr_t lParam)
+{
+    auto *msg = reinterpret_cast<HLKExportDoneMsg *>(lParam);
+    const bool success = msg->success != 0;
+    const std::string line = std::string("Export of backup ") + ResultWord(msg->success);
+    GUIComm::FreePayload(::CM_HLKExportDone, lParam);
+    LogActivity(line);
+    if (!success)
+        ShowFailureBox(line);
+    SetBusy(false);
+    SetIdleStatus();
+}
+
+void TMainForm::CM_HLKImportStarted(intptr_t lParam)
+{
+    auto *msg = reinterpret_cast<HLKImportStartedMsg *>(lParam);
+    ui->lbStatusStateVal->setText(QStringLiteral("Backup File Import"));
+    ui->progbarStatus->setValue(0);
+    ShowProgressPair(true);
+    LogActivity("Import of backup from " + Str(msg->path) + " " + "started");
+    SetBusy(true);
+    GUIComm::FreePayload(::CM_HLKImportStarted, lParam);
+}
+
+void TMainForm::CM_HLKImportDone(intptr_t lParam)
+{
+    auto *msg = reinterpret_cast<HLKImportDoneMsg *>(lParam);
+    const bool success = msg->success != 0;
+    const std::string line = std::string("Import of backup ") + ResultWord(msg->success);
+    GUIComm::FreePayload(::CM_HLKImportDone, lParam);
+    LogActivity(line);
+    if (!success)
+        ShowFailureBox(line);
+    SetBusy(false);
+    SetIdleStatus();
+}
+
+void TMainForm::CM_HLKInsufficientDiskSpace(intptr_t lParam)
+{
+    auto *msg = reinterpret_cast<HLKInsufficientDiskSpaceMsg *>(lParam);
+    LogActivity("Backup request from Quarnex Server ID: " + Str(msg->serverId) +
+                " has insufficient disk space to perform backup.  Needed: " +
+                std::to_string(msg->neededMB) + "MBytes" + ".  " + "Available: " +
+                std::to_string(msg->availableMB) + "MBytes" + ".");
+    GUIComm::FreePayload(::CM_HLKInsufficientDiskSpace, lParam);
+}
+
+void TMainForm::CM_HLKError(intptr_t lParam)
+{
+    LogActivity(GUIComm::ErrorText(static_cast<int>(lParam & 0xFF)));
+    SetBusy(false);
+    SetIdleStatus();
+}
+
+void TMainForm::CM_HLKServiceFailed(intptr_t lParam)
+{
+    LogActivity(GUIComm::ErrorText(static_cast<int>(lParam & 0xFF)));
+    StopBackupService();
+    SetBusy(false);
+    SetIdleStatus();
+}
+
+void TMainForm::CM_HLKPromptForRestore(intptr_t lParam)
+{
+    auto *msg = reinterpret_cast<HLKPromptForRestoreMsg *>(lParam);
+    const HLKPromptForRestoreMsg request = *msg;
+    GUIComm::FreePayload(::CM_HLKPromptForRestore, lParam);
+
+    if (IsMinimizedToTray()) {
+        menuitemRestoreAppClick();
+        raise();
+        show();
+    }
+    activateWindow();
+
+    bool accepted = false;
+    {
+        TRestorePromptForm dlg(this);
+        dlg.SetTiming(m_promptTimeoutSeconds, m_promptClock, m_promptTickMilliseconds);
+        dlg.InitGUIWithData(request.requestSerial, request.backupSerial, request.backupDate);
+        accepted = dlg.exec() == QDialog::Accepted;
+    }
+
+    char requestText[64], backupText[64];
+    std::snprintf(requestText, sizeof requestText, "%08X", request.requestSerial);
+    std::snprintf(backupText, sizeof backupText, "%08X", request.backupSerial);
+    std::string dateText;
+    CTimeUtil(CTimeUtil::ToLocal(request.backupDate)).ToDisplayString(dateText);
+
+    LogActivity(std::string("Request to restore Quarnex Server ID:") + requestText +
+                " using backup from Quarnex Server ID:" + backupText + " dated " + dateText + " " +
+                (accepted ? "accepted" : "rejected"));
+
+    GUIComm *comm = GUIComm::Instance();
+    if (!comm || !comm->RespondToRestorePrompt(accepted)) {
+        CLog::Error(kCategoryApp, "TMainForm::CM_HLKPromptForRestore(): RespondToRestorePrompt() failed\n");
+        TExceptionDlg::Guard("TMainForm::CM_HLKPromptForRestore", kSourceFile, __LINE__,
+                             [this] { StartBackupService(); });
+    }
+}
+
+void TMainForm::CM_IPAddrChanged(intptr_t)
+{
+    TExceptionDlg::Guard("TMainForm::CM_IPAddrChanged", kSourceFile, __LINE__,
+                         [this] { RefreshIPAddressDisplay(); });
+}
 
 // ---------------------------------------------------------------------------
 // Backup menu, work queue, debug log and about box
+//
+// The includes of these handlers stay with them.
+
+#include "CBFMRepository.h"
+#include "CBFMServer.h"
+#include "CLog.h"
+#include "CPlatformShell.h"
+#include "CWork.h"
+#include "GUIComm.h"
+#include "OS_CPCQ_Executer.h"
+#include "TAboutBox.h"
+#include "TBackupOptionsForm.h"
+#include "TDeleteBackupForm.h"
+#include "TExceptionDlg.h"
+#include "TExportBackupForm.h"
+#include "TImportBackupForm.h"
+#include "TViewDebugLogForm.h"
+
+namespace {
+
+constexpr int kWorkLogCategory = 31;
+constexpr unsigned kWorkerStopTimeoutMs = 5000;
+constexpr int kWorkerCapacity = 1024;
+const char *const kMainFormUnit = "Presentation/TMainForm";
+
+// The repository's root is always read back from the folder caption.
+CBFMRepository *RepositoryAt(const QString &folderCaption)
+{
+    return CBFMRepository::GetInstance(folderCaption.toStdString().c_str());
+}
+
+} // namespace
 
 void TMainForm::menuitemBackupOptionsClick()
 {
+    TExceptionDlg::Guard("TMainForm::menuitemBackupOptionsClick", kMainFormUnit, __LINE__, [this] {
+        TBackupOptionsForm form(this);
+        std::vector<SmartPtr<CBFMServer>> servers;
+        RepositoryAt(ui->lbSettingsFolderVal->text())->GetAllServers(servers);
+        form.InitGUIWithData(servers);
+        if (form.exec() != QDialog::Accepted)
+            return;
+        int index = -1, number = 1, type = 0, keep = 0;
+        form.GetData(index, number, type, keep);
+        if (index < 0 || index >= static_cast<int>(servers.size()))
+            return;
+        CBFMServer &server = *servers[static_cast<std::size_t>(index)];
+        server.SetForceFullNumber(number);
+        server.SetForceFullType(static_cast<CBFMServer::TForceFullType>(type));
+        server.SetNumOldBackupsToKeep(keep);
+    });
 }
 
 void TMainForm::menuitemDeleteBackupClick()
 {
+    TExceptionDlg::Guard("TMainForm::menuitemDeleteBackupClick", kMainFormUnit, __LINE__, [this] {
+        TDeleteBackupForm form(this);
+        CBFMRepository *repository = RepositoryAt(ui->lbSettingsFolderVal->text());
+        std::vector<TBackupInfo> backups;
+        repository->GetAllBackups(backups);
+        CWork::SortBackupList(backups);
+        form.InitGUIWithData(backups);
+        if (form.exec() != QDialog::Accepted)
+            return;
+        int index = -1;
+        form.GetData(index);
+        if (index < 0 || index >= static_cast<int>(backups.size()))
+            return;
+        const TBackupInfo &entry = backups[static_cast<std::size_t>(index)];
+        const bool success = repository->DeleteBackup(entry.serverID, entry.backupID);
+        if (!success) {
+            CLog::Error(kWorkLogCategory, "TMainForm::menuitemDeleteBackupClick(): DeleteBackup() failed\n");
+            CPlatformShell::ErrorBox(this, "Unable to delete the backup");
+        }
+        LogActivity("Delete of backup \"" + CWork::GetBackupDescription(entry) + "\" " +
+                    (success ? "completed successfully" : "failed"));
+    });
 }
 
 void TMainForm::menuitemExportBackupClick()
 {
+    TExceptionDlg::Guard("TMainForm::menuitemExportBackupClick", kMainFormUnit, __LINE__, [this] {
+        TExportBackupForm form(this);
+        std::vector<TBackupInfo> backups;
+        RepositoryAt(ui->lbSettingsFolderVal->text())->GetAllBackups(backups);
+        CWork::SortBackupList(backups);
+        form.InitGUIWithData(backups);
+        if (form.exec() != QDialog::Accepted)
+            return;
+        int index = -1;
+        std::string path;
+        form.GetData(index, path);
+        if (index < 0 || index >= static_cast<int>(backups.size()))
+            return;
+        QueueWork(new CWork(CWork::TypeExport, path, backups[static_cast<std::size_t>(index)]));
+    });
 }
 
 void TMainForm::menuitemImportBackupClick()
 {
+    TExceptionDlg::Guard("TMainForm::menuitemImportBackupClick", kMainFormUnit, __LINE__, [this] {
+        TImportBackupForm form(this);
+        if (form.exec() != QDialog::Accepted)
+            return;
+        std::string folder;
+        form.GetData(folder);
+        QueueWork(new CWork(CWork::TypeImport, folder));
+    });
 }
 
 void TMainForm::menuitemViewDebugLogClick()
 {
+    TExceptionDlg::Guard("TMainForm::menuitemViewDebugLogClick", kMainFormUnit, __LINE__, [this] {
+        TViewDebugLogForm form(this);
+        form.InitGUIWithData(CLog::GetLogFileName());
+        form.exec();
+    });
 }
 
 void TMainForm::menuitemAboutHarborlockClick()
 {
+    TExceptionDlg::Guard("TMainForm::menuitemAboutHarborlockClick", kMainFormUnit, __LINE__, [this] {
+        // Made once (at start-up when the program made it) and never recreated.
+        TAboutBox *about = findChild<TAboutBox *>(QString(), Qt::FindDirectChildrenOnly);
+        if (!about)
+            about = new TAboutBox(this);
+        about->exec();
+    });
 }
 
 void TMainForm::QueueWork(CWork *item)
 {
-    (void)item;
+    if (!item)
+        return;
+    bool queued = false;
+    try {
+        std::lock_guard<std::recursive_mutex> lock(m_csWorker);
+        if (m_worker) {
+            m_worker->Put(item);
+            queued = true;
+        } else {
+            CLog::Error(kWorkLogCategory, "TMainForm::QueueWork() did NOT queue -- no worker\n");
+        }
+    } catch (...) {
+        CLog::Error(kWorkLogCategory, "TMainForm::QueueWork() did NOT queue -- internal error\n");
+    }
+    if (!queued)
+        delete item;
 }
 
 // Show handler: create the worker if there is none.
 void TMainForm::StartWorkQueue()
 {
+    std::lock_guard<std::recursive_mutex> lock(m_csWorker);
+    if (m_worker)
+        return;
+    m_worker = new OS_CPCQ_Executer<CWork>("GUIWorker", 1, kWorkerStopTimeoutMs, kWorkerCapacity);
+    // An export or import still copying when the stop time-out passes is cancelled, so the
+    // repository removes its half-made copy and the thread is done before the queue goes.
+    m_worker->SetStopTimeoutAction([] {
+        if (GUIComm *gui = GUIComm::Instance())
+            gui->RequestCancel();
+    });
 }
 
 // Close handler: take the worker out under m_csWorker, destroy it outside.
 void TMainForm::StopWorkQueue()
 {
+    OS_CPCQ_Executer<CWork> *worker = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_csWorker);
+        worker = m_worker;
+        m_worker = nullptr;
+    }
+    delete worker;
 }
 
 // End of: Backup menu, work queue, debug log and about box

@@ -2,7 +2,9 @@
 // The main window: status, settings, activity log, menus, tray icon, and the
 // receiver of every notification that the service and the work queue post.
 
+#include <QDateTime>
 #include <QMainWindow>
+#include <QStringList>
 
 #include "GUIComm.h"
 #include "WindowMessages.h"
@@ -45,6 +47,12 @@ public:
     void OpenActivityLogFile();
     void CloseActivityLogFile();
     void LogActivity(const std::string &text);
+    // "mm/dd/yy hh:nn:ssam" of a local time.
+    static QString FormatActivityTimeStamp(const QDateTime &when);
+    // The lines the activity log memo holds now.
+    QStringList ActivityLogLines() const;
+    // Writes the memo's lines (not the file) to path, replacing it.
+    bool SaveActivityLogTo(const std::string &path);
 
     // Settings and service
     std::string GetConfigFilePath() const;
@@ -97,6 +105,7 @@ private slots:
 private:
     void FormShow();
     void FormClose();
+    bool OpenRepository();
     void AppEventsMinimize();
     void AppEventsRestore();
     void DispatchMessage(unsigned message, intptr_t lParam);
@@ -142,6 +151,7 @@ private:
     CIPAddrMonitor *m_ipAddrMonitor = nullptr;
     FILE *m_activityLogFile = nullptr;
 
+    bool m_repositoryOpen = false;
     bool m_shown = false;
     bool m_closed = false;
     bool m_minimizedToTray = false;

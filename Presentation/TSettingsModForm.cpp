@@ -1,0 +1,149 @@
+#include "TSettingsModForm.h"
+#include "ui_TSettingsModForm.h"
+
+#include "CPlatformShell.h"
+#include "ClientUtil.h"
+#include "Platform.h"
+
+#include <QScrollBar>
+#include <QTextCursor>
+
+#include <cstdlib>
+
+TSettingsModForm::TSettingsModForm(QWidget *owner)
+    : QDialog(owner), ui(new Ui::TSettingsModForm)
+{
+    ui->setupUi(this);
+    SetOneLineHeight(ui->memoIPAddrVal);
+    connect(ui->btnBrowse, &QPushButton::clicked, this, &TSettingsModForm::btnBrowseClick);
+    connect(ui->btnOK, &QPushButton::clicked, this, &TSettingsModForm::btnOKClick);
+    connect(ui->btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+TSettingsModForm::~TSettingsModForm()
+{
+    delete ui;
+}
+
+void TSettingsModForm::SetOneLineHeight(QPlainTextEdit *memo)
+{
+    const int h = memo->fontMetrics().height();
+    const int margin = static_cast<int>(memo->document()->documentMargin()) + memo->frameWidth();
+    memo->setFixedHeight(h + 2 * margin);
+}
+
+int TSettingsModForm::FillIPAddrMemo(QPlainTextEdit *memo, const std::vector<std::string> &addresses,
+                                     int maxLines)
+{
+    memo->clear();
+    const int oldHeight = memo->height() > 0 && memo->minimumHeight() == memo->maximumHeight()
+                              ? memo->maximumHeight()
+                              : memo->height();
+    if (addresses.empty()) {
+        memo->setPlainText(QStringLiteral("Unknown"));
+    } else {
+        QStringList lines;
+        for (const std::string &a : addresses)
+            lines << QString::fromStdString(a);
+        memo->setPlainText(lines.join(QLatin1Char('\n')));
+        const int h = std::abs(memo->fontMetrics().height());
+        const int m = (oldHeight - h) / 2;
+        int n = static_cast<int>(addresses.size());
+        if (maxLines > 0 && n > maxLines) {
+            n = maxLines;
+            memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            memo->setFrameShape(QFrame::NoFrame);
+        }
+        memo->setFixedHeight((m + h) * n + m);
+    }
+    memo->moveCursor(QTextCursor::Start);
+    memo->verticalScrollBar()->setValue(0);
+    return memo->maximumHeight() - oldHeight;
+}
+
+void TSettingsModForm::InitGUIWithData(const std::vector<std::string> &addresses,
+                                       const std::string &port, const std::string &folder)
+{
+    // The layout grows the group box and the dialog with the memo.
+    FillIPAddrMemo(ui->memoIPAddrVal, addresses, 0);
+    ui->editIPPort->setText(QString::fromStdString(port));
+    ui->editFolder->setText(QString::fromStdString(folder));
+}
+
+void TSettingsModForm::GetData(std::string &port, std::string &folder) const
+{
+    port = ui->editIPPort->text().toStdString();
+    folder = ui->editFolder->text().toStdString();
+}
+
+void TSettingsModForm::showEvent(QShowEvent *e)
+{
+    QDialog::showEvent(e);
+    FormShow();
+}
+
+void TSettingsModForm::FormShow()
+{
+    setWindowTitle(QStringLiteral("Modify Settings"));
+    ui->grpboxIPAddr->setTitle(QStringLiteral("PC IP Address:"));
+    ui->memoIPAddrInstr->setText(QStringLiteral("The PC IP Address setting is read-only."));
+    ui->lbIPAddr->setText(QStringLiteral("PC IP Address:"));
+    ui->grpboxIPPort->setTitle(QStringLiteral("TCP/IP Port:"));
+    ui->memoIPPortInstr->setText(QStringLiteral(
+        "The TCP/IP Port setting is used to communicate between Harborlock and the Quarnex "
+        "server.  The setting must be identical here and on the Quarnex server."));
+    ui->lbIPPort->setText(QStringLiteral("TCP/IP Port:"));
+    ui->grpboxBackupFolder->setTitle(QStringLiteral("Backup Folder:"));
+    ui->memoFolderInstr->setText(QStringLiteral(
+        "Harborlock stores all backup data in the Backup Folder.  It is recommended that this "
+        "folder be used solely for Harborlock.  Note that when changing this, Harborlock does not "
+        "automatically move all backup data from the old to the new folder."));
+    ui->lbFolder->setText(QStringLiteral("Backup Folder:"));
+    ui->btnBrowse->setText(QStringLiteral("Browse..."));
+    ui->btnOK->setText(QStringLiteral("OK"));
+    ui->btnCancel->setText(QStringLiteral("Cancel"));
+}
+
+void TSettingsModForm::btnBrowseClick()
+{
+    std::string path;
+    CPlatformShell::BrowseForFolder(this, "Choose a folder to store the backup data:", path);
+    if (!path.empty())
+        ui->editFolder->setText(QString::fromStdString(path));
+}
+
+void TSettingsModForm::btnOKClick()
+{
+    const std::string port = ui->editIPPort->text().toStdString();
+    for (char c : port) {
+        if (c < '0' || c > '9') {
+            ui->editIPPort->setFocus();
+            CPlatformShell::ErrorBox(this, "IP Port must be a number");
+            return;
+        }
+    }
+    // Digits only by now; leading zeros do not count, so "08080" is 8080.
+    // Parsed with a ceiling so that a long run of digits cannot overflow.
+    long value = 0;
+    for (char c : port)
+        value = std::min(value * 10 + (c - '0'), 1000000L);
+    if (value < 1 || value >= 65536) {
+        ui->editIPPort->setFocus();
+        char text[96];
+        std::snprintf(text, sizeof text, "%s %d %s %d", "IP Port must be between", 1, "and", 65535);
+        CPlatformShell::ErrorBox(this, text);
+        return;
+    }
+    const std::string folder = ui->editFolder->text().toStdString();
+    if (folder.empty() || !hl::Os().PathExists(folder)) {
+        ui->editFolder->setFocus();
+        CPlatformShell::ErrorBox(this, "The backup folder must exist");
+        return;
+    }
+    if (!ClientUtil::IsDirWritable(folder)) {
+        ui->editFolder->setFocus();
+        CPlatformShell::ErrorBox(this, "The backup folder must be writeable");
+        return;
+    }
+    accept();
+}

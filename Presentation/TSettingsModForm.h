@@ -1,0 +1,42 @@
+#pragma once
+// Changes the TCP port and the backup folder; shows the PC's IP addresses.
+
+#include <QDialog>
+
+#include <string>
+#include <vector>
+
+class QPlainTextEdit;
+namespace Ui { class TSettingsModForm; }
+
+class TSettingsModForm : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit TSettingsModForm(QWidget *owner);
+    ~TSettingsModForm() override;
+
+    void InitGUIWithData(const std::vector<std::string> &addresses, const std::string &port,
+                         const std::string &folder);
+    void GetData(std::string &port, std::string &folder) const;
+
+    // Fills an address memo, one address a line or "Unknown", and sizes it to
+    // show at most maxLines lines (0: all). Returns the change of its height.
+    static int FillIPAddrMemo(QPlainTextEdit *memo, const std::vector<std::string> &addresses,
+                              int maxLines);
+    // Gives an address memo the height of one line before its first fill.
+    static void SetOneLineHeight(QPlainTextEdit *memo);
+
+protected:
+    void showEvent(QShowEvent *e) override;
+
+private slots:
+    void btnBrowseClick();
+    void btnOKClick();
+
+private:
+    void FormShow();
+
+    Ui::TSettingsModForm *ui;
+};

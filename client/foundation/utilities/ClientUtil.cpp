@@ -1,0 +1,48 @@
+#include "ClientUtil.h"
+
+#include "Platform.h"
+
+#include <vector>
+
+namespace ClientUtil {
+
+bool IsDirWritable(const std::string& directory) {
+  hl::Platform& os = hl::Os();
+  const std::string probe = os.TempFileName(directory, "VKT");
+  if (probe.empty()) return false;
+  const int fd = os.OpenFile(probe, hl::OpenMode::ReadWrite);
+  if (fd < 0) {
+    os.DeleteFile(probe);
+    return false;
+  }
+  const bool closed = os.Close(fd);
+  const bool deleted = os.DeleteFile(probe);
+  return closed && deleted;
+}
+
+namespace {
+
+// False when an entry could not be removed: the enumeration stops there.
+bool EmptyInto(hl::Platform& os, const std::string& directory) {
+  std::vector<std::string> names;
+  if (!os.ListDirectory(directory, names)) return true;
+  for (const std::string& name : names) {
+    const std::string path = directory + "/" + name;
+    if (os.DirectoryExists(path)) {
+      if (!EmptyInto(os, path)) return false;
+      if (!os.RemoveDirectory(path)) return false;
+    } else if (!os.DeleteFile(path)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void EmptyDirectory(const std::string& directory) {
+  hl::Platform& os = hl::Os();
+  EmptyInto(os, directory);
+}
+
+}  // namespace ClientUtil
