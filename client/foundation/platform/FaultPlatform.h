@@ -24,6 +24,10 @@ namespace hl {
 class FaultPlatform : public PlatformWrapper {
  public:
   explicit FaultPlatform(Platform& inner = PosixPlatform()) : PlatformWrapper(inner) {}
+  // Stacks in front of another fault wrapper (not a copy).
+  explicit FaultPlatform(FaultPlatform& inner) : PlatformWrapper(static_cast<Platform&>(inner)) {}
+  FaultPlatform(const FaultPlatform&) = delete;
+  FaultPlatform& operator=(const FaultPlatform&) = delete;
 
   // Arms the fault: the nth (1-based) call among the operations in `ops`
   // counted from now fails with `error`; with `sticky` every later one as well.
