@@ -1,0 +1,182 @@
+#include "Baseline.h"
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "Platform.h"
+
+namespace bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point from)
+{
+    return std::chrono::duration<double>(Clock::now() - from).count();
+}
+
+class Listener {
+public:
+    Listener() : m_fd(hl::Os().Listen(0, 4)) {}
+    ~Listener()
+    {
+        if (m_fd >= 0)
+            hl::Os().Close(m_fd);
+    }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+    int fd() const { return m_fd; }
+    std::uint16_t port() const { return static_cast<std::uint16_t>(m_fd >= 0 ? hl::Os().LocalPort(m_fd) : 0); }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+std::int64_t Baseline::ReceiveAll(int listenSocket, const std::string& file)
+{
+    hl::Platform& os = hl::Os();
+    if (os.WaitReadable(listenSocket, BenchClient::kTimeoutMs) != 1)
+        return -1;
+    const int conn = os.Accept(listenSocket, nullptr);
+    if (conn < 0)
+        return -1;
+    int out = -1;
+    if (!file.empty() && (out = os.OpenFile(file, hl::OpenMode::Truncate)) < 0) {
+        os.Close(conn);
+        return -1;
+    }
+    std::vector<std::uint8_t> buffer(BenchClient::kBlock);
+    std::int64_t total = 0;
+    bool ok = true;
+    for (;;) {
+        const std::int64_t n = os.Recv(conn, buffer.data(), buffer.size());
+        if (n < 0)
+            ok = false;
+        if (n <= 0)
+            break;
+        if (out >= 0 && !os.Write(out, buffer.data(), static_cast<std::size_t>(n))) {
+            ok = false;
+            break;
+        }
+        total += n;
+    }
+    os.Close(conn);
+    if (out >= 0 && !os.Close(out))
+        ok = false;
+    return ok ? total : -1;
+}
+
+bool Baseline::CopyFiles(const std::vector<std::string>& from, const std::string& to)
+{
+    hl::Platform& os = hl::Os();
+    if (from.size() == 1)
+        return os.CopyFile(from[0], to, false, {}); // read/write in 1 MiB chunks, then fsync
+    const int out = os.OpenFile(to, hl::OpenMode::Truncate);
+    if (out < 0)
+        return false;
+    std::vector<std::uint8_t> buffer(BenchClient::kBlock);
+    bool ok = true;
+    for (const std::string& f : from) {
+        const int in = os.OpenFile(f, hl::OpenMode::Read);
+        if (in < 0) {
+            ok = false;
+            break;
+        }
+        for (;;) {
+            const std::int64_t n = os.Read(in, buffer.data(), buffer.size());
+            if (n < 0)
+                ok = false;
+            if (n <= 0)
+                break;
+            if (!os.Write(out, buffer.data(), static_cast<std::size_t>(n))) {
+                ok = false;
+                break;
+            }
+        }
+        os.Close(in);
+        if (!ok)
+            break;
+    }
+    ok = ok && os.Sync(out);
+    return os.Close(out) && ok;
+}
+
+double Baseline::ReceiveAndCopy(const BackupIdentity& id, BenchPlan& plan, const DataPool& pool,
+                                const std::string& streamFile, const std::string& copyFile)
+{
+    return ReceiveAndCopyImage(id, plan, pool, streamFile, {}, copyFile);
+}
+
+double Baseline::ReceiveAndCopyImage(const BackupIdentity& id, BenchPlan& plan, const DataPool& pool,
+                                     const std::string& streamFile, const std::vector<std::string>& image,
+                                     const std::string& copyFile)
+{
+    Listener listener;
+    if (listener.fd() < 0)
+        return -1;
+    const std::uint16_t port = listener.port();
+    const auto start = Clock::now();
+    auto sender = std::async(std::launch::async, [&] { return BenchClient::SendRawBackup(port, id, plan, pool); });
+    const std::int64_t received = ReceiveAll(listener.fd(), streamFile);
+    const bool sent = sender.get();
+    if (!sent || received != std::int64_t(plan.StreamBytes() + 4 * 10))
+        return -1;
+    // A full backup copies what it received; an incremental copies the old image instead
+    // (the new clusters stay in the stream file, as a merge would read them from there).
+    const bool copied = image.empty() ? CopyFiles({streamFile}, copyFile) : CopyFiles(image, copyFile);
+    if (!copied)
+        return -1;
+    return Seconds(start);
+}
+
+double Baseline::SendFiles(const std::vector<std::string>& image, std::uint64_t& bytes)
+{
+    Listener listener;
+    if (listener.fd() < 0)
+        return -1;
+    const std::uint16_t port = listener.port();
+    const auto start = Clock::now();
+    auto sender = std::async(std::launch::async, [&] {
+        hl::Platform& os = hl::Os();
+        const int s = os.Connect("127.0.0.1", port);
+        if (s < 0)
+            return false;
+        std::vector<std::uint8_t> buffer(BenchClient::kBlock);
+        bool ok = true;
+        for (const std::string& f : image) {
+            const int in = os.OpenFile(f, hl::OpenMode::Read);
+            if (in < 0) {
+                ok = false;
+                break;
+            }
+            for (;;) {
+                const std::int64_t n = os.Read(in, buffer.data(), buffer.size());
+                if (n < 0)
+                    ok = false;
+                if (n <= 0)
+                    break;
+                if (!os.SendAll(s, buffer.data(), static_cast<std::size_t>(n))) {
+                    ok = false;
+                    break;
+                }
+            }
+            os.Close(in);
+            if (!ok)
+                break;
+        }
+        os.Close(s);
+        return ok;
+    });
+    const std::int64_t received = ReceiveAll(listener.fd(), std::string());
+    const bool sent = sender.get();
+    if (!sent || received < 0)
+        return -1;
+    bytes = static_cast<std::uint64_t>(received);
+    return Seconds(start);
+}
+
+} // namespace bench

@@ -1,0 +1,58 @@
+// The Quarnex side of the benchmark conversations, over a real loopback connection. It sends
+// and receives in large blocks, so that the client's own system calls do not hide the
+// service's: the same sender feeds the service and the plain baseline receiver.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "BenchPlan.h"
+
+namespace bench {
+
+struct BackupIdentity {
+    std::uint32_t serialNumber = 0x0B3C4D5E;
+    std::uint32_t clusterSize = 65536;
+    std::uint32_t headerParam1 = 0x11;
+    std::uint32_t headerParam2 = 0x22;
+    std::uint32_t headerParam3 = 0x33;
+};
+
+struct RestoreCheck {
+    std::uint64_t records = 0;
+    std::uint64_t bytes = 0;      // everything received after the RESTORE word
+    bool done = false;            // the stream ended with DONE
+    bool contentOk = true;        // every record held the expected block, in order, with its data
+    std::string failure;
+};
+
+class BenchClient {
+public:
+    static constexpr std::size_t kBlock = 1u << 20;
+    static constexpr int kTimeoutMs = 120000;
+
+    explicit BenchClient(std::uint16_t port) : m_port(port) {}
+
+    // PING answered and closed: the service has finished the previous conversation (it
+    // serves one connection at a time).
+    bool Ping();
+
+    // HELLO, SIZE, every planned cluster, DONE; true when DONE was answered with OK.
+    bool Push(const BackupIdentity& id, bool full, BenchPlan& plan, const DataPool& pool, std::string& failure);
+
+    // The same bytes a backup conversation carries, sent without waiting for any answer:
+    // what a plain receiver gets. Closes the connection at the end.
+    static bool SendRawBackup(std::uint16_t port, const BackupIdentity& id, BenchPlan& plan, const DataPool& pool);
+
+    // Receives a whole restore and checks it against a full backup of `blocks` blocks to
+    // which an incremental plan was applied or not.
+    RestoreCheck Restore(const BackupIdentity& id, std::uint32_t blocks, bool incrementalApplied,
+                         const DataPool& pool);
+
+private:
+    static bool SendStream(int socket, const BackupIdentity& id, bool full, bool waitForAnswers,
+                           BenchPlan& plan, const DataPool& pool, std::string& failure);
+    std::uint16_t m_port;
+};
+
+} // namespace bench

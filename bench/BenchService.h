@@ -1,0 +1,61 @@
+// The real backup service, in this process, on an ephemeral loopback port over a repository
+// in the benchmark's work directory, with a window that only waits for the results.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "GUIComm.h"
+
+namespace bench {
+
+// Receives the service's notifications as the main window would (and frees their blocks).
+class BenchWindow : public IGUIWindow {
+public:
+    bool Post(unsigned message, intptr_t lParam) override;
+
+    // Forgets earlier results before a conversation starts.
+    void Reset();
+    // Waits for NotifySaveBackupDone; true only when it arrived and reported success.
+    bool WaitSaveDone(int timeoutMs);
+    // Error codes posted since the last Reset.
+    std::vector<int> Errors();
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_saveDone = false;
+    bool m_saveOk = false;
+    std::vector<int> m_errors;
+};
+
+class BenchService {
+public:
+    // Opens the debug log and the repository under root and starts the service. Throws
+    // std::runtime_error when it cannot.
+    explicit BenchService(const std::string& root);
+    ~BenchService();
+    BenchService(const BenchService&) = delete;
+    BenchService& operator=(const BenchService&) = delete;
+
+    std::uint16_t Port() const { return m_port; }
+    BenchWindow& Window() { return m_window; }
+
+    // Removes every stored backup of the server, so that the next full backup retires none
+    // (not part of any measured time).
+    void ForgetServer(const std::string& serverID);
+    // Makes the server keep no old backups and never force a full backup, as a user may set it.
+    bool PrepareServer(const std::string& serverID);
+    // Files of the server's current image, in order ("" list when there is none).
+    std::vector<std::string> CurrentImageFiles(const std::string& serverID);
+
+private:
+    std::string m_root;
+    BenchWindow m_window;
+    std::uint16_t m_port = 0;
+};
+
+} // namespace bench

@@ -1,0 +1,31 @@
+// harborlock-bench-host <work directory>: the backup service alone in a process, as the
+// desktop program runs it, for memory measurements. Prints "PORT <n>" when it listens and
+// stops when its standard input ends.
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "BenchService.h"
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: harborlock-bench-host <work directory>\n");
+        return 2;
+    }
+    try {
+        bench::BenchService service(argv[1]);
+        std::printf("PORT %u\n", static_cast<unsigned>(service.Port()));
+        std::fflush(stdout);
+        std::string line;
+        while (std::getline(std::cin, line)) {
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "harborlock-bench-host: %s\n", e.what());
+        return 1;
+    } catch (...) {
+        std::fprintf(stderr, "harborlock-bench-host: the service did not start\n");
+        return 1;
+    }
+    return 0;
+}
