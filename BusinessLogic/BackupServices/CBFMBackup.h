@@ -8,6 +8,7 @@
 #include <string>
 
 class CBFMFile;
+class CInetHeaderParser;
 
 class CBFMBackup {
 public:
@@ -70,11 +71,16 @@ public:
     std::string GetFilePath(int fileType) const;
     static std::string FileName(int fileType);
 
+    // Replaces a parameter file so that a stop at any moment leaves either the old or the new
+    // file whole: written beside it, made durable, then renamed over it.
+    static bool SaveParameterFile(const CInetHeaderParser& parser, const std::string& path);
+
+    // Finishes a commit that was interrupted (by a crash or a failing disk) in directory, so
+    // the image is whole again. True when nothing was left to do or the repair succeeded.
+    static bool RepairInterruptedCommit(const std::string& directory);
+
 private:
     bool SaveConfig();
-    bool LoadConfig();
-    bool RepairInterruptedCommit();
-    static bool RepairInterruptedCommitIn(const std::string& directory);
 
     std::string m_directory;
     std::string m_backupID;

@@ -55,6 +55,10 @@ public:
     static bool Copy(const std::string& srcPath, const std::string& dstPath, bool reportProgress,
                      int* errorCode = nullptr);
 
+    // Whether anything exists at path. False when the platform cannot tell (an error other
+    // than "not found"): callers that delete or rename on absence must not guess.
+    static bool Probe(const std::string& path, bool& exists);
+
     // On-disk names of a logical path.
     static std::string SubFilePath(const std::string& path, int index);
     static std::string ControlFilePath(const std::string& path);

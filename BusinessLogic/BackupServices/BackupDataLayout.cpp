@@ -1,0 +1,52 @@
+#include "BackupDataLayout.h"
+
+namespace BackupDataLayout {
+
+void EncodeBackupHeader(const BackupHeader& header, std::uint8_t out[kBackupHeaderSize])
+{
+    PutLE32(out + 0, header.serialNumber);
+    PutLE32(out + 4, header.clusterSize);
+    PutLE32(out + 8, header.headerParam1);
+    PutLE32(out + 12, header.headerParam2);
+    PutLE32(out + 16, header.headerParam3);
+}
+
+BackupHeader DecodeBackupHeader(const std::uint8_t in[kBackupHeaderSize])
+{
+    return BackupHeader{GetLE32(in + 0), GetLE32(in + 4), GetLE32(in + 8), GetLE32(in + 12), GetLE32(in + 16)};
+}
+
+void EncodeBackupHeaderWire(const BackupHeader& header, std::uint8_t out[kBackupHeaderSize])
+{
+    PutBE32(out + 0, header.serialNumber);
+    PutBE32(out + 4, header.clusterSize);
+    PutBE32(out + 8, header.headerParam1);
+    PutBE32(out + 12, header.headerParam2);
+    PutBE32(out + 16, header.headerParam3);
+}
+
+BackupHeader DecodeBackupHeaderWire(const std::uint8_t in[kBackupHeaderSize])
+{
+    return BackupHeader{GetBE32(in + 0), GetBE32(in + 4), GetBE32(in + 8), GetBE32(in + 12), GetBE32(in + 16)};
+}
+
+void EncodeClusterHeader(const ClusterHeader& header, std::uint8_t out[kClusterHeaderSize])
+{
+    PutBE32(out + 0, header.blockID);
+    PutBE32(out + 4, header.mode);
+    PutBE32(out + 8, header.length);
+}
+
+ClusterHeader DecodeClusterHeader(const std::uint8_t in[kClusterHeaderSize])
+{
+    return ClusterHeader{GetBE32(in + 0), GetBE32(in + 4), GetBE32(in + 8)};
+}
+
+std::uint64_t EstimateRecordCount(std::int64_t fileSize, std::uint32_t clusterSize)
+{
+    if (fileSize <= std::int64_t(kBackupHeaderSize))
+        return 0;
+    return std::uint64_t(fileSize - std::int64_t(kBackupHeaderSize)) / (std::uint64_t(clusterSize) + kClusterHeaderSize);
+}
+
+} // namespace BackupDataLayout

@@ -1,0 +1,607 @@
+#include "CBFMBackup.h"
+
+#include <mutex>
+
+#include "BackupDataLayout.h"
+#include "CBFMFile.h"
+#include "CClientExc.h"
+#include "CInetHeaderParser.h"
+#include "CLog.h"
+#include "Platform.h"
+
+namespace {
+
+constexpr int kLogCategory = 32;
+constexpr const char* kUnitPath = "BusinessLogic/BackupServices/CBFMBackup";
+
+const char* const kConfigName = "backup.cfg";
+// Written, durable, before a commit switches images; names the new image and its dates so
+// that whoever finds it can finish the switch.
+const char* const kCommitMarkerName = "commit.cfg";
+// Suffix of a parameter file being replaced (left behind only by a stop before its rename).
+const char* const kSaveSuffix = ".tmp";
+
+const char* const kBackupID = "BackupID";
+const char* const kFullBackupDate = "FullBackupDate";
+const char* const kLastBackupDate = "LastBackupDate";
+const char* const kNumIncrementals = "NumIncrementals";
+const char* const kNumSubFiles = "NumSubFiles";
+const char* const kMaxBytesPerSubFile = "MaxBytesPerSubFile";
+
+// Commits and repairs of any record run one at a time, so a scan on one thread never repairs
+// a commit that another thread is still carrying out.
+std::recursive_mutex& CommitLock()
+{
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+std::string LastComponent(const std::string& directory)
+{
+    const std::size_t sep = directory.find_last_of("/\\");
+    return sep == std::string::npos ? directory : directory.substr(sep + 1);
+}
+
+std::string Join(const std::string& directory, const char* name)
+{
+    return directory + "/" + name;
+}
+
+std::string PathOfType(const std::string& directory, int fileType)
+{
+    const std::string name = CBFMBackup::FileName(fileType);
+    return name.empty() ? std::string() : directory + "/" + name;
+}
+
+struct CommitRecord {
+    std::int32_t numSubFiles = 0;
+    std::int32_t maxBytesPerSubFile = 0;
+    std::uint32_t fullBackupDate = 0;
+    std::uint32_t lastBackupDate = 0;
+    std::int32_t numIncrementals = 0;
+};
+
+// Removes a copy of `source` made at `target`, gaps included: a failed copy can miss any
+// sub-file, so the series is walked as long as either side still has one.
+void RemoveCopy(const std::string& source, const std::string& target)
+{
+    hl::Platform& os = hl::Os();
+    for (int i = 0; i < CBFMFile::kMaxSubFiles; ++i) {
+        const std::string copy = CBFMFile::SubFilePath(target, i);
+        bool copied = false;
+        bool original = false;
+        CBFMFile::Probe(copy, copied);
+        if (!copied && CBFMFile::Probe(CBFMFile::SubFilePath(source, i), original) && !original)
+            break;
+        if (copied)
+            os.DeleteFile(copy);
+    }
+    CBFMFile::Delete(target);
+}
+
+// Whether any part of a logical data file exists. False when that cannot be told: a failed
+// query must never pass for "absent", because absence leads to deletions.
+bool ExistsAny(const std::string& logicalPath, bool& exists)
+{
+    bool control = false;
+    bool first = false;
+    if (!CBFMFile::Probe(CBFMFile::ControlFilePath(logicalPath), control) ||
+        !CBFMFile::Probe(CBFMFile::SubFilePath(logicalPath, 0), first))
+        return false;
+    exists = control || first;
+    return true;
+}
+
+// Deletes the sub-files of `image` from index `from` on (left by a longer series).
+bool DeleteSubFilesFrom(const std::string& image, int from)
+{
+    for (int i = from; i < CBFMFile::kMaxSubFiles; ++i) {
+        const std::string stale = CBFMFile::SubFilePath(image, i);
+        bool exists = false;
+        if (!CBFMFile::Probe(stale, exists))
+            return false;
+        if (!exists)
+            return true;
+        if (!hl::Os().DeleteFile(stale))
+            return false;
+    }
+    return true;
+}
+
+bool WriteConfigFile(const std::string& path, const std::string& id, std::uint32_t full, std::uint32_t last,
+                     std::int32_t incrementals)
+{
+    CInetHeaderParser parser(true);
+    parser.AddHeader(kBackupID, id);
+    parser.AddHeaderUInt(kFullBackupDate, full);
+    parser.AddHeaderUInt(kLastBackupDate, last);
+    parser.AddHeaderInt(kNumIncrementals, incrementals);
+    return CBFMBackup::SaveParameterFile(parser, path);
+}
+
+// Moves the new image from "merge.dat" onto "backup.dat" and stamps backup.cfg. Every step
+// can be repeated after a stop, so running it again from the start finishes the job.
+bool RollForward(const std::string& directory, const CommitRecord& commit)
+{
+    hl::Platform& os = hl::Os();
+    const std::string merge = PathOfType(directory, CBFMBackup::TmpMergeFile);
+    const std::string image = PathOfType(directory, CBFMBackup::BackupFile);
+
+    for (int i = 0; i < commit.numSubFiles; ++i) {
+        const std::string from = CBFMFile::SubFilePath(merge, i);
+        const std::string to = CBFMFile::SubFilePath(image, i);
+        bool pending = false;
+        bool moved = false;
+        if (!CBFMFile::Probe(from, pending))
+            return false;
+        if (pending) {
+            if (!os.MoveFile(from, to)) {
+                CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Rename of merge file to backup file failed\n");
+                return false;
+            }
+        } else if (!CBFMFile::Probe(to, moved) || !moved) {
+            CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): sub-file %d of the new image is missing in %s\n",
+                        i, directory.c_str());
+            return false;
+        }
+    }
+    if (!DeleteSubFilesFrom(image, commit.numSubFiles)) {
+        CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Delete of tmp backup file failed\n");
+        return false;
+    }
+    const std::string mergeControl = CBFMFile::ControlFilePath(merge);
+    bool controlPending = false;
+    if (!CBFMFile::Probe(mergeControl, controlPending) ||
+        (controlPending && !os.MoveFile(mergeControl, CBFMFile::ControlFilePath(image)))) {
+        CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Rename of merge file to backup file failed\n");
+        return false;
+    }
+    if (!os.SyncDirectory(directory))
+        return false;
+    if (!WriteConfigFile(Join(directory, kConfigName), LastComponent(directory), commit.fullBackupDate,
+                         commit.lastBackupDate, commit.numIncrementals)) {
+        CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Unable to save the backup configuration for %s\n",
+                    LastComponent(directory).c_str());
+        return false;
+    }
+    const std::string marker = Join(directory, kCommitMarkerName);
+    if (!os.DeleteFile(marker) || !os.SyncDirectory(directory))
+        return false;
+    return true;
+}
+
+// A folder written by a commit that renamed the old image to "tmpbackup.dat" first and was
+// stopped before it ended: bring the previous image back, or keep the new one if it is whole.
+bool RepairTmpBackup(const std::string& directory)
+{
+    hl::Platform& os = hl::Os();
+    const std::string tmp = PathOfType(directory, CBFMBackup::TmpBackupFile);
+    const std::string image = PathOfType(directory, CBFMBackup::BackupFile);
+    bool tmpControl = false;
+    bool imageControl = false;
+    if (!CBFMFile::Probe(CBFMFile::ControlFilePath(tmp), tmpControl) ||
+        !CBFMFile::Probe(CBFMFile::ControlFilePath(image), imageControl))
+        return false;
+    if (tmpControl && imageControl) {
+        // The new image was renamed in completely; the previous one is no longer needed.
+        return CBFMFile::Delete(tmp);
+    }
+    if (tmpControl) {
+        // Stopped while the new image was moving in: the previous image is the whole one.
+        CInetHeaderParser control(CBFMFile::ControlFilePath(tmp), true);
+        std::int32_t count = 0;
+        control.GetParmInt(kNumSubFiles, kNumSubFiles, count);
+        if (!control.IsLoaded() || count <= 0 || count > CBFMFile::kMaxSubFiles)
+            return false;
+        if (!CBFMFile::Rename(tmp, image) || !DeleteSubFilesFrom(image, count))
+            return false;
+        CBFMFile::Delete(PathOfType(directory, CBFMBackup::TmpMergeFile));
+        return os.SyncDirectory(directory);
+    }
+    // Stopped while the previous image was moving out: its control file never left.
+    if (!CBFMFile::Rename(tmp, image))
+        return false;
+    return os.SyncDirectory(directory);
+}
+
+} // namespace
+
+// ---- construction -----------------------------------------------------------------------
+
+CBFMBackup::CBFMBackup(const std::string& directory, const std::string& backupID)
+    : m_directory(directory), m_backupID(backupID), m_configPath(Join(directory, kConfigName))
+{
+    if (m_backupID.empty()) {
+        CLog::Error(kLogCategory, "CBFMBackup::CBFMBackup(): No backup ID\n");
+        throw CClientExc("No backup ID", 1234, kUnitPath, __LINE__);
+    }
+    if (LastComponent(m_directory) != m_backupID) {
+        CLog::Error(kLogCategory, "CBFMBackup::CBFMBackup(): Backup ID and directory name don't match for %s\n",
+                    m_backupID.c_str());
+        throw CClientExc("Backup ID and directory name don't match\n", 1234, kUnitPath, __LINE__);
+    }
+    if (!SaveConfig()) {
+        CLog::Error(kLogCategory, "CBFMBackup::CBFMBackup(): Unable to save the backup configuration for %s\n",
+                    m_backupID.c_str());
+        throw CClientExc("Unable to save the backup configuration\n", 1234, kUnitPath, __LINE__);
+    }
+}
+
+CBFMBackup::CBFMBackup(const std::string& directory)
+    : m_directory(directory), m_configPath(Join(directory, kConfigName))
+{
+    if (!RepairInterruptedCommit(m_directory)) {
+        CLog::Error(kLogCategory, "CBFMBackup::CBFMBackup(): Unable to finish an interrupted commit in %s\n",
+                    m_directory.c_str());
+        throw CClientExc("Unable to finish an interrupted commit\n", 1234, kUnitPath, __LINE__);
+    }
+    CInetHeaderParser parser(m_configPath, true);
+    if (!parser.IsLoaded()) {
+        CLog::Error(kLogCategory, "CBFMBackup::CBFMBackup(): Unable to read the backup configuration in %s\n",
+                    m_directory.c_str());
+        throw CClientExc("Unable to read the backup configuration\n", 1234, kUnitPath, __LINE__);
+    }
+    parser.GetParmValue(kBackupID, kBackupID, m_backupID);
+    parser.GetParmUInt(kFullBackupDate, kFullBackupDate, m_fullBackupDate);
+    parser.GetParmUInt(kLastBackupDate, kLastBackupDate, m_lastBackupDate);
+    parser.GetParmInt(kNumIncrementals, kNumIncrementals, m_numIncrementals);
+    if (m_backupID.empty() || LastComponent(m_directory) != m_backupID) {
+        CLog::Error(kLogCategory, "CBFMBackup::CBFMBackup(): Backup ID and directory name don't match in %s\n",
+                    m_directory.c_str());
+        throw CClientExc("Backup ID and directory name don't match\n", 1234, kUnitPath, __LINE__);
+    }
+}
+
+CBFMBackup::~CBFMBackup() = default;
+
+bool CBFMBackup::SaveConfig()
+{
+    return WriteConfigFile(m_configPath, m_backupID, m_fullBackupDate, m_lastBackupDate, m_numIncrementals);
+}
+
+bool CBFMBackup::SaveParameterFile(const CInetHeaderParser& parser, const std::string& path)
+{
+    // The parser writes beside the file, syncs and renames; the directory entry must be
+    // durable too before a caller builds on it.
+    if (!parser.Save(path))
+        return false;
+    const std::size_t slash = path.find_last_of('/');
+    return hl::Os().SyncDirectory(slash == std::string::npos ? std::string(".")
+                                  : slash == 0                ? std::string("/")
+                                                              : path.substr(0, slash));
+}
+
+// ---- data files -------------------------------------------------------------------------
+
+std::string CBFMBackup::FileName(int fileType)
+{
+    switch (fileType) {
+    case BackupFile: return "backup.dat";
+    case TmpBackupFile: return "tmpbackup.dat";
+    case TmpMergeFile: return "merge.dat";
+    case TmpMainFile: return "main.dat";
+    case TmpScratchFile: return "scratch.dat";
+    default: return std::string();
+    }
+}
+
+std::string CBFMBackup::GetFilePath(int fileType) const
+{
+    return PathOfType(m_directory, fileType);
+}
+
+std::unique_ptr<CBFMFile> CBFMBackup::CreateBFMFile(int fileType)
+{
+    const std::string path = GetFilePath(fileType);
+    if (path.empty()) {
+        CLog::Error(kLogCategory, "CBFMBackup::OpenOrCreate(): Unknown backup file type\n");
+        return nullptr;
+    }
+    std::lock_guard<std::recursive_mutex> guard(CommitLock());
+    if (!RepairInterruptedCommit(m_directory))
+        return nullptr;
+    try {
+        return std::make_unique<CBFMFile>(path, true);
+    } catch (const CClientExc&) {
+        return nullptr;
+    }
+}
+
+std::unique_ptr<CBFMFile> CBFMBackup::OpenBFMFile(int fileType)
+{
+    const std::string path = GetFilePath(fileType);
+    if (path.empty()) {
+        CLog::Error(kLogCategory, "CBFMBackup::OpenOrCreate(): Unknown backup file type\n");
+        return nullptr;
+    }
+    std::lock_guard<std::recursive_mutex> guard(CommitLock());
+    if (!RepairInterruptedCommit(m_directory))
+        return nullptr;
+    try {
+        return std::make_unique<CBFMFile>(path, false);
+    } catch (const CClientExc&) {
+        return nullptr;
+    }
+}
+
+std::int64_t CBFMBackup::GetBFMFileSize(int fileType)
+{
+    std::unique_ptr<CBFMFile> file = OpenBFMFile(fileType);
+    return file ? file->GetSize() : -1;
+}
+
+bool CBFMBackup::ValidateImage()
+{
+    using namespace BackupDataLayout;
+    std::unique_ptr<CBFMFile> file = OpenBFMFile(BackupFile);
+    if (!file)
+        return false;
+    const std::int64_t size = file->GetSize();
+    if (size < std::int64_t(kBackupHeaderSize))
+        return false;
+    std::uint8_t bytes[kBackupHeaderSize];
+    std::uint32_t got = 0;
+    if (!file->Read(bytes, sizeof bytes, got))
+        return false;
+    const BackupHeader header = DecodeBackupHeader(bytes);
+    if (header.clusterSize == 0 || !IsUsableClusterSize(header.clusterSize))
+        return false;
+    std::int64_t pos = kBackupHeaderSize;
+    while (pos < size) {
+        std::uint8_t record[kClusterHeaderSize];
+        if (size - pos < std::int64_t(kClusterHeaderSize) || !file->Read(record, sizeof record, got))
+            return false;
+        const ClusterHeader cluster = DecodeClusterHeader(record);
+        if (cluster.length > header.clusterSize)
+            return false;
+        pos += std::int64_t(RecordSize(cluster.length));
+        if (pos > size || file->Seek(pos, 0) != pos)
+            return false;
+    }
+    return true;
+}
+
+// ---- commit -----------------------------------------------------------------------------
+
+bool CBFMBackup::RepairInterruptedCommit(const std::string& directory)
+{
+    const std::string marker = Join(directory, kCommitMarkerName);
+    const std::string tmp = PathOfType(directory, TmpBackupFile);
+    bool decided = false;
+    bool movedAside = false;
+    if (!CBFMFile::Probe(marker, decided) || !ExistsAny(tmp, movedAside))
+        return false;
+    if (!decided && !movedAside)
+        return true;
+
+    std::lock_guard<std::recursive_mutex> guard(CommitLock());
+    // Looked at again under the lock: a commit on another thread may have finished meanwhile.
+    if (!CBFMFile::Probe(marker, decided) || !ExistsAny(tmp, movedAside))
+        return false;
+    if (decided) {
+        CInetHeaderParser parser(marker, true);
+        CommitRecord commit;
+        parser.GetParmInt(kNumSubFiles, kNumSubFiles, commit.numSubFiles);
+        parser.GetParmInt(kMaxBytesPerSubFile, kMaxBytesPerSubFile, commit.maxBytesPerSubFile);
+        parser.GetParmUInt(kFullBackupDate, kFullBackupDate, commit.fullBackupDate);
+        parser.GetParmUInt(kLastBackupDate, kLastBackupDate, commit.lastBackupDate);
+        parser.GetParmInt(kNumIncrementals, kNumIncrementals, commit.numIncrementals);
+        if (!parser.IsLoaded() || commit.numSubFiles <= 0 || commit.numSubFiles > CBFMFile::kMaxSubFiles) {
+            // Not a marker we wrote: leave everything as it is for a person to look at.
+            CLog::Error(kLogCategory, "CBFMBackup::RepairInterruptedCommit(): unreadable commit record in %s\n",
+                        directory.c_str());
+            return false;
+        }
+        CLog::Warn(kLogCategory, "CBFMBackup::RepairInterruptedCommit(): finishing the commit in %s\n",
+                   directory.c_str());
+        if (!RollForward(directory, commit))
+            return false;
+    }
+    if (!ExistsAny(tmp, movedAside))
+        return false;
+    if (movedAside) {
+        CLog::Warn(kLogCategory, "CBFMBackup::RepairInterruptedCommit(): restoring the image in %s\n",
+                   directory.c_str());
+        if (!RepairTmpBackup(directory))
+            return false;
+    }
+    return true;
+}
+
+bool CBFMBackup::CommitMerge(bool full)
+{
+    hl::Platform& os = hl::Os();
+    std::lock_guard<std::recursive_mutex> guard(CommitLock());
+    if (!RepairInterruptedCommit(m_directory))
+        return false;
+
+    // The new image must be whole and durable before anything points at it.
+    CommitRecord commit;
+    {
+        std::unique_ptr<CBFMFile> merge;
+        try {
+            merge = std::make_unique<CBFMFile>(GetFilePath(TmpMergeFile), false);
+        } catch (const CClientExc&) {
+            CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Rename of merge file to backup file failed\n");
+            return false;
+        }
+        if (!merge->Sync()) {
+            CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Rename of merge file to backup file failed\n");
+            return false;
+        }
+        commit.numSubFiles = merge->GetNumSubFiles();
+        commit.maxBytesPerSubFile = merge->GetMaxBytesPerSubFile();
+    }
+
+    const std::uint32_t now = os.WallClockSeconds();
+    commit.lastBackupDate = now;
+    if (full) {
+        commit.fullBackupDate = now;
+        commit.numIncrementals = 0;
+    } else {
+        commit.fullBackupDate = m_fullBackupDate;
+        commit.numIncrementals = m_numIncrementals + 1;
+    }
+
+    // From the moment the marker exists the commit is decided: a stop from here on is
+    // finished by the next repair.
+    CInetHeaderParser marker(true);
+    marker.AddHeaderInt(kNumSubFiles, commit.numSubFiles);
+    marker.AddHeaderInt(kMaxBytesPerSubFile, commit.maxBytesPerSubFile);
+    marker.AddHeaderUInt(kFullBackupDate, commit.fullBackupDate);
+    marker.AddHeaderUInt(kLastBackupDate, commit.lastBackupDate);
+    marker.AddHeaderInt(kNumIncrementals, commit.numIncrementals);
+    const std::string markerPath = Join(m_directory, kCommitMarkerName);
+    if (!SaveParameterFile(marker, markerPath)) {
+        // Not known to be durable: withdraw it so that no switch can outlive it. Should even
+        // that fail, the marker only ever names a durable image, and a repair finishes it.
+        CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Rename of backup file to tmp backup file failed\n");
+        if (os.PathExists(markerPath))
+            os.DeleteFile(markerPath);
+        return false;
+    }
+    if (!RollForward(m_directory, commit))
+        return false;
+
+    m_fullBackupDate = commit.fullBackupDate;
+    m_lastBackupDate = commit.lastBackupDate;
+    m_numIncrementals = commit.numIncrementals;
+    return true;
+}
+
+// ---- clean-up and delete ----------------------------------------------------------------
+
+bool CBFMBackup::Cleanup()
+{
+    hl::Platform& os = hl::Os();
+    std::lock_guard<std::recursive_mutex> guard(CommitLock());
+    // A decided commit is finished first: its merge file is the new image, not scrap.
+    if (!RepairInterruptedCommit(m_directory))
+        return false;
+
+    bool ok = true;
+    for (int type : {TmpBackupFile, TmpMergeFile, TmpMainFile, TmpScratchFile})
+        ok = CBFMFile::Delete(GetFilePath(type)) && ok;
+
+    const std::string image = GetFilePath(BackupFile);
+    bool imageExists = true;
+    if (!ExistsAny(image, imageExists)) {
+        CLog::Error(kLogCategory, "CBFMBackup::Cleanup(): unable to tell whether the backup file exists in %s\n",
+                    m_directory.c_str());
+        return false;
+    }
+    if (!imageExists) {
+        // No image was ever committed: the record goes.
+        bool configExists = true;
+        if (!CBFMFile::Probe(m_configPath, configExists))
+            return false;
+        if (configExists && !os.DeleteFile(m_configPath)) {
+            CLog::Error(kLogCategory, "CBFMBackup::Cleanup(): DeleteFile() failed for %s\n", m_configPath.c_str());
+            ok = false;
+        }
+        return ok;
+    }
+    try {
+        CBFMFile file(image, false);
+    } catch (const CClientExc&) {
+        // Damaged, or unreadable for now: the data stays, and so does the record describing it.
+        CLog::Error(kLogCategory, "CBFMBackup::Cleanup(): backup file exists but does not open in %s; kept\n",
+                    m_directory.c_str());
+        ok = false;
+    }
+    return ok;
+}
+
+bool CBFMBackup::Delete(const std::string& directory)
+{
+    hl::Platform& os = hl::Os();
+    std::lock_guard<std::recursive_mutex> guard(CommitLock());
+    bool ok = true;
+    for (int type = BackupFile; type <= TmpScratchFile; ++type)
+        ok = CBFMFile::Delete(PathOfType(directory, type)) && ok;
+    for (const std::string& leftover : {Join(directory, kCommitMarkerName),
+                                        Join(directory, kCommitMarkerName) + kSaveSuffix,
+                                        Join(directory, kConfigName) + kSaveSuffix}) {
+        if (os.PathExists(leftover) && !os.DeleteFile(leftover))
+            ok = false;
+    }
+    const std::string config = Join(directory, kConfigName);
+    if (os.PathExists(config) && !os.DeleteFile(config)) {
+        CLog::Error(kLogCategory, "CBFMBackup::Delete(): DeleteFile() failed for %s\n", config.c_str());
+        ok = false;
+    }
+    return ok;
+}
+
+// ---- export and import ------------------------------------------------------------------
+
+int CBFMBackup::Export(const std::string& destServerDir)
+{
+    if (destServerDir.empty())
+        return ResultFailure;
+    if (!RepairInterruptedCommit(m_directory))
+        return ResultFailure;
+    hl::Platform& os = hl::Os();
+    const std::string target = destServerDir + "/" + m_backupID;
+    if (!os.CreateDirectory(target)) {
+        CLog::Error(kLogCategory, "CBFMBackup::Export(): CreateDirectory failed\n");
+        return ResultFailure;
+    }
+    // What this export created goes again when it fails, so no half copy lists as a backup.
+    auto undo = [&]() {
+        const int error = hl::Platform::LastError();
+        RemoveCopy(GetFilePath(BackupFile), target + "/" + FileName(BackupFile));
+        if (os.PathExists(target + "/" + kConfigName))
+            os.DeleteFile(target + "/" + kConfigName);
+        os.RemoveDirectory(target);
+        hl::Platform::SetLastError(error);
+    };
+    if (!os.CopyFile(m_configPath, target + "/" + kConfigName, true, hl::CopyProgress())) {
+        const int error = hl::Platform::LastError();
+        CLog::Error(kLogCategory, "CBFMBackup::Export(): Copy of config file failed, reason: %s\n",
+                    os.ErrorText(error).c_str());
+        undo();
+        return error == hl::kErrDiskFull ? ResultDiskFull : ResultFailure;
+    }
+    int error = 0;
+    if (!CBFMFile::Copy(GetFilePath(BackupFile), target + "/" + FileName(BackupFile), true, &error)) {
+        CLog::Error(kLogCategory, "CBFMBackup::Export(): Copy of backup file to export dir failed, reason: %s\n",
+                    os.ErrorText(error).c_str());
+        undo();
+        return error == hl::kErrDiskFull ? ResultDiskFull : ResultFailure;
+    }
+    return ResultSuccess;
+}
+
+int CBFMBackup::Import(const std::string& destBackupDir)
+{
+    if (destBackupDir.empty())
+        return ResultFailure;
+    hl::Platform& os = hl::Os();
+    const std::string config = destBackupDir + "/" + kConfigName;
+    const std::string image = destBackupDir + "/" + FileName(BackupFile);
+    // A failed import leaves nothing behind that could list as a backup.
+    auto undo = [&]() {
+        const int error = hl::Platform::LastError();
+        RemoveCopy(GetFilePath(BackupFile), image);
+        if (os.PathExists(config))
+            os.DeleteFile(config);
+        hl::Platform::SetLastError(error);
+    };
+    if (!os.CopyFile(m_configPath, config, true, hl::CopyProgress())) {
+        const int error = hl::Platform::LastError();
+        CLog::Error(kLogCategory, "CBFMBackup::Import(): Copy of config file failed, reason: %s\n",
+                    os.ErrorText(error).c_str());
+        if (error != hl::kErrAlreadyExists)
+            undo();
+        return error == hl::kErrDiskFull ? ResultDiskFull : ResultFailure;
+    }
+    int error = 0;
+    if (!CBFMFile::Copy(GetFilePath(BackupFile), image, true, &error)) {
+        CLog::Error(kLogCategory, "CBFMBackup::Import(): Copy of backup file failed, reason: %s\n",
+                    os.ErrorText(error).c_str());
+        undo();
+        return error == hl::kErrDiskFull ? ResultDiskFull : ResultFailure;
+    }
+    return ResultSuccess;
+}

@@ -1,0 +1,397 @@
+#include "CBFMFile.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CClientExc.h"
+#include "FaultPlatform.h"
+#include "GUIComm.h"
+#include "TestSandbox.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Pattern(std::size_t n, unsigned seed = 1)
+{
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = char((i * 31 + seed * 7 + i / 251) & 0xFF);
+    return s;
+}
+
+class CBFMFileTest : public SandboxTest {
+protected:
+    std::string Logical(const std::string& name = "main.dat") { return SandboxPath(name); }
+
+    static bool WriteAll(CBFMFile& file, const std::string& data)
+    {
+        std::uint32_t written = 0;
+        return file.Write(data.data(), std::uint32_t(data.size()), written) && written == data.size();
+    }
+
+    static std::string ReadAll(CBFMFile& file)
+    {
+        const std::int64_t size = file.GetSize();
+        std::string data(std::size_t(size), '\0');
+        std::uint32_t got = 0;
+        EXPECT_TRUE(file.Read(data.data(), std::uint32_t(size), got));
+        EXPECT_EQ(got, std::uint32_t(size));
+        return data;
+    }
+
+    void WriteSeries(const std::string& logical, const std::vector<std::size_t>& sizes, std::int32_t max)
+    {
+        for (std::size_t i = 0; i < sizes.size(); ++i)
+            WriteFile(CBFMFile::SubFilePath(logical, int(i)), std::string(sizes[i], 'x'));
+        WriteFile(CBFMFile::ControlFilePath(logical), "MaxBytesPerSubFile: " + std::to_string(max) +
+                                                          "\r\nNumSubFiles: " + std::to_string(sizes.size()) + "\r\n");
+    }
+
+    static void ExpectOpenFails(const std::string& logical)
+    {
+        try {
+            CBFMFile file(logical, false);
+            ADD_FAILURE() << "opened " << logical;
+        } catch (const CClientExc& e) {
+            EXPECT_STREQ(e.GetDescription(), "Unable to open CBFMFile");
+            EXPECT_EQ(e.GetId(), 1234);
+        }
+    }
+};
+
+TEST_F(CBFMFileTest, NamesSplitAtTheLastDotOfTheWholePath)
+{
+    EXPECT_EQ(CBFMFile::SubFilePath("/a/b/main.dat", 0), "/a/b/main_000.dat");
+    EXPECT_EQ(CBFMFile::SubFilePath("/a/b/main.dat", 998), "/a/b/main_998.dat");
+    EXPECT_EQ(CBFMFile::ControlFilePath("/a/b/main.dat"), "/a/b/main_cfg.dat");
+    EXPECT_EQ(CBFMFile::SubFilePath("/a.d/backup", 7), "/a_007.d/backup");
+    EXPECT_EQ(CBFMFile::SubFilePath("/a/backup", 7), "/a/backup_007");
+    EXPECT_EQ(CBFMFile::ControlFilePath("/a/backup"), "/a/backup_cfg");
+}
+
+TEST_F(CBFMFileTest, CreateReplacesAnOldSeriesWithOneEmptySubFileAndAByteExactControlFile)
+{
+    WriteSeries(Logical(), {5, 5, 5, 5, 5, 3}, 5);
+    {
+        CBFMFile file(Logical(), true);
+        EXPECT_EQ(file.GetSize(), 0);
+        EXPECT_EQ(file.GetNumSubFiles(), 1);
+    }
+    EXPECT_TRUE(fs::exists(SandboxPath("main_000.dat")));
+    EXPECT_EQ(fs::file_size(SandboxPath("main_000.dat")), 0u);
+    for (int i = 1; i <= 5; ++i)
+        EXPECT_FALSE(fs::exists(CBFMFile::SubFilePath(Logical(), i))) << i;
+    EXPECT_EQ(ReadFile(SandboxPath("main_cfg.dat")), "MaxBytesPerSubFile: 2147483647\r\nNumSubFiles: 1\r\n");
+    EXPECT_FALSE(fs::exists(Logical()));  // the logical name never exists on disk
+
+    CBFMFile reopened(Logical(), false);
+    EXPECT_EQ(reopened.GetSize(), 0);
+    EXPECT_TRUE(reopened.IsReadOnly());
+}
+
+TEST_F(CBFMFileTest, ExactlyFullSubFileGrowsOnlyWithTheNextByte)
+{
+    CBFMFile file(Logical(), true, 10);
+    ASSERT_TRUE(WriteAll(file, Pattern(10)));
+    ASSERT_TRUE(file.Flush());
+    EXPECT_EQ(file.GetNumSubFiles(), 1);
+    EXPECT_FALSE(fs::exists(SandboxPath("main_001.dat")));
+    EXPECT_EQ(ReadFile(SandboxPath("main_cfg.dat")), "MaxBytesPerSubFile: 10\r\nNumSubFiles: 1\r\n");
+
+    ASSERT_TRUE(WriteAll(file, "Z"));
+    ASSERT_TRUE(file.Flush());
+    EXPECT_EQ(file.GetNumSubFiles(), 2);
+    EXPECT_EQ(ReadFile(SandboxPath("main_001.dat")), "Z");
+    EXPECT_EQ(ReadFile(SandboxPath("main_cfg.dat")), "MaxBytesPerSubFile: 10\r\nNumSubFiles: 2\r\n");
+    EXPECT_EQ(file.GetSize(), 11);
+}
+
+TEST_F(CBFMFileTest, WriteSpanningThreeSubFilesReadsBackAcrossEveryBoundary)
+{
+    const std::string data = Pattern(25);
+    {
+        CBFMFile file(Logical(), true, 10);
+        ASSERT_TRUE(WriteAll(file, data));
+    }
+    EXPECT_EQ(fs::file_size(SandboxPath("main_000.dat")), 10u);
+    EXPECT_EQ(fs::file_size(SandboxPath("main_001.dat")), 10u);
+    EXPECT_EQ(fs::file_size(SandboxPath("main_002.dat")), 5u);
+
+    CBFMFile file(Logical(), false);
+    EXPECT_EQ(file.GetNumSubFiles(), 3);
+    EXPECT_EQ(file.GetMaxBytesPerSubFile(), 10);
+    EXPECT_EQ(file.GetSize(), 25);
+    EXPECT_EQ(ReadAll(file), data);
+
+    // A read that starts just before a boundary returns bytes from both sub-files in order.
+    EXPECT_EQ(file.Seek(8, 0), 8);
+    char buf[5];
+    std::uint32_t got = 0;
+    ASSERT_TRUE(file.Read(buf, 5, got));
+    EXPECT_EQ(std::string(buf, 5), data.substr(8, 5));
+
+    // Reading past the end yields the short count and false.
+    EXPECT_EQ(file.Seek(-2, 2), 23);
+    EXPECT_FALSE(file.Read(buf, 5, got));
+    EXPECT_EQ(got, 2u);
+    EXPECT_EQ(std::string(buf, 2), data.substr(23));
+    EXPECT_FALSE(file.Read(buf, 1, got));
+    EXPECT_EQ(got, 0u);
+
+    // The opened file is read-only.
+    EXPECT_FALSE(file.Write("x", 1, got));
+    EXPECT_EQ(got, 0u);
+}
+
+TEST_F(CBFMFileTest, SeekClampsAndSupportsEveryOrigin)
+{
+    const std::string data = Pattern(30);
+    CBFMFile file(Logical(), true, 10);
+    ASSERT_TRUE(WriteAll(file, data));
+    EXPECT_EQ(file.Seek(-5, 0), 0);
+    EXPECT_EQ(file.Seek(1000, 0), 30);
+    EXPECT_EQ(file.Seek(0, 2), 30);
+    EXPECT_EQ(file.Seek(-12, 1), 18);
+    EXPECT_EQ(file.Seek(-100, 1), 0);
+    EXPECT_EQ(file.Seek(7, 9), 0);  // unknown origin
+    EXPECT_EQ(file.Seek(15, 0), 15);
+    char c = 0;
+    std::uint32_t got = 0;
+    ASSERT_TRUE(file.Read(&c, 1, got));
+    EXPECT_EQ(c, data[15]);
+
+    // At the very end of an exactly full last sub-file: reads give nothing, a write appends.
+    EXPECT_EQ(file.Seek(0, 2), 30);
+    EXPECT_FALSE(file.Read(&c, 1, got));
+    EXPECT_EQ(got, 0u);
+    ASSERT_TRUE(WriteAll(file, "tail"));
+    EXPECT_EQ(file.GetSize(), 34);
+    EXPECT_EQ(file.GetNumSubFiles(), 4);
+    EXPECT_EQ(file.Seek(0, 0), 0);
+    EXPECT_EQ(ReadAll(file), data + "tail");
+}
+
+TEST_F(CBFMFileTest, TheSeriesStopsAt999SubFilesAndReportsWhatWasWritten)
+{
+    CBFMFile file(Logical(), true, 1);
+    ASSERT_TRUE(WriteAll(file, std::string(998, 'a')));
+    std::uint32_t written = 0;
+    EXPECT_FALSE(file.Write("bcd", 3, written));
+    EXPECT_EQ(written, 1u);  // the 999th sub-file took one byte, a 1000th is never created
+    EXPECT_EQ(file.GetNumSubFiles(), 999);
+    EXPECT_TRUE(fs::exists(SandboxPath("main_998.dat")));
+    EXPECT_FALSE(fs::exists(SandboxPath("main_999.dat")));
+    EXPECT_EQ(file.GetSize(), 999);
+    EXPECT_EQ(ReadFile(SandboxPath("main_cfg.dat")), "MaxBytesPerSubFile: 1\r\nNumSubFiles: 999\r\n");
+
+    CBFMFile reopened(Logical(), false);
+    EXPECT_EQ(reopened.GetSize(), 999);
+}
+
+TEST_F(CBFMFileTest, OpenRefusesDamagedSeries)
+{
+    // Middle sub-file too short, too long, missing; last larger than a full one.
+    WriteSeries(Logical("short.dat"), {10, 9, 4}, 10);
+    ExpectOpenFails(Logical("short.dat"));
+    WriteSeries(Logical("long.dat"), {10, 11, 4}, 10);
+    ExpectOpenFails(Logical("long.dat"));
+    WriteSeries(Logical("gap.dat"), {10, 10, 4}, 10);
+    fs::remove(CBFMFile::SubFilePath(Logical("gap.dat"), 1));
+    ExpectOpenFails(Logical("gap.dat"));
+    WriteSeries(Logical("fat.dat"), {10, 11}, 10);
+    ExpectOpenFails(Logical("fat.dat"));
+
+    // Control files with absurd numbers, or none at all.
+    const std::vector<std::string> controls = {
+        "MaxBytesPerSubFile: 0\r\nNumSubFiles: 1\r\n",
+        "MaxBytesPerSubFile: -10\r\nNumSubFiles: 1\r\n",
+        "MaxBytesPerSubFile: 10\r\nNumSubFiles: 0\r\n",
+        "MaxBytesPerSubFile: 10\r\nNumSubFiles: -3\r\n",
+        "MaxBytesPerSubFile: 10\r\nNumSubFiles: 2000000000\r\n",
+        "MaxBytesPerSubFile: ten\r\nNumSubFiles: 1\r\n",
+        "NumSubFiles: 1\r\n",
+        "",
+        ": broken\r\n",
+    };
+    int n = 0;
+    for (const std::string& control : controls) {
+        const std::string logical = Logical("c" + std::to_string(n++) + ".dat");
+        WriteSeries(logical, {4}, 10);
+        WriteFile(CBFMFile::ControlFilePath(logical), control);
+        SCOPED_TRACE(control);
+        ExpectOpenFails(logical);
+    }
+    ExpectOpenFails(Logical("nothing.dat"));
+
+    // The same series with a sound control file opens: the cases above failed for their cause.
+    WriteSeries(Logical("good.dat"), {10, 10, 4}, 10);
+    CBFMFile good(Logical("good.dat"), false);
+    EXPECT_EQ(good.GetSize(), 24);
+}
+
+TEST_F(CBFMFileTest, SmallRecordsAreBufferedNotWrittenOneCallEach)
+{
+    hl::FaultPlatform counter;
+    std::string expected;
+    {
+        hl::ScopedPlatform use(counter);
+        CBFMFile file(Logical(), true, 100000);
+        counter.ResetCounts();
+        for (int i = 0; i < 20000; ++i) {
+            const std::string record = Pattern(12 + i % 5, unsigned(i));
+            expected += record;
+            ASSERT_TRUE(WriteAll(file, record));
+        }
+        ASSERT_TRUE(file.Flush());
+        // 20000 writes of ~14 bytes across 3 sub-files: a handful of system calls, not 20000.
+        EXPECT_LT(counter.Calls(hl::kOpWrite), 20u);
+
+        counter.ResetCounts();
+        EXPECT_EQ(file.Seek(0, 0), 0);
+        std::string back;
+        for (int i = 0; i < 20000; ++i) {
+            char buf[16];
+            std::uint32_t got = 0;
+            const std::uint32_t n = std::uint32_t(12 + i % 5);
+            ASSERT_TRUE(file.Read(buf, n, got));
+            back.append(buf, got);
+        }
+        EXPECT_LT(counter.Calls(hl::kOpRead), 20u);
+        EXPECT_EQ(back, expected);
+    }
+    CBFMFile reopened(Logical(), false);
+    EXPECT_EQ(reopened.GetNumSubFiles(), int(expected.size() / 100000 + 1));
+    EXPECT_EQ(ReadAll(reopened), expected);
+}
+
+TEST_F(CBFMFileTest, LargeWritesAndReadsBypassTheBufferIntact)
+{
+    const std::string big = Pattern(700000, 3);
+    {
+        CBFMFile file(Logical(), true, 300000);
+        ASSERT_TRUE(WriteAll(file, "head"));
+        ASSERT_TRUE(WriteAll(file, big));
+        ASSERT_TRUE(WriteAll(file, "tail"));
+    }
+    CBFMFile file(Logical(), false);
+    EXPECT_EQ(file.GetSize(), std::int64_t(big.size() + 8));
+    std::string back(big.size() + 8, '\0');
+    std::uint32_t got = 0;
+    ASSERT_TRUE(file.Read(back.data(), 3, got));
+    ASSERT_TRUE(file.Read(back.data() + 3, std::uint32_t(back.size() - 3), got));
+    EXPECT_EQ(back, "head" + big + "tail");
+}
+
+TEST_F(CBFMFileTest, AFullDiskFailsTheWriteAndTheFlushAndKeepsThePositionTrue)
+{
+    hl::FaultPlatform full;
+    hl::ScopedPlatform use(full);
+    CBFMFile file(Logical(), true, 1000);
+    ASSERT_TRUE(WriteAll(file, std::string(100, 'a')));
+    ASSERT_TRUE(file.Flush());
+    full.FailAll(hl::kErrDiskFull, hl::kOpWrite);
+    std::uint32_t written = 0;
+    // Buffered: the fault shows at the latest when the data must reach the disk.
+    const bool accepted = file.Write(std::string(50, 'b').data(), 50, written);
+    EXPECT_FALSE(accepted && file.Flush());
+    EXPECT_FALSE(file.Flush());
+    EXPECT_FALSE(file.Write("c", 1, written));
+    full.Disarm();
+    EXPECT_EQ(file.GetSize(), 100);
+}
+
+TEST_F(CBFMFileTest, DeleteRenameCopyWorkOnTheWholeSeriesAndStopAtAGap)
+{
+    const std::string data = Pattern(25);
+    {
+        CBFMFile file(Logical("a.dat"), true, 10);
+        ASSERT_TRUE(WriteAll(file, data));
+    }
+    EXPECT_TRUE(CBFMFile::Delete(Logical("never.dat")));
+
+    ASSERT_TRUE(CBFMFile::Rename(Logical("a.dat"), Logical("b.dat")));
+    EXPECT_FALSE(fs::exists(SandboxPath("a_000.dat")));
+    EXPECT_FALSE(fs::exists(SandboxPath("a_cfg.dat")));
+    {
+        CBFMFile b(Logical("b.dat"), false);
+        EXPECT_EQ(ReadAll(b), data);
+    }
+
+    ASSERT_TRUE(CBFMFile::Copy(Logical("b.dat"), Logical("c.dat"), false));
+    {
+        CBFMFile c(Logical("c.dat"), false);
+        EXPECT_EQ(ReadAll(c), data);
+    }
+    // The destination control file exists: the copy fails, though the sub-files are copied.
+    WriteFile(SandboxPath("c_000.dat"), "changed");
+    int error = 0;
+    EXPECT_FALSE(CBFMFile::Copy(Logical("b.dat"), Logical("c.dat"), false, &error));
+    EXPECT_NE(error, 0);
+    EXPECT_EQ(fs::file_size(SandboxPath("c_000.dat")), 10u);
+
+    // A gap ends the series: sub-files after it are not touched.
+    fs::remove(SandboxPath("b_001.dat"));
+    EXPECT_TRUE(CBFMFile::Delete(Logical("b.dat")));
+    EXPECT_FALSE(fs::exists(SandboxPath("b_000.dat")));
+    EXPECT_FALSE(fs::exists(SandboxPath("b_cfg.dat")));
+    EXPECT_TRUE(fs::exists(SandboxPath("b_002.dat")));
+}
+
+TEST_F(CBFMFileTest, CopyReportsDiskFull)
+{
+    {
+        CBFMFile file(Logical("a.dat"), true, 10);
+        ASSERT_TRUE(WriteAll(file, Pattern(25)));
+    }
+    hl::FaultPlatform full;
+    full.FailAll(hl::kErrDiskFull, hl::kOpCopy);
+    hl::ScopedPlatform use(full);
+    int error = 0;
+    EXPECT_FALSE(CBFMFile::Copy(Logical("a.dat"), Logical("b.dat"), true, &error));
+    EXPECT_EQ(error, hl::kErrDiskFull);
+}
+
+class RecordingWindow : public IGUIWindow {
+public:
+    bool Post(unsigned message, intptr_t lParam) override
+    {
+        messages.emplace_back(message, lParam);
+        return true;
+    }
+    std::vector<std::pair<unsigned, intptr_t>> messages;
+};
+
+TEST_F(CBFMFileTest, CopyReportsProgressPerSubFileAndCanBeCancelled)
+{
+    {
+        CBFMFile file(Logical("a.dat"), true, 10);
+        ASSERT_TRUE(WriteAll(file, Pattern(25)));
+    }
+    RecordingWindow window;
+    GUIComm* gui = GUIComm::GetInstance(&window);
+    ASSERT_TRUE(CBFMFile::Copy(Logical("a.dat"), Logical("b.dat"), true));
+    int hundreds = 0;
+    for (const auto& [message, lParam] : window.messages) {
+        ASSERT_EQ(message, unsigned(CM_HLKProgress));
+        EXPECT_GE(lParam, 0);
+        EXPECT_LE(lParam, 100);
+        hundreds += lParam == 100;
+    }
+    EXPECT_EQ(hundreds, 3);  // the percentage restarts for every sub-file
+
+    // Without reporting, nothing is posted.
+    window.messages.clear();
+    ASSERT_TRUE(CBFMFile::Copy(Logical("a.dat"), Logical("c.dat"), false));
+    EXPECT_TRUE(window.messages.empty());
+
+    gui->RequestCancel();
+    EXPECT_FALSE(CBFMFile::Copy(Logical("a.dat"), Logical("d.dat"), true));
+    GUIComm::Cleanup();
+}
+
+} // namespace
