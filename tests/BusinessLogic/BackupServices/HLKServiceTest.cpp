@@ -7,7 +7,6 @@
 
 #include "CBFMBackup.h"
 #include "CBFMServer.h"
-#include "ClusterPlan.h"
 #include "HLKTestHarness.h"
 #include "MergeModel.h"
 
@@ -15,71 +14,7 @@ using namespace quarnexsim;
 
 namespace {
 
-constexpr std::uint32_t kOk = 0;
-constexpr std::uint32_t kError = 0xFFFFFFFF;
-
-SimCluster Cluster(std::uint32_t id, std::uint32_t mode, std::size_t length, std::uint64_t seed)
-{
-    SimCluster c;
-    c.blockID = id;
-    c.mode = mode;
-    c.data.resize(length);
-    ClusterPlan::Fill(c.data, seed * 1000003 + id);
-    return c;
-}
-
-std::vector<std::uint32_t> IdsOf(const SimImage& image)
-{
-    std::vector<std::uint32_t> ids;
-    for (const SimCluster& c : image.records)
-        ids.push_back(c.blockID);
-    return ids;
-}
-
-class HLKServiceTest : public ServiceTest {
-protected:
-    // The stored image of the server's current backup, read from the files on disk.
-    std::vector<std::uint8_t> StoredImage(const std::string& serverId)
-    {
-        std::unique_ptr<CBFMServer> server = Repo()->GetServer(serverId);
-        if (!server)
-            return {};
-        std::string name;
-        if (!server->GetCurrentBackup(name))
-            return {};
-        const std::string text = ReadFile(m_root + "/" + serverId + "/" + name + "/backup_000.dat");
-        return std::vector<std::uint8_t>(text.begin(), text.end());
-    }
-
-    // Pushes a backup that must complete, and waits for the merge to end.
-    void PushOk(const SimHeader& h, bool full, const std::vector<SimCluster>& clusters)
-    {
-        window.Clear();
-        const PushResult r = Sim().Push(h, full, clusters);
-        ASSERT_TRUE(r.completed) << r.failure;
-        EXPECT_TRUE(r.closedByService);
-        ASSERT_TRUE(window.WaitForMessage(CM_HLKSaveBackupDone));
-        ASSERT_TRUE(Idle());
-    }
-
-    // New servers force full backups by default; these tests want incrementals.
-    void AllowIncrementals(const std::string& serverId)
-    {
-        std::unique_ptr<CBFMServer> server = Repo()->GetServer(serverId);
-        ASSERT_TRUE(server);
-        server->SetForceFullType(CBFMServer::Never);
-    }
-
-    SimImage RestoreOk(std::uint32_t serial)
-    {
-        SimImage image;
-        const RestoreResult r = Sim().Restore(serial, image);
-        EXPECT_EQ(r.response, kOk);
-        EXPECT_TRUE(r.gotDone) << r.failure;
-        EXPECT_TRUE(r.closedByService);
-        return image;
-    }
-};
+using HLKServiceTest = ServiceTest;
 
 TEST_F(HLKServiceTest, PingIsAnsweredAndClosedWithoutTellingTheWindow)
 {

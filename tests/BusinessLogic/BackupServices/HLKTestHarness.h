@@ -13,13 +13,39 @@
 #include <string>
 #include <vector>
 
+#include "CBFMBackup.h"
 #include "CBFMRepository.h"
+#include "CBFMServer.h"
+#include "ClusterPlan.h"
 #include "GUIComm.h"
 #include "HLKBackup.h"
+#include "MergeModel.h"
 #include "Platform.h"
 #include "QuarnexConnection.h"
 #include "QuarnexSim.h"
 #include "TestSandbox.h"
+
+constexpr std::uint32_t kOk = 0;
+constexpr std::uint32_t kError = 0xFFFFFFFF;
+
+inline quarnexsim::SimCluster Cluster(std::uint32_t id, std::uint32_t mode, std::size_t length, std::uint64_t seed)
+{
+    quarnexsim::SimCluster c;
+    c.blockID = id;
+    c.mode = mode;
+    c.data.resize(length);
+    quarnexsim::ClusterPlan::Fill(c.data, seed * 1000003 + id);
+    return c;
+}
+
+inline std::vector<std::uint32_t> IdsOf(const quarnexsim::SimImage& image)
+{
+    std::vector<std::uint32_t> ids;
+    for (const quarnexsim::SimCluster& c : image.records)
+        ids.push_back(c.blockID);
+    return ids;
+}
+
 
 // One received notification, decoded from its payload block.
 struct Note {
@@ -252,6 +278,48 @@ protected:
     }
 
     CBFMRepository* Repo() { return CBFMRepository::GetInstance(m_root.c_str()); }
+
+    // The stored image of the server's current backup, read from the files on disk.
+    std::vector<std::uint8_t> StoredImage(const std::string& serverId)
+    {
+        std::unique_ptr<CBFMServer> server = Repo()->GetServer(serverId);
+        if (!server)
+            return {};
+        std::string name;
+        if (!server->GetCurrentBackup(name))
+            return {};
+        const std::string text = ReadFile(m_root + "/" + serverId + "/" + name + "/backup_000.dat");
+        return std::vector<std::uint8_t>(text.begin(), text.end());
+    }
+
+    // Pushes a backup that must complete, and waits for the merge to end.
+    void PushOk(const quarnexsim::SimHeader& h, bool full, const std::vector<quarnexsim::SimCluster>& clusters)
+    {
+        window.Clear();
+        const quarnexsim::PushResult r = Sim().Push(h, full, clusters);
+        ASSERT_TRUE(r.completed) << r.failure;
+        EXPECT_TRUE(r.closedByService);
+        ASSERT_TRUE(window.WaitForMessage(CM_HLKSaveBackupDone));
+        ASSERT_TRUE(Idle());
+    }
+
+    // New servers force full backups by default; these tests want incrementals.
+    void AllowIncrementals(const std::string& serverId)
+    {
+        std::unique_ptr<CBFMServer> server = Repo()->GetServer(serverId);
+        ASSERT_TRUE(server);
+        server->SetForceFullType(CBFMServer::Never);
+    }
+
+    quarnexsim::SimImage RestoreOk(std::uint32_t serial)
+    {
+        quarnexsim::SimImage image;
+        const quarnexsim::RestoreResult r = Sim().Restore(serial, image);
+        EXPECT_EQ(r.response, kOk);
+        EXPECT_TRUE(r.gotDone) << r.failure;
+        EXPECT_TRUE(r.closedByService);
+        return image;
+    }
 
     TestWindow window;
     std::uint16_t port = 0;
