@@ -1,0 +1,230 @@
+// Starting and stopping the service: ports, bind failures, stop requests reaching idle and
+// waiting workers, and threads that do not stop in time.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "HLKServer.h"
+#include "HLKTestHarness.h"
+
+using namespace quarnexsim;
+
+namespace {
+
+// A port in the served range that nobody listens on right now, held open by `holder` when
+// asked (the caller closes it).
+int FreeServedPort(int& holder)
+{
+    hl::Platform& os = hl::Os();
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int port = 1025 + static_cast<int>((os.MonotonicMs() * 7919 + attempt * 104729) % (8191 - 1025 + 1));
+        const int s = os.Listen(static_cast<std::uint16_t>(port), 1);
+        if (s >= 0) {
+            holder = s;
+            return port;
+        }
+    }
+    return -1;
+}
+
+class HLKBackupTest : public ServiceTest {};
+
+TEST_F(HLKBackupTest, TheInstanceIsOneUntilCleanedUp)
+{
+    HLKBackup* a = HLKBackup::GetInstance();
+    EXPECT_EQ(HLKBackup::GetInstance(), a);
+    HLKBackup::Cleanup();
+    // Cleanup stopped the service.
+    QuarnexConnection c;
+    EXPECT_FALSE(c.Connect("127.0.0.1", port));
+    HLKBackup* b = HLKBackup::GetInstance();
+    EXPECT_NE(b, nullptr);
+    EXPECT_EQ(b->GetPort(), 0);
+}
+
+TEST_F(HLKBackupTest, PortsOutsideTheServedRangeChangeNothing)
+{
+    HLKBackup* service = HLKBackup::GetInstance();
+    for (int p : {1024, 8192, 0, -1, 65535}) {
+        EXPECT_TRUE(service->HLK_Reset(p)) << p;
+        EXPECT_EQ(service->GetPort(), port) << p; // the running listener keeps running
+    }
+    EXPECT_TRUE(Idle());
+    EXPECT_TRUE(window.Notes().empty());
+}
+
+TEST_F(HLKBackupTest, ServesAPortInTheRange)
+{
+    HLKBackup* service = HLKBackup::GetInstance();
+    bool started = false;
+    for (int attempt = 0; attempt < 20 && !started; ++attempt) {
+        int holder = -1;
+        const int p = FreeServedPort(holder);
+        ASSERT_GT(p, 0);
+        hl::Os().Close(holder);
+        window.Clear();
+        started = service->HLK_Reset(p); // another process may have taken it meanwhile
+        if (started) {
+            EXPECT_EQ(service->GetPort(), p);
+            std::uint32_t response = 1;
+            QuarnexSim sim("127.0.0.1", static_cast<std::uint16_t>(p));
+            EXPECT_TRUE(sim.Ping(response));
+            EXPECT_EQ(response, kOk);
+        }
+    }
+    EXPECT_TRUE(started);
+    // The old port is closed.
+    QuarnexConnection c;
+    EXPECT_FALSE(c.Connect("127.0.0.1", port));
+}
+
+TEST_F(HLKBackupTest, APortInUseFailsWithTheBindNotification)
+{
+    int holder = -1;
+    const int p = FreeServedPort(holder);
+    ASSERT_GT(p, 0);
+    window.Clear();
+    EXPECT_FALSE(HLKBackup::GetInstance()->HLK_Reset(p));
+    hl::Os().Close(holder);
+    EXPECT_EQ(HLKBackup::GetInstance()->GetPort(), 0);
+    const std::vector<Note> notes = window.Notes();
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].message, static_cast<unsigned>(CM_HLKServiceFailed));
+    EXPECT_EQ(notes[0].value, 1);
+    // The listener that ran before was stopped by the reset.
+    QuarnexConnection c;
+    EXPECT_FALSE(c.Connect("127.0.0.1", port));
+}
+
+TEST_F(HLKBackupTest, StopWhileIdleEndsTheListener)
+{
+    EXPECT_TRUE(HLKBackup::GetInstance()->HLK_Stop());
+    EXPECT_EQ(HLKBackup::GetInstance()->GetPort(), 0);
+    QuarnexConnection c;
+    EXPECT_FALSE(c.Connect("127.0.0.1", port));
+    EXPECT_TRUE(HLKBackup::GetInstance()->HLK_Stop()); // nothing left to stop
+    EXPECT_TRUE(window.Notes().empty());
+}
+
+TEST_F(HLKBackupTest, StopReachesAWorkerWaitingForACommand)
+{
+    // Without a HELLO the stop ends the conversation silently; after one, as a failed backup.
+    for (bool hello : {false, true}) {
+        SCOPED_TRACE(hello ? "after HELLO" : "before any command");
+        if (hello) {
+            ASSERT_TRUE(HLKBackup::GetInstance()->HLK_ResetEphemeral());
+            port = static_cast<std::uint16_t>(HLKBackup::GetInstance()->GetPort());
+        }
+        window.Clear();
+        QuarnexConnection c;
+        ASSERT_TRUE(Connect(c));
+        std::uint32_t w = 1;
+        if (hello) {
+            const std::vector<std::uint8_t> payload = QuarnexSim::HelloPayload(SimHeader{0x42, 512, 0, 0, 0}, true);
+            ASSERT_TRUE(c.SendWord(0x55AA0001) && c.SendBytes(payload.data(), payload.size()));
+            ASSERT_TRUE(c.ReadWord(w, 20000));
+            EXPECT_EQ(w, kOk);
+        } else {
+            // Give the listener (polling every 20 ms) time to hand the connection to a worker.
+            EXPECT_FALSE(c.ReadWord(w, 100));
+        }
+        EXPECT_TRUE(HLKBackup::GetInstance()->HLK_Stop());
+        EXPECT_EQ(c.WaitClosed(20000), QuarnexConnection::CloseState::Closed);
+        if (hello) {
+            EXPECT_EQ(window.Errors(), std::vector<int>{4});
+        } else {
+            EXPECT_TRUE(window.Notes().empty());
+        }
+    }
+}
+
+// A thread that outlives the wait for it keeps its record until it really ends: the record's
+// events are still there when the late thread signals them (AddressSanitizer checks this).
+TEST_F(HLKBackupTest, AThreadThatDoesNotStopInTimeKeepsItsRecord)
+{
+    static std::atomic<bool> release{false};
+    static std::atomic<bool> ended{false};
+    release = false;
+    ended = false;
+    auto record = std::make_shared<HLK_Thread_Sync_t>();
+    struct Arg {
+        std::shared_ptr<HLK_Thread_Sync_t> sync;
+    };
+    auto* arg = new Arg{record};
+    auto routine = [](void* a) -> int {
+        std::unique_ptr<Arg> arg(static_cast<Arg*>(a));
+        hl::Os().SetEvent(arg->sync->startedEvent);
+        // Ignores the stop flag, like a worker inside a merge or a prompt.
+        while (!release)
+            hl::Os().Sleep(5);
+        ended = true;
+        return 0;
+    };
+    ASSERT_EQ(HLKServer::doCreateThread(record, routine, arg), 0);
+
+    HLK_THREAD_SYNC_VEC workers{record};
+    HLKTimeouts t = HLKServer::GetTimeouts();
+    t.threadStopMs = 100;
+    HLKServer::SetTimeouts(t);
+    EXPECT_FALSE(HLKServer::shutdownThreads(workers));
+    EXPECT_TRUE(workers.empty());
+    EXPECT_TRUE(record->StopRequested());
+    std::weak_ptr<HLK_Thread_Sync_t> weak = record;
+    record.reset();
+    EXPECT_FALSE(weak.expired()); // the running thread still holds it
+
+    release = true;
+    for (int i = 0; i < 2000 && !weak.expired(); ++i)
+        hl::Os().Sleep(5);
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(weak.expired()); // freed once the thread ended
+}
+
+// The same through the whole service: a worker blocked in a restore prompt does not see the
+// stop; the service gives up waiting, and the worker finishes cleanly once answered.
+TEST_F(HLKBackupTest, StopGivesUpOnAWorkerInAPromptWhichStillEndsCleanly)
+{
+    ASSERT_NO_FATAL_FAILURE(PushOk(SimHeader{0x0001A2B3, 512, 0, 0, 0}, true, {Cluster(1, kModeMain, 10, 1)}));
+    window.Clear();
+    auto inquiry = std::async(std::launch::async, [this] { return Sim().Inquire(0x0001A2B3); });
+    ASSERT_TRUE(window.WaitForMessage(CM_HLKPromptForRestore));
+
+    HLKTimeouts t = HLKServer::GetTimeouts();
+    t.threadStopMs = 200;
+    HLKServer::SetTimeouts(t);
+    HLKBackup::GetInstance()->HLK_Stop(); // cannot stop the worker, gives up after its waits
+    EXPECT_EQ(HLKBackup::GetInstance()->GetPort(), 0);
+
+    ASSERT_TRUE(GUIComm::Instance()->RespondToRestorePrompt(false));
+    const InquiryResult r = inquiry.get();
+    EXPECT_EQ(r.response, kError);
+    EXPECT_TRUE(r.closedByService);
+    ASSERT_TRUE(window.WaitForError(5));
+    // The abandoned threads end on their own; give them the moment they need before the
+    // window goes away with the fixture.
+    hl::Os().Sleep(200);
+}
+
+class HLKSilenceTest : public ServiceTest {
+protected:
+    HLKTimeouts Timeouts() override
+    {
+        HLKTimeouts t = ServiceTest::Timeouts();
+        t.commandPollMs = 30;
+        t.maxCommandPolls = 5;
+        return t;
+    }
+};
+
+TEST_F(HLKSilenceTest, APeerThatNeverSendsACommandIsDropped)
+{
+    QuarnexConnection c;
+    ASSERT_TRUE(Connect(c));
+    EXPECT_EQ(c.WaitClosed(20000), QuarnexConnection::CloseState::Closed);
+    ASSERT_TRUE(Idle());
+    EXPECT_TRUE(window.Notes().empty());
+}
+
+} // namespace
