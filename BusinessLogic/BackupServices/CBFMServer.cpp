@@ -284,6 +284,7 @@ std::unique_ptr<CBFMBackup> CBFMServer::CreateBackup()
         MakeDirPath(BackupDir(id));
         return std::make_unique<CBFMBackup>(BackupDir(id), id);
     } catch (const CClientExc&) {
+        RemoveBackupDirectory(id); // no empty directory left behind (a full disk)
         return nullptr;
     }
 }
@@ -333,7 +334,9 @@ bool CBFMServer::CommitNewFull(const std::string& backupID)
     if (!SaveField(FieldCurrentBackupID)) {
         CLog::Error(kLogCategory, "CBFMServer::CommitNewFull(): Unable to save the server configuration for %s\n",
                     m_serverID.c_str());
-        result = false;
+        // server.cfg still names the previous backup: pruning now could delete the very
+        // backup it names.
+        return false;
     }
 
     std::vector<std::string> all;
@@ -375,7 +378,11 @@ bool CBFMServer::DeleteBackup(const std::string& backupID)
 {
     if (!IsValidComponent(backupID))
         return false;
-    bool result = CBFMBackup::Delete(BackupDir(backupID));
+    // Only the files of a record that loads: a directory that is not one (damaged, foreign)
+    // keeps whatever it holds.
+    bool result = false;
+    if (GetBackup(backupID))
+        result = CBFMBackup::Delete(BackupDir(backupID));
 
     // The file, not this snapshot, says which backup is current now.
     bool wasCurrent = m_currentBackupID == backupID;
@@ -509,6 +516,8 @@ int CBFMServer::ImportBackup(const std::string& destServerDir)
             const int error = hl::Platform::LastError();
             CLog::Error(kLogCategory, "CBFMServer::ImportBackup(): CopyFile failed, reason: %s\n",
                         os.ErrorText(error).c_str());
+            if (error != hl::kErrAlreadyExists && os.PathExists(destConfig))
+                os.DeleteFile(destConfig);  // a partial copy
             return error == hl::kErrDiskFull ? ResultDiskFull : ResultFailure;
         }
         copiedConfig = true;
