@@ -16,6 +16,10 @@ constexpr int kLogCategory = 32;
 constexpr const char* kUnitPath = "BusinessLogic/BackupServices/CBFMFile";
 // Large enough that a stream of cluster records costs one system call per few dozen records.
 constexpr std::size_t kBufferSize = 256 * 1024;
+// Read-ahead after a jump (a read by offset, as the merge reads the scratch file): large
+// enough for a record header and a typical cluster, small enough not to read far past it.
+// Reads that go on sequentially double it up to the full buffer.
+constexpr std::size_t kJumpReadAhead = 16 * 1024;
 
 const char* const kNumSubFiles = "NumSubFiles";
 const char* const kMaxBytesPerSubFile = "MaxBytesPerSubFile";
@@ -407,7 +411,9 @@ bool CBFMFile::Read(void* buffer, std::uint32_t count, std::uint32_t& countRead)
         }
         const int fd = m_handles[std::size_t(m_currentIndex)];
         const std::uint32_t room = std::uint32_t(m_maxBytesPerSubFile) - m_currentOffset;
-        if (remaining >= kBufferSize) {
+        const bool sequential = pos == m_nextSequential;
+        m_readAhead = sequential ? std::min(kBufferSize, std::max(m_readAhead, kJumpReadAhead) * 2) : kJumpReadAhead;
+        if (remaining >= m_readAhead) {
             const std::int64_t got = os.ReadAt(fd, out, std::min(remaining, room), m_currentOffset);
             if (got < 0)
                 break;
@@ -420,11 +426,12 @@ bool CBFMFile::Read(void* buffer, std::uint32_t count, std::uint32_t& countRead)
             out += got;
             remaining -= std::uint32_t(got);
             m_currentOffset += std::uint32_t(got);
+            m_nextSequential = pos + got;
             continue;
         }
         if (m_readBuffer.size() < kBufferSize)
             m_readBuffer.resize(kBufferSize);
-        const std::int64_t got = os.ReadAt(fd, m_readBuffer.data(), std::min<std::size_t>(kBufferSize, room),
+        const std::int64_t got = os.ReadAt(fd, m_readBuffer.data(), std::min<std::size_t>(m_readAhead, room),
                                            m_currentOffset);
         if (got < 0) {
             m_readFill = 0;
@@ -438,6 +445,7 @@ bool CBFMFile::Read(void* buffer, std::uint32_t count, std::uint32_t& countRead)
         }
         m_readStart = pos;
         m_readFill = std::size_t(got);
+        m_nextSequential = pos + got;
     }
 
     countRead = count - remaining;

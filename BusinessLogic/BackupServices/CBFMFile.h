@@ -107,4 +107,6 @@ private:
     std::vector<std::uint8_t> m_readBuffer;
     std::int64_t m_readStart = 0;
     std::size_t m_readFill = 0;
+    std::size_t m_readAhead = 0;
+    std::int64_t m_nextSequential = 0; // logical position after the last read from disk
 };
