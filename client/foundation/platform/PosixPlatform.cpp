@@ -140,7 +140,14 @@ class PosixPlatformImpl final : public Platform {
     return true;
   }
   bool RemoveDirectory(const std::string& path) override {
-    if (::rmdir(path.c_str()) != 0) return Fail(false, path);
+    if (::rmdir(path.c_str()) != 0) {
+      // POSIX lets rmdir report a non-empty directory as EEXIST too.
+      if (errno == EEXIST) {
+        SetLastError(kErrDirNotEmpty);
+        return false;
+      }
+      return Fail(false, path);
+    }
     return true;
   }
   bool ListDirectory(const std::string& path, std::vector<std::string>& names) override {

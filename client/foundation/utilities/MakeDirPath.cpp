@@ -10,7 +10,7 @@ const char kSource[] = "client/foundation/utilities/ClientUtil";
 // Creates `prefix` unless it exists already.
 void CreateComponent(const std::string& prefix) {
   hl::Platform& os = hl::Os();
-  if (os.DirectoryExists(prefix)) return;
+  if (os.PathExists(prefix)) return;
   // Another thread or process may create it between the test and the call.
   if (!os.CreateDirectory(prefix) && !os.DirectoryExists(prefix)) {
     std::string text =

@@ -145,7 +145,7 @@ TEST_F(MakeDirPathTest, FailedCreationThrowsWithThePrefixReached) {
     EXPECT_EQ(e.GetLine(), 1821);
     EXPECT_EQ(std::string(e.GetDescription()),
               "MakeDirPath(const char*): An error occurred while creating the directory:\n" +
-                  SandboxPath("file"));
+                  SandboxPath("file/sub"));
   }
 }
 
