@@ -122,7 +122,9 @@ int main(int argc, char** argv)
 
         SimImage stored;
         const std::string modelPath = opt.count("--model") ? opt["--model"] : "";
-        if (!full && !modelPath.empty() && !MergeModel::Load(modelPath, stored)) {
+        // An incremental needs the image it extends, unless it may turn into a full backup.
+        const bool haveStored = !full && !modelPath.empty() && MergeModel::Load(modelPath, stored);
+        if (!full && !modelPath.empty() && !haveStored && !options.fallbackToFull) {
             std::fprintf(stderr, "push: cannot read the model %s\n", modelPath.c_str());
             return 1;
         }
@@ -135,6 +137,10 @@ int main(int argc, char** argv)
             return 1;
         if (!modelPath.empty()) {
             const bool asFull = full || r.fellBackToFull;
+            if (!asFull && !haveStored) {
+                std::fprintf(stderr, "push: cannot read the model %s\n", modelPath.c_str());
+                return 1;
+            }
             const SimImage expected =
                 asFull ? MergeModel::Full(header, clusters) : MergeModel::Incremental(stored, header, clusters);
             if (!MergeModel::Save(modelPath, expected)) {
