@@ -483,6 +483,8 @@ int HLKServer::HLK_BackupWorker(void* argument)
         }
     } catch (const std::bad_alloc&) {
         HLK_INTERNAL();
+    } catch (...) {
+        // A failed log rotation: the conversation ends, the clean-up below still runs.
     }
 
     sync->SetThreadId(0);

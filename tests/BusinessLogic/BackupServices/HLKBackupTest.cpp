@@ -6,6 +6,7 @@
 #include <future>
 #include <thread>
 
+#include "FaultPlatform.h"
 #include "HLKServer.h"
 #include "HLKTestHarness.h"
 
@@ -205,6 +206,25 @@ TEST_F(HLKBackupTest, StopGivesUpOnAWorkerInAPromptWhichStillEndsCleanly)
     // The abandoned threads end on their own; give them the moment they need before the
     // window goes away with the fixture.
     hl::Os().Sleep(200);
+}
+
+// The listener's wait for connections fails: it ends, telling the window the service failed.
+TEST_F(HLKBackupTest, AFailingWaitForConnectionsEndsTheListenerAsFailed)
+{
+    hl::FaultPlatform fault(hl::PosixPlatform());
+    hl::ScopedPlatform use(fault);
+    ASSERT_TRUE(HLKBackup::GetInstance()->HLK_ResetEphemeral()); // a listener that uses the wrapper
+    port = static_cast<std::uint16_t>(HLKBackup::GetInstance()->GetPort());
+    window.Clear();
+    fault.FailNth(1, 9 /* EBADF */, hl::kOpSocket);
+    ASSERT_TRUE(window.WaitForMessage(CM_HLKServiceFailed));
+    fault.Disarm();
+    const std::vector<Note> notes = window.Notes();
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].value, 2);
+    EXPECT_TRUE(HLKBackup::GetInstance()->HLK_Stop()); // already ended
+    QuarnexConnection c;
+    EXPECT_FALSE(c.Connect("127.0.0.1", static_cast<std::uint16_t>(port)));
 }
 
 class HLKSilenceTest : public ServiceTest {
