@@ -399,6 +399,7 @@ int HLKServer::HLK_BackupWorker(void* argument)
     session.timeouts = GetTimeouts();
     session.indexCapacity = 128;
     session.scratchIndex.resize(128);
+    session.rxBuffer.resize(64 * 1024);
     bool backupSeen = false;
     bool restoreSeen = false;
 
@@ -569,12 +570,34 @@ std::int64_t HLKServer::socketRead(int socket, void* buffer, std::size_t length,
     return os.Recv(socket, buffer, length);
 }
 
+std::int64_t HLKServer::receive(SessionData& session, void* buffer, std::size_t length, int timeoutMs)
+{
+    if (session.rxPos < session.rxEnd) {
+        const std::size_t k = std::min(length, session.rxEnd - session.rxPos);
+        std::memcpy(buffer, session.rxBuffer.data() + session.rxPos, k);
+        session.rxPos += k;
+        return static_cast<std::int64_t>(k);
+    }
+    // Large reads (cluster data) go straight to their destination.
+    if (length >= session.rxBuffer.size())
+        return socketRead(session.socket, buffer, length, timeoutMs);
+    const std::int64_t r = socketRead(session.socket, session.rxBuffer.data(), session.rxBuffer.size(), timeoutMs);
+    if (r <= 0)
+        return r;
+    session.rxPos = 0;
+    session.rxEnd = static_cast<std::size_t>(r);
+    const std::size_t k = std::min(length, session.rxEnd);
+    std::memcpy(buffer, session.rxBuffer.data(), k);
+    session.rxPos = k;
+    return static_cast<std::int64_t>(k);
+}
+
 int HLKServer::fillBuffer(SessionData& session, void* buffer, std::size_t n)
 {
     auto* p = static_cast<std::uint8_t*>(buffer);
     std::size_t done = 0;
     while (done < n) {
-        const std::int64_t r = socketRead(session.socket, p + done, n - done, session.timeouts.payloadReadMs);
+        const std::int64_t r = receive(session, p + done, n - done, session.timeouts.payloadReadMs);
         if (r < 1) {
             HLK_ERROR("HLKServer fillBuffer(): socketRead() timeout or error\n");
             return -1;
@@ -590,7 +613,7 @@ std::uint32_t HLKServer::waitCommand(SessionData& session, HLK_Thread_Sync_t& sy
     std::size_t received = 0;
     int timeouts = 0;
     while (received < 4) {
-        const std::int64_t r = socketRead(session.socket, word + received, 4 - received, session.timeouts.commandPollMs);
+        const std::int64_t r = receive(session, word + received, 4 - received, session.timeouts.commandPollMs);
         if (r == -2) {
             if (sync.StopRequested())
                 return SFS_WAIT_STOPPED;

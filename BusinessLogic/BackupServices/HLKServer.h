@@ -87,6 +87,10 @@ struct SessionData {
     std::int32_t mergeCount = 0;
     std::int32_t oldEstimate = 0;
     HLKTimeouts timeouts;
+    // Bytes received ahead of the reads that want them, so small messages cost no system call.
+    std::vector<std::uint8_t> rxBuffer;
+    std::size_t rxPos = 0;
+    std::size_t rxEnd = 0;
 };
 
 class HLKServer {
@@ -178,6 +182,8 @@ private:
     static int copyMainRecord(SessionData& session, CBFMFile& mergeFile, const std::uint8_t* header);
     static void countMergedRecord(SessionData& session, std::int32_t total);
     static bool readRecordHeader(CBFMFile& file, std::uint8_t header[12], bool& ended);
+    // socketRead through the session's receive buffer.
+    static std::int64_t receive(SessionData& session, void* buffer, std::size_t length, int timeoutMs);
     static void releaseBackup(SessionData& session);
     static void releaseSession(SessionData& session);
     static void closeSocket(SessionData& session);
