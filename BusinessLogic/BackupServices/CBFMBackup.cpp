@@ -475,9 +475,13 @@ bool CBFMBackup::Cleanup()
 {
     hl::Platform& os = hl::Os();
     std::lock_guard<std::recursive_mutex> guard(CommitLock());
-    // A decided commit is finished first: its merge file is the new image, not scrap.
-    if (!RepairInterruptedCommit(m_directory))
+    // A decided commit is finished first: its merge file is the new image, not scrap. Should
+    // that not succeed now, the transfer files still go; they are never part of an image.
+    if (!RepairInterruptedCommit(m_directory)) {
+        CBFMFile::Delete(GetFilePath(TmpMainFile));
+        CBFMFile::Delete(GetFilePath(TmpScratchFile));
         return false;
+    }
 
     bool ok = true;
     for (int type : {TmpBackupFile, TmpMergeFile, TmpMainFile, TmpScratchFile})

@@ -385,8 +385,7 @@ void CBFMFile::DropReadBuffer()
 bool CBFMFile::Read(void* buffer, std::uint32_t count, std::uint32_t& countRead)
 {
     countRead = 0;
-    if (!FlushWriteBuffer() && m_writeBuffered > 0)
-        return false;
+    FlushWriteBuffer();  // a failure shows in Flush and Write; what reached the disk reads back
     std::uint8_t* out = static_cast<std::uint8_t*>(buffer);
     std::uint32_t remaining = count;
     hl::Platform& os = hl::Os();

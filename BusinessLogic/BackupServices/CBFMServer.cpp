@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "CBFMBackup.h"
+#include "CBFMFile.h"
 #include "CClientExc.h"
 #include "CInetHeaderParser.h"
 #include "CLog.h"
@@ -261,13 +262,14 @@ bool CBFMServer::GetMostRecentBackup(std::string& backupID)
 bool CBFMServer::NewBackupID(std::string& backupID)
 {
     backupID.clear();
-    hl::Platform& os = hl::Os();
     for (int attempt = 0; attempt < 10000; ++attempt) {
         std::uint32_t value = 0;
         if (!m_rand || !m_rand->Next(value, 9999))
             return false;
         const std::string candidate = std::to_string(value);
-        if (!os.PathExists(BackupDir(candidate))) {
+        bool exists = true;
+        // Only a name known to be free: a failed query must not hand out an existing backup.
+        if (CBFMFile::Probe(BackupDir(candidate), exists) && !exists) {
             backupID = candidate;
             return true;
         }
@@ -281,7 +283,12 @@ std::unique_ptr<CBFMBackup> CBFMServer::CreateBackup()
     if (!NewBackupID(id))
         return nullptr;
     try {
-        MakeDirPath(BackupDir(id));
+        MakeDirPath(m_directory);
+        // Created here and now, or not at all: a new record never takes over an existing one.
+        if (!hl::Os().CreateDirectory(BackupDir(id))) {
+            CLog::Error(kLogCategory, "CBFMServer::CreateBackup(): unable to create %s\n", BackupDir(id).c_str());
+            return nullptr;
+        }
         return std::make_unique<CBFMBackup>(BackupDir(id), id);
     } catch (const CClientExc&) {
         RemoveBackupDirectory(id); // no empty directory left behind (a full disk)
