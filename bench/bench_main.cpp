@@ -83,7 +83,7 @@ std::string SizeText(std::uint64_t bytes)
 
 struct Options {
     std::uint64_t size = 2ull << 30;
-    int repeat = 1;
+    int repeat = 2;
     std::string work = "bench-work";
     std::string markdown;
     std::vector<std::uint64_t> clusters = {65536, 512};
@@ -91,6 +91,7 @@ struct Options {
     bool memory = true;
     bool growthOn = true;
     std::uint32_t memoryClusters = 1000000;
+    int restoreRounds = 3; // restores per repeat, alternating (they change nothing)
     std::string command;
 };
 
@@ -127,6 +128,8 @@ bool ParseOptions(int argc, char** argv, Options& o)
             o.growth = ParseList(v);
         } else if (a == "--memory-clusters" && value(v)) {
             o.memoryClusters = static_cast<std::uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
+        } else if (a == "--restore-rounds" && value(v)) {
+            o.restoreRounds = std::max(1, std::atoi(v.c_str()));
         } else if (a == "--skip-memory") {
             o.memory = false;
         } else if (a == "--skip-growth") {
@@ -340,9 +343,10 @@ void Runner::ClusterSizeSet(std::uint32_t clusterSize, ResultTable& table)
             Progress("  [%s] Harborlock restore ...", label.c_str());
             Settle();
             const auto start = Clock::now();
-            const RestoreCheck check = m_client.Restore(id, blocks, true, m_pool);
+            const RestoreCheck check = m_client.Restore(id, blocks, true, m_pool, false);
             const double s = Seconds(start);
-            Progress(" %.2f s%s%s\n", s, check.failure.empty() ? "" : " ", check.failure.c_str());
+            Progress(" %.2f s (header after %.3f s)%s%s\n", s, check.answerSeconds, check.failure.empty() ? "" : " ",
+                     check.failure.c_str());
             if (!check.done || !check.failure.empty())
                 restoreNote = check.failure.empty() ? "no DONE" : check.failure;
             else if (!check.contentOk)
@@ -350,12 +354,24 @@ void Runner::ClusterSizeSet(std::uint32_t clusterSize, ResultTable& table)
             else
                 restore.Add(s);
         };
-        if (baseFirst) {
-            baselineRestore();
-            serviceRestore();
-        } else {
-            serviceRestore();
-            baselineRestore();
+        // One unmeasured restore compares every record with what was backed up.
+        {
+            Settle();
+            const RestoreCheck check = m_client.Restore(id, blocks, true, m_pool, true);
+            if (!check.done || !check.contentOk) {
+                restoreNote = "restored data differs from what was backed up";
+                Progress("  [%s] restored data differs from what was backed up\n", label.c_str());
+                break;
+            }
+        }
+        for (int round = 0; round < m_o.restoreRounds; ++round) {
+            if ((r + round) % 2 == 0) {
+                baselineRestore();
+                serviceRestore();
+            } else {
+                serviceRestore();
+                baselineRestore();
+            }
         }
     }
     m_service.ForgetServer(serverID);
