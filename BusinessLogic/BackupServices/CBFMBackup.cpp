@@ -411,11 +411,11 @@ bool CBFMBackup::RepairInterruptedCommit(const std::string& directory)
 bool CBFMBackup::CommitMerge(bool full)
 {
     hl::Platform& os = hl::Os();
-    std::lock_guard<std::recursive_mutex> guard(CommitLock());
     if (!RepairInterruptedCommit(m_directory))
         return false;
 
-    // The new image must be whole and durable before anything points at it.
+    // The new image must be whole and durable before anything points at it. Synced before
+    // the commit lock is taken, so other threads' opens do not wait for a long flush.
     CommitRecord commit;
     {
         std::unique_ptr<CBFMFile> merge;
@@ -433,6 +433,9 @@ bool CBFMBackup::CommitMerge(bool full)
         commit.maxBytesPerSubFile = merge->GetMaxBytesPerSubFile();
     }
 
+    std::lock_guard<std::recursive_mutex> guard(CommitLock());
+    if (!RepairInterruptedCommit(m_directory))
+        return false;
     const std::uint32_t now = os.WallClockSeconds();
     commit.lastBackupDate = now;
     if (full) {
@@ -455,7 +458,8 @@ bool CBFMBackup::CommitMerge(bool full)
     if (!SaveParameterFile(marker, markerPath)) {
         // Not known to be durable: withdraw it so that no switch can outlive it. Should even
         // that fail, the marker only ever names a durable image, and a repair finishes it.
-        CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Rename of backup file to tmp backup file failed\n");
+        CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Unable to record the commit for %s\n",
+                    m_backupID.c_str());
         if (os.PathExists(markerPath))
             os.DeleteFile(markerPath);
         return false;
