@@ -11,3 +11,6 @@ export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600
+
+# A short run of every libFuzzer harness; fails on any finding.
+"$root/fuzz/run-short.sh" 20
