@@ -488,8 +488,6 @@ int HLKServer::HLK_BackupWorker(void* argument)
         // A failed log rotation: the conversation ends, the clean-up below still runs.
     }
 
-    sync->SetThreadId(0);
-
     if (session.state != SessionData::kStateDone) {
         if (backupSeen) {
             HLK_ERROR("HLKServer HLK_BackupWorker(): Backup failed.\n");
@@ -501,6 +499,9 @@ int HLKServer::HLK_BackupWorker(void* argument)
     }
     closeSocket(session);
     releaseSession(session);
+    // Reapable only now: the next connection must not start while this one still deletes the
+    // temporary files of a backup record the next backup may write into (an incremental).
+    sync->SetThreadId(0);
     HLK_DEBUG("HLKServer HLK_BackupWorker(): Thread operation has completed\n");
     return 0;
 }
@@ -1458,11 +1459,13 @@ int HLKServer::finishRestore(SessionData& session)
         session.clusterSize = header[1];
         const std::uint64_t totalClusters =
             session.clusterSize ? std::uint64_t(fileSize) / session.clusterSize : 0;
-        // One buffer holds the CLUSTER word, the record header and the data, so each cluster
-        // leaves in one send.
+        // Records are assembled (CLUSTER word, record header as stored, data) one after the
+        // other in one send buffer and leave in large sends: a stream of small clusters would
+        // otherwise cost one system call each.
+        const std::size_t recordMax = 4 + HEADER_SIZE + std::size_t(session.clusterSize);
         std::vector<std::uint8_t> buffer;
         try {
-            buffer.resize(4 + HEADER_SIZE + std::size_t(session.clusterSize));
+            buffer.resize(std::max<std::size_t>(256 * 1024, recordMax));
         } catch (const std::bad_alloc&) {
             HLK_ERROR("HLKServer finishRestore(): Unable to allocate data buffers.\n");
             HLK_NOTIFY(NotifyError(HLK_ERR_INTERNAL));
@@ -1473,12 +1476,30 @@ int HLKServer::finishRestore(SessionData& session)
         HLK_NOTIFY(NotifyRestoreStarted(formatServerId(session.serialNumber).c_str(),
                                         static_cast<std::uint32_t>(std::uint64_t(fileSize) / 1048576)));
 
+        std::size_t pending = 0;
+        auto flush = [&]() {
+            if (pending == 0)
+                return true;
+            const bool ok = socketWrite(session.socket, buffer.data(), pending) == 0;
+            pending = 0;
+            if (!ok) {
+                HLK_ERROR("HLKServer finishRestore(): Error writing data to server.\n");
+                HLK_NOTIFY(NotifyError(HLK_ERR_COMMUNICATION));
+            }
+            return ok;
+        };
+
         std::uint64_t bytesSent = 0;
         std::int64_t lastReported = -1;
-        PutBE32(buffer.data(), SFS_CMD_CLUSTER);
-        std::uint8_t* recordHeader = buffer.data() + 4;
-        std::uint8_t* data = recordHeader + HEADER_SIZE;
+        bool sendFailed = false;
         for (;;) {
+            if (buffer.size() - pending < recordMax && !flush()) {
+                sendFailed = true;
+                break;
+            }
+            std::uint8_t* record = buffer.data() + pending;
+            std::uint8_t* recordHeader = record + 4;
+            std::uint8_t* data = recordHeader + HEADER_SIZE;
             bool ended = false;
             if (!readRecordHeader(*file, recordHeader, ended)) {
                 if (ended) {
@@ -1498,11 +1519,9 @@ int HLKServer::finishRestore(SessionData& session)
                 HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
                 break;
             }
-            if (socketWrite(session.socket, buffer.data(), 4 + HEADER_SIZE + length) != 0) {
-                HLK_ERROR("HLKServer finishRestore(): Error writing data to server.\n");
-                HLK_NOTIFY(NotifyError(HLK_ERR_COMMUNICATION));
-                break;
-            }
+            PutBE32(record, SFS_CMD_CLUSTER);
+            pending += 4 + HEADER_SIZE + length;
+
             bytesSent += length;
             const std::uint64_t clustersSent = session.clusterSize ? bytesSent / session.clusterSize : 0;
             if (clustersSent % 250 == 0 && totalClusters > 0 && std::int64_t(clustersSent) != lastReported) {
@@ -1510,6 +1529,9 @@ int HLKServer::finishRestore(SessionData& session)
                 HLK_NOTIFY(NotifyProgress(Percent(std::int64_t(clustersSent), std::int64_t(totalClusters))));
             }
         }
+        // What was read before the end (or before a damaged record) still goes out.
+        if (!sendFailed && !flush())
+            success = false;
     } while (false);
 
     HLK_NOTIFY(NotifyRestoreDone(success));
