@@ -19,7 +19,7 @@ constexpr std::size_t kBufferSize = 256 * 1024;
 // Read-ahead after a jump (a read by offset, as the merge reads the scratch file): large
 // enough for a record header and a typical cluster, small enough not to read far past it.
 // Reads that go on sequentially double it up to the full buffer.
-constexpr std::size_t kJumpReadAhead = 16 * 1024;
+constexpr std::size_t kJumpReadAhead = 8 * 1024;
 
 const char* const kNumSubFiles = "NumSubFiles";
 const char* const kMaxBytesPerSubFile = "MaxBytesPerSubFile";
