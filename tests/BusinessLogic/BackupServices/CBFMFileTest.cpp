@@ -250,6 +250,7 @@ TEST_F(CBFMFileTest, SmallRecordsAreBufferedNotWrittenOneCallEach)
         ASSERT_TRUE(file.Flush());
         // 20000 writes of ~14 bytes across 3 sub-files: a handful of system calls, not 20000.
         EXPECT_LT(counter.Calls(hl::kOpWrite), 20u);
+        EXPECT_GE(counter.Calls(hl::kOpWrite), 3u);  // the data did go out, once per sub-file at least
 
         counter.ResetCounts();
         EXPECT_EQ(file.Seek(0, 0), 0);
@@ -262,6 +263,7 @@ TEST_F(CBFMFileTest, SmallRecordsAreBufferedNotWrittenOneCallEach)
             back.append(buf, got);
         }
         EXPECT_LT(counter.Calls(hl::kOpRead), 20u);
+        EXPECT_GE(counter.Calls(hl::kOpRead), 3u);
         EXPECT_EQ(back, expected);
     }
     CBFMFile reopened(Logical(), false);
