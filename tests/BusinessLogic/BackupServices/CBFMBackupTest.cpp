@@ -230,15 +230,19 @@ TEST_F(CBFMBackupTest, CleanupKeepsTheConfigurationOfAnImageThatExistsButDoesNot
     EXPECT_TRUE(fs::exists(Dir() + "/backup_000.dat"));
     EXPECT_TRUE(fs::exists(Dir() + "/backup_cfg.dat"));
 
-    // Unreadable rather than damaged (the control file cannot be opened for now): also kept.
+    // Whole, but unreadable for now (every open fails): kept as well.
     fs::create_directories(Dir("18"));
     Committed(Dir("18"), Image('b'), 2147483647);
-    fs::permissions(Dir("18") + "/backup_cfg.dat", fs::perms::none);
     CBFMBackup locked(Dir("18"));
-    if (locked.OpenBFMFile(CBFMBackup::BackupFile) == nullptr) {  // root reads it anyway
+    hl::FaultPlatform denied;
+    denied.FailAll(hl::kErrAccessDenied, hl::kOpOpen);
+    {
+        hl::ScopedPlatform use(denied);
         EXPECT_FALSE(locked.Cleanup());
-        EXPECT_TRUE(fs::exists(Dir("18") + "/backup.cfg"));
     }
+    EXPECT_TRUE(denied.Hit());
+    EXPECT_EQ(ReadImage(locked), Image('b'));
+    EXPECT_TRUE(fs::exists(Dir("18") + "/backup.cfg"));
 }
 
 TEST_F(CBFMBackupTest, DeleteRemovesEveryFileButNotTheDirectory)
