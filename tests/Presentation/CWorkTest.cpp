@@ -1,0 +1,304 @@
+#include "CWork.h"
+
+#include "CBFMRepository.h"
+#include "CLog.h"
+#include "DialogTestSupport.h"
+#include "FaultPlatform.h"
+#include "GUIComm.h"
+#include "OS_CPCQ_Executer.h"
+#include "Platform.h"
+#include "PlatformWrapper.h"
+#include "TestSandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <semaphore>
+
+namespace fs = std::filesystem;
+using dialogtest::Posted;
+
+namespace {
+
+const TBackupInfo kBackup417{"0001A2B3", "417", "", 1765100000u};
+const TBackupInfo kBackup9999{"00C0FFEE", "9999", "Main office", 4102444800u};
+
+class CWorkTest : public SandboxTest
+{
+protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        dialogtest::CopyFixture(SandboxPath("repoA"));
+        fs::create_directories(SandboxPath("exports"));
+        hl::Os().SetTimeZone("UTC");
+        GUIComm::GetInstance(&window);
+        CBFMRepository::GetInstance(SandboxPath("repoA").c_str());
+    }
+    void TearDown() override
+    {
+        CBFMRepository::Release();
+        GUIComm::Cleanup();
+        hl::Os().SetTimeZone("");
+        SandboxTest::TearDown();
+    }
+
+    // Switches the work to another backup folder, as a second installation would have.
+    void UseRepository(const std::string &root)
+    {
+        CBFMRepository::Release();
+        CBFMRepository::GetInstance(root.c_str());
+    }
+
+    static void Run(std::uint8_t type, const std::string &path, const TBackupInfo &backup = TBackupInfo())
+    {
+        CWork(type, path, backup).Execute();
+    }
+
+    // The message numbers posted, progress left out.
+    std::vector<unsigned> Messages() const
+    {
+        std::vector<unsigned> out;
+        for (const Posted &p : window.Events())
+            out.push_back(p.message);
+        return out;
+    }
+
+    std::vector<intptr_t> ErrorCodes() const
+    {
+        std::vector<intptr_t> out;
+        for (const Posted &p : window.Events())
+            if (p.message == CM_HLKError)
+                out.push_back(p.value);
+        return out;
+    }
+
+    dialogtest::RecordingWindow window;
+};
+
+// A disk that stalls in the middle of copying a backup image until the copy is cancelled.
+class StalledCopyPlatform : public hl::PlatformWrapper
+{
+public:
+    StalledCopyPlatform() : PlatformWrapper(hl::PosixPlatform()) {}
+
+    bool CopyFile(const std::string &from, const std::string &to, bool failIfExists,
+                  const hl::CopyProgress &progress) override
+    {
+        if (!progress || to.find("backup_000") == std::string::npos)
+            return PlatformWrapper::CopyFile(from, to, failIfExists, progress);
+        return PlatformWrapper::CopyFile(from, to, failIfExists, [&](std::uint64_t copied, std::uint64_t total) {
+            if (!progress(copied, total))
+                return false;
+            if (stalls++ == 0)
+                started.release();
+            while (progress(copied, total))
+                Inner().Sleep(2);
+            return false;
+        });
+    }
+
+    std::binary_semaphore started{0};
+    std::atomic<int> stalls{0};
+};
+
+} // namespace
+
+TEST_F(CWorkTest, BackupDescription)
+{
+    EXPECT_EQ(CWork::GetBackupDescription(kBackup417), "Quarnex Server ID: 0001A2B3    Sun Dec 07, 09:33:20 AM 2025");
+    EXPECT_EQ(CWork::GetBackupDescription(kBackup9999),
+              "Main office    Server ID: 00C0FFEE    Fri Jan 01, 12:00:00 AM 2100");
+    hl::Os().SetTimeZone("Europe/Berlin");
+    EXPECT_EQ(CWork::GetBackupDescription(kBackup417), "Quarnex Server ID: 0001A2B3    Sun Dec 07, 10:33:20 AM 2025");
+}
+
+TEST_F(CWorkTest, BackupListIsSortedByServerThenDate)
+{
+    std::vector<TBackupInfo> list;
+    CBFMRepository::GetInstance(nullptr)->GetAllBackups(list);
+    list.push_back({"0001A2B3", "77", "", 1764500000u});
+    list.push_back({"00000001", "5", "", 4000000000u}); // dates compare unsigned
+    CWork::SortBackupList(list);
+    std::vector<std::string> order;
+    for (const TBackupInfo &b : list)
+        order.push_back(b.serverID + "/" + b.backupID);
+    EXPECT_EQ(order, (std::vector<std::string>{"00000001/5", "0001A2B3/12", "0001A2B3/77", "0001A2B3/417",
+                                               "00C0FFEE/9999"}));
+}
+
+TEST_F(CWorkTest, ExportThenImportIntoAnotherRepositoryGivesTheSameImage)
+{
+    const std::string exportPath = SandboxPath("exports/dvd");
+    Run(CWork::TypeExport, exportPath, kBackup417);
+
+    const std::string description = CWork::GetBackupDescription(kBackup417);
+    auto events = window.Events();
+    ASSERT_EQ(Messages(), (std::vector<unsigned>{CM_HLKExportStarted, CM_HLKExportDone}));
+    EXPECT_EQ(events[0].text1, description);
+    EXPECT_EQ(events[0].text2, exportPath);
+    EXPECT_EQ(events[0].sizeMB, 0u);
+    EXPECT_TRUE(events[1].success);
+    EXPECT_EQ(events[1].text1, description);
+    EXPECT_EQ(events[1].text2, exportPath);
+    // The copy reported its progress, ending full.
+    ASSERT_FALSE(window.ProgressValues().empty());
+    EXPECT_EQ(window.ProgressValues().back(), 100);
+
+    // The export holds exactly one server with exactly one backup.
+    EXPECT_TRUE(fs::exists(exportPath + "/0001A2B3/server.cfg"));
+    EXPECT_TRUE(fs::exists(exportPath + "/0001A2B3/417/backup.cfg"));
+    EXPECT_FALSE(fs::exists(exportPath + "/0001A2B3/12"));
+
+    fs::create_directories(SandboxPath("repoB"));
+    UseRepository(SandboxPath("repoB"));
+    Run(CWork::TypeImport, exportPath);
+    events = window.Events();
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[2].message, CM_HLKImportStarted);
+    EXPECT_EQ(events[2].text1, exportPath);
+    EXPECT_EQ(events[3].message, CM_HLKImportDone);
+    EXPECT_TRUE(events[3].success);
+    EXPECT_EQ(events[3].text1, exportPath);
+
+    for (const char *file : {"backup_000.dat", "backup_cfg.dat", "backup.cfg"}) {
+        const std::string original = ReadFile(SandboxPath("repoA/0001A2B3/417/") + file);
+        ASSERT_FALSE(original.empty()) << file;
+        EXPECT_EQ(ReadFile(SandboxPath("repoB/0001A2B3/417/") + file), original) << file;
+    }
+    std::vector<TBackupInfo> imported;
+    CBFMRepository::GetInstance(nullptr)->GetAllBackups(imported);
+    ASSERT_EQ(imported.size(), 1u);
+    EXPECT_EQ(imported[0].serverID, "0001A2B3");
+    EXPECT_EQ(imported[0].backupID, "417");
+    EXPECT_EQ(imported[0].lastBackupDate, 1765100000u);
+}
+
+TEST_F(CWorkTest, ExportFailuresAreNotifiedWithTheirCodes)
+{
+    // An existing target cannot be created as the export directory.
+    fs::create_directories(SandboxPath("exports/taken"));
+    Run(CWork::TypeExport, SandboxPath("exports/taken"), kBackup417);
+    EXPECT_EQ(Messages(), (std::vector<unsigned>{CM_HLKExportStarted, CM_HLKError, CM_HLKExportDone}));
+    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{8}));
+    EXPECT_FALSE(window.Events().back().success);
+    EXPECT_TRUE(fs::is_empty(SandboxPath("exports/taken")));
+
+    // A backup the repository no longer has.
+    Run(CWork::TypeExport, SandboxPath("exports/gone"), TBackupInfo{"0BADF00D", "1", "", 0});
+    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{8, 7}));
+
+    // The disk fills while the backup is copied.
+    {
+        hl::FaultPlatform fault;
+        fault.FailAll(hl::kErrDiskFull, hl::kOpCopy | hl::kOpWrite);
+        hl::ScopedPlatform use(fault);
+        Run(CWork::TypeExport, SandboxPath("exports/full"), kBackup417);
+        EXPECT_TRUE(fault.Hit());
+    }
+    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{8, 7, 11}));
+    EXPECT_FALSE(window.Events().back().success);
+    // Nothing that could pass for an export is left behind.
+    EXPECT_FALSE(fs::exists(SandboxPath("exports/full/0001A2B3/417/backup.cfg")));
+}
+
+TEST_F(CWorkTest, ImportFailuresAreNotifiedWithTheirCodes)
+{
+    // A folder holding no export.
+    fs::create_directories(SandboxPath("plain"));
+    WriteFile(SandboxPath("plain/readme.txt"), "not a backup");
+    Run(CWork::TypeImport, SandboxPath("plain"));
+    EXPECT_EQ(Messages(), (std::vector<unsigned>{CM_HLKImportStarted, CM_HLKError, CM_HLKImportDone}));
+    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{9}));
+    EXPECT_FALSE(window.Events().back().success);
+
+    // A whole backup folder: two servers.
+    dialogtest::CopyFixture(SandboxPath("twoservers"));
+    Run(CWork::TypeImport, SandboxPath("twoservers"));
+    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{9, 9}));
+
+    // The exported backup is already in this repository.
+    Run(CWork::TypeExport, SandboxPath("exports/again"), kBackup417);
+    Run(CWork::TypeImport, SandboxPath("exports/again"));
+    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{9, 9, 12}));
+
+    // No folder at all.
+    Run(CWork::TypeImport, "");
+    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{9, 9, 12, 10}));
+
+    // The disk fills while the import copies.
+    fs::create_directories(SandboxPath("repoC"));
+    UseRepository(SandboxPath("repoC"));
+    {
+        hl::FaultPlatform fault;
+        fault.FailAll(hl::kErrDiskFull, hl::kOpCopy | hl::kOpWrite);
+        hl::ScopedPlatform use(fault);
+        Run(CWork::TypeImport, SandboxPath("exports/again"));
+        EXPECT_TRUE(fault.Hit());
+    }
+    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{9, 9, 12, 10, 11}));
+    EXPECT_FALSE(window.Events().back().success);
+    // The failed import left no backup the repository would list.
+    std::vector<TBackupInfo> listed;
+    CBFMRepository::GetInstance(nullptr)->GetAllBackups(listed);
+    EXPECT_TRUE(listed.empty());
+}
+
+TEST_F(CWorkTest, UnknownTypeOnlyWritesTheDebugLog)
+{
+    CLog::Init(SandboxPath("data"));
+    CLog::SetLevels(31, CLog::LEVEL_FATAL | CLog::LEVEL_ERROR | CLog::LEVEL_WARN | CLog::LEVEL_DEBUG);
+    Run(2, SandboxPath("exports/x"), kBackup417);
+    const std::string log = ReadFile(CLog::GetLogFileName());
+    CLog::ResetForTests();
+    EXPECT_TRUE(window.Events().empty());
+    EXPECT_NE(log.find("CWork::Execute() unknown work type"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(SandboxPath("exports/x")));
+}
+
+TEST_F(CWorkTest, TwoQueuedExportsRunOneAfterTheOther)
+{
+    {
+        OS_CPCQ_Executer<CWork> worker("GUIWorker", 1, 5000, 1024);
+        worker.Put(new CWork(CWork::TypeExport, SandboxPath("exports/first"), kBackup417));
+        worker.Put(new CWork(CWork::TypeExport, SandboxPath("exports/second"), kBackup9999));
+        // Stopping finishes what is queued.
+    }
+    const auto events = window.Events();
+    ASSERT_EQ(Messages(), (std::vector<unsigned>{CM_HLKExportStarted, CM_HLKExportDone, CM_HLKExportStarted,
+                                                 CM_HLKExportDone}));
+    EXPECT_EQ(events[0].text2, SandboxPath("exports/first"));
+    EXPECT_EQ(events[1].text2, SandboxPath("exports/first"));
+    EXPECT_EQ(events[2].text2, SandboxPath("exports/second"));
+    EXPECT_TRUE(events[1].success);
+    EXPECT_TRUE(events[3].success);
+    EXPECT_EQ(ReadFile(SandboxPath("exports/second/00C0FFEE/9999/backup_000.dat")),
+              ReadFile(SandboxPath("repoA/00C0FFEE/9999/backup_000.dat")));
+}
+
+TEST_F(CWorkTest, StopTimeOutDuringAnExportCancelsItAndLeavesNoExportBehind)
+{
+    StalledCopyPlatform stalled;
+    hl::ScopedPlatform use(stalled);
+    {
+        OS_CPCQ_Executer<CWork> worker("GUIWorker", 1, 100, 1024);
+        worker.SetStopTimeoutAction([] {
+            if (GUIComm *gui = GUIComm::Instance())
+                gui->RequestCancel();
+        });
+        worker.Put(new CWork(CWork::TypeExport, SandboxPath("exports/long"), kBackup417));
+        worker.Put(new CWork(CWork::TypeExport, SandboxPath("exports/queued"), kBackup9999));
+        stalled.started.acquire(); // the image copy is under way and will not end by itself
+    }
+    EXPECT_EQ(stalled.stalls.load(), 1);
+    EXPECT_EQ(Messages(), (std::vector<unsigned>{CM_HLKExportStarted, CM_HLKError, CM_HLKExportDone}));
+    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{7}));
+    EXPECT_FALSE(window.Events().back().success);
+    // The cancelled export is gone and the queued one never started.
+    EXPECT_FALSE(fs::exists(SandboxPath("exports/long")));
+    EXPECT_FALSE(fs::exists(SandboxPath("exports/queued")));
+    // The repository itself is untouched.
+    EXPECT_EQ(ReadFile(SandboxPath("repoA/0001A2B3/417/backup_000.dat")),
+              ReadFile(dialogtest::FixtureFolder() + "/0001A2B3/417/backup_000.dat"));
+}

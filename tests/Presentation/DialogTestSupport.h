@@ -1,0 +1,210 @@
+#pragma once
+// Helpers for the dialog tests: a driver that answers modal dialogs and message boxes from
+// the event loop they run in, a window that records what GUIComm posts, and a copy of the
+// sample backup folder.
+
+#include "GUIComm.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
+
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace dialogtest {
+
+// The application object the widgets need (offscreen in CI).
+inline QApplication &App()
+{
+    if (!qApp) {
+        static int argc = 1;
+        static char name[] = "dialog-tests";
+        static char *argv[] = {name, nullptr};
+        qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+        static QApplication app(argc, argv);
+    }
+    return *static_cast<QApplication *>(QApplication::instance());
+}
+
+struct BoxSeen {
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    int buttons = 0;
+};
+
+// Each modal widget that opens is handed to the next queued handler, which must close it
+// (queued clicks keep the handler out of the nested loops the close may start). A modal
+// widget with no handler waiting is recorded as unexpected and rejected, so a test never hangs.
+class ModalDriver : public QObject
+{
+public:
+    using Handler = std::function<void(QWidget *)>;
+
+    ModalDriver()
+    {
+        connect(&m_timer, &QTimer::timeout, this, [this] { Poll(); });
+        m_timer.start(2);
+    }
+
+    void Expect(Handler handler) { m_handlers.push_back(std::move(handler)); }
+
+    // Records a message box and presses its OK button.
+    void ExpectBox()
+    {
+        Expect([this](QWidget *w) {
+            auto *box = qobject_cast<QMessageBox *>(w);
+            BoxSeen seen;
+            if (box) {
+                seen.title = box->windowTitle();
+                seen.text = box->text();
+                seen.icon = box->icon();
+                seen.buttons = static_cast<int>(box->standardButtons());
+            } else {
+                seen.title = QString("not a message box: ") + w->metaObject()->className();
+            }
+            boxes.push_back(seen);
+            QMetaObject::invokeMethod(w, [w] {
+                if (auto *b = qobject_cast<QMessageBox *>(w))
+                    b->button(QMessageBox::Ok) ? b->button(QMessageBox::Ok)->click() : b->reject();
+                else if (auto *d = qobject_cast<QDialog *>(w))
+                    d->reject();
+            }, Qt::QueuedConnection);
+        });
+    }
+
+    bool AllHandled() const { return m_handlers.empty(); }
+
+    std::vector<BoxSeen> boxes;
+    std::vector<QString> unexpected;
+
+private:
+    void Poll()
+    {
+        // A widget handled before may open again (the about box is made once).
+        if (m_last && !m_last->isVisible())
+            m_last = nullptr;
+        QWidget *w = QApplication::activeModalWidget();
+        if (!w || !w->isVisible() || w == m_last)
+            return;
+        m_last = w;
+        if (m_handlers.empty()) {
+            unexpected.push_back(QString(w->metaObject()->className()) + ": " + w->windowTitle());
+            if (auto *d = qobject_cast<QDialog *>(w))
+                QMetaObject::invokeMethod(d, &QDialog::reject, Qt::QueuedConnection);
+            return;
+        }
+        Handler handler = std::move(m_handlers.front());
+        m_handlers.pop_front();
+        handler(w);
+    }
+
+    QTimer m_timer;
+    std::deque<Handler> m_handlers;
+    QPointer<QWidget> m_last;
+};
+
+// Clicks a button after the current handler returned.
+inline void ClickLater(QAbstractButton *button)
+{
+    QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
+}
+
+// One message as the main window would receive it, with its payload decoded.
+struct Posted {
+    unsigned message = 0;
+    intptr_t value = 0; // lParam of blockless messages
+    bool success = false;
+    std::string text1, text2;
+    uint32_t sizeMB = 0;
+};
+
+// Records what GUIComm posts and frees every payload as the window's handlers would.
+class RecordingWindow : public IGUIWindow
+{
+public:
+    bool Post(unsigned message, intptr_t lParam) override
+    {
+        Posted p;
+        p.message = message;
+        p.value = lParam;
+        switch (message) {
+        case CM_HLKExportStarted: {
+            auto *m = reinterpret_cast<HLKExportStartedMsg *>(lParam);
+            p.text1 = m->description ? m->description : "";
+            p.text2 = m->destination ? m->destination : "";
+            p.sizeMB = m->sizeMB;
+            break;
+        }
+        case CM_HLKExportDone: {
+            auto *m = reinterpret_cast<HLKExportDoneMsg *>(lParam);
+            p.success = m->success != 0;
+            p.text1 = m->description ? m->description : "";
+            p.text2 = m->destination ? m->destination : "";
+            break;
+        }
+        case CM_HLKImportStarted: {
+            auto *m = reinterpret_cast<HLKImportStartedMsg *>(lParam);
+            p.text1 = m->path ? m->path : "";
+            break;
+        }
+        case CM_HLKImportDone: {
+            auto *m = reinterpret_cast<HLKImportDoneMsg *>(lParam);
+            p.success = m->success != 0;
+            p.text1 = m->path ? m->path : "";
+            break;
+        }
+        default:
+            break;
+        }
+        GUIComm::FreePayload(message, lParam);
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_posted.push_back(p);
+        return true;
+    }
+
+    // Everything posted so far except progress reports.
+    std::vector<Posted> Events() const
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        std::vector<Posted> out;
+        for (const Posted &p : m_posted)
+            if (p.message != CM_HLKProgress)
+                out.push_back(p);
+        return out;
+    }
+
+    std::vector<int> ProgressValues() const
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        std::vector<int> out;
+        for (const Posted &p : m_posted)
+            if (p.message == CM_HLKProgress)
+                out.push_back(static_cast<int>(p.value));
+        return out;
+    }
+
+private:
+    mutable std::mutex m_lock;
+    std::vector<Posted> m_posted;
+};
+
+// The sample backup folder kept with the tests.
+inline std::string FixtureFolder()
+{
+    return (std::filesystem::path(__FILE__).parent_path().parent_path() / "fixtures" / "backup-folder").string();
+}
+
+inline void CopyFixture(const std::string &target)
+{
+    std::filesystem::copy(FixtureFolder(), target, std::filesystem::copy_options::recursive);
+}
+
+} // namespace dialogtest
