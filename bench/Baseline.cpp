@@ -106,14 +106,14 @@ bool Baseline::CopyFiles(const std::vector<std::string>& from, const std::string
 }
 
 double Baseline::ReceiveAndCopy(const BackupIdentity& id, BenchPlan& plan, const DataPool& pool,
-                                const std::string& streamFile, const std::string& copyFile)
+                                const std::string& streamFile, const std::string& copyFile, double* receiveSeconds)
 {
-    return ReceiveAndCopyImage(id, plan, pool, streamFile, {}, copyFile);
+    return ReceiveAndCopyImage(id, plan, pool, streamFile, {}, copyFile, receiveSeconds);
 }
 
 double Baseline::ReceiveAndCopyImage(const BackupIdentity& id, BenchPlan& plan, const DataPool& pool,
                                      const std::string& streamFile, const std::vector<std::string>& image,
-                                     const std::string& copyFile)
+                                     const std::string& copyFile, double* receiveSeconds)
 {
     Listener listener;
     if (listener.fd() < 0)
@@ -125,6 +125,8 @@ double Baseline::ReceiveAndCopyImage(const BackupIdentity& id, BenchPlan& plan, 
     const bool sent = sender.get();
     if (!sent || received != std::int64_t(plan.StreamBytes() + 4 * 10))
         return -1;
+    if (receiveSeconds)
+        *receiveSeconds = Seconds(start);
     // A full backup copies what it received; an incremental copies the old image instead
     // (the new clusters stay in the stream file, as a merge would read them from there).
     const bool copied = image.empty() ? CopyFiles({streamFile}, copyFile) : CopyFiles(image, copyFile);

@@ -17,13 +17,14 @@ public:
     // copies that file once to `copyFile` with an fsync. Seconds, or a negative number on
     // failure.
     static double ReceiveAndCopy(const BackupIdentity& id, BenchPlan& plan, const DataPool& pool,
-                                 const std::string& streamFile, const std::string& copyFile);
+                                 const std::string& streamFile, const std::string& copyFile,
+                                 double* receiveSeconds = nullptr);
 
     // Receives an incremental stream into `streamFile`, then copies the files of the old
     // image (in order) into `copyFile` with an fsync.
     static double ReceiveAndCopyImage(const BackupIdentity& id, BenchPlan& plan, const DataPool& pool,
                                       const std::string& streamFile, const std::vector<std::string>& image,
-                                      const std::string& copyFile);
+                                      const std::string& copyFile, double* receiveSeconds = nullptr);
 
     // A plain sender streams the files of `image` over loopback to a plain receiver that
     // counts the bytes. Seconds, or negative; `bytes` gets what arrived.

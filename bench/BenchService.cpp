@@ -19,6 +19,11 @@ bool BenchWindow::Post(unsigned message, intptr_t lParam)
     bool saveDone = false;
     bool saveOk = false;
     int error = -1;
+    const auto now = std::chrono::steady_clock::now();
+    if (message == CM_HLKBackupTransferDone) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_transferDoneAt = now;
+    }
     if (message == CM_HLKSaveBackupDone) {
         saveDone = true;
         saveOk = reinterpret_cast<HLKResultMsg*>(lParam)->success != 0;
@@ -50,6 +55,12 @@ bool BenchWindow::WaitSaveDone(int timeoutMs)
     std::unique_lock<std::mutex> lock(m_lock);
     m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_saveDone; });
     return m_saveDone && m_saveOk;
+}
+
+std::chrono::steady_clock::time_point BenchWindow::TransferDoneAt()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_transferDoneAt;
 }
 
 std::vector<int> BenchWindow::Errors()

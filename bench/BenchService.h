@@ -2,6 +2,7 @@
 // in the benchmark's work directory, with a window that only waits for the results.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -23,12 +24,15 @@ public:
     bool WaitSaveDone(int timeoutMs);
     // Error codes posted since the last Reset.
     std::vector<int> Errors();
+    // When NotifyBackupTransferDone arrived (DONE answered, merge about to start).
+    std::chrono::steady_clock::time_point TransferDoneAt();
 
 private:
     std::mutex m_lock;
     std::condition_variable m_changed;
     bool m_saveDone = false;
     bool m_saveOk = false;
+    std::chrono::steady_clock::time_point m_transferDoneAt;
     std::vector<int> m_errors;
 };
 

@@ -1,0 +1,205 @@
+// The benchmark's own logic: what its plans send, that its baselines move exactly the bytes
+// they are given, that its restore check can fail, and how its table judges a figure.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Baseline.h"
+#include "BenchClient.h"
+#include "BenchPlan.h"
+#include "BenchService.h"
+#include "HLKBackup.h"
+#include "HLKServer.h"
+#include "Platform.h"
+#include "ResultTable.h"
+#include "TestSandbox.h"
+
+using namespace bench;
+
+namespace {
+
+std::vector<PlannedCluster> All(BenchPlan plan)
+{
+    std::vector<PlannedCluster> out;
+    PlannedCluster c;
+    plan.Rewind();
+    while (plan.Next(c))
+        out.push_back(c);
+    return out;
+}
+
+} // namespace
+
+TEST(BenchPlanTest, FullPlanSendsEveryBlockOnceInOrderAtFullLength)
+{
+    const std::vector<PlannedCluster> all = All(BenchPlan::Full(300, 512));
+    ASSERT_EQ(all.size(), 300u);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        EXPECT_EQ(all[i].blockID, i + 1);
+        EXPECT_EQ(all[i].mode, kModeMain);
+        EXPECT_EQ(all[i].length, 512u);
+        EXPECT_EQ(all[i].generation, 0u);
+    }
+    EXPECT_EQ(BenchPlan::Full(300, 512).StreamBytes(), 300u * (16 + 512));
+}
+
+TEST(BenchPlanTest, IncrementalIsATenthHalfMainInOrderHalfScratchShuffled)
+{
+    const std::uint32_t blocks = 4000;
+    const std::vector<PlannedCluster> all = All(BenchPlan::Incremental(blocks, 65536));
+    ASSERT_EQ(all.size(), blocks / 10);
+    std::vector<std::uint32_t> main, scratch;
+    for (const PlannedCluster& c : all) {
+        EXPECT_TRUE(BenchPlan::ReplacedByIncremental(c.blockID));
+        EXPECT_GE(c.blockID, 1u);
+        EXPECT_LE(c.blockID, blocks);
+        EXPECT_EQ(c.generation, 1u);
+        (c.mode == kModeMain ? main : scratch).push_back(c.blockID);
+    }
+    EXPECT_EQ(main.size(), scratch.size());
+    EXPECT_TRUE(std::is_sorted(main.begin(), main.end()));
+    EXPECT_FALSE(std::is_sorted(scratch.begin(), scratch.end()));
+    std::set<std::uint32_t> distinct(main.begin(), main.end());
+    distinct.insert(scratch.begin(), scratch.end());
+    EXPECT_EQ(distinct.size(), all.size());
+    // Spread over the transfer, not all scratch clusters at the end.
+    EXPECT_EQ(all[0].mode, kModeMain);
+    EXPECT_EQ(all[1].mode, kModeScratch);
+}
+
+TEST(BenchPlanTest, ScratchOnlyPlanHoldsEveryBlockOnceAsScratch)
+{
+    const std::vector<PlannedCluster> all = All(BenchPlan::ScratchOnly(1000, 512, 9999));
+    ASSERT_EQ(all.size(), 1000u);
+    std::set<std::uint32_t> ids;
+    for (const PlannedCluster& c : all) {
+        EXPECT_EQ(c.mode, kModeScratch);
+        EXPECT_EQ(c.length, 512u); // capped at the cluster size
+        ids.insert(c.blockID);
+    }
+    EXPECT_EQ(ids.size(), 1000u);
+    EXPECT_EQ(*ids.begin(), 1u);
+    EXPECT_EQ(*ids.rbegin(), 1000u);
+}
+
+TEST(BenchPlanTest, DataPoolSlicesAreStablePerBlockAndGeneration)
+{
+    const DataPool pool;
+    const std::uint8_t* a = pool.Slice(7, 0, 65536);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a, pool.Slice(7, 0, 65536));
+    const std::uint8_t* b = pool.Slice(7, 1, 65536);
+    ASSERT_NE(b, nullptr);
+    EXPECT_NE(std::vector<std::uint8_t>(a, a + 64), std::vector<std::uint8_t>(b, b + 64));
+    EXPECT_EQ(pool.Slice(7, 0, 65537), nullptr);
+}
+
+class BaselineTest : public SandboxTest {};
+
+TEST_F(BaselineTest, ReceiverStoresTheWholeStreamAndTheCopyMatchesIt)
+{
+    const DataPool pool;
+    BackupIdentity id;
+    id.clusterSize = 512;
+    BenchPlan plan = BenchPlan::Full(5000, 512);
+    const std::string stream = SandboxPath("stream.bin");
+    const std::string copy = SandboxPath("copy.bin");
+    ASSERT_GE(Baseline::ReceiveAndCopy(id, plan, pool, stream, copy), 0.0);
+    const std::string received = ReadFile(stream);
+    EXPECT_EQ(received.size(), plan.StreamBytes() + 40); // HELLO, SIZE and DONE included
+    EXPECT_EQ(ReadFile(copy), received);
+    // The stream starts with the HELLO word and carries the first cluster's data.
+    ASSERT_GT(received.size(), 60u);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(received.data());
+    EXPECT_EQ(GetBE(bytes), kCmdHello);
+    EXPECT_EQ(GetBE(bytes + 36), kCmdCluster);
+    EXPECT_EQ(GetBE(bytes + 40), 1u);
+    EXPECT_TRUE(std::equal(bytes + 52, bytes + 52 + 512, pool.Slice(1, 0, 512)));
+}
+
+TEST_F(BaselineTest, SenderMovesEveryFileInOrder)
+{
+    WriteFile(SandboxPath("a"), std::string(3 << 20, 'a'));
+    WriteFile(SandboxPath("b"), std::string(12345, 'b'));
+    std::uint64_t bytes = 0;
+    ASSERT_GE(Baseline::SendFiles({SandboxPath("a"), SandboxPath("b")}, bytes), 0.0);
+    EXPECT_EQ(bytes, (3u << 20) + 12345u);
+
+    ASSERT_TRUE(Baseline::CopyFiles({SandboxPath("a"), SandboxPath("b")}, SandboxPath("c")));
+    EXPECT_EQ(ReadFile(SandboxPath("c")), std::string(3 << 20, 'a') + std::string(12345, 'b'));
+}
+
+class BenchServiceTest : public SandboxTest {
+protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        // A listener that polls often, so that back-to-back conversations start at once.
+        HLKTimeouts t;
+        t.listenerPollMs = 20;
+        HLKBackup::SetTimeouts(t);
+    }
+    void TearDown() override
+    {
+        HLKBackup::SetTimeouts(HLKTimeouts{});
+        SandboxTest::TearDown();
+    }
+};
+
+// The checks the benchmark relies on hold against the real service, and they can fail.
+TEST_F(BenchServiceTest, RestoreCheckSeesTheIncrementalAndCatchesStaleData)
+{
+    const DataPool pool;
+    BenchService service(SandboxPath("work"));
+    BackupIdentity id;
+    id.clusterSize = 512;
+    const std::string serverID = HLKServer::formatServerId(id.serialNumber);
+    ASSERT_TRUE(service.PrepareServer(serverID));
+    BenchClient client(service.Port());
+    std::string failure;
+
+    BenchPlan full = BenchPlan::Full(400, 512);
+    service.Window().Reset();
+    ASSERT_TRUE(client.Push(id, true, full, pool, failure)) << failure;
+    ASSERT_TRUE(service.Window().WaitSaveDone(60000));
+    const std::vector<std::string> image = service.CurrentImageFiles(serverID);
+    ASSERT_EQ(image.size(), 1u);
+    EXPECT_EQ(hl::Os().FileSize(image[0]), 20 + 400 * (12 + 512));
+    ASSERT_TRUE(client.Ping());
+
+    BenchPlan incremental = BenchPlan::Incremental(400, 512);
+    service.Window().Reset();
+    ASSERT_TRUE(client.Push(id, false, incremental, pool, failure)) << failure;
+    ASSERT_TRUE(service.Window().WaitSaveDone(60000));
+    ASSERT_TRUE(client.Ping());
+
+    const RestoreCheck good = client.Restore(id, 400, true, pool, true);
+    EXPECT_TRUE(good.done);
+    EXPECT_TRUE(good.contentOk);
+    EXPECT_EQ(good.records, 400u);
+    EXPECT_EQ(good.bytes, 24 + 400u * (16 + 512) + 4);
+    ASSERT_TRUE(client.Ping());
+
+    // Expecting the data before the incremental: the replaced blocks differ.
+    EXPECT_FALSE(client.Restore(id, 400, false, pool, true).contentOk);
+    ASSERT_TRUE(client.Ping());
+    // Expecting more blocks than stored.
+    EXPECT_FALSE(client.Restore(id, 401, true, pool, false).contentOk);
+}
+
+TEST(ResultTableTest, RatiosAreJudgedAgainstTheirTargets)
+{
+    ResultTable table;
+    table.Add({"met", "s", 1.0, 1.0, 1.10, ""});
+    table.Add({"not measured", "s", -1, 2.0, 1.10, "skipped"});
+    EXPECT_TRUE(table.AllMet());
+    EXPECT_NE(table.Markdown().find("| met | 1.00 s | 1.00 s | 1.00 | <= 1.10 | met |"), std::string::npos);
+    EXPECT_NE(table.Text().find("skipped"), std::string::npos);
+
+    table.Add({"missed", "s", 1.2, 1.0, 1.10, ""});
+    EXPECT_FALSE(table.AllMet());
+    EXPECT_NE(table.Markdown().find("MISSED"), std::string::npos);
+}
