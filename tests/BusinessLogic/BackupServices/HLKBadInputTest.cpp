@@ -358,6 +358,29 @@ TEST_F(HLKBadInputTest, AHelloAfterSizeStartsAgainWithoutLeavingTheFirstRecord)
     }
 }
 
+// After a refused incremental HELLO the announced clusterSize has no buffer behind it; a
+// CLUSTER then must not be read into one.
+TEST_F(HLKBadInputTest, AClusterAfterARefusedIncrementalIsRefused)
+{
+    SimHeader fresh = header;
+    fresh.serialNumber = 0x00000099; // no backup yet: incrementals are refused
+    std::vector<std::uint8_t> msg = Hello(fresh, false);
+    Append(msg, Word(kCluster));
+    Append(msg, ClusterHeaderBytes(1, kModeMain, 1000));
+    Append(msg, std::vector<std::uint8_t>(1000, 0x5A));
+    QuarnexConnection c;
+    ASSERT_TRUE(Connect(c));
+    ASSERT_TRUE(c.SendBytes(msg.data(), msg.size()));
+    EXPECT_EQ(Answers(c), std::vector<std::uint32_t>{kError});
+    ASSERT_TRUE(Idle());
+    EXPECT_EQ(StoredImage("0001A2B3"), before);
+    EXPECT_EQ(window.Errors(), std::vector<int>{4});
+    EXPECT_EQ(window.Sequence(), (std::vector<unsigned>{CM_HLKBackupInitiated, CM_HLKError}));
+    std::vector<std::string> backups;
+    Repo()->GetServer("00000099")->GetAllBackups(backups);
+    EXPECT_TRUE(backups.empty());
+}
+
 TEST_F(HLKBadInputTest, InquiryCutShortIsRefused)
 {
     QuarnexConnection c;
