@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "BackupDataLayout.h"
 #include "CBFMFile.h"
@@ -341,6 +343,45 @@ TEST_F(CBFMBackupTest, FailedExportAndImportLeaveNothingBehind)
         }
         EXPECT_EQ(importResult, CBFMBackup::ResultDiskFull);
         EXPECT_TRUE(Files(SandboxPath("repo/SRV/17")).empty());
+    }
+}
+
+// A reader on another thread (the window listing sizes, a restore) never sees a mix of the
+// previous and the new image while a commit switches them.
+TEST_F(CBFMBackupTest, ReadersOnOtherThreadsSeeOneWholeImageDuringACommit)
+{
+    const std::string oldImage = Image('o', 12);
+    const std::string newImage = Image('n', 9);
+    Committed(Dir(), oldImage, 16);
+    for (int round = 0; round < 5; ++round) {
+        const bool toNew = round % 2 == 0;
+        {
+            CBFMBackup writer(Dir());
+            WriteData(writer.GetFilePath(CBFMBackup::TmpMergeFile), toNew ? newImage : oldImage, 16);
+        }
+        std::atomic<bool> done{false};
+        std::atomic<int> reads{0};
+        std::atomic<int> mixed{0};
+        std::thread reader([&] {
+            do {
+                try {
+                    CBFMBackup backup(Dir());
+                    const std::string image = ReadImage(backup);
+                    if (image != oldImage && image != newImage)
+                        ++mixed;
+                    ++reads;
+                } catch (const CClientExc&) {
+                    ++mixed;
+                }
+            } while (!done);
+        });
+        CBFMBackup writer(Dir());
+        EXPECT_TRUE(writer.CommitMerge(false));
+        done = true;
+        reader.join();
+        EXPECT_GT(reads.load(), 0);
+        EXPECT_EQ(mixed.load(), 0) << "round " << round;
+        EXPECT_EQ(ReadImage(writer), toNew ? newImage : oldImage);
     }
 }
 
