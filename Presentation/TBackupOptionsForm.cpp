@@ -4,6 +4,9 @@
 #include "CBFMServer.h"
 
 #include <QLineEdit>
+#include <QLayout>
+
+#include <algorithm>
 #include <QSignalBlocker>
 
 namespace {
@@ -103,7 +106,18 @@ void TBackupOptionsForm::InitGUIWithData(const ServerList &servers)
         ui->cboxServerSelection->setCurrentIndex(0);
     }
     LoadSelectedOptions();
-    adjustSize();
+    FitHeight();
+}
+
+void TBackupOptionsForm::FitHeight()
+{
+    // The word-wrapped texts need the height that goes with the dialog's width; a plain
+    // size hint would cut their last lines.
+    layout()->activate();
+    const int w = std::max(width(), minimumSizeHint().width());
+    const int h = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(w) : sizeHint().height();
+    setMinimumHeight(h);
+    resize(w, h);
 }
 
 int TBackupOptionsForm::SelectedServerIndex() const

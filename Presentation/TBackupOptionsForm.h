@@ -34,6 +34,7 @@ private slots:
 
 private:
     void LoadSelectedOptions();
+    void FitHeight();
     void EnableOptions(bool enable);
     static void EnableGroup(QGroupBox *group, bool enable);
     int SelectedServerIndex() const;
