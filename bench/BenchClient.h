@@ -53,6 +53,7 @@ public:
                          const DataPool& pool, bool compareData);
 
 private:
+    static void FrameStream(int fd, const BackupIdentity& id, std::uint32_t blocks, RestoreCheck& r);
     static bool SendStream(int socket, const BackupIdentity& id, bool full, bool waitForAnswers,
                            BenchPlan& plan, const DataPool& pool, std::string& failure);
     std::uint16_t m_port;

@@ -24,6 +24,15 @@ std::string RatioText(const ResultRow& r)
     return text;
 }
 
+std::string CpuRatio(const ResultRow& r)
+{
+    if (r.cpuHarborlock < 0 || r.cpuBaseline <= 0)
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", r.cpuHarborlock / r.cpuBaseline);
+    return text;
+}
+
 std::string Verdict(const ResultRow& r)
 {
     if (!ResultTable::Measured(r))
@@ -47,13 +56,13 @@ std::string ResultTable::Text() const
 {
     std::string out;
     char line[512];
-    std::snprintf(line, sizeof line, "%-44s %16s %16s %7s %8s  %s\n", "figure", "Harborlock", "baseline", "ratio",
-                  "target", "");
+    std::snprintf(line, sizeof line, "%-50s %13s %13s %6s %8s %9s  %s\n", "figure", "Harborlock", "baseline", "ratio",
+                  "target", "cpu ratio", "");
     out += line;
     for (const ResultRow& r : m_rows) {
-        std::snprintf(line, sizeof line, "%-44s %16s %16s %7s %8s  %s\n", r.figure.c_str(),
+        std::snprintf(line, sizeof line, "%-50s %13s %13s %6s %8s %9s  %s\n", r.figure.c_str(),
                       Value(r.harborlock, r.unit).c_str(), Value(r.baseline, r.unit).c_str(), RatioText(r).c_str(),
-                      TargetText(r).c_str(), Verdict(r).c_str());
+                      TargetText(r).c_str(), CpuRatio(r).c_str(), Verdict(r).c_str());
         out += line;
     }
     return out;
@@ -61,10 +70,11 @@ std::string ResultTable::Text() const
 
 std::string ResultTable::Markdown() const
 {
-    std::string out = "| Figure | Harborlock | Baseline | Ratio | Target | |\n|---|---:|---:|---:|---:|---|\n";
+    std::string out =
+        "| Figure | Harborlock | Baseline | Ratio | Target | CPU ratio | |\n|---|---:|---:|---:|---:|---:|---|\n";
     for (const ResultRow& r : m_rows)
         out += "| " + r.figure + " | " + Value(r.harborlock, r.unit) + " | " + Value(r.baseline, r.unit) + " | " +
-               RatioText(r) + " | " + TargetText(r) + " | " + Verdict(r) + " |\n";
+               RatioText(r) + " | " + TargetText(r) + " | " + CpuRatio(r) + " | " + Verdict(r) + " |\n";
     return out;
 }
 

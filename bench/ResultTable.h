@@ -14,6 +14,8 @@ struct ResultRow {
     double baseline = -1;
     double target = 0;         // largest acceptable ratio
     std::string note;          // why a row was skipped or failed
+    double cpuHarborlock = -1; // processor seconds of the same runs, where measured
+    double cpuBaseline = -1;
 };
 
 class ResultTable {

@@ -183,6 +183,14 @@ TEST_F(BenchServiceTest, RestoreCheckSeesTheIncrementalAndCatchesStaleData)
     EXPECT_EQ(good.bytes, 24 + 400u * (16 + 512) + 4);
     ASSERT_TRUE(client.Ping());
 
+    // The framing-only receiver of the measured restores sees the same stream.
+    const RestoreCheck framed = client.Restore(id, 400, true, pool, false);
+    EXPECT_TRUE(framed.done);
+    EXPECT_TRUE(framed.contentOk);
+    EXPECT_EQ(framed.records, 400u);
+    EXPECT_EQ(framed.bytes, good.bytes);
+    ASSERT_TRUE(client.Ping());
+
     // Expecting the data before the incremental: the replaced blocks differ.
     EXPECT_FALSE(client.Restore(id, 400, false, pool, true).contentOk);
     ASSERT_TRUE(client.Ping());
@@ -193,10 +201,10 @@ TEST_F(BenchServiceTest, RestoreCheckSeesTheIncrementalAndCatchesStaleData)
 TEST(ResultTableTest, RatiosAreJudgedAgainstTheirTargets)
 {
     ResultTable table;
-    table.Add({"met", "s", 1.0, 1.0, 1.10, ""});
+    table.Add({"met", "s", 1.0, 1.0, 1.10, "", 0.5, 0.25});
     table.Add({"not measured", "s", -1, 2.0, 1.10, "skipped"});
     EXPECT_TRUE(table.AllMet());
-    EXPECT_NE(table.Markdown().find("| met | 1.00 s | 1.00 s | 1.00 | <= 1.10 | met |"), std::string::npos);
+    EXPECT_NE(table.Markdown().find("| met | 1.00 s | 1.00 s | 1.00 | <= 1.10 | 2.00 | met |"), std::string::npos);
     EXPECT_NE(table.Text().find("skipped"), std::string::npos);
 
     table.Add({"missed", "s", 1.2, 1.0, 1.10, ""});
