@@ -49,20 +49,29 @@ std::int64_t Baseline::ReceiveAll(int listenSocket, const std::string& file)
         os.Close(conn);
         return -1;
     }
+    // Received bytes are gathered into whole blocks and written at their offsets, the
+    // cheapest way into the page cache measured here.
     std::vector<std::uint8_t> buffer(BenchClient::kBlock);
+    std::size_t fill = 0;
     std::int64_t total = 0;
     bool ok = true;
     for (;;) {
-        const std::int64_t n = os.Recv(conn, buffer.data(), buffer.size());
+        const std::int64_t n = os.Recv(conn, buffer.data() + fill, buffer.size() - fill);
         if (n < 0)
             ok = false;
+        if (n > 0) {
+            fill += static_cast<std::size_t>(n);
+            total += n;
+        }
+        if (out >= 0 && fill > 0 && (fill == buffer.size() || n <= 0)) {
+            if (!os.WriteAt(out, buffer.data(), fill, static_cast<std::uint64_t>(total) - fill)) {
+                ok = false;
+                break;
+            }
+            fill = 0;
+        }
         if (n <= 0)
             break;
-        if (out >= 0 && !os.Write(out, buffer.data(), static_cast<std::size_t>(n))) {
-            ok = false;
-            break;
-        }
-        total += n;
     }
     os.Close(conn);
     if (out >= 0 && !os.Close(out))
@@ -73,13 +82,12 @@ std::int64_t Baseline::ReceiveAll(int listenSocket, const std::string& file)
 bool Baseline::CopyFiles(const std::vector<std::string>& from, const std::string& to)
 {
     hl::Platform& os = hl::Os();
-    if (from.size() == 1)
-        return os.CopyFile(from[0], to, false, {}); // read/write in 1 MiB chunks, then fsync
     const int out = os.OpenFile(to, hl::OpenMode::Truncate);
     if (out < 0)
         return false;
     std::vector<std::uint8_t> buffer(BenchClient::kBlock);
     bool ok = true;
+    std::uint64_t at = 0;
     for (const std::string& f : from) {
         const int in = os.OpenFile(f, hl::OpenMode::Read);
         if (in < 0) {
@@ -92,10 +100,11 @@ bool Baseline::CopyFiles(const std::vector<std::string>& from, const std::string
                 ok = false;
             if (n <= 0)
                 break;
-            if (!os.Write(out, buffer.data(), static_cast<std::size_t>(n))) {
+            if (!os.WriteAt(out, buffer.data(), static_cast<std::size_t>(n), at)) {
                 ok = false;
                 break;
             }
+            at += static_cast<std::uint64_t>(n);
         }
         os.Close(in);
         if (!ok)
