@@ -57,11 +57,11 @@ int main(int argc, char** argv)
             return Usage();
         const bool flag = a == "--full" || a == "--incremental" || a == "--fallback" || a == "--vary-lengths";
         if (flag) {
-            opt[a] = "1";
+            opt.insert_or_assign(a, std::string(1, '1'));
         } else {
             if (i + 1 >= argc)
                 return Usage();
-            opt[a] = argv[++i];
+            opt.insert_or_assign(a, std::string(argv[++i]));
         }
     }
     if (!opt.count("--port"))
