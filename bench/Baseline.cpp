@@ -63,8 +63,8 @@ std::int64_t Baseline::ReceiveAll(int listenSocket, const std::string& file)
             fill += static_cast<std::size_t>(n);
             total += n;
         }
-        if (out >= 0 && fill > 0 && (fill == buffer.size() || n <= 0)) {
-            if (!os.WriteAt(out, buffer.data(), fill, static_cast<std::uint64_t>(total) - fill)) {
+        if (fill > 0 && (fill == buffer.size() || n <= 0)) {
+            if (out >= 0 && !os.WriteAt(out, buffer.data(), fill, static_cast<std::uint64_t>(total) - fill)) {
                 ok = false;
                 break;
             }
