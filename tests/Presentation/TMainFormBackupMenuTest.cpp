@@ -101,13 +101,20 @@ public:
         return PlatformWrapper::CopyFile(from, to, failIfExists, [&](std::uint64_t copied, std::uint64_t total) {
             if (!progress(copied, total))
                 return false;
+            ++stalls;
             started.release();
-            while (progress(copied, total))
+            // Never cancelled within ten seconds: let the copy end, so the test fails
+            // on a finished export instead of hanging.
+            for (int i = 0; progress(copied, total); ++i) {
+                if (i == 2000)
+                    return true;
                 Inner().Sleep(5);
+            }
             return false;
         });
     }
     std::counting_semaphore<> started{0};
+    std::atomic<int> stalls{0};
 };
 
 const char *const kDesc12 = "Quarnex Server ID: 0001A2B3    Mon Nov 24, 04:00:00 PM 2025";
@@ -281,6 +288,7 @@ TEST_F(TMainFormBackupMenuTest, ClosingDuringAnExportCancelsItAndLeavesNoHalfMad
     dialogtest::ModalDriver driver;
     // Waits the designed stop time-out, then cancels the copy that would never end.
     CloseMainForm();
+    EXPECT_EQ(stalled.stalls.load(), 1); // the queued export never started
     EXPECT_FALSE(fs::exists(SandboxPath("exports/long")));
     EXPECT_FALSE(fs::exists(SandboxPath("exports/queued")));
     EXPECT_NE(DebugLog().find("CWork::Execute(): ExportBackup() failed"), std::string::npos);
