@@ -74,6 +74,19 @@ TEST_F(TBackupOptionsFormTest, WithoutServersTheOptionsAreGreyAndNothingIsChosen
     EXPECT_EQ(number, 1);
     EXPECT_EQ(type, 0);
     EXPECT_EQ(keep, 0);
+
+    // The note makes the first group and the dialog taller and moves the others down.
+    TBackupOptionsForm withServers;
+    withServers.InitGUIWithData(Servers());
+    withServers.resize(form.width(), withServers.height());
+    withServers.show();
+    EXPECT_FALSE(Get<QLabel>(withServers, "memoNoServer")->isVisible());
+    const int noteHeight = Get<QLabel>(form, "memoNoServer")->height();
+    EXPECT_GE(Get<QGroupBox>(form, "grpboxChooseServer")->height(),
+              Get<QGroupBox>(withServers, "grpboxChooseServer")->height() + noteHeight);
+    EXPECT_GE(Get<QGroupBox>(form, "grpboxModeOverride")->y(),
+              Get<QGroupBox>(withServers, "grpboxModeOverride")->y() + noteHeight);
+    EXPECT_GT(form.height(), withServers.height());
 }
 
 TEST_F(TBackupOptionsFormTest, OneServerSetToNeverShowsOnesDisabledAndReadsBackTypeTwoNumberZero)
