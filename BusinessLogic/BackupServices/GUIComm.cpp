@@ -1,5 +1,6 @@
 #include "GUIComm.h"
 
+#include <chrono>
 #include <mutex>
 
 #include "CClientExc.h"
@@ -56,7 +57,13 @@ GUIComm::GUIComm(IGUIWindow* window) : m_window(window)
 
 GUIComm::~GUIComm()
 {
-    std::lock_guard<std::mutex> guard(m_promptLock);
+    std::unique_lock<std::mutex> lock(m_promptLock);
+    if (m_promptEvent != nullptr) {
+        // A worker still waits in a prompt: reject it and let it leave before this object goes.
+        m_answer = 0;
+        m_promptEvent->Set();
+        m_promptEnded.wait_for(lock, std::chrono::seconds(5), [this] { return m_promptEvent == nullptr; });
+    }
     delete m_promptEvent;
     m_promptEvent = nullptr;
 }
@@ -274,6 +281,7 @@ bool GUIComm::PromptForRestore(uint32_t requestSerial, uint32_t backupSerial, ui
     }
     delete m_promptEvent;
     m_promptEvent = nullptr;
+    m_promptEnded.notify_all();
     return result;
 }
 

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <condition_variable>
 #include <mutex>
 
 class OS_CEvent;
@@ -163,5 +164,6 @@ private:
     // Guards m_promptEvent and m_answer: the window thread signals the event while the worker
     // may be about to destroy it.
     std::mutex m_promptLock;
+    std::condition_variable m_promptEnded; // a pending prompt has let go of its event
     std::atomic<uint8_t> m_cancel{0};
 };

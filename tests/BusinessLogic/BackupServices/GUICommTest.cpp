@@ -170,6 +170,23 @@ TEST_F(GUICommTest, AnswersRacingTheEndOfAPromptAreSafe)
     EXPECT_EQ(window.Notes().size(), 300u);
 }
 
+// The window goes away while a worker still waits in a prompt: the prompt is rejected and
+// the worker leaves it before the channel is destroyed.
+TEST_F(GUICommTest, CleanupRejectsAPendingPrompt)
+{
+    auto prompt = std::async(std::launch::async, [this] {
+        bool accepted = true;
+        const bool ok = comm->PromptForRestore(7, 8, 9, accepted);
+        return std::make_pair(ok, accepted);
+    });
+    ASSERT_TRUE(window.WaitForMessage(CM_HLKPromptForRestore));
+    GUIComm::Cleanup();
+    const auto [ok, accepted] = prompt.get();
+    EXPECT_TRUE(ok);
+    EXPECT_FALSE(accepted);
+    EXPECT_EQ(GUIComm::Instance(), nullptr);
+}
+
 TEST_F(GUICommTest, CancelRequestsAreReadOnceAndClearedByExportAndImport)
 {
     EXPECT_FALSE(comm->IsCancelRequested());
