@@ -30,6 +30,9 @@ public:
     // counts the bytes. Seconds, or negative; `bytes` gets what arrived.
     static double SendFiles(const std::vector<std::string>& image, std::uint64_t& bytes);
 
+    // How long the fsync of the last CopyFiles took.
+    static double LastSyncSeconds();
+
     // Sequential copy of several files into one, with one fsync at the end.
     static bool CopyFiles(const std::vector<std::string>& from, const std::string& to);
 

@@ -282,7 +282,7 @@ void Runner::ClusterSizeSet(std::uint32_t clusterSize, ResultTable& table)
             double receive = 0;
             const CpuClock cpu;
             const double s = Baseline::ReceiveAndCopy(id, fullPlan, m_pool, streamFile, copyFile, &receive);
-            Progress(" %.2f s (received after %.2f s)\n", s, receive);
+            Progress(" %.2f s (received after %.2f s, fsync %.2f s)\n", s, receive, Baseline::LastSyncSeconds());
             fullBase.Add(s, cpu.Seconds());
             hl::Os().DeleteFile(streamFile);
             hl::Os().DeleteFile(copyFile);
@@ -323,7 +323,7 @@ void Runner::ClusterSizeSet(std::uint32_t clusterSize, ResultTable& table)
             double receive = 0;
             const CpuClock cpu;
             const double s = Baseline::ReceiveAndCopyImage(id, incrPlan, m_pool, streamFile, image, copyFile, &receive);
-            Progress(" %.2f s (received after %.2f s)\n", s, receive);
+            Progress(" %.2f s (received after %.2f s, fsync %.2f s)\n", s, receive, Baseline::LastSyncSeconds());
             incrBase.Add(s, cpu.Seconds());
             hl::Os().DeleteFile(streamFile);
             hl::Os().DeleteFile(copyFile);
