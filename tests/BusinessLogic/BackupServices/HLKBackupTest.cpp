@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "FaultPlatform.h"
+#include "PlatformWrapper.h"
 #include "HLKServer.h"
 #include "HLKTestHarness.h"
 
@@ -225,6 +226,38 @@ TEST_F(HLKBackupTest, AFailingWaitForConnectionsEndsTheListenerAsFailed)
     EXPECT_TRUE(HLKBackup::GetInstance()->HLK_Stop()); // already ended
     QuarnexConnection c;
     EXPECT_FALSE(c.Connect("127.0.0.1", static_cast<std::uint16_t>(port)));
+}
+
+// A platform whose next accept fails (out of descriptors), for the listener's refusal path.
+class FailingAcceptPlatform : public hl::PlatformWrapper {
+public:
+    FailingAcceptPlatform() : hl::PlatformWrapper(hl::PosixPlatform()) {}
+    int Accept(int listenSocket, std::string* peer) override
+    {
+        if (failNext.exchange(false)) {
+            hl::Platform::SetLastError(24 /* EMFILE */);
+            return -1;
+        }
+        return hl::PlatformWrapper::Accept(listenSocket, peer);
+    }
+    std::atomic<bool> failNext{false};
+};
+
+TEST_F(HLKBackupTest, AConnectionThatCannotBeAcceptedIsReportedAndTheListenerGoesOn)
+{
+    FailingAcceptPlatform platform;
+    hl::ScopedPlatform use(platform);
+    ASSERT_TRUE(HLKBackup::GetInstance()->HLK_ResetEphemeral());
+    port = static_cast<std::uint16_t>(HLKBackup::GetInstance()->GetPort());
+    window.Clear();
+    platform.failNext = true;
+    // The first accept of this connection fails; it stays in the backlog and is served next.
+    std::uint32_t response = 1;
+    EXPECT_TRUE(Sim().Ping(response));
+    EXPECT_EQ(response, kOk);
+    EXPECT_FALSE(platform.failNext);
+    EXPECT_EQ(window.Errors(), std::vector<int>{3});
+    EXPECT_TRUE(HLKBackup::GetInstance()->HLK_Stop());
 }
 
 class HLKSilenceTest : public ServiceTest {
