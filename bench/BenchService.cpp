@@ -69,12 +69,16 @@ std::vector<int> BenchWindow::Errors()
     return m_errors;
 }
 
-BenchService::BenchService(const std::string& root) : m_root(root)
+BenchService::BenchService(const std::string& root, bool debugLog) : m_root(root)
 {
     // The program logs errors and warnings of the service and the repository.
     CLog::Init(root);
     CLog::SetLevels(32, CLog::LEVEL_FATAL | CLog::LEVEL_ERROR | CLog::LEVEL_WARN);
     CLog::SetLevels(33, CLog::LEVEL_FATAL | CLog::LEVEL_ERROR | CLog::LEVEL_WARN);
+    if (debugLog) {
+        CLog::SetLevels(32, CLog::LEVEL_DEBUG);
+        CLog::SetLevels(33, CLog::LEVEL_DEBUG);
+    }
     if (!CBFMRepository::GetInstance(hl::JoinPath(root, "backups").c_str()))
         throw std::runtime_error("repository");
     GUIComm::GetInstance(&m_window);

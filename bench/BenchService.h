@@ -40,7 +40,9 @@ class BenchService {
 public:
     // Opens the debug log and the repository under root and starts the service. Throws
     // std::runtime_error when it cannot.
-    explicit BenchService(const std::string& root);
+    // With debugLog the service's and the repository's DEBUG lines are logged too (their
+    // timestamps show where a slow figure's time goes).
+    explicit BenchService(const std::string& root, bool debugLog = false);
     ~BenchService();
     BenchService(const BenchService&) = delete;
     BenchService& operator=(const BenchService&) = delete;

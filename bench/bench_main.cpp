@@ -3,7 +3,7 @@
 //
 //   harborlock-bench [--size 2G] [--quick] [--repeat N] [--work DIR] [--markdown FILE]
 //                    [--clusters 65536,512] [--growth 256M,1G,4G] [--skip-memory]
-//                    [--skip-growth] [--memory-clusters N]
+//                    [--skip-growth] [--memory-clusters N] [--restore-rounds N] [--debug-log FILE]
 #include <algorithm>
 #include <chrono>
 #include <cstdarg>
@@ -86,6 +86,7 @@ struct Options {
     int repeat = 2;
     std::string work = "bench-work";
     std::string markdown;
+    std::string debugLog; // where to keep the service's debug log, with DEBUG lines
     std::vector<std::uint64_t> clusters = {65536, 512};
     std::vector<std::uint64_t> growth = {256ull << 20, 1ull << 30, 4ull << 30};
     bool memory = true;
@@ -120,6 +121,8 @@ bool ParseOptions(int argc, char** argv, Options& o)
             o.repeat = std::max(1, std::atoi(v.c_str()));
         } else if (a == "--work" && value(v)) {
             o.work = v;
+        } else if (a == "--debug-log" && value(v)) {
+            o.debugLog = v;
         } else if (a == "--markdown" && value(v)) {
             o.markdown = v;
         } else if (a == "--clusters" && value(v)) {
@@ -557,7 +560,7 @@ int main(int argc, char** argv)
     DataPool pool;
     ResultTable table;
     try {
-        BenchService service(hl::JoinPath(o.work, "service"));
+        BenchService service(hl::JoinPath(o.work, "service"), !o.debugLog.empty());
         Runner runner(o, service, pool);
         for (std::uint64_t c : o.clusters)
             runner.ClusterSizeSet(static_cast<std::uint32_t>(c), table);
@@ -568,6 +571,11 @@ int main(int argc, char** argv)
     } catch (const std::exception& e) {
         std::fprintf(stderr, "harborlock-bench: %s\n", e.what());
         return 1;
+    }
+    if (!o.debugLog.empty()) {
+        std::error_code ignored;
+        fs::copy_file(hl::JoinPath(o.work, "service/log/quarnexLog.txt"), o.debugLog,
+                      fs::copy_options::overwrite_existing, ignored);
     }
     fs::remove_all(o.work);
 
