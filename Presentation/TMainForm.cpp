@@ -38,6 +38,13 @@
 #include <cstdio>
 #include <string>
 
+// The icon lives in the library's resources; naming them here keeps the
+// linker from dropping them.
+static void InitResources()
+{
+    Q_INIT_RESOURCE(Harborlock);
+}
+
 namespace {
 
 constexpr int kCategoryApp = 31;
@@ -79,6 +86,7 @@ int PortValue(const std::string &text)
 TMainForm::TMainForm(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::TMainForm)
 {
+    InitResources();
     ui->setupUi(this);
     ui->N1->setSeparator(true);
     setWindowIcon(QIcon(QStringLiteral(":/harborlock.svg")));
@@ -228,7 +236,10 @@ bool TMainForm::OpenRepository()
         return true;
     } catch (const CClientExc &e) {
         CLog::Error(kCategoryApp, "TMainForm::OpenRepository(): %s\n", e.GetDisplayText().c_str());
-        LogActivity("Unable to use backup folder " + folder + ": " + Str(e.GetDescription()) +
+        // One line per entry: the cause may span lines.
+        std::string cause = Str(e.GetDescription());
+        std::replace(cause.begin(), cause.end(), '\n', ' ');
+        LogActivity("Unable to use backup folder " + folder + ": " + cause +
                     "  Choose another backup folder with Modify.");
         return false;
     }

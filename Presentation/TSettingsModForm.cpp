@@ -25,20 +25,27 @@ TSettingsModForm::~TSettingsModForm()
     delete ui;
 }
 
+namespace {
+// The one-line height the memo was laid out with; the line spacing is taken
+// from it on every fill so that repeated refreshes keep the same height.
+const char *const kBaseHeight = "hlBaseHeight";
+}
+
 void TSettingsModForm::SetOneLineHeight(QPlainTextEdit *memo)
 {
     const int h = memo->fontMetrics().height();
     const int margin = static_cast<int>(memo->document()->documentMargin()) + memo->frameWidth();
     memo->setFixedHeight(h + 2 * margin);
+    memo->setProperty(kBaseHeight, h + 2 * margin);
 }
 
 int TSettingsModForm::FillIPAddrMemo(QPlainTextEdit *memo, const std::vector<std::string> &addresses,
                                      int maxLines)
 {
     memo->clear();
-    const int oldHeight = memo->height() > 0 && memo->minimumHeight() == memo->maximumHeight()
-                              ? memo->maximumHeight()
-                              : memo->height();
+    const int oldHeight = memo->maximumHeight() < QWIDGETSIZE_MAX ? memo->maximumHeight() : memo->height();
+    const QVariant base = memo->property(kBaseHeight);
+    const int baseHeight = base.isValid() ? base.toInt() : oldHeight;
     if (addresses.empty()) {
         memo->setPlainText(QStringLiteral("Unknown"));
     } else {
@@ -47,7 +54,7 @@ int TSettingsModForm::FillIPAddrMemo(QPlainTextEdit *memo, const std::vector<std
             lines << QString::fromStdString(a);
         memo->setPlainText(lines.join(QLatin1Char('\n')));
         const int h = std::abs(memo->fontMetrics().height());
-        const int m = (oldHeight - h) / 2;
+        const int m = (baseHeight - h) / 2;
         int n = static_cast<int>(addresses.size());
         if (maxLines > 0 && n > maxLines) {
             n = maxLines;

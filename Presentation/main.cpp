@@ -40,7 +40,6 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Harborlock"));
     QApplication::setApplicationDisplayName(QStringLiteral("Harborlock"));
     QApplication::setDesktopFileName(QStringLiteral("harborlock"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/harborlock.svg")));
 
     bool infraCreated = false;
     try {
@@ -62,6 +61,7 @@ int main(int argc, char *argv[])
 
         TExceptionDlg exceptionDlg;
         TMainForm mainForm;
+        QApplication::setWindowIcon(mainForm.windowIcon());
         TAboutBox aboutBox(&mainForm);
 
         if (!SocketStackUsable())

@@ -1,0 +1,148 @@
+// The whole program as a user runs it: Harborlock started on a free port with
+// its own home folder, a simulated Quarnex server pushing a backup to it.
+
+#include "TestSandbox.h"
+
+#include "CBFMRepository.h"
+#include "ClusterPlan.h"
+#include "MakeDirPath.h"
+#include "Platform.h"
+#include "QuarnexSim.h"
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace {
+
+class HarborlockEndToEndTest : public SandboxTest
+{
+protected:
+    void TearDown() override
+    {
+        if (app.state() != QProcess::NotRunning) {
+            app.terminate();
+            if (!app.waitForFinished(10000))
+                app.kill();
+            app.waitForFinished(5000);
+        }
+        CBFMRepository::Release();
+        SandboxTest::TearDown();
+    }
+
+    std::string Home() const { return SandboxPath("home"); }
+    std::string DataRoot() const { return Home() + "/.local/share/Quarnex/Harborlock"; }
+    std::string Folder() const { return SandboxPath("backups"); }
+
+    QStringList ActivityTexts() const
+    {
+        QStringList out;
+        const std::string path = DataRoot() + "/log/activityLog.txt";
+        if (!hl::Os().FileExists(path))
+            return out;
+        static const QRegularExpression stamp(QStringLiteral("^\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d[ap]m  "));
+        for (const QString &line : QString::fromStdString(ReadFile(path)).split('\n', Qt::SkipEmptyParts)) {
+            EXPECT_TRUE(stamp.match(line).hasMatch()) << line.toStdString();
+            out << QString(line).remove(stamp);
+        }
+        return out;
+    }
+
+    static int FreeServedPort()
+    {
+        for (int port = 6100; port < 8191; ++port) {
+            const int fd = hl::Os().Listen(static_cast<uint16_t>(port), 1);
+            if (fd >= 0) {
+                hl::Os().Close(fd);
+                return port;
+            }
+        }
+        return 0;
+    }
+
+    QProcess app;
+};
+
+bool Eventually(const std::function<bool()> &pred, int seconds = 60)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+TEST_F(HarborlockEndToEndTest, ReceivesABackupAndLogsIt)
+{
+    const int port = FreeServedPort();
+    ASSERT_NE(port, 0);
+    MakeDirPath(DataRoot() + "/Config");
+    MakeDirPath(Folder());
+    WriteFile(DataRoot() + "/Config/Harborlock.cfg",
+              "BackupDataBasePath: " + Folder() + "\r\nIPPort: " + std::to_string(port) + "\r\n");
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString(Home()));
+    env.remove("XDG_DATA_HOME");
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    // The program is stopped by a signal at the end; leak checking needs a normal exit.
+    env.insert("ASAN_OPTIONS", "detect_leaks=0");
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::ForwardedChannels);
+    app.start(QStringLiteral(HARBORLOCK_EXE), QStringList());
+    ASSERT_TRUE(app.waitForStarted(10000));
+
+    quarnexsim::QuarnexSim sim("127.0.0.1", static_cast<uint16_t>(port));
+    sim.SetTimeoutMs(10000);
+    uint32_t pong = 0;
+    ASSERT_TRUE(Eventually([&] { return app.state() == QProcess::Running && sim.Ping(pong); }))
+        << "Harborlock did not listen on port " << port;
+
+    quarnexsim::PlanOptions plan;
+    plan.count = 300;
+    plan.clusterSize = 4096;
+    plan.scratchPercent = 20;
+    const auto clusters = quarnexsim::ClusterPlan::Generate(plan);
+    quarnexsim::SimHeader header;
+    header.serialNumber = 0x0000BEEF;
+    header.clusterSize = 4096;
+    header.headerParam1 = 1;
+    const quarnexsim::PushResult pushed = sim.Push(header, true, clusters);
+    ASSERT_TRUE(pushed.completed) << pushed.failure;
+
+    ASSERT_TRUE(Eventually([&] { return ActivityTexts().contains("Saving backup completed successfully"); }))
+        << ActivityTexts().join("\n").toStdString();
+    const QStringList texts = ActivityTexts();
+    const QStringList expected = {
+        "Backup initated from Quarnex Server ID: 0000BEEF",
+        "Started backup transfer from Quarnex Server ID: 0000BEEF of estimated size 1 MBytes",
+        QString::fromStdString("Backup folder is " + Folder()),
+        "Backup transfer completed successfully",
+        "Saving backup started",
+        "Saving backup completed successfully",
+    };
+    EXPECT_EQ(texts, expected);
+
+    app.terminate();
+    ASSERT_TRUE(app.waitForFinished(30000));
+
+    // The backup is in the repository the settings named.
+    CBFMRepository *repository = CBFMRepository::GetInstance(Folder().c_str());
+    std::vector<TBackupInfo> backups;
+    repository->GetAllBackups(backups);
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(backups[0].serverID, "0000BEEF");
+    std::uint64_t size = 0;
+    ASSERT_TRUE(repository->GetBackupSize(backups[0].serverID, backups[0].backupID, size));
+    EXPECT_GE(size, 300u * 4096u);
+}
+
+} // namespace

@@ -1,0 +1,15 @@
+// Test entry point: the widgets need one QApplication for the whole run.
+
+#include <QApplication>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+int main(int argc, char **argv)
+{
+    // Run without a display, exactly as the program would.
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,288 @@
+// The restore prompt round trip through GUIComm, and the restore options
+// dialog on a real repository.
+
+#include "PresentationFixture.h"
+
+#include "CBFMRepository.h"
+#include "GUIComm.h"
+#include "ModalWatcher.h"
+#include "Platform.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QPushButton>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+class RestorePromptTest : public PresentationTest
+{
+protected:
+    void SetUp() override
+    {
+        PresentationTest::SetUp();
+        const char *tz = std::getenv("TZ");
+        hadTz = tz != nullptr;
+        savedTz = tz ? tz : "";
+        hl::Os().SetTimeZone("UTC");
+        WriteSettings("0", BackupFolder());
+        ShowMainForm();
+    }
+    void TearDown() override
+    {
+        if (worker.joinable())
+            worker.join();
+        PresentationTest::TearDown();
+        hl::Os().SetTimeZone(hadTz ? savedTz : "");
+    }
+
+    // The service side: a worker thread blocked in the prompt.
+    void AskFromWorker()
+    {
+        worker = std::thread([this] {
+            bool answer = false;
+            result = GUIComm::Instance()->PromptForRestore(0x0001A2B3, 0x00C0FFEE, 1765100000, answer);
+            accepted = answer;
+            done = true;
+        });
+    }
+    void WaitAnswered()
+    {
+        ASSERT_TRUE(WaitFor([this] { return done.load(); }));
+        worker.join();
+        Pump();
+    }
+    static void Key(QWidget *w, int key)
+    {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(w, &press);
+    }
+
+    const QString requestLine = "Request to restore Quarnex Server ID:0001A2B3 using backup from Quarnex Server "
+                                "ID:00C0FFEE dated Sun Dec 07, 09:33 AM 2025 ";
+    std::thread worker;
+    std::atomic<bool> done{false}, result{false}, accepted{false};
+    bool hadTz = false;
+    std::string savedTz;
+};
+
+TEST_F(RestorePromptTest, AcceptShowsTheRequestAndAnswersTheWaitingWorker)
+{
+    ModalWatcher watcher;
+    QString requesting, backup, date, title;
+    watcher.Then([&](QWidget *dlg) {
+        title = dlg->windowTitle();
+        requesting = dlg->findChild<QLabel *>("lbRequestingQuarnex")->text();
+        backup = dlg->findChild<QLabel *>("lbBackupQuarnex")->text();
+        date = dlg->findChild<QLabel *>("lbBackupDate")->text();
+        dlg->findChild<QPushButton *>("btnAccept")->click();
+    });
+    AskFromWorker();
+    WaitAnswered();
+    EXPECT_EQ(title, "Confirm Restore Request");
+    EXPECT_EQ(requesting, "0001A2B3");
+    EXPECT_EQ(backup, "00C0FFEE");
+    EXPECT_EQ(date, "Sun Dec 07, 09:33 AM 2025");
+    EXPECT_TRUE(result);
+    EXPECT_TRUE(accepted);
+    EXPECT_EQ(ActivityTexts(), QStringList({requestLine + "accepted"}));
+    EXPECT_EQ(Text("lbStatusStateVal"), "Idle") << "the prompt leaves the status alone";
+}
+
+TEST_F(RestorePromptTest, EnterAcceptsAndEscapeRejects)
+{
+    ModalWatcher watcher;
+    watcher.Then([](QWidget *dlg) { Key(dlg, Qt::Key_Return); });
+    AskFromWorker();
+    WaitAnswered();
+    EXPECT_TRUE(accepted);
+
+    done = false;
+    watcher.Then([](QWidget *dlg) { Key(dlg, Qt::Key_Escape); });
+    AskFromWorker();
+    WaitAnswered();
+    EXPECT_TRUE(result);
+    EXPECT_FALSE(accepted);
+    EXPECT_EQ(ActivityTexts(), QStringList({requestLine + "accepted", requestLine + "rejected"}));
+}
+
+TEST_F(RestorePromptTest, RejectsItselfWhenTheTimeRunsOut)
+{
+    std::atomic<time_t> now{1000000};
+    Form().SetRestorePromptTiming(90, [&now] { return now.load(); }, 5);
+    ModalWatcher watcher;
+    QString first, last;
+    watcher.Then([&](QWidget *dlg) {
+        auto *msg = dlg->findChild<QLabel *>("lbResponseTimeoutMsg");
+        WaitFor([&] { return !msg->text().isEmpty(); });
+        first = msg->text();
+        now += 89;
+        WaitFor([&] { return msg->text().contains(" 1 "); });
+        last = msg->text();
+        now += 1; // 90 seconds: the next tick rejects
+    });
+    AskFromWorker();
+    WaitAnswered();
+    EXPECT_EQ(first, "If no response in 90 seconds, then this restore request will automatically be rejected.");
+    EXPECT_EQ(last, "If no response in 1 seconds, then this restore request will automatically be rejected.");
+    EXPECT_TRUE(result);
+    EXPECT_FALSE(accepted);
+    EXPECT_EQ(ActivityTexts(), QStringList({requestLine + "rejected"}));
+}
+
+TEST_F(RestorePromptTest, AnAnswerNobodyWaitsForIsLoggedAndRestartsTheService)
+{
+    ModalWatcher watcher;
+    watcher.Then([](QWidget *dlg) { dlg->findChild<QPushButton *>("btnAccept")->click(); });
+    // A prompt whose worker is gone: the block arrives, no one waits.
+    Form().Post(CM_HLKPromptForRestore,
+                reinterpret_cast<intptr_t>(new HLKPromptForRestoreMsg{0x0001A2B3, 0x00C0FFEE, 1765100000}));
+    ASSERT_TRUE(WaitFor([&] { return ActivityTexts().size() == 1; }));
+    EXPECT_EQ(ActivityTexts(), QStringList({requestLine + "accepted"}));
+    EXPECT_NE(DebugLog().find("TMainForm::CM_HLKPromptForRestore(): RespondToRestorePrompt() failed\n"),
+              std::string::npos);
+}
+
+class RestoreOptionsTest : public PresentationTest
+{
+protected:
+    void UseFixtureFolder()
+    {
+        std::filesystem::copy(HARBORLOCK_FIXTURES "/backup-folder", BackupFolder(),
+                              std::filesystem::copy_options::recursive);
+    }
+
+    struct Seen {
+        bool autoChecked = false, autoEnabled = false, comboEnabled = false, noteVisible = false;
+        int index = -2;
+        QStringList items;
+    };
+
+    // Opens Restore Options, records what it shows, then lets act change it.
+    Seen Open(std::function<void(QWidget *)> act)
+    {
+        Seen seen;
+        ModalWatcher watcher;
+        watcher.Then([&seen, act](QWidget *dlg) {
+            auto *check = dlg->findChild<QCheckBox *>("chkboxAutoSelect");
+            auto *combo = dlg->findChild<QComboBox *>("cboxBackupSelection");
+            seen.autoChecked = check->isChecked();
+            seen.autoEnabled = check->isEnabled();
+            seen.comboEnabled = combo->isEnabled();
+            seen.noteVisible = dlg->findChild<QLabel *>("lbOnlyAutoSelect")->isVisible();
+            seen.index = combo->currentIndex();
+            for (int i = 0; i < combo->count(); ++i)
+                seen.items << combo->itemText(i);
+            act(dlg);
+        });
+        Child<QAction>("menuitemRestoreOptions")->trigger();
+        EXPECT_EQ(watcher.Pending(), 0u);
+        return seen;
+    }
+
+    static void Choose(QWidget *dlg, bool autoSelect, int index)
+    {
+        auto *check = dlg->findChild<QCheckBox *>("chkboxAutoSelect");
+        if (check->isChecked() != autoSelect)
+            check->click();
+        dlg->findChild<QComboBox *>("cboxBackupSelection")->setCurrentIndex(index);
+        dlg->findChild<QPushButton *>("btnOK")->click();
+    }
+
+    CBFMRepository *Repository() { return CBFMRepository::GetInstance(BackupFolder().c_str()); }
+};
+
+TEST_F(RestoreOptionsTest, PreselectsAndSavesOnlyWhatChanged)
+{
+    UseFixtureFolder();
+    WriteSettings("0", BackupFolder());
+    ShowMainForm();
+
+    Seen seen = Open([](QWidget *dlg) { Choose(dlg, false, 1); });
+    EXPECT_TRUE(seen.autoChecked);
+    EXPECT_TRUE(seen.autoEnabled);
+    EXPECT_FALSE(seen.comboEnabled);
+    EXPECT_FALSE(seen.noteVisible);
+    EXPECT_EQ(seen.index, -1);
+    ASSERT_EQ(seen.items.size(), 3);
+    EXPECT_TRUE(seen.items[0].startsWith("Quarnex Server ID: 0001A2B3    ")) << seen.items[0].toStdString();
+    EXPECT_TRUE(seen.items[1].startsWith("Quarnex Server ID: 0001A2B3    "));
+    EXPECT_TRUE(seen.items[2].startsWith("Main office    Server ID: 00C0FFEE    "));
+    std::string server, backup;
+    EXPECT_FALSE(Repository()->IsAutoSelect());
+    ASSERT_TRUE(Repository()->GetRestoreBackup("", server, backup));
+    EXPECT_EQ(server, "0001A2B3");
+    EXPECT_EQ(backup, "417");
+
+    // The stored choice is preselected; turning auto back on saves auto.
+    seen = Open([](QWidget *dlg) { Choose(dlg, true, 1); });
+    EXPECT_FALSE(seen.autoChecked);
+    EXPECT_TRUE(seen.comboEnabled);
+    EXPECT_EQ(seen.index, 1);
+    EXPECT_TRUE(Repository()->IsAutoSelect());
+
+    // With auto on nothing is preselected, so choosing the same backup again
+    // is a change and is saved.
+    seen = Open([](QWidget *dlg) { Choose(dlg, false, 1); });
+    EXPECT_EQ(seen.index, -1);
+    EXPECT_FALSE(Repository()->IsAutoSelect());
+
+    // OK with another backup stores it.
+    Open([](QWidget *dlg) { Choose(dlg, false, 2); });
+    ASSERT_TRUE(Repository()->GetRestoreBackup("", server, backup));
+    EXPECT_EQ(server, "00C0FFEE");
+    EXPECT_EQ(backup, "9999");
+
+    // Cancel saves nothing.
+    Open([](QWidget *dlg) {
+        dlg->findChild<QCheckBox *>("chkboxAutoSelect")->click();
+        dlg->findChild<QPushButton *>("btnCancel")->click();
+    });
+    EXPECT_FALSE(Repository()->IsAutoSelect());
+}
+
+TEST_F(RestoreOptionsTest, SpecificWithoutASelectionIsRefused)
+{
+    UseFixtureFolder();
+    WriteSettings("0", BackupFolder());
+    ShowMainForm();
+    QString message;
+    QString focus;
+    Open([&](QWidget *dlg) {
+        auto *box = new ModalWatcher;
+        box->AcceptMessageBox(nullptr, &message);
+        Choose(dlg, false, -1);
+        focus = dlg->focusWidget() ? dlg->focusWidget()->objectName() : QString();
+        delete box;
+        dlg->findChild<QPushButton *>("btnCancel")->click();
+    });
+    EXPECT_EQ(message, "Must have a backup selected if Auto Select is not checked.");
+    EXPECT_EQ(focus, "cboxBackupSelection");
+    EXPECT_TRUE(Repository()->IsAutoSelect());
+}
+
+TEST_F(RestoreOptionsTest, WithNoBackupsAutoIsTheOnlyChoice)
+{
+    WriteSettings("0", BackupFolder());
+    ShowMainForm();
+    const std::string before = ReadFile(BackupFolder() + "/repository.cfg");
+    Seen seen = Open([](QWidget *dlg) {
+        dlg->findChild<QCheckBox *>("chkboxAutoSelect")->click(); // disabled: no effect
+        dlg->findChild<QPushButton *>("btnOK")->click();
+    });
+    EXPECT_TRUE(seen.autoChecked);
+    EXPECT_FALSE(seen.autoEnabled);
+    EXPECT_TRUE(seen.noteVisible);
+    EXPECT_TRUE(seen.items.isEmpty());
+    EXPECT_TRUE(Repository()->IsAutoSelect());
+    EXPECT_EQ(ReadFile(BackupFolder() + "/repository.cfg"), before);
+}
+
+} // namespace

@@ -1,0 +1,273 @@
+// Settings: the file and its defaults, the settings dialog's validation, and
+// what a changed port or folder does to the service and the repository.
+
+#include "PresentationFixture.h"
+
+#include "CLog.h"
+#include "FaultPlatform.h"
+#include "MakeDirPath.h"
+#include "ModalWatcher.h"
+#include "Platform.h"
+#include "TSettingsModForm.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+class SettingsTest : public PresentationTest
+{
+protected:
+    void TearDown() override
+    {
+        if (!savedHome.empty())
+            setenv("HOME", savedHome.c_str(), 1);
+        PresentationTest::TearDown();
+    }
+
+    // One step of a dialog session: what to type before OK is pressed.
+    struct Entry {
+        std::string port;
+        std::string folder;
+        bool cancel = false; // press Cancel instead
+    };
+
+    // Opens the dialog from "Modify", types each entry and presses OK; every
+    // entry but the last must be refused with a message box, whose text and
+    // the edit that got the focus are kept.
+    void RunDialog(const std::vector<Entry> &entries)
+    {
+        ModalWatcher watcher;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const Entry entry = entries[i];
+            watcher.Then([this, entry, i](QWidget *dlg) {
+                if (i > 0)
+                    focused << QString(dlg->focusWidget() ? dlg->focusWidget()->objectName() : "");
+                if (entry.cancel) {
+                    dlg->findChild<QPushButton *>("btnCancel")->click();
+                    return;
+                }
+                dlg->findChild<QLineEdit *>("editIPPort")->setText(QString::fromStdString(entry.port));
+                dlg->findChild<QLineEdit *>("editFolder")->setText(QString::fromStdString(entry.folder));
+                dlg->findChild<QPushButton *>("btnOK")->click();
+            });
+            if (i + 1 < entries.size()) {
+                watcher.Then([this](QWidget *box) {
+                    captions << box->windowTitle();
+                    messages << box->findChild<QLabel *>("qt_msgbox_label")->text();
+                    qobject_cast<QDialog *>(box)->accept();
+                });
+            }
+        }
+        Child<QPushButton>("btnSettingsModify")->click();
+        EXPECT_EQ(watcher.Pending(), 0u);
+    }
+
+    int ListenerStarts() const
+    {
+        const std::string log = DebugLog();
+        int count = 0;
+        for (size_t at = log.find("Accepting connections on port"); at != std::string::npos;
+             at = log.find("Accepting connections on port", at + 1))
+            ++count;
+        return count;
+    }
+
+    static int FreeServedPort()
+    {
+        for (int port = 7100; port < 8191; ++port) {
+            const int fd = hl::Os().Listen(static_cast<uint16_t>(port), 1);
+            if (fd >= 0) {
+                hl::Os().Close(fd);
+                return port;
+            }
+        }
+        return 0;
+    }
+
+    static bool Accepts(int port)
+    {
+        const int fd = hl::Os().Connect("127.0.0.1", static_cast<uint16_t>(port));
+        if (fd < 0)
+            return false;
+        hl::Os().Close(fd);
+        return true;
+    }
+
+    std::string savedHome;
+    QStringList captions, messages, focused;
+};
+
+TEST_F(SettingsTest, MissingFileGivesTheDefaultsAndWritesThemAtOnce)
+{
+    savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    setenv("HOME", Sandbox().c_str(), 1);
+    CreateMainForm();
+    std::string port, folder;
+    Form().LoadSettings(port, folder);
+    EXPECT_EQ(port, "5001");
+    EXPECT_EQ(folder, Sandbox() + "/HarborlockBackups");
+    EXPECT_EQ(ReadFile(SettingsPath()),
+              "BackupDataBasePath: " + Sandbox() + "/HarborlockBackups\r\nIPPort: 5001\r\n");
+}
+
+TEST_F(SettingsTest, AMissingHeaderLoadsEmptyAndRewritesNothing)
+{
+    MakeDirPath(DataRoot() + "/Config");
+    WriteFile(SettingsPath(), "IPPort: 6000\r\n");
+    CreateMainForm();
+    std::string port = "x", folder = "x";
+    Form().LoadSettings(port, folder);
+    EXPECT_EQ(port, "6000");
+    EXPECT_EQ(folder, "");
+    EXPECT_EQ(ReadFile(SettingsPath()), "IPPort: 6000\r\n");
+}
+
+TEST_F(SettingsTest, ValidationStopsAtTheFirstFailingInputInOrder)
+{
+    WriteSettings("0", BackupFolder());
+    ShowMainForm();
+    const std::string missing = SandboxPath("does-not-exist");
+    RunDialog({{"12a", missing}, {"", missing}, {"0", BackupFolder()}, {"65536", BackupFolder()},
+               {"99999999999999999999", BackupFolder()}, {"08080", missing}, {"65535", BackupFolder()}});
+    const QString range = "IP Port must be between 1 and 65535";
+    EXPECT_EQ(messages, QStringList({"IP Port must be a number", range, range, range, range,
+                                     "The backup folder must exist"}));
+    EXPECT_EQ(captions, QStringList(6, "Error"));
+    EXPECT_EQ(focused, QStringList({"editIPPort", "editIPPort", "editIPPort", "editIPPort", "editIPPort",
+                                    "editFolder"}));
+    EXPECT_EQ(Text("lbSettingsIPPortVal"), "65535");
+    EXPECT_EQ(ReadFile(SettingsPath()), "BackupDataBasePath: " + BackupFolder() + "\r\nIPPort: 65535\r\n");
+}
+
+TEST_F(SettingsTest, AFolderWhereNoFileCanBeCreatedIsRefused)
+{
+    WriteSettings("0", BackupFolder());
+    ShowMainForm();
+    const std::string other = SandboxPath("other");
+    MakeDirPath(other);
+    hl::FaultPlatform fault;
+    {
+        hl::ScopedPlatform use(fault);
+        fault.FailAll(hl::kErrAccessDenied, hl::kOpTempName);
+        RunDialog({{"1234", other}, {"", "", true}});
+    }
+    EXPECT_EQ(messages, QStringList({"The backup folder must be writeable"}));
+    EXPECT_EQ(focused, QStringList({"editFolder"}));
+    EXPECT_EQ(Text("lbSettingsFolderVal").toStdString(), BackupFolder());
+}
+
+TEST_F(SettingsTest, OkWithoutChangesNeitherSavesNorRestarts)
+{
+    const int port = FreeServedPort();
+    ASSERT_NE(port, 0);
+    // Written by hand with a layout the program would not write itself.
+    MakeDirPath(DataRoot() + "/Config");
+    const std::string hand = "IPPort: " + std::to_string(port) + "\r\nBackupDataBasePath: " + BackupFolder() + "\r\n";
+    WriteFile(SettingsPath(), hand);
+    ShowMainForm();
+    ASSERT_TRUE(Accepts(port));
+    const int starts = ListenerStarts();
+    RunDialog({{std::to_string(port), BackupFolder()}});
+    EXPECT_EQ(ReadFile(SettingsPath()), hand);
+    EXPECT_EQ(ListenerStarts(), starts);
+}
+
+TEST_F(SettingsTest, ChangedPortRestartsTheServiceOnIt)
+{
+    const int first = FreeServedPort();
+    ASSERT_NE(first, 0);
+    WriteSettings(std::to_string(first), BackupFolder());
+    ShowMainForm();
+    ASSERT_TRUE(Accepts(first));
+
+    int second = 0;
+    for (int p = first + 1; p < 8191 && !second; ++p) {
+        const int fd = hl::Os().Listen(static_cast<uint16_t>(p), 1);
+        if (fd >= 0) {
+            hl::Os().Close(fd);
+            second = p;
+        }
+    }
+    ASSERT_NE(second, 0);
+    // Typed with a leading zero: kept as typed, served as the number.
+    const std::string typed = "0" + std::to_string(second);
+    RunDialog({{typed, BackupFolder()}});
+    EXPECT_EQ(Text("lbSettingsIPPortVal").toStdString(), typed);
+    EXPECT_TRUE(Accepts(second));
+    EXPECT_FALSE(Accepts(first));
+    EXPECT_NE(ReadFile(SettingsPath()).find("IPPort: " + typed + "\r\n"), std::string::npos);
+}
+
+TEST_F(SettingsTest, ChangedFolderReplacesTheRepositoryAndRestartsTheService)
+{
+    const int port = FreeServedPort();
+    ASSERT_NE(port, 0);
+    WriteSettings(std::to_string(port), BackupFolder());
+    ShowMainForm();
+    const std::string other = SandboxPath("other");
+    MakeDirPath(other);
+    const int starts = ListenerStarts();
+    RunDialog({{std::to_string(port), other}});
+    EXPECT_EQ(Text("lbSettingsFolderVal").toStdString(), other);
+    EXPECT_TRUE(hl::Os().FileExists(other + "/repository.cfg")) << "the repository moved to the new folder";
+    EXPECT_EQ(ListenerStarts(), starts + 1);
+    EXPECT_TRUE(Accepts(port));
+}
+
+TEST_F(SettingsTest, UnusableBackupFolderKeepsTheWindowUsableUntilAnotherIsChosen)
+{
+    WriteFile(SandboxPath("plainfile"), "x");
+    const std::string unusable = SandboxPath("plainfile/backups");
+    WriteSettings("0", unusable);
+    ShowMainForm();
+    ASSERT_FALSE(ActivityTexts().isEmpty());
+    EXPECT_TRUE(ActivityTexts().last().startsWith(QString::fromStdString("Unable to use backup folder " + unusable)))
+        << ActivityTexts().last().toStdString();
+    EXPECT_TRUE(Child<QPushButton>("btnSettingsModify")->isEnabled());
+
+    RunDialog({{"65000", BackupFolder()}});
+    EXPECT_EQ(Text("lbSettingsFolderVal").toStdString(), BackupFolder());
+    EXPECT_TRUE(hl::Os().FileExists(BackupFolder() + "/repository.cfg"));
+}
+
+TEST(IPAddressMemoTest, ShowsAtMostTwoLinesInTheWindowAndAllInTheDialog)
+{
+    QPlainTextEdit window, dialog;
+    TSettingsModForm::SetOneLineHeight(&window);
+    TSettingsModForm::SetOneLineHeight(&dialog);
+    const int oneLine = window.maximumHeight();
+    const int h = window.fontMetrics().height();
+    const int m = (oneLine - h) / 2;
+    const std::vector<std::string> three = {"10.0.0.5", "192.168.1.20", "172.16.0.9"};
+
+    const int d = TSettingsModForm::FillIPAddrMemo(&window, three, 2);
+    EXPECT_EQ(window.maximumHeight(), (m + h) * 2 + m);
+    EXPECT_EQ(d, window.maximumHeight() - oneLine);
+    EXPECT_EQ(window.verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_EQ(window.frameShape(), QFrame::NoFrame);
+    EXPECT_EQ(window.toPlainText(), "10.0.0.5\n192.168.1.20\n172.16.0.9");
+
+    // A later refresh with the same addresses keeps the height.
+    EXPECT_EQ(TSettingsModForm::FillIPAddrMemo(&window, three, 2), 0);
+    EXPECT_EQ(window.maximumHeight(), (m + h) * 2 + m);
+
+    TSettingsModForm::FillIPAddrMemo(&dialog, three, 0);
+    EXPECT_EQ(dialog.maximumHeight(), (m + h) * 3 + m);
+    EXPECT_NE(dialog.verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+
+    QPlainTextEdit none;
+    TSettingsModForm::SetOneLineHeight(&none);
+    const int before = none.maximumHeight();
+    EXPECT_EQ(TSettingsModForm::FillIPAddrMemo(&none, {}, 2), 0);
+    EXPECT_EQ(none.toPlainText(), "Unknown");
+    EXPECT_EQ(none.maximumHeight(), before);
+}
+
+} // namespace
