@@ -67,6 +67,8 @@ void TRestoreOptionsForm::FormShow()
         "valid choice."));
     ui->btnOK->setText(QStringLiteral("OK"));
     ui->btnCancel->setText(QStringLiteral("Cancel"));
+    // Fit the dialog to the texts it now holds.
+    adjustSize();
 }
 
 void TRestoreOptionsForm::EnableSelection()

@@ -73,6 +73,8 @@ void TRestorePromptForm::FormShow()
     ui->btnReject->setText(QStringLiteral("Reject"));
     m_startTime = m_clock();
     timerDlgTimeout->start();
+    // Fit the dialog to the texts it now holds.
+    adjustSize();
 }
 
 void TRestorePromptForm::timerDlgTimeoutTimer()

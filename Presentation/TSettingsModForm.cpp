@@ -109,6 +109,8 @@ void TSettingsModForm::FormShow()
     ui->btnBrowse->setText(QStringLiteral("Browse..."));
     ui->btnOK->setText(QStringLiteral("OK"));
     ui->btnCancel->setText(QStringLiteral("Cancel"));
+    // Fit the dialog to the texts it now holds.
+    adjustSize();
 }
 
 void TSettingsModForm::btnBrowseClick()
