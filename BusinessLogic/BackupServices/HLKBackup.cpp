@@ -2,9 +2,14 @@
 
 #include <new>
 
+#include "CBFMBackup.h"
+#include "CBFMFile.h"
+#include "CBFMRepository.h"
+#include "CBFMServer.h"
 #include "CClientExc.h"
 #include "CLog.h"
 #include "HLKServer.h"
+#include "Platform.h"
 
 namespace {
 
@@ -13,6 +18,50 @@ constexpr int kLogCategory = 33;
 
 std::mutex g_instanceLock;
 HLKBackup* g_instance = nullptr;
+
+// A process killed during a transfer or a merge leaves that backup's temporary data files
+// behind, and a first transfer also leaves a record without an image; nothing else would
+// ever remove them. Run before the first listener of the process accepts a connection, when
+// no transfer can be in progress: finishing an interrupted commit comes first (loading the
+// record does it), then the record's own clean-up.
+void DiscardInterruptedTransfers()
+{
+    CBFMRepository* repo = nullptr;
+    try {
+        repo = CBFMRepository::GetInstance(nullptr);
+    } catch (...) {
+        return;
+    }
+    if (!repo)
+        return;
+    std::vector<std::string> servers;
+    repo->GetAllServers(servers);
+    for (const std::string& serverID : servers) {
+        std::unique_ptr<CBFMServer> server = repo->GetServer(serverID);
+        if (!server)
+            continue;
+        std::vector<std::string> backups;
+        server->GetAllBackups(backups);
+        for (const std::string& backupID : backups) {
+            std::unique_ptr<CBFMBackup> backup = server->GetBackup(backupID);
+            if (!backup)
+                continue;
+            auto exists = [&](int type) {
+                const std::string path = backup->GetFilePath(type);
+                return hl::Os().PathExists(CBFMFile::ControlFilePath(path)) ||
+                       hl::Os().PathExists(CBFMFile::SubFilePath(path, 0));
+            };
+            if (exists(CBFMBackup::BackupFile) && !exists(CBFMBackup::TmpMergeFile) &&
+                !exists(CBFMBackup::TmpMainFile) && !exists(CBFMBackup::TmpScratchFile))
+                continue;
+            CLog::Warn(kLogCategory, "HLKBackup::HLK_Reset(): removing an interrupted transfer in %s/%s\n",
+                       serverID.c_str(), backupID.c_str());
+            backup->Cleanup();
+            backup.reset();
+            server->RemoveBackupDirectory(backupID);
+        }
+    }
+}
 
 } // namespace
 
@@ -88,6 +137,10 @@ bool HLKBackup::startListener(int port)
 {
     HLK_Stop();
     m_listener.reset();
+    if (!m_swept) {
+        m_swept = true;
+        DiscardInterruptedTransfers();
+    }
 
     std::shared_ptr<HLK_Thread_Sync_t> record;
     HLKServer::MainThreadArgument* arg = nullptr;

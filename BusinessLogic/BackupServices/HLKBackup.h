@@ -57,4 +57,5 @@ private:
     std::recursive_mutex m_lock; // held only while the instance is destroyed
     std::atomic<int> m_boundPort{0};
     std::shared_ptr<HLK_Thread_Sync_t> m_listener; // null while no listener exists
+    bool m_swept = false; // leftovers of interrupted transfers removed (once, before the first listener)
 };
