@@ -17,6 +17,8 @@
 
 #include <chrono>
 #include <string>
+
+#include <unistd.h>
 #include <thread>
 
 namespace {
@@ -56,7 +58,9 @@ protected:
 
     static int FreeServedPort()
     {
-        for (int port = 6100; port < 8191; ++port) {
+        // Tests run in parallel processes: each starts its search elsewhere.
+        const int start = 6100 + static_cast<int>(getpid() % 900);
+        for (int port = start; port < 8191; ++port) {
             const int fd = hl::Os().Listen(static_cast<uint16_t>(port), 1);
             if (fd >= 0) {
                 hl::Os().Close(fd);

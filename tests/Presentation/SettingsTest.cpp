@@ -19,6 +19,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 class SettingsTest : public PresentationTest
@@ -81,7 +83,9 @@ protected:
 
     static int FreeServedPort()
     {
-        for (int port = 7100; port < 8191; ++port) {
+        // Tests run in parallel processes: each starts its search elsewhere.
+        const int start = 7100 + static_cast<int>(getpid() % 900);
+        for (int port = start; port < 8191; ++port) {
             const int fd = hl::Os().Listen(static_cast<uint16_t>(port), 1);
             if (fd >= 0) {
                 hl::Os().Close(fd);
