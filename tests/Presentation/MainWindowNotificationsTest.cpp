@@ -7,6 +7,7 @@
 #include "ModalWatcher.h"
 
 #include <QAction>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSystemTrayIcon>
@@ -245,6 +246,37 @@ TEST_F(MainWindowNotificationsTest, MinimisingWithoutATrayKeepsTheWindow)
     Form().showNormal();
     Pump();
     EXPECT_TRUE(Form().isVisible());
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(MainWindowNotificationsTest, TrayMenuOffersOnlyExitWhileTheWindowIsShownAndExitCloses)
+{
+    auto *tray = Child<QMenu>("popmenuTray");
+    ASSERT_NE(tray, nullptr);
+    // A right click on the icon (the offscreen platform has no tray, so the
+    // icon's message is posted as the icon would post it).
+    Form().Post(CM_NotifyIcon, WM_RBUTTONUP_Msg);
+    Pump();
+    ASSERT_TRUE(WaitFor([&] { return tray->isVisible(); }));
+    EXPECT_FALSE(Child<QAction>("menuitemRestoreApp")->isVisible());
+    EXPECT_TRUE(Child<QAction>("menuitemExitApp")->isVisible());
+    EXPECT_EQ(Child<QAction>("menuitemExitApp")->text(), "Exit");
+    tray->hide();
+
+    // Other mouse messages are ignored.
+    Form().Post(CM_NotifyIcon, 0x0202);
+    Pump();
+    EXPECT_FALSE(tray->isVisible());
+
+    Child<QAction>("menuitemExitApp")->trigger();
+    Pump();
+    EXPECT_FALSE(Form().isVisible());
+    EXPECT_EQ(GUIComm::Instance(), nullptr) << "the close handler ran";
+    Form().LogActivity("after close");
+    EXPECT_FALSE(ActivityFileTexts().contains("after close")) << "the file was closed";
 }
 
 } // namespace
