@@ -76,7 +76,31 @@ std::string Phase(const std::vector<std::string>& notes)
     return "before hello";
 }
 
-class CrashTest : public SandboxTest {};
+class CrashTest : public SandboxTest {
+protected:
+    // Temporary data files (and their control files) anywhere under dir.
+    static std::vector<std::string> TemporaryFiles(const std::string& dir)
+    {
+        std::vector<std::string> out;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+            const std::string name = e.path().filename().string();
+            for (const char* prefix : {"main_", "scratch_", "merge_", "tmpbackup_"})
+                if (name.rfind(prefix, 0) == 0)
+                    out.push_back(e.path().string());
+        }
+        return out;
+    }
+    // Backup directories holding a backup.cfg but no image.
+    static std::vector<std::string> RecordsWithoutImage(const std::string& dir)
+    {
+        std::vector<std::string> out;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+            if (e.path().filename() == "backup.cfg" &&
+                !std::filesystem::exists(e.path().parent_path() / "backup_cfg.dat"))
+                out.push_back(e.path().parent_path().string());
+        return out;
+    }
+};
 
 TEST_F(CrashTest, KilledServiceKeepsEveryCommittedBackup)
 {
@@ -268,6 +292,13 @@ TEST_F(CrashTest, KilledServiceKeepsEveryCommittedBackup)
         const reliability::RestoreOutcome after = reliability::RestoreFrom(host.Port(), serial);
         ASSERT_TRUE(after.complete && reliability::SameImage(after.image, *plan.committed))
             << "the backup after the restart does not restore";
+        // What the killed host left half done is gone once a host ran again.
+        const std::vector<std::string> left = TemporaryFiles(root);
+        ASSERT_TRUE(left.empty()) << left.size() << " temporary files left behind, e.g. " << left.front();
+        for (const std::string& dir : RecordsWithoutImage(root))
+            ADD_FAILURE() << "a record without an image was left behind: " << dir;
+        if (HasFailure())
+            return;
         ASSERT_TRUE(host.Stop()) << "host did not stop cleanly: " << host.ErrorOutput();
         std::filesystem::remove_all(vo.workDir);
         std::filesystem::remove_all(ho.workDir);
@@ -282,14 +313,6 @@ TEST_F(CrashTest, KilledServiceKeepsEveryCommittedBackup)
     for (const auto& [k, v] : outcomes)
         std::printf("[ crash ] %-30s %d\n", k.c_str(), v);
     std::printf("[ crash ] distinct crash points inside merge/commit: %zu\n", commitOffsets.size());
-    std::size_t stale = 0;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
-        const std::string name = e.path().filename().string();
-        for (const char* prefix : {"main_", "scratch_", "merge_", "tmpbackup_"})
-            if (name.rfind(prefix, 0) == 0)
-                ++stale;
-    }
-    std::printf("[ crash ] temporary data files left in the backup folder: %zu\n", stale);
 }
 
 } // namespace

@@ -11,9 +11,9 @@
 #include "CBFMFile.h"
 #include "CBFMRepository.h"
 #include "CBFMServer.h"
-#include "HLKTestHarness.h"
 #include "PowerLossPlatform.h"
 #include "ReliabilitySupport.h"
+#include "ServiceFixture.h"
 
 using namespace quarnexsim;
 
@@ -89,48 +89,8 @@ TEST_F(PowerLossPlatformTest, CutPointTakesNoEffectAndEverythingLaterFails)
 }
 
 // A backup cut at one durability point, and what the restart finds.
-class PowerLossServiceTest : public SandboxTest {
+class PowerLossServiceTest : public InProcessServiceTest {
 protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        GUIComm::GetInstance(&m_window);
-        HLKTimeouts t;
-        t.payloadReadMs = 2000;
-        t.commandPollMs = 50;
-        t.maxCommandPolls = 200;
-        t.listenerPollMs = 20;
-        HLKBackup::SetTimeouts(t);
-    }
-    void TearDown() override
-    {
-        HLKBackup::Cleanup();
-        CBFMRepository::Release();
-        GUIComm::Cleanup();
-        HLKBackup::SetTimeouts(HLKTimeouts{});
-        SandboxTest::TearDown();
-    }
-
-    static std::uint16_t StartService()
-    {
-        if (!HLKBackup::GetInstance()->HLK_ResetEphemeral())
-            return 0;
-        return static_cast<std::uint16_t>(HLKBackup::GetInstance()->GetPort());
-    }
-    static void StopAll()
-    {
-        HLKBackup::Cleanup();
-        CBFMRepository::Release();
-    }
-    static PushResult Push(std::uint16_t port, const SimHeader& h, bool full, const std::vector<SimCluster>& c)
-    {
-        QuarnexSim sim("127.0.0.1", port);
-        sim.SetTimeoutMs(20000);
-        PushOptions o;
-        o.fallbackToFull = true;
-        return sim.Push(h, full, c, o);
-    }
-
     struct Outcome {
         std::uint64_t points = 0; // durability points the backup reached
         bool cut = false;
@@ -160,12 +120,7 @@ protected:
             incremental ? MergeModel::Incremental(oldImage, header, second) : MergeModel::Full(header, second);
 
         {
-            CBFMRepository* repo = CBFMRepository::GetInstance(root.c_str());
-            ASSERT_NE(repo, nullptr);
-            std::unique_ptr<CBFMServer> s = repo->CreateServer(reliability::ServerId(header.serialNumber));
-            ASSERT_TRUE(s);
-            s->SetForceFullType(CBFMServer::Never);
-            s->SetNumOldBackupsToKeep(0);
+            ASSERT_TRUE(OpenRepository(root, header.serialNumber, 0));
             const std::uint16_t port = StartService();
             ASSERT_NE(port, 0);
             ASSERT_TRUE(Push(port, header, true, first).completed);
@@ -187,9 +142,7 @@ protected:
         }
         out.points = power.Points();
         out.cut = power.IsCut();
-        for (const Note& n : m_window.Notes())
-            if (n.message == CM_HLKSaveBackupDone && n.success)
-                out.saved = true;
+        out.saved = Saved();
         ASSERT_TRUE(power.ApplyLoss());
 
         // The restart: the repository loads and every record it lists holds a whole image.
@@ -269,7 +222,6 @@ protected:
                     results["old"], results["new"]);
     }
 
-    TestWindow m_window;
 };
 
 TEST_F(PowerLossServiceTest, FullBackupCutAtEachDurabilityPoint)

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <stdexcept>
-#include <thread>
 
 #include "Platform.h"
 
@@ -95,14 +94,11 @@ bool HostWindow::Post(unsigned message, intptr_t lParam)
 {
     std::string text = Describe(message, lParam);
     GUIComm::FreePayload(message, lParam);
-    if (message == CM_HLKPromptForRestore) {
-        // Nobody sits at this PC: accept, from another thread, as the window thread would.
-        std::thread([] {
-            GUIComm* gui = GUIComm::Instance();
-            for (int tries = 0; gui && tries < 200 && !gui->RespondToRestorePrompt(true); ++tries)
-                hl::Os().Sleep(5);
-        }).detach();
-    }
+    // Nobody sits at this PC: every restore prompt is accepted. GUIComm posts the prompt
+    // outside its lock, so the answer can be given right away.
+    if (message == CM_HLKPromptForRestore)
+        if (GUIComm* gui = GUIComm::Instance())
+            gui->RespondToRestorePrompt(true);
     Line(text);
     return true;
 }
