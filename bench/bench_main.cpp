@@ -213,7 +213,8 @@ public:
     void Growth(ResultTable& table);
 
 private:
-    // Waits until the service's listener is ready to accept at once.
+    // Waits until the service's listener is ready to accept at once. Called before the plain
+    // programs too, so that both sides of a figure start after the same pause.
     void Settle();
     // A backup through the service: HELLO to committed image. Seconds or -1.
     // transferSeconds gets the part up to DONE (NotifyBackupTransferDone).
@@ -282,6 +283,7 @@ void Runner::ClusterSizeSet(std::uint32_t clusterSize, ResultTable& table)
         BenchPlan fullPlan = BenchPlan::Full(blocks, clusterSize);
         auto baselineFull = [&] {
             Progress("  [%s] baseline full backup ...", label.c_str());
+            Settle(); // the same pause before both sides of a figure
             double receive = 0;
             const CpuClock cpu;
             const double s = Baseline::ReceiveAndCopy(id, fullPlan, m_pool, streamFile, copyFile, &receive);
@@ -323,6 +325,7 @@ void Runner::ClusterSizeSet(std::uint32_t clusterSize, ResultTable& table)
         BenchPlan incrPlan = BenchPlan::Incremental(blocks, clusterSize);
         auto baselineIncr = [&] {
             Progress("  [%s] baseline incremental ...", label.c_str());
+            Settle(); // the same pause before both sides of a figure
             double receive = 0;
             const CpuClock cpu;
             const double s = Baseline::ReceiveAndCopyImage(id, incrPlan, m_pool, streamFile, image, copyFile, &receive);
@@ -360,6 +363,7 @@ void Runner::ClusterSizeSet(std::uint32_t clusterSize, ResultTable& table)
         // 3. Restore of the merged image.
         auto baselineRestore = [&] {
             Progress("  [%s] baseline restore ...", label.c_str());
+            Settle(); // the same pause before both sides of a figure
             std::uint64_t bytes = 0;
             const CpuClock cpu;
             const double s = Baseline::SendFiles(image, bytes);
@@ -497,6 +501,7 @@ void Runner::Growth(ResultTable& table)
         const std::string base = hl::JoinPath(m_o.work, "baseline");
         fs::create_directories(base);
         Progress("  growth: baseline full backup of %s ...", SizeText(size).c_str());
+        Settle();
         const double plain = Baseline::ReceiveAndCopy(id, plan, m_pool, hl::JoinPath(base, "stream.bin"),
                                                       hl::JoinPath(base, "copy.bin"));
         fs::remove_all(base);
