@@ -292,22 +292,15 @@ std::string CBFMBackup::GetFilePath(int fileType) const
 
 std::unique_ptr<CBFMFile> CBFMBackup::CreateBFMFile(int fileType)
 {
-    const std::string path = GetFilePath(fileType);
-    if (path.empty()) {
-        CLog::Error(kLogCategory, "CBFMBackup::OpenOrCreate(): Unknown backup file type\n");
-        return nullptr;
-    }
-    std::lock_guard<std::recursive_mutex> guard(CommitLock());
-    if (!RepairInterruptedCommit(m_directory))
-        return nullptr;
-    try {
-        return std::make_unique<CBFMFile>(path, true);
-    } catch (const CClientExc&) {
-        return nullptr;
-    }
+    return OpenOrCreate(fileType, true);
 }
 
 std::unique_ptr<CBFMFile> CBFMBackup::OpenBFMFile(int fileType)
+{
+    return OpenOrCreate(fileType, false);
+}
+
+std::unique_ptr<CBFMFile> CBFMBackup::OpenOrCreate(int fileType, bool create)
 {
     const std::string path = GetFilePath(fileType);
     if (path.empty()) {
@@ -318,7 +311,7 @@ std::unique_ptr<CBFMFile> CBFMBackup::OpenBFMFile(int fileType)
     if (!RepairInterruptedCommit(m_directory))
         return nullptr;
     try {
-        return std::make_unique<CBFMFile>(path, false);
+        return std::make_unique<CBFMFile>(path, create);
     } catch (const CClientExc&) {
         return nullptr;
     }

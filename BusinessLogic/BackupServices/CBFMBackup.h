@@ -81,6 +81,7 @@ public:
 
 private:
     bool SaveConfig();
+    std::unique_ptr<CBFMFile> OpenOrCreate(int fileType, bool create);
 
     std::string m_directory;
     std::string m_backupID;
