@@ -685,6 +685,10 @@ int HLKServer::xactHello(SessionData& session)
 
     if (!session.full && !session.server->IsIncrementalAllowed()) {
         HLK_WARN("HLKServer xactHello(): Incremental not allowed (no previous backup or time to force a new full).\n");
+        // The transfer files of an earlier HELLO and SIZE are gone (above): clusters may no
+        // longer be taken, and a SIZE would carry the refused HELLO's values. Only a new
+        // HELLO starts over.
+        session.state = SessionData::kStateIdle;
         if (sendResponse(session.socket, SFS_RSP_ERROR) != 0)
             return -1;
         HLK_DEBUG("HLKServer xactHello(): HELLO command completed\n");
