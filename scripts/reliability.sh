@@ -13,7 +13,7 @@
 #   scripts/reliability.sh tsan               ThreadSanitizer build (build-tsan/) of the service,
 #                                             work-queue and notification tests
 #   scripts/reliability.sh ci                 the short versions, as CI runs them
-# The first five and longrun use the ASan+UBSan build in build-test/.
+# crash, powerloss, fulldisk, peers and longrun use the ASan+UBSan build in build-test/
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 what=${1:-}
@@ -74,7 +74,7 @@ case "$what" in
     ;;
   tsan)
     build="$root/build-tsan"
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHARBORLOCK_TSAN=ON >/dev/null
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHARBORLOCK_TSAN=ON -DHARBORLOCK_GUI=OFF >/dev/null
     cmake --build "$build" --target backupservices_tests foundation_tests reliability_tests -j2
     export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
     # Service and notifications, the work queue (its executer), and the service under load.
@@ -88,7 +88,7 @@ case "$what" in
     fuzz_run 30
     ;;
   *)
-    sed -n '2,18p' "$0"
+    sed -n '2,16p' "$0"
     exit 2
     ;;
 esac

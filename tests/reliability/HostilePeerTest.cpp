@@ -187,6 +187,53 @@ TEST_F(HostilePeerTest, PeerThatHangsUpIsCleanedUpBeforeTheNextConnection)
     StopAll();
 }
 
+// Found by the session fuzzer: a refused incremental HELLO after SIZE dropped the transfer
+// files but left the session taking clusters, and the next CLUSTER wrote through a null file.
+TEST_F(HostilePeerTest, RefusedIncrementalAfterSizeTakesNoMoreClusters)
+{
+    const std::string root = SandboxPath("backups");
+    ASSERT_TRUE(OpenRepository(root, kReference.serialNumber, 0));
+    const std::uint16_t port = StartService();
+    ASSERT_NE(port, 0);
+    PlanOptions po;
+    po.clusterSize = kReference.clusterSize;
+    po.count = 3;
+    const std::vector<SimCluster> clusters = ClusterPlan::Generate(po);
+    {
+        QuarnexConnection c;
+        ASSERT_TRUE(c.Connect("127.0.0.1", port));
+        std::uint32_t answer = 1;
+        const std::vector<std::uint8_t> full = QuarnexSim::HelloPayload(kReference, true);
+        ASSERT_TRUE(c.SendWord(SFS_CMD_HELLO) && c.SendBytes(full.data(), full.size()));
+        ASSERT_TRUE(c.ReadWord(answer, 5000));
+        ASSERT_EQ(answer, 0u);
+        ASSERT_TRUE(c.SendWord(SFS_CMD_SIZE) && c.SendWord(3));
+        ASSERT_TRUE(c.ReadWord(answer, 5000));
+        ASSERT_EQ(answer, 0u);
+        // An incremental for a server that has no backup yet: refused, connection kept.
+        const SimHeader stranger{0x00BADBAD, kReference.clusterSize, 0, 0, 0};
+        const std::vector<std::uint8_t> incremental = QuarnexSim::HelloPayload(stranger, false);
+        ASSERT_TRUE(c.SendWord(SFS_CMD_HELLO) && c.SendBytes(incremental.data(), incremental.size()));
+        ASSERT_TRUE(c.ReadWord(answer, 5000));
+        ASSERT_EQ(answer, 0xFFFFFFFFu);
+        // A cluster now is refused and ends the conversation.
+        const std::vector<std::uint8_t> m = QuarnexSim::ClusterMessage(clusters[0]);
+        c.SendBytes(m.data(), m.size());
+        EXPECT_EQ(c.WaitClosed(5000), QuarnexConnection::CloseState::Closed);
+    }
+    ASSERT_TRUE(reliability::WaitIdle(port)) << "the service no longer answers";
+    EXPECT_TRUE(m_window.WaitForError(4, 1));
+    EXPECT_TRUE(TemporaryFiles(root).empty());
+
+    // After a refusal a full HELLO still starts a backup on the same connection.
+    const PushResult p = Push(port, kReference, true, clusters);
+    EXPECT_TRUE(p.completed) << p.failure;
+    ASSERT_TRUE(reliability::WaitIdle(port));
+    const reliability::RestoreOutcome r = reliability::RestoreFrom(port, kReference.serialNumber);
+    EXPECT_TRUE(r.complete && reliability::SameImage(r.image, MergeModel::Full(kReference, clusters)));
+    StopAll();
+}
+
 TEST_F(HostilePeerTest, RandomizedClientNeverStopsTheService)
 {
     const std::uint64_t seed = reliability::EnvNumber("HARBORLOCK_PEER_SEED", 1);
