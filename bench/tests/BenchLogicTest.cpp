@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
+#include <thread>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,6 +16,7 @@
 #include "BenchService.h"
 #include "HLKBackup.h"
 #include "HLKServer.h"
+#include "MemoryProbe.h"
 #include "Platform.h"
 #include "ResultTable.h"
 #include "TestSandbox.h"
@@ -197,6 +201,175 @@ TEST_F(BenchServiceTest, RestoreCheckSeesTheIncrementalAndCatchesStaleData)
     // Expecting more blocks than stored.
     EXPECT_FALSE(client.Restore(id, 401, true, pool, false).contentOk);
 }
+
+TEST_F(BaselineTest, IncrementalBaselineKeepsTheIncrementAndCopiesTheOldImage)
+{
+    const DataPool pool;
+    BackupIdentity id;
+    id.clusterSize = 512;
+    BenchPlan plan = BenchPlan::Incremental(2000, 512);
+    WriteFile(SandboxPath("image_000"), std::string(70000, 'x'));
+    WriteFile(SandboxPath("image_001"), std::string(300, 'y'));
+    ASSERT_GE(Baseline::ReceiveAndCopyImage(id, plan, pool, SandboxPath("stream.bin"),
+                                            {SandboxPath("image_000"), SandboxPath("image_001")},
+                                            SandboxPath("copy.bin")),
+              0.0);
+    EXPECT_EQ(ReadFile(SandboxPath("stream.bin")).size(), plan.StreamBytes() + 40);
+    EXPECT_EQ(ReadFile(SandboxPath("copy.bin")), std::string(70000, 'x') + std::string(300, 'y'));
+}
+
+namespace {
+
+// A stand-in for the service's restore side: answers one RESTORE with OK, a header and then
+// `stream`, sent in pieces of `piece` bytes with a pause between them so that the client's
+// reads end at every possible place inside words and headers.
+class FakeRestoreServer {
+public:
+    FakeRestoreServer(std::vector<std::uint8_t> stream, std::size_t piece)
+        : m_listen(hl::Os().Listen(0, 1)), m_stream(std::move(stream)), m_piece(piece)
+    {
+        m_done = std::async(std::launch::async, [this] { Serve(); });
+    }
+    ~FakeRestoreServer()
+    {
+        m_done.wait();
+        hl::Os().Close(m_listen);
+    }
+    std::uint16_t Port() const { return static_cast<std::uint16_t>(hl::Os().LocalPort(m_listen)); }
+
+private:
+    void Serve()
+    {
+        hl::Platform& os = hl::Os();
+        if (os.WaitReadable(m_listen, 20000) != 1)
+            return;
+        const int c = os.Accept(m_listen, nullptr);
+        if (c < 0)
+            return;
+        std::uint8_t request[8];
+        std::size_t got = 0;
+        while (got < 8) {
+            const std::int64_t n = os.Recv(c, request + got, 8 - got);
+            if (n <= 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        std::uint8_t head[24] = {};
+        PutBE(head, kRspOk);
+        PutBE(head + 4, GetBE(request + 4));
+        PutBE(head + 8, 512);
+        os.SendAll(c, head, sizeof head);
+        for (std::size_t at = 0; at < m_stream.size(); at += m_piece) {
+            os.SendAll(c, m_stream.data() + at, std::min(m_piece, m_stream.size() - at));
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+        os.Close(c);
+    }
+
+    int m_listen;
+    std::vector<std::uint8_t> m_stream;
+    std::size_t m_piece;
+    std::future<void> m_done;
+};
+
+std::vector<std::uint8_t> RestoreStream(std::uint32_t records, bool done)
+{
+    std::vector<std::uint8_t> out;
+    for (std::uint32_t id = 1; id <= records; ++id) {
+        std::uint8_t h[16];
+        PutBE(h, kCmdCluster);
+        PutBE(h + 4, id);
+        PutBE(h + 8, kModeMain);
+        PutBE(h + 12, 512);
+        out.insert(out.end(), h, h + 16);
+        out.insert(out.end(), 512, static_cast<std::uint8_t>(id));
+    }
+    if (done) {
+        std::uint8_t w[4];
+        PutBE(w, kCmdDone);
+        out.insert(out.end(), w, w + 4);
+    }
+    return out;
+}
+
+} // namespace
+
+// The framing receiver of the measured restores must follow records cut anywhere by the reads.
+TEST(BenchClientTest, FramingFollowsRecordsCutAtEveryPlace)
+{
+    const DataPool pool;
+    BackupIdentity id;
+    id.clusterSize = 512;
+    for (std::size_t piece : {1u, 3u, 7u, 13u}) {
+        SCOPED_TRACE(piece);
+        FakeRestoreServer server(RestoreStream(3, true), piece);
+        const RestoreCheck r = BenchClient(server.Port()).Restore(id, 3, false, pool, false);
+        EXPECT_TRUE(r.done) << r.failure;
+        EXPECT_TRUE(r.contentOk);
+        EXPECT_EQ(r.records, 3u);
+        EXPECT_EQ(r.bytes, 24 + 3 * (16 + 512) + 4u);
+    }
+}
+
+TEST(BenchClientTest, FramingReportsAStreamWithoutDoneOrWithAStrangeWord)
+{
+    const DataPool pool;
+    BackupIdentity id;
+    id.clusterSize = 512;
+    {
+        FakeRestoreServer server(RestoreStream(2, false), 4096);
+        const RestoreCheck r = BenchClient(server.Port()).Restore(id, 2, false, pool, false);
+        EXPECT_FALSE(r.done);
+        EXPECT_EQ(r.failure, "stream ended without DONE");
+    }
+    {
+        std::vector<std::uint8_t> stream = RestoreStream(2, true);
+        PutBE(stream.data() + 16 + 512, 0x55AA0007); // the second record's word
+        FakeRestoreServer server(stream, 4096);
+        const RestoreCheck r = BenchClient(server.Port()).Restore(id, 2, false, pool, false);
+        EXPECT_FALSE(r.done);
+        EXPECT_EQ(r.failure, "bad word in the stream");
+    }
+    {
+        // Blocks out of order are framed but not taken for the backup.
+        std::vector<std::uint8_t> stream = RestoreStream(2, true);
+        PutBE(stream.data() + 4, 2);
+        FakeRestoreServer server(stream, 4096);
+        const RestoreCheck r = BenchClient(server.Port()).Restore(id, 2, false, pool, false);
+        EXPECT_TRUE(r.done);
+        EXPECT_FALSE(r.contentOk);
+    }
+}
+
+TEST_F(BenchServiceTest, PushReportsWhereTheServiceRefused)
+{
+    const DataPool pool;
+    BenchService service(SandboxPath("work"));
+    BackupIdentity id;
+    id.clusterSize = 512;
+    BenchClient client(service.Port());
+    std::string failure;
+    BenchPlan plan = BenchPlan::Incremental(100, 512);
+    // No stored backup to extend: the service refuses the incremental at HELLO.
+    EXPECT_FALSE(client.Push(id, false, plan, pool, failure));
+    EXPECT_EQ(failure, "HELLO refused");
+}
+
+#ifdef HARBORLOCK_BENCH_HOST
+// The memory figure reads a real process of its own.
+TEST_F(BenchServiceTest, MemoryProbeReadsTheHostProcess)
+{
+    MemoryProbe probe;
+    ASSERT_TRUE(probe.Start(HARBORLOCK_BENCH_HOST, SandboxPath("host")));
+    ASSERT_GT(probe.Port(), 0);
+    EXPECT_TRUE(BenchClient(probe.Port()).Ping());
+    const std::int64_t peak = probe.PeakBytes();
+    EXPECT_GT(peak, 0);
+    EXPECT_GE(peak, probe.ResidentBytes());
+    probe.Stop();
+    EXPECT_EQ(probe.PeakBytes(), -1); // nothing left to read
+}
+#endif
 
 TEST(ResultTableTest, RatiosAreJudgedAgainstTheirTargets)
 {
