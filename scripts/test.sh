@@ -7,8 +7,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-test"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHARBORLOCK_SANITIZE=ON
 cmake --build "$build"
-# A short run of every libFuzzer harness first; fails on any finding.
+# Short runs of the libFuzzer harnesses first; they fail on any finding.
 "$root/fuzz/run-short.sh" 20
+"$root/scripts/reliability.sh" ci
+# The service, notification and work-queue tests again under ThreadSanitizer.
+"$root/scripts/reliability.sh" tsan
 
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
