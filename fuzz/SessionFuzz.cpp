@@ -123,6 +123,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     g_root = hl::PosixPlatform().MakeTempDirectory(tmp && *tmp ? tmp : "/tmp", "hl-fuzz-session-");
     if (g_root.empty())
         std::abort();
+    // The backup folder goes with the process (a memory file system must not fill up run by run).
+    std::atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(g_root, ec);
+    });
     GUIComm::GetInstance(&g_window);
     HLKTimeouts t;
     t.payloadReadMs = 20;
