@@ -23,6 +23,36 @@ double Seconds(Clock::time_point from)
     return std::chrono::duration<double>(Clock::now() - from).count();
 }
 
+// Reads the files in order, one block at a time, and hands each block to the sink;
+// false when a file cannot be read or the sink refuses a block.
+template <typename Sink>
+bool ForEachBlock(const std::vector<std::string>& files, Sink&& sink)
+{
+    hl::Platform& os = hl::Os();
+    std::vector<std::uint8_t> buffer(kBlock);
+    for (const std::string& f : files) {
+        const int in = os.OpenFile(f, hl::OpenMode::Read);
+        if (in < 0)
+            return false;
+        bool ok = true;
+        for (;;) {
+            const std::int64_t n = os.Read(in, buffer.data(), buffer.size());
+            if (n < 0)
+                ok = false;
+            if (n <= 0)
+                break;
+            if (!sink(buffer.data(), static_cast<std::size_t>(n))) {
+                ok = false;
+                break;
+            }
+        }
+        os.Close(in);
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
 class Listener {
 public:
     Listener() : m_fd(hl::Os().Listen(0, 4)) {}
@@ -96,31 +126,13 @@ bool Baseline::CopyFiles(const std::vector<std::string>& from, const std::string
     const int out = os.OpenFile(to, hl::OpenMode::Truncate);
     if (out < 0)
         return false;
-    std::vector<std::uint8_t> buffer(kBlock);
-    bool ok = true;
     std::uint64_t at = 0;
-    for (const std::string& f : from) {
-        const int in = os.OpenFile(f, hl::OpenMode::Read);
-        if (in < 0) {
-            ok = false;
-            break;
-        }
-        for (;;) {
-            const std::int64_t n = os.Read(in, buffer.data(), buffer.size());
-            if (n < 0)
-                ok = false;
-            if (n <= 0)
-                break;
-            if (!os.WriteAt(out, buffer.data(), static_cast<std::size_t>(n), at)) {
-                ok = false;
-                break;
-            }
-            at += static_cast<std::uint64_t>(n);
-        }
-        os.Close(in);
-        if (!ok)
-            break;
-    }
+    bool ok = ForEachBlock(from, [&](const std::uint8_t* data, std::size_t n) {
+        if (!os.WriteAt(out, data, n, at))
+            return false;
+        at += n;
+        return true;
+    });
     const auto syncStart = Clock::now();
     ok = ok && os.Sync(out);
     g_lastSyncSeconds = Seconds(syncStart);
@@ -177,29 +189,9 @@ double Baseline::SendFiles(const std::vector<std::string>& image, std::uint64_t&
         const int s = os.Connect("127.0.0.1", port);
         if (s < 0)
             return false;
-        std::vector<std::uint8_t> buffer(kBlock);
-        bool ok = true;
-        for (const std::string& f : image) {
-            const int in = os.OpenFile(f, hl::OpenMode::Read);
-            if (in < 0) {
-                ok = false;
-                break;
-            }
-            for (;;) {
-                const std::int64_t n = os.Read(in, buffer.data(), buffer.size());
-                if (n < 0)
-                    ok = false;
-                if (n <= 0)
-                    break;
-                if (!os.SendAll(s, buffer.data(), static_cast<std::size_t>(n))) {
-                    ok = false;
-                    break;
-                }
-            }
-            os.Close(in);
-            if (!ok)
-                break;
-        }
+        const bool ok = ForEachBlock(image, [&](const std::uint8_t* data, std::size_t n) {
+            return os.SendAll(s, data, n);
+        });
         os.Close(s);
         return ok;
     });
