@@ -34,7 +34,7 @@ std::vector<SimCluster> Clusters(std::uint32_t count, std::uint32_t seed, int sc
     return ClusterPlan::Generate(po);
 }
 
-std::vector<std::string> RegularFiles(const std::string& dir)
+[[maybe_unused]] std::vector<std::string> RegularFiles(const std::string& dir)
 {
     std::vector<std::string> out;
     std::error_code ec;
