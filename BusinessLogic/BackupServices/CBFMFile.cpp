@@ -16,9 +16,10 @@ constexpr int kLogCategory = 32;
 constexpr const char* kUnitPath = "BusinessLogic/BackupServices/CBFMFile";
 // Large enough that a stream of cluster records costs one system call per few dozen records.
 constexpr std::size_t kBufferSize = 256 * 1024;
-// Read-ahead after a jump (a read by offset, as the merge reads the scratch file): large
-// enough for a record header and a typical cluster, small enough not to read far past it.
-// Reads that go on sequentially double it up to the full buffer.
+// A read after a jump (a read by offset, as the merge reads the scratch file) fetches just
+// what it asks for: reading ahead of a random record only copies bytes nobody uses. Reads that
+// go on from there, or skip forward by less than this, count as sequential; their read-ahead
+// starts at twice this and doubles up to the full buffer.
 constexpr std::size_t kJumpReadAhead = 8 * 1024;
 
 const char* const kNumSubFiles = "NumSubFiles";
@@ -410,8 +411,9 @@ bool CBFMFile::Read(void* buffer, std::uint32_t count, std::uint32_t& countRead)
         }
         const int fd = m_handles[std::size_t(m_currentIndex)];
         const std::uint32_t room = std::uint32_t(m_maxBytesPerSubFile) - m_currentOffset;
-        const bool sequential = pos == m_nextSequential;
-        m_readAhead = sequential ? std::min(kBufferSize, std::max(m_readAhead, kJumpReadAhead) * 2) : kJumpReadAhead;
+        const std::int64_t gap = pos - m_nextSequential;
+        const bool sequential = gap >= 0 && gap < std::int64_t(kJumpReadAhead);
+        m_readAhead = sequential ? std::min(kBufferSize, std::max(m_readAhead, kJumpReadAhead) * 2) : 0;
         if (remaining >= m_readAhead) {
             const std::int64_t got = os.ReadAt(fd, out, std::min(remaining, room), m_currentOffset);
             if (got < 0)

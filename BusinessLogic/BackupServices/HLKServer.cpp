@@ -696,7 +696,8 @@ int HLKServer::xactHello(SessionData& session)
     }
 
     try {
-        session.clusterBuffer.assign(session.clusterSize, 0);
+        // Room for a whole record: the merge reads a scratch record in one piece.
+        session.clusterBuffer.assign(std::size_t(session.clusterSize) + HEADER_SIZE, 0);
     } catch (const std::bad_alloc&) {
         HLK_ERROR("HLKServer xactHello(): Out of memory\n");
         HLK_NOTIFY(NotifyError(HLK_ERR_INTERNAL));
@@ -1053,7 +1054,7 @@ void HLKServer::countMergedRecord(SessionData& session, std::int32_t total)
 int HLKServer::copyMainRecord(SessionData& session, CBFMFile& mergeFile, const std::uint8_t* header)
 {
     const std::uint32_t length = GetBE32(header + 8);
-    if (length > session.clusterBuffer.size()) {
+    if (length > session.clusterSize) {
         HLK_INTERNAL();
         return -1;
     }
@@ -1077,22 +1078,21 @@ int HLKServer::copyScratchEntry(SessionData& session, CBFMFile& mergeFile, std::
         HLK_INTERNAL();
         return -1;
     }
-    std::uint8_t header[HEADER_SIZE];
+    // One read of a whole cluster's room: the record's own length is only known from its
+    // header, and a shorter record (or the last one) simply reads less.
+    std::uint8_t* record = session.clusterBuffer.data();
     std::uint32_t got = 0;
-    if (!scratch.Read(header, HEADER_SIZE, got) || GetBE32(header) != entry.blockID) {
+    scratch.Read(record, std::uint32_t(HEADER_SIZE) + session.clusterSize, got);
+    if (got < HEADER_SIZE || GetBE32(record) != entry.blockID) {
         HLK_INTERNAL();
         return -1;
     }
-    const std::uint32_t length = GetBE32(header + 8);
-    if (length > session.clusterBuffer.size()) {
+    const std::uint32_t length = GetBE32(record + 8);
+    if (length > session.clusterSize || got < HEADER_SIZE + length) {
         HLK_INTERNAL();
         return -1;
     }
-    if (length > 0 && !scratch.Read(session.clusterBuffer.data(), length, got)) {
-        HLK_INTERNAL();
-        return -1;
-    }
-    if (writeClusterBlk(mergeFile, header, session.clusterBuffer.data(), length) != 0) {
+    if (writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(HEADER_SIZE) + length) != 0) {
         HLK_INTERNAL();
         return -1;
     }
@@ -1239,7 +1239,7 @@ int HLKServer::mergeIncrBackup(SessionData& session, CBFMFile& mergeFile)
             HLK_INTERNAL();
             return -1;
         }
-        if (length > session.clusterBuffer.size()) {
+        if (length > session.clusterSize) {
             HLK_INTERNAL();
             return -1;
         }

@@ -71,7 +71,7 @@ struct SessionData {
     std::unique_ptr<CBFMFile> tmpMain;
     std::unique_ptr<CBFMFile> tmpScratch;
     std::int32_t estimate = 0;
-    std::vector<std::uint8_t> clusterBuffer; // clusterSize bytes, reused for every cluster
+    std::vector<std::uint8_t> clusterBuffer; // clusterSize + a record header, reused for every cluster
     std::vector<ScratchIndexEntry> scratchIndex;
     std::int32_t indexCapacity = 0;
     std::int32_t scratchCount = 0;

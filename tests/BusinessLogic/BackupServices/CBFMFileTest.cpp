@@ -10,6 +10,7 @@
 #include "CClientExc.h"
 #include "FaultPlatform.h"
 #include "GUIComm.h"
+#include "PlatformWrapper.h"
 #include "TestSandbox.h"
 
 namespace fs = std::filesystem;
@@ -269,6 +270,61 @@ TEST_F(CBFMFileTest, SmallRecordsAreBufferedNotWrittenOneCallEach)
     CBFMFile reopened(Logical(), false);
     EXPECT_EQ(reopened.GetNumSubFiles(), int(expected.size() / 100000 + 1));
     EXPECT_EQ(ReadAll(reopened), expected);
+}
+
+// Counts what reads fetch from the disk.
+class ReadCounter : public hl::PlatformWrapper {
+public:
+    ReadCounter() : hl::PlatformWrapper(hl::Os()) {}
+    std::int64_t ReadAt(int fd, void* buffer, std::size_t count, std::uint64_t offset) override
+    {
+        ++calls;
+        bytes += count;
+        return hl::PlatformWrapper::ReadAt(fd, buffer, count, offset);
+    }
+    std::size_t calls = 0;
+    std::size_t bytes = 0;
+};
+
+// The merge reads scratch records in block order, not file order: each such read must fetch
+// that record only, while reads that run on (or skip a little) still read ahead.
+TEST_F(CBFMFileTest, ReadsAfterAJumpFetchOnlyTheRecordAndRunsReadAhead)
+{
+    constexpr std::size_t kRecord = 524;
+    constexpr std::size_t kRecords = 2000;
+    const std::string data = Pattern(kRecord * kRecords, 5);
+    {
+        CBFMFile file(Logical(), true);
+        ASSERT_TRUE(WriteAll(file, data));
+    }
+    CBFMFile file(Logical(), false);
+    ReadCounter counter;
+    hl::ScopedPlatform use(counter);
+
+    // Records in a scattered order, each read whole in one call.
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < 100; ++i)
+        order.push_back((i * 797 + 1013) % kRecords);  // never within 8 KiB ahead of the last
+    for (std::size_t r : order) {
+        ASSERT_EQ(file.Seek(std::int64_t(r * kRecord), 0), std::int64_t(r * kRecord));
+        char record[kRecord];
+        std::uint32_t got = 0;
+        ASSERT_TRUE(file.Read(record, kRecord, got));
+        ASSERT_EQ(std::string(record, kRecord), data.substr(r * kRecord, kRecord)) << "record " << r;
+    }
+    EXPECT_EQ(counter.calls, order.size());
+    EXPECT_EQ(counter.bytes, order.size() * kRecord);
+
+    // Every record header from the start, skipping the data between them: read ahead.
+    counter.calls = 0;
+    for (std::size_t r = 0; r < kRecords; ++r) {
+        ASSERT_EQ(file.Seek(std::int64_t(r * kRecord), 0), std::int64_t(r * kRecord));
+        char header[12];
+        std::uint32_t got = 0;
+        ASSERT_TRUE(file.Read(header, sizeof header, got));
+        ASSERT_EQ(std::string(header, 12), data.substr(r * kRecord, 12)) << "record " << r;
+    }
+    EXPECT_LT(counter.calls, 20u);  // 1 MiB in windows of up to 256 KiB, not 2000 reads
 }
 
 TEST_F(CBFMFileTest, LargeWritesAndReadsBypassTheBufferIntact)
