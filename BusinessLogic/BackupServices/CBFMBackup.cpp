@@ -401,7 +401,7 @@ bool CBFMBackup::RepairInterruptedCommit(const std::string& directory)
     return true;
 }
 
-bool CBFMBackup::CommitMerge(bool full)
+bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage)
 {
     hl::Platform& os = hl::Os();
     if (!RepairInterruptedCommit(m_directory))
@@ -448,6 +448,17 @@ bool CBFMBackup::CommitMerge(bool full)
     marker.AddHeaderUInt(kLastBackupDate, commit.lastBackupDate);
     marker.AddHeaderInt(kNumIncrementals, commit.numIncrementals);
     const std::string markerPath = Join(m_directory, kCommitMarkerName);
+    // Held open, the replaced image's blocks outlive the rename over it, and freeing a large
+    // file costs as much as writing much of it. An image that does not open (there is none
+    // before the first commit) is simply released by the rename.
+    std::unique_ptr<CBFMFile> previous;
+    bool hasImage = false;
+    if (replacedImage && ExistsAny(GetFilePath(BackupFile), hasImage) && hasImage) {
+        try {
+            previous = std::make_unique<CBFMFile>(GetFilePath(BackupFile), false);
+        } catch (const CClientExc&) {
+        }
+    }
     if (!SaveParameterFile(marker, markerPath)) {
         // Not known to be durable: withdraw it so that no switch can outlive it. Should even
         // that fail, the marker only ever names a durable image, and a repair finishes it.
@@ -460,6 +471,8 @@ bool CBFMBackup::CommitMerge(bool full)
     if (!RollForward(m_directory, commit))
         return false;
 
+    if (replacedImage)
+        *replacedImage = std::move(previous);
     m_fullBackupDate = commit.fullBackupDate;
     m_lastBackupDate = commit.lastBackupDate;
     m_numIncrementals = commit.numIncrementals;

@@ -50,7 +50,10 @@ public:
 
     // Makes the closed "merge.dat" the new image and stamps the dates. Crash-safe: after a stop
     // at any point the record holds either the previous image or the new one, complete.
-    bool CommitMerge(bool full);
+    // With replacedImage, the image it replaced comes back open (null if there was none): its
+    // disk space is given back only when the caller closes it, so the commit can be reported
+    // first. On disk it is already gone; a crash leaves nothing of it behind.
+    bool CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage = nullptr);
     // End of every transfer: removes the temporary files; a record with no image at all loses
     // its backup.cfg.
     bool Cleanup();

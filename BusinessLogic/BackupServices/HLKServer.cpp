@@ -947,6 +947,8 @@ int HLKServer::finishBackup(SessionData& session)
 {
     int result = -1;
     std::unique_ptr<CBFMFile> mergeFile;
+    // Closed only after the backup is reported done: closing gives its disk space back.
+    std::unique_ptr<CBFMFile> replacedImage;
 
     HLK_DEBUG("HLKServer finishBackup(): Processing backup: Sort scratch\n");
     HLK_NOTIFY(NotifySaveBackupStarted());
@@ -991,7 +993,7 @@ int HLKServer::finishBackup(SessionData& session)
             }
         }
         mergeFile.reset();
-        if (!session.backup->CommitMerge(session.full)) {
+        if (!session.backup->CommitMerge(session.full, &replacedImage)) {
             HLK_ERROR("HLKServer finishBackup(): BFMBackup CommitMerge() failed\n");
             HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
             break;
@@ -1009,6 +1011,7 @@ int HLKServer::finishBackup(SessionData& session)
     releaseBackup(session);
     session.server.reset();
     HLK_NOTIFY(NotifySaveBackupDone(result == 0));
+    replacedImage.reset();
     return result;
 }
 

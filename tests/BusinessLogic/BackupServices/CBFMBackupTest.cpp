@@ -187,6 +187,29 @@ TEST_F(CBFMBackupTest, CommitOfAShorterImageLeavesNoSubFileOfTheLongerOne)
     EXPECT_EQ(ReadImage(backup), Image('b', 1));
 }
 
+// The service reports a backup done before the replaced image's disk space is given back.
+TEST_F(CBFMBackupTest, TheReplacedImageComesBackOpenAndIsGoneFromTheRecord)
+{
+    CBFMBackup backup(Dir(), "17");
+    WriteData(backup.GetFilePath(CBFMBackup::TmpMergeFile), Image('a', 4), 48);
+    std::unique_ptr<CBFMFile> replaced;
+    ASSERT_TRUE(backup.CommitMerge(true, &replaced));
+    EXPECT_EQ(replaced, nullptr);  // the first image replaces nothing
+
+    WriteData(backup.GetFilePath(CBFMBackup::TmpMergeFile), Image('b', 1), 48);
+    ASSERT_TRUE(backup.CommitMerge(false, &replaced));
+    ASSERT_NE(replaced, nullptr);
+    EXPECT_EQ(Files(Dir()), (std::vector<std::string>{"backup.cfg", "backup_000.dat", "backup_cfg.dat"}));
+    EXPECT_EQ(ReadImage(backup), Image('b', 1));
+    // Every sub-file of the old series, the ones the shorter image dropped included.
+    const std::string old = Image('a', 4);
+    ASSERT_EQ(replaced->GetSize(), std::int64_t(old.size()));
+    std::string back(old.size(), '\0');
+    std::uint32_t got = 0;
+    ASSERT_TRUE(replaced->Read(back.data(), std::uint32_t(back.size()), got));
+    EXPECT_EQ(back, old);
+}
+
 TEST_F(CBFMBackupTest, CommitWithoutAMergeFileFailsAndKeepsTheImage)
 {
     Committed(Dir(), Image('a'), 2147483647);
@@ -425,11 +448,12 @@ TEST_P(CBFMBackupCrashTest, EveryStopLeavesTheOldOrTheNewImageWhole)
         fault.SetWallClockMs(std::int64_t(kT2) * 1000);
         fault.FailNth(k, c.sticky ? hl::kErrAccessDenied : hl::kErrDiskFull, hl::kOpAll, c.sticky);
         bool committed = false;
+        std::unique_ptr<CBFMFile> replaced;  // as the service commits: the old image held open
         {
             hl::ScopedPlatform use(fault);
             try {
                 CBFMBackup backup(work);
-                committed = backup.CommitMerge(false);
+                committed = backup.CommitMerge(false, &replaced);
                 if (!c.sticky)
                     backup.Cleanup();  // what the service does after every transfer
             } catch (const CClientExc&) {
@@ -465,6 +489,15 @@ TEST_P(CBFMBackupCrashTest, EveryStopLeavesTheOldOrTheNewImageWhole)
             if (committed) {
                 EXPECT_EQ(image, newImage);
             }
+        }
+        // A replaced image handed back is the whole previous one (a failed open hands back none).
+        if (replaced) {
+            EXPECT_TRUE(committed);
+            std::string held(std::size_t(replaced->GetSize()), '\0');
+            std::uint32_t got = 0;
+            replaced->Read(held.data(), std::uint32_t(held.size()), got);
+            EXPECT_EQ(held, oldImage);
+            replaced.reset();
         }
         fs::remove_all(SandboxPath("w" + std::to_string(k)));
         if (!fault.Hit()) {
