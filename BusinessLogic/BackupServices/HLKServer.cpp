@@ -947,8 +947,11 @@ int HLKServer::finishBackup(SessionData& session)
 {
     int result = -1;
     std::unique_ptr<CBFMFile> mergeFile;
-    // Closed only after the backup is reported done: closing gives its disk space back.
+    // Closed only after the backup is reported done: closing gives their disk space back,
+    // which for files of gigabytes takes as long as much of the merge.
     std::unique_ptr<CBFMFile> replacedImage;
+    std::unique_ptr<CBFMFile> tmpMain;
+    std::unique_ptr<CBFMFile> tmpScratch;
 
     HLK_DEBUG("HLKServer finishBackup(): Processing backup: Sort scratch\n");
     HLK_NOTIFY(NotifySaveBackupStarted());
@@ -1008,10 +1011,14 @@ int HLKServer::finishBackup(SessionData& session)
     } while (false);
 
     mergeFile.reset();
-    releaseBackup(session);
+    tmpMain = std::move(session.tmpMain);
+    tmpScratch = std::move(session.tmpScratch);
+    releaseBackup(session);  // deletes the temporary files by name; they stay open here
     session.server.reset();
     HLK_NOTIFY(NotifySaveBackupDone(result == 0));
     replacedImage.reset();
+    tmpMain.reset();
+    tmpScratch.reset();
     return result;
 }
 
