@@ -288,6 +288,17 @@ bool CBFMFile::Flush()
 
 bool CBFMFile::Write(const void* buffer, std::uint32_t count, std::uint32_t& countWritten)
 {
+    // A record that fits both the buffer and the current sub-file (nearly every record of a
+    // merge): a copy and nothing else.
+    if (count > 0 && count < kBufferSize && m_writeBuffered + count <= m_writeBuffer.size() && m_readFill == 0 && !m_readOnly &&
+        !m_writeFailed && m_currentIndex < m_numSubFiles &&
+        count <= std::uint32_t(m_maxBytesPerSubFile) - m_currentOffset) {
+        std::memcpy(m_writeBuffer.data() + m_writeBuffered, buffer, count);
+        m_writeBuffered += count;
+        m_currentOffset += count;
+        countWritten = count;
+        return true;
+    }
     countWritten = 0;
     if (count == 0)
         return true;
@@ -385,6 +396,17 @@ void CBFMFile::DropReadBuffer()
 
 bool CBFMFile::Read(void* buffer, std::uint32_t count, std::uint32_t& countRead)
 {
+    // Wholly inside the read window: a copy and nothing else.
+    if (count > 0 && m_writeBuffered == 0 && m_readFill > 0 && m_currentIndex < m_numSubFiles &&
+        count <= std::uint32_t(m_maxBytesPerSubFile) - m_currentOffset) {
+        const std::int64_t pos = LogicalPosition();
+        if (pos >= m_readStart && pos + count <= m_readStart + std::int64_t(m_readFill)) {
+            std::memcpy(buffer, m_readBuffer.data() + (pos - m_readStart), count);
+            m_currentOffset += count;
+            countRead = count;
+            return true;
+        }
+    }
     countRead = 0;
     FlushWriteBuffer();  // a failure shows in Flush and Write; what reached the disk reads back
     std::uint8_t* out = static_cast<std::uint8_t*>(buffer);

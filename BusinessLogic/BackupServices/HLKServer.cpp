@@ -1068,12 +1068,15 @@ int HLKServer::copyMainRecord(SessionData& session, CBFMFile& mergeFile, const s
         HLK_INTERNAL();
         return -1;
     }
+    // Header and data side by side, so the record goes out in one write.
+    std::uint8_t* record = session.clusterBuffer.data();
+    std::memcpy(record, header, HEADER_SIZE);
     std::uint32_t got = 0;
-    if (length > 0 && !session.tmpMain->Read(session.clusterBuffer.data(), length, got)) {
+    if (length > 0 && !session.tmpMain->Read(record + HEADER_SIZE, length, got)) {
         HLK_INTERNAL();
         return -1;
     }
-    if (writeClusterBlk(mergeFile, header, session.clusterBuffer.data(), length) != 0) {
+    if (writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(HEADER_SIZE) + length) != 0) {
         HLK_INTERNAL();
         return -1;
     }
@@ -1253,12 +1256,14 @@ int HLKServer::mergeIncrBackup(SessionData& session, CBFMFile& mergeFile)
             HLK_INTERNAL();
             return -1;
         }
+        std::uint8_t* record = session.clusterBuffer.data();
+        std::memcpy(record, header, HEADER_SIZE);
         std::uint32_t got = 0;
-        if (length > 0 && !old->Read(session.clusterBuffer.data(), length, got)) {
+        if (length > 0 && !old->Read(record + HEADER_SIZE, length, got)) {
             HLK_INTERNAL();
             return -1;
         }
-        if (!superseded && writeClusterBlk(mergeFile, header, session.clusterBuffer.data(), length) != 0) {
+        if (!superseded && writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(HEADER_SIZE) + length) != 0) {
             HLK_INTERNAL();
             return -1;
         }
