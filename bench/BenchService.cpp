@@ -38,7 +38,10 @@ bool BenchWindow::Post(unsigned message, intptr_t lParam)
     }
     if (error >= 0)
         m_errors.push_back(error);
-    m_changed.notify_all();
+    // Only the end is waited for: waking the waiter for each progress report would charge
+    // the service with thousands of needless thread switches.
+    if (saveDone)
+        m_changed.notify_all();
     return true;
 }
 
