@@ -31,7 +31,7 @@ void MakeDirPath(const char* path) {
     std::size_t i = 0;
     // A leading "/" is the root and belongs to the first component.
     while (i < text.size() && text[i] == '/') {
-      if (prefix.empty()) prefix = "/";
+      if (prefix.empty()) prefix.push_back('/');  // not = "/": g++ 12 -O2 warns falsely (-Wrestrict)
       ++i;
     }
     bool pendingSeparator = false;
