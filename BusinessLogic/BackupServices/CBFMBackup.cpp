@@ -311,7 +311,11 @@ std::unique_ptr<CBFMFile> CBFMBackup::OpenOrCreate(int fileType, bool create)
     if (!RepairInterruptedCommit(m_directory))
         return nullptr;
     try {
-        return std::make_unique<CBFMFile>(path, create);
+        auto file = std::make_unique<CBFMFile>(path, create);
+        // A merge file is always made durable by the commit.
+        if (create && fileType == TmpMergeFile)
+            file->SetWriteBehind(true);
+        return file;
     } catch (const CClientExc&) {
         return nullptr;
     }

@@ -21,6 +21,8 @@ constexpr std::size_t kBufferSize = 256 * 1024;
 // go on from there, or skip forward by less than this, count as sequential; their read-ahead
 // starts at twice this and doubles up to the full buffer.
 constexpr std::size_t kJumpReadAhead = 8 * 1024;
+// Write-behind starts the disk on this much newly written data at a time.
+constexpr std::uint32_t kWriteBehindChunk = 8 * 1024 * 1024;
 
 const char* const kNumSubFiles = "NumSubFiles";
 const char* const kMaxBytesPerSubFile = "MaxBytesPerSubFile";
@@ -255,11 +257,24 @@ bool CBFMFile::WriteThrough(const std::uint8_t* data, std::uint32_t count, std::
         return true;
     if (m_currentIndex >= m_numSubFiles)
         return false;
-    if (!hl::Os().WriteAt(m_handles[std::size_t(m_currentIndex)], data, count, m_currentOffset))
+    const int fd = m_handles[std::size_t(m_currentIndex)];
+    if (!hl::Os().WriteAt(fd, data, count, m_currentOffset))
         return false;
     written = count;
     if (m_currentIndex == m_numSubFiles - 1)
         m_lastSize = std::max<std::int64_t>(SizeOfLast(), std::int64_t(m_currentOffset) + count);
+    if (m_writeBehind) {
+        if (m_writebackIndex != m_currentIndex) {
+            m_writebackIndex = m_currentIndex;
+            m_writebackOffset = 0;
+        }
+        const std::uint32_t end = m_currentOffset + count;
+        if (end > m_writebackOffset && end - m_writebackOffset >= kWriteBehindChunk) {
+            // A hint: should it fail, Sync still writes everything.
+            hl::Os().StartWriteback(fd, m_writebackOffset, end - m_writebackOffset);
+            m_writebackOffset = end;
+        }
+    }
     return true;
 }
 

@@ -41,6 +41,10 @@ public:
     bool Flush();
     // Flush, then make every sub-file and the control file durable (fsync).
     bool Sync();
+    // For a file that will be synced: hands written data to the disk every few megabytes as
+    // the writing goes on, so that the disk works while the writer does and Sync has little
+    // left to wait for. Durability still comes only from Sync.
+    void SetWriteBehind(bool on) { m_writeBehind = on; }
 
     std::int32_t GetNumSubFiles() const { return m_numSubFiles; }
     std::int32_t GetMaxBytesPerSubFile() const { return m_maxBytesPerSubFile; }
@@ -97,6 +101,9 @@ private:
     std::uint32_t m_currentOffset = 0;
     bool m_readOnly = false;
     bool m_writeFailed = false;
+    bool m_writeBehind = false;
+    std::int32_t m_writebackIndex = 0;    // sub-file and offset up to which write-back was started
+    std::uint32_t m_writebackOffset = 0;
 
     // Write buffer: bytes that belong at the current end of the logical position, not yet written.
     std::vector<std::uint8_t> m_writeBuffer;

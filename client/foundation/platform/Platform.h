@@ -92,6 +92,9 @@ class Platform {
   virtual std::int64_t FileSizeOf(int fd) = 0;                                // -1 on failure
   virtual bool Truncate(int fd, std::uint64_t size) = 0;
   virtual bool Sync(int fd) = 0;   // fsync
+  // Starts writing a range of a file to the disk and returns without waiting. Only a hint
+  // that shortens a later Sync; nothing is durable before that Sync.
+  virtual bool StartWriteback(int fd, std::uint64_t offset, std::uint64_t count) = 0;
   virtual bool Close(int fd) = 0;  // any descriptor of this layer (file, socket, event)
 
   // ---- files by path ------------------------------------------------------

@@ -72,6 +72,10 @@ bool PlatformWrapper::Sync(int fd) {
   HL_GUARD(kOpSync, false);
   return inner_.Sync(fd);
 }
+bool PlatformWrapper::StartWriteback(int fd, std::uint64_t offset, std::uint64_t count) {
+  HL_GUARD(kOpWriteback, false);
+  return inner_.StartWriteback(fd, offset, count);
+}
 bool PlatformWrapper::Close(int fd) {
   if (int e = Intercept(kOpClose)) {
     // A failed close still releases the descriptor, as close(2) does.

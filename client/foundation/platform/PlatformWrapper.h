@@ -31,12 +31,13 @@ enum PlatformOp : std::uint32_t {
   kOpSocket = 1u << 17,     // listen, accept, connect, recv, send, wait-readable
   kOpNetwork = 1u << 18,    // address list, address-change source
   kOpWaitable = 1u << 19,   // events, semaphores, waits
+  kOpWriteback = 1u << 20,  // early write-back hints (no durability)
   // Everything that changes the file system.
   kOpFileMutations = kOpMkdir | kOpRmdir | kOpOpen | kOpWrite | kOpTruncate | kOpSync |
                      kOpUnlink | kOpRename | kOpCopy | kOpAttributes | kOpTempName,
   // Everything touching files and directories.
   kOpFileAll = kOpFileMutations | kOpQuery | kOpEnumerate | kOpRead | kOpSeek | kOpClose |
-               kOpFreeSpace,
+               kOpFreeSpace | kOpWriteback,
   kOpAll = 0xFFFFFFFFu,
 };
 
@@ -62,6 +63,7 @@ class PlatformWrapper : public Platform {
   std::int64_t FileSizeOf(int fd) override;
   bool Truncate(int fd, std::uint64_t size) override;
   bool Sync(int fd) override;
+  bool StartWriteback(int fd, std::uint64_t offset, std::uint64_t count) override;
   bool Close(int fd) override;
 
   bool FileExists(const std::string& path) override;

@@ -256,6 +256,12 @@ class PosixPlatformImpl final : public Platform {
     if (::fsync(fd) != 0) return Fail(false);
     return true;
   }
+  bool StartWriteback(int fd, std::uint64_t offset, std::uint64_t count) override {
+    if (::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(count),
+                          SYNC_FILE_RANGE_WRITE) != 0)
+      return Fail(false);
+    return true;
+  }
   bool Close(int fd) override {
     Registry().Remove(fd);
     // The descriptor is released even when close reports an error; never retry.

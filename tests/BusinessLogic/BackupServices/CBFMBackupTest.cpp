@@ -13,6 +13,7 @@
 #include "CBFMFile.h"
 #include "CClientExc.h"
 #include "FaultPlatform.h"
+#include "PlatformWrapper.h"
 #include "TestSandbox.h"
 
 namespace fs = std::filesystem;
@@ -208,6 +209,33 @@ TEST_F(CBFMBackupTest, TheReplacedImageComesBackOpenAndIsGoneFromTheRecord)
     std::uint32_t got = 0;
     ASSERT_TRUE(replaced->Read(back.data(), std::uint32_t(back.size()), got));
     EXPECT_EQ(back, old);
+}
+
+// Only the merge file, which the commit syncs, starts the disk early; the temporary files of
+// a transfer are deleted unread by the disk and must not cost it any work.
+TEST_F(CBFMBackupTest, OnlyTheMergeFileIsWrittenBehind)
+{
+    struct Hints : hl::PlatformWrapper {
+        Hints() : hl::PlatformWrapper(hl::Os()) {}
+        bool StartWriteback(int fd, std::uint64_t offset, std::uint64_t count) override
+        {
+            ++calls;
+            return hl::PlatformWrapper::StartWriteback(fd, offset, count);
+        }
+        int calls = 0;
+    } hints;
+    hl::ScopedPlatform use(hints);
+    CBFMBackup backup(Dir(), "17");
+    const std::string block(1024 * 1024, 'm');
+    std::uint32_t written = 0;
+    for (int type : {CBFMBackup::TmpMainFile, CBFMBackup::TmpScratchFile, CBFMBackup::TmpMergeFile}) {
+        std::unique_ptr<CBFMFile> file = backup.CreateBFMFile(type);
+        ASSERT_NE(file, nullptr);
+        for (int i = 0; i < 9; ++i)
+            ASSERT_TRUE(file->Write(block.data(), std::uint32_t(block.size()), written));
+        ASSERT_TRUE(file->Flush());
+        EXPECT_EQ(hints.calls, type == CBFMBackup::TmpMergeFile ? 1 : 0) << "file type " << type;
+    }
 }
 
 TEST_F(CBFMBackupTest, CommitWithoutAMergeFileFailsAndKeepsTheImage)

@@ -327,6 +327,50 @@ TEST_F(CBFMFileTest, ReadsAfterAJumpFetchOnlyTheRecordAndRunsReadAhead)
     EXPECT_LT(counter.calls, 20u);  // 1 MiB in windows of up to 256 KiB, not 2000 reads
 }
 
+// Records the write-back hints a file gives, and can refuse them.
+class WritebackRecorder : public hl::PlatformWrapper {
+public:
+    WritebackRecorder() : hl::PlatformWrapper(hl::Os()) {}
+    bool StartWriteback(int fd, std::uint64_t offset, std::uint64_t count) override
+    {
+        ranges.push_back({offset, count});
+        return !refuse && hl::PlatformWrapper::StartWriteback(fd, offset, count);
+    }
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+    bool refuse = false;
+};
+
+TEST_F(CBFMFileTest, WriteBehindStartsTheDiskOnEachNewStretchOfEverySubFile)
+{
+    constexpr std::uint64_t kMiB = 1024 * 1024;
+    const std::string block = Pattern(kMiB, 3);
+    WritebackRecorder recorder;
+    hl::ScopedPlatform use(recorder);
+    {
+        CBFMFile plain(Logical("plain.dat"), true);
+        for (int i = 0; i < 20; ++i)
+            ASSERT_TRUE(WriteAll(plain, block));
+    }
+    EXPECT_TRUE(recorder.ranges.empty());  // only files that will be synced ask for it
+
+    // 32 MiB in sub-files of 20 MiB, the hints refused: the data is written all the same.
+    recorder.refuse = true;
+    {
+        CBFMFile merge(Logical("merge.dat"), true, std::int32_t(20 * kMiB));
+        merge.SetWriteBehind(true);
+        for (int i = 0; i < 32; ++i)
+            ASSERT_TRUE(WriteAll(merge, block));
+        ASSERT_TRUE(merge.Sync());
+    }
+    // Sub-file 0: 0-8, 8-16 MiB (its last 4 MiB are left to Sync); sub-file 1 (12 MiB): 0-8 MiB.
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>> expected = {
+        {0, 8 * kMiB}, {8 * kMiB, 8 * kMiB}, {0, 8 * kMiB}};
+    EXPECT_EQ(recorder.ranges, expected);
+    CBFMFile back(Logical("merge.dat"), false);
+    EXPECT_EQ(back.GetSize(), std::int64_t(32 * kMiB));
+    EXPECT_EQ(ReadAll(back).substr(30 * kMiB, kMiB), block);
+}
+
 TEST_F(CBFMFileTest, LargeWritesAndReadsBypassTheBufferIntact)
 {
     const std::string big = Pattern(700000, 3);

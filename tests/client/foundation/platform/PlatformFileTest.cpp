@@ -56,9 +56,11 @@ TEST_F(PlatformFileTest, ReadWriteSeekPositionalAndTruncate) {
   EXPECT_EQ(buf[2], 'B');
   ASSERT_TRUE(os.Truncate(fd, 4));
   EXPECT_EQ(os.FileSize(SandboxPath("g")), 4);
+  EXPECT_TRUE(os.StartWriteback(fd, 0, 4));
   EXPECT_TRUE(os.Sync(fd));
   EXPECT_TRUE(os.Close(fd));
   EXPECT_FALSE(os.Write(fd, "x", 1));  // closed descriptor
+  EXPECT_FALSE(os.StartWriteback(fd, 0, 4));
   EXPECT_EQ(os.FileSize(SandboxPath("missing")), -1);
 }
 
