@@ -305,8 +305,8 @@ bool CBFMFile::Write(const void* buffer, std::uint32_t count, std::uint32_t& cou
 {
     // A record that fits both the buffer and the current sub-file (nearly every record of a
     // merge): a copy and nothing else.
-    if (count > 0 && count < kBufferSize && m_writeBuffered + count <= m_writeBuffer.size() && m_readFill == 0 && !m_readOnly &&
-        !m_writeFailed && m_currentIndex < m_numSubFiles &&
+    if (count > 0 && count < kBufferSize && m_writeBuffered + count <= m_writeBuffer.size() && m_readFill == 0 &&
+        !m_readOnly && !m_writeFailed && m_currentIndex < m_numSubFiles &&
         count <= std::uint32_t(m_maxBytesPerSubFile) - m_currentOffset) {
         std::memcpy(m_writeBuffer.data() + m_writeBuffered, buffer, count);
         m_writeBuffered += count;
