@@ -1,8 +1,7 @@
 #include "TDeleteBackupForm.h"
 #include "ui_TDeleteBackupForm.h"
 
-#include "CBFMRepository.h"
-#include "CWork.h"
+#include "TBackupSelection.h"
 
 TDeleteBackupForm::TDeleteBackupForm(QWidget *owner)
     : QDialog(owner), ui(new Ui::TDeleteBackupForm)
@@ -23,18 +22,7 @@ TDeleteBackupForm::~TDeleteBackupForm()
 
 void TDeleteBackupForm::InitGUIWithData(const std::vector<TBackupInfo> &backups)
 {
-    ui->cboxBackupSelection->clear();
-    if (!backups.empty()) {
-        for (const TBackupInfo &info : backups)
-            ui->cboxBackupSelection->addItem(QString::fromStdString(CWork::GetBackupDescription(info)));
-    } else {
-        ui->cboxBackupSelection->addItem("There are no Harborlock backups");
-        QFont font = ui->cboxBackupSelection->font();
-        font.setItalic(true);
-        ui->cboxBackupSelection->setFont(font);
-        m_noBackups = true;
-    }
-    ui->cboxBackupSelection->setCurrentIndex(0);
+    m_noBackups = !TBackupSelection::Fill(ui->cboxBackupSelection, backups);
 }
 
 void TDeleteBackupForm::GetData(int &index) const

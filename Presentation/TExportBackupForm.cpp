@@ -1,11 +1,10 @@
 #include "TExportBackupForm.h"
 #include "ui_TExportBackupForm.h"
 
-#include "CBFMRepository.h"
 #include "CPlatformShell.h"
-#include "CWork.h"
 #include "ClientUtil.h"
 #include "Platform.h"
+#include "TBackupSelection.h"
 
 namespace {
 
@@ -43,23 +42,14 @@ TExportBackupForm::~TExportBackupForm()
 
 void TExportBackupForm::InitGUIWithData(const std::vector<TBackupInfo> &backups)
 {
-    ui->cboxBackupSelection->clear();
-    if (!backups.empty()) {
-        for (const TBackupInfo &info : backups)
-            ui->cboxBackupSelection->addItem(QString::fromStdString(CWork::GetBackupDescription(info)));
-    } else {
-        ui->cboxBackupSelection->addItem("There are no Harborlock backups");
-        QFont font = ui->cboxBackupSelection->font();
-        font.setItalic(true);
-        ui->cboxBackupSelection->setFont(font);
-        m_noBackups = true;
+    m_noBackups = !TBackupSelection::Fill(ui->cboxBackupSelection, backups);
+    if (m_noBackups) {
         ui->lbExportName->setEnabled(false);
         ui->editExportName->setEnabled(false);
         ui->lbExportDir->setEnabled(false);
         ui->editExportDir->setEnabled(false);
         ui->btnBrowse->setEnabled(false);
     }
-    ui->cboxBackupSelection->setCurrentIndex(0);
 }
 
 void TExportBackupForm::GetData(int &index, std::string &path) const

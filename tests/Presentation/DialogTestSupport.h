@@ -1,9 +1,11 @@
 #pragma once
 // Helpers for the dialog tests: a driver that answers modal dialogs and message boxes from
-// the event loop they run in, a window that records what GUIComm posts, and a copy of the
-// sample backup folder.
+// the event loop they run in, a window that records what GUIComm posts, a copy of the
+// sample backup folder, a disk that stalls an image copy, and a free port for the service.
 
 #include "GUIComm.h"
+#include "Platform.h"
+#include "PlatformWrapper.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -11,12 +13,17 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <atomic>
+#include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <semaphore>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace dialogtest {
 
@@ -205,6 +212,52 @@ inline std::string FixtureFolder()
 inline void CopyFixture(const std::string &target)
 {
     std::filesystem::copy(FixtureFolder(), target, std::filesystem::copy_options::recursive);
+}
+
+// A disk that stalls in the middle of copying a backup image until the copy is cancelled.
+class StalledCopyPlatform : public hl::PlatformWrapper
+{
+public:
+    StalledCopyPlatform() : PlatformWrapper(hl::PosixPlatform()) {}
+
+    bool CopyFile(const std::string &from, const std::string &to, bool failIfExists,
+                  const hl::CopyProgress &progress) override
+    {
+        if (!progress || to.find("backup_000") == std::string::npos)
+            return PlatformWrapper::CopyFile(from, to, failIfExists, progress);
+        return PlatformWrapper::CopyFile(from, to, failIfExists, [&](std::uint64_t copied, std::uint64_t total) {
+            if (!progress(copied, total))
+                return false;
+            if (stalls++ == 0)
+                started.release();
+            // Never cancelled within ten seconds: let the copy end, so the test fails
+            // on a finished export instead of hanging.
+            for (int i = 0; progress(copied, total); ++i) {
+                if (i == 5000)
+                    return true;
+                Inner().Sleep(2);
+            }
+            return false;
+        });
+    }
+
+    std::binary_semaphore started{0};
+    std::atomic<int> stalls{0};
+};
+
+// A port the service can listen on. Tests run in parallel processes: each starts its search
+// at searchFrom plus an offset of its own.
+inline int FreeServedPort(int searchFrom)
+{
+    const int start = searchFrom + static_cast<int>(getpid() % 900);
+    for (int port = start; port < 8191; ++port) {
+        const int fd = hl::Os().Listen(static_cast<uint16_t>(port), 1);
+        if (fd >= 0) {
+            hl::Os().Close(fd);
+            return port;
+        }
+    }
+    return 0;
 }
 
 } // namespace dialogtest

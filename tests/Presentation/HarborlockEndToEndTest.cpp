@@ -4,6 +4,7 @@
 #include "TestSandbox.h"
 
 #include "CBFMRepository.h"
+#include "DialogTestSupport.h"
 #include "ClusterPlan.h"
 #include "MakeDirPath.h"
 #include "Platform.h"
@@ -56,20 +57,6 @@ protected:
         return out;
     }
 
-    static int FreeServedPort()
-    {
-        // Tests run in parallel processes: each starts its search elsewhere.
-        const int start = 6100 + static_cast<int>(getpid() % 900);
-        for (int port = start; port < 8191; ++port) {
-            const int fd = hl::Os().Listen(static_cast<uint16_t>(port), 1);
-            if (fd >= 0) {
-                hl::Os().Close(fd);
-                return port;
-            }
-        }
-        return 0;
-    }
-
     QProcess app;
 };
 
@@ -86,7 +73,7 @@ bool Eventually(const std::function<bool()> &pred, int seconds = 60)
 
 TEST_F(HarborlockEndToEndTest, ReceivesABackupAndLogsIt)
 {
-    const int port = FreeServedPort();
+    const int port = dialogtest::FreeServedPort(6100);
     ASSERT_NE(port, 0);
     MakeDirPath(DataRoot() + "/Config");
     MakeDirPath(Folder());

@@ -4,6 +4,7 @@
 #include "PresentationFixture.h"
 
 #include "CLog.h"
+#include "DialogTestSupport.h"
 #include "FaultPlatform.h"
 #include "MakeDirPath.h"
 #include "ModalWatcher.h"
@@ -81,20 +82,6 @@ protected:
         return count;
     }
 
-    static int FreeServedPort()
-    {
-        // Tests run in parallel processes: each starts its search elsewhere.
-        const int start = 7100 + static_cast<int>(getpid() % 900);
-        for (int port = start; port < 8191; ++port) {
-            const int fd = hl::Os().Listen(static_cast<uint16_t>(port), 1);
-            if (fd >= 0) {
-                hl::Os().Close(fd);
-                return port;
-            }
-        }
-        return 0;
-    }
-
     static bool Accepts(int port)
     {
         const int fd = hl::Os().Connect("127.0.0.1", static_cast<uint16_t>(port));
@@ -169,7 +156,7 @@ TEST_F(SettingsTest, AFolderWhereNoFileCanBeCreatedIsRefused)
 
 TEST_F(SettingsTest, OkWithoutChangesNeitherSavesNorRestarts)
 {
-    const int port = FreeServedPort();
+    const int port = dialogtest::FreeServedPort(7100);
     ASSERT_NE(port, 0);
     // Written by hand with a layout the program would not write itself.
     MakeDirPath(DataRoot() + "/Config");
@@ -185,7 +172,7 @@ TEST_F(SettingsTest, OkWithoutChangesNeitherSavesNorRestarts)
 
 TEST_F(SettingsTest, ChangedPortRestartsTheServiceOnIt)
 {
-    const int first = FreeServedPort();
+    const int first = dialogtest::FreeServedPort(7100);
     ASSERT_NE(first, 0);
     WriteSettings(std::to_string(first), BackupFolder());
     ShowMainForm();
@@ -211,7 +198,7 @@ TEST_F(SettingsTest, ChangedPortRestartsTheServiceOnIt)
 
 TEST_F(SettingsTest, ChangedFolderReplacesTheRepositoryAndRestartsTheService)
 {
-    const int port = FreeServedPort();
+    const int port = dialogtest::FreeServedPort(7100);
     ASSERT_NE(port, 0);
     WriteSettings(std::to_string(port), BackupFolder());
     ShowMainForm();

@@ -88,35 +88,6 @@ protected:
     std::string ServerConfig(const char *id) { return ReadFile(BackupFolder() + "/" + id + "/server.cfg"); }
 };
 
-// A disk that stalls in the middle of copying a backup image until the copy is cancelled.
-class StalledCopyPlatform : public hl::PlatformWrapper
-{
-public:
-    StalledCopyPlatform() : PlatformWrapper(hl::PosixPlatform()) {}
-    bool CopyFile(const std::string &from, const std::string &to, bool failIfExists,
-                  const hl::CopyProgress &progress) override
-    {
-        if (!progress || to.find("backup_000") == std::string::npos)
-            return PlatformWrapper::CopyFile(from, to, failIfExists, progress);
-        return PlatformWrapper::CopyFile(from, to, failIfExists, [&](std::uint64_t copied, std::uint64_t total) {
-            if (!progress(copied, total))
-                return false;
-            ++stalls;
-            started.release();
-            // Never cancelled within ten seconds: let the copy end, so the test fails
-            // on a finished export instead of hanging.
-            for (int i = 0; progress(copied, total); ++i) {
-                if (i == 2000)
-                    return true;
-                Inner().Sleep(5);
-            }
-            return false;
-        });
-    }
-    std::counting_semaphore<> started{0};
-    std::atomic<int> stalls{0};
-};
-
 const char *const kDesc12 = "Quarnex Server ID: 0001A2B3    Mon Nov 24, 04:00:00 PM 2025";
 
 } // namespace
@@ -277,7 +248,7 @@ TEST_F(TMainFormBackupMenuTest, QueueWorkWithoutAWorkerDropsTheItem)
 
 TEST_F(TMainFormBackupMenuTest, ClosingDuringAnExportCancelsItAndLeavesNoHalfMadeExport)
 {
-    StalledCopyPlatform stalled;
+    dialogtest::StalledCopyPlatform stalled;
     hl::ScopedPlatform use(stalled);
     Form().QueueWork(new CWork(CWork::TypeExport, SandboxPath("exports/long"),
                                TBackupInfo{"0001A2B3", "417", "", 1765100000u}));
