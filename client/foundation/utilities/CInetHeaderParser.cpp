@@ -195,7 +195,8 @@ bool CInetHeaderParser::GetParmValue(const std::string& header, const std::strin
   std::string text = it->second;
   if (!text.empty() && text.front() == '"') text.erase(0, 1);
   if (!text.empty() && text.back() == '"') text.pop_back();
-  value = text;
+  // The no-value marker stays internal, also when a file spells it out in quotes.
+  if (text != kNoParmValue) value = text;
   return true;
 }
 

@@ -53,6 +53,18 @@ TEST_F(CInetHeaderParserTest, QuotesAreStrippedOnce) {
   EXPECT_EQ(s, "\"x\"");
 }
 
+// Found by the fuzzer: the parser's internal no-value marker, quoted in a file, came out as
+// a value. It reads like a bare name, whichever way it is written.
+TEST_F(CInetHeaderParserTest, TheNoValueMarkerNeverComesOutAsAValue) {
+  const std::string marker = CInetHeaderParser::kNoParmValue;
+  auto p = Load("A: \"" + marker + "\"\r\nB: " + marker + "\r\nC\r\n");
+  for (const char* name : {"A", "B", "C"}) {
+    std::string s = "stale";
+    EXPECT_TRUE(p->GetParmValue(name, name, s)) << name;
+    EXPECT_EQ(s, "") << name;
+  }
+}
+
 TEST_F(CInetHeaderParserTest, BlankBeforeColonBelongsToTheName) {
   auto p = Load("Alpha : 1\r\nTwo words: here: x\r\n");
   std::string s;
