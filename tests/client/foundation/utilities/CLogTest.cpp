@@ -160,7 +160,7 @@ TEST_F(CLogTest, RotatesOnlyWhenStrictlyAboveTheLimit) {
 // Logging runs inside every backup and inside destructors: a rotation that fails must not
 // reach the caller.
 static_assert(noexcept(CLog::Error(0, "x")) && noexcept(CLog::Warn(0, "x")) &&
-             noexcept(CLog::Debug(0, "x")));
+              noexcept(CLog::Debug(0, "x")));
 
 TEST_F(CLogTest, RotationThatCannotRenameDisablesTheLogWithoutThrowing) {
   CLog::Init(Sandbox());
