@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "BackupDataLayout.h"
 #include "CBFMFile.h"
@@ -583,11 +584,14 @@ int CBFMBackup::Export(const std::string& destServerDir)
     hl::Platform& os = hl::Os();
     const std::string target = destServerDir + "/" + m_backupID;
     // What this export created goes again when it fails, so no half copy lists as a backup.
+    // The folder is new, so all it holds is this export's; the source may have changed since
+    // it was copied, so the copy is not told from it.
     auto undo = [&]() {
         const int error = hl::Platform::LastError();
-        RemoveCopy(GetFilePath(BackupFile), target + "/" + FileName(BackupFile));
-        if (os.PathExists(target + "/" + kConfigName))
-            os.DeleteFile(target + "/" + kConfigName);
+        std::vector<std::string> names;
+        os.ListDirectory(target, names);
+        for (const std::string& name : names)
+            os.DeleteFile(target + "/" + name);
         os.RemoveDirectory(target);
         hl::Platform::SetLastError(error);
     };
