@@ -17,7 +17,7 @@
 #include "SFSProtocol.h"
 #include "SessionData.h"
 
-using BackupDataLayout::GetBE32;
+using BackupDataLayout::kClusterHeaderSize;
 
 namespace {
 
@@ -55,12 +55,12 @@ int HLKBackupSession::xactHello(SessionData& session)
     }
 
     HLK_DEBUG("HLKServer xactHello(): Processing HELLO data\n");
-    session.serialNumber = GetBE32(payload);
-    session.full = GetBE32(payload + 4) != 0;
-    session.clusterSize = GetBE32(payload + 8);
-    session.headerParam1 = GetBE32(payload + 12);
-    session.headerParam2 = GetBE32(payload + 16);
-    session.headerParam3 = GetBE32(payload + 20);
+    session.serialNumber = SFS_GetWord(payload);
+    session.full = SFS_GetWord(payload + 4) != 0;
+    session.clusterSize = SFS_GetWord(payload + 8);
+    session.headerParam1 = SFS_GetWord(payload + 12);
+    session.headerParam2 = SFS_GetWord(payload + 16);
+    session.headerParam3 = SFS_GetWord(payload + 20);
     session.receivedCount = 0;
 
     const std::string serverId = HLKWire::formatServerId(session.serialNumber);
@@ -69,7 +69,7 @@ int HLKBackupSession::xactHello(SessionData& session)
     // A cluster size of 0 cannot carry data and divides by zero later; one above the largest
     // restorable size would be stored for nothing and makes the service allocate on a peer's
     // word.
-    if (session.clusterSize == 0 || session.clusterSize > SFS_MAX_CLUSTER_SIZE) {
+    if (session.clusterSize == 0 || session.clusterSize > BackupDataLayout::kMaxClusterSize) {
         HLK_ERROR("HLKServer xactHello(): Invalid cluster size (%u).\n", session.clusterSize);
         HLK_NOTIFY(NotifyError(HLK_ERR_INTERNAL));
         HLKWire::sendResponse(session.socket, SFS_RSP_ERROR);
@@ -107,7 +107,7 @@ int HLKBackupSession::xactHello(SessionData& session)
 
     try {
         // Room for a whole record: the merge reads a scratch record in one piece.
-        session.clusterBuffer.assign(std::size_t(session.clusterSize) + HEADER_SIZE, 0);
+        session.clusterBuffer.assign(std::size_t(session.clusterSize) + kClusterHeaderSize, 0);
     } catch (const std::bad_alloc&) {
         HLK_ERROR("HLKServer xactHello(): Out of memory\n");
         HLK_NOTIFY(NotifyError(HLK_ERR_INTERNAL));
@@ -137,7 +137,7 @@ int HLKBackupSession::xactSize(SessionData& session)
     }
 
     HLK_DEBUG("HLKServer xactSize(): Processing SIZE data.\n");
-    session.estimate = static_cast<std::int32_t>(GetBE32(payload));
+    session.estimate = static_cast<std::int32_t>(SFS_GetWord(payload));
     const std::uint32_t estimatedMB =
         ((session.clusterSize >> 10) * static_cast<std::uint32_t>(session.estimate)) >> 10;
     HLK_DEBUG("HLKServer xactSize(): Given estimate of %d MB (%d blocks) of data.\n",
@@ -227,9 +227,7 @@ int HLKBackupSession::xactCluster(SessionData& session)
         HLK_ERROR("HLKServer xactCluster(): Unable to get CLUSTER command options.\n");
         return -1;
     }
-    const std::uint32_t blockID = GetBE32(header);
-    const std::uint32_t mode = GetBE32(header + 4);
-    const std::uint32_t length = GetBE32(header + 8);
+    const auto [blockID, mode, length] = BackupDataLayout::DecodeClusterHeader(header);
     // The buffer is only there once a HELLO was accepted; a refused incremental leaves the
     // announced clusterSize without one.
     if (length > session.clusterSize || length > session.clusterBuffer.size()) {
@@ -247,8 +245,8 @@ int HLKBackupSession::xactCluster(SessionData& session)
         return -1;
     }
 
-    const std::uint64_t recordSize = HEADER_SIZE + std::uint64_t(length);
-    if (mode & SFS_MODE_SCRATCH) {
+    const std::uint64_t recordSize = BackupDataLayout::RecordSize(length);
+    if (mode & BackupDataLayout::kModeScratch) {
         // Index offsets are 32-bit: a scratch file may not grow past them.
         if (session.scratchBytes + recordSize > 0xFFFFFFFFull) {
             HLK_ERROR("HLKServer xactCluster(): Unable to add block ID (%d) to scratch file.\n", static_cast<int>(blockID));
@@ -265,7 +263,7 @@ int HLKBackupSession::xactCluster(SessionData& session)
         }
         session.scratchCount += 1;
         session.scratchBytes += static_cast<std::uint32_t>(recordSize);
-    } else if (mode & SFS_MODE_MAIN) {
+    } else if (mode & BackupDataLayout::kModeMain) {
         if (HLKRecordIO::writeClusterBlk(*session.tmpMain, header, session.clusterBuffer.data(), length) != 0) {
             HLK_ERROR("HLKServer xactCluster(): Unable to write block header and data to main backup file.\n");
             return -1;
@@ -335,9 +333,7 @@ int HLKBackupSession::finishBackup(SessionData& session)
             HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
             break;
         }
-        const std::uint32_t words[5] = {session.serialNumber, session.clusterSize, session.headerParam1,
-                                        session.headerParam2, session.headerParam3};
-        if (HLKRecordIO::writeBackupHeader(*mergeFile, words) != 0) {
+        if (HLKRecordIO::writeBackupHeader(*mergeFile, session.backupHeader()) != 0) {
             HLK_ERROR("HLKServer finishBackup(): writeBackupHeader() failed\n");
             HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
             break;

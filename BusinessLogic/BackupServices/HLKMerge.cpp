@@ -8,10 +8,10 @@
 #include "CBFMFile.h"
 #include "HLKInternal.h"
 #include "HLKRecordIO.h"
-#include "SFSProtocol.h"
 #include "SessionData.h"
 
-using BackupDataLayout::GetBE32;
+using BackupDataLayout::DecodeClusterHeader;
+using BackupDataLayout::kClusterHeaderSize;
 
 namespace {
 
@@ -20,7 +20,7 @@ const char* const kUnit = "BusinessLogic/BackupServices/HLKMerge";
 // State of the incremental merge's TmpMain cursor, kept apart from the block IDs so that
 // every blockID value (0 and 0xFFFFFFFF included) merges like any other.
 struct MainCursor {
-    std::uint8_t header[12] = {};
+    std::uint8_t header[kClusterHeaderSize] = {};
     bool loaded = false;
     bool exhausted = false;
 };
@@ -41,20 +41,20 @@ void countMergedRecord(SessionData& session, std::int32_t total)
 
 int copyMainRecord(SessionData& session, CBFMFile& mergeFile, const std::uint8_t* header)
 {
-    const std::uint32_t length = GetBE32(header + 8);
+    const std::uint32_t length = DecodeClusterHeader(header).length;
     if (length > session.clusterSize) {
         HLK_INTERNAL();
         return -1;
     }
     // Header and data side by side, so the record goes out in one write.
     std::uint8_t* record = session.clusterBuffer.data();
-    std::memcpy(record, header, HEADER_SIZE);
+    std::memcpy(record, header, kClusterHeaderSize);
     std::uint32_t got = 0;
-    if (length > 0 && !session.tmpMain->Read(record + HEADER_SIZE, length, got)) {
+    if (length > 0 && !session.tmpMain->Read(record + kClusterHeaderSize, length, got)) {
         HLK_INTERNAL();
         return -1;
     }
-    if (HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(HEADER_SIZE) + length) != 0) {
+    if (HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(kClusterHeaderSize) + length) != 0) {
         HLK_INTERNAL();
         return -1;
     }
@@ -73,17 +73,18 @@ int copyScratchEntry(SessionData& session, CBFMFile& mergeFile, std::int32_t p)
     // header, and a shorter record (or the last one) simply reads less.
     std::uint8_t* record = session.clusterBuffer.data();
     std::uint32_t got = 0;
-    scratch.Read(record, std::uint32_t(HEADER_SIZE) + session.clusterSize, got);
-    if (got < HEADER_SIZE || GetBE32(record) != entry.blockID) {
+    scratch.Read(record, std::uint32_t(kClusterHeaderSize) + session.clusterSize, got);
+    if (got < kClusterHeaderSize) {
         HLK_INTERNAL();
         return -1;
     }
-    const std::uint32_t length = GetBE32(record + 8);
-    if (length > session.clusterSize || got < HEADER_SIZE + length) {
+    const BackupDataLayout::ClusterHeader header = DecodeClusterHeader(record);
+    const std::uint32_t length = header.length;
+    if (header.blockID != entry.blockID || length > session.clusterSize || got < kClusterHeaderSize + length) {
         HLK_INTERNAL();
         return -1;
     }
-    if (HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(HEADER_SIZE) + length) != 0) {
+    if (HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(kClusterHeaderSize) + length) != 0) {
         HLK_INTERNAL();
         return -1;
     }
@@ -113,7 +114,7 @@ int mergeIncrStep(SessionData& session, MergeOutput& out, MainCursor& main, std:
         const bool haveScratch = p < session.scratchCount;
         if (!haveMain && !haveScratch)
             break;
-        const std::uint32_t m = haveMain ? GetBE32(main.header) : 0;
+        const std::uint32_t m = haveMain ? DecodeClusterHeader(main.header).blockID : 0;
         const std::uint32_t s = haveScratch ? session.scratchIndex[static_cast<std::size_t>(p)].blockID : 0;
 
         if (!oldEnded && ((haveMain && m == oldID) || (haveScratch && s == oldID)))
@@ -157,7 +158,7 @@ int HLKMerge::mergeFullBackup(SessionData& session, CBFMFile& mergeFile)
     const std::int32_t total = session.mainCount + session.scratchCount;
     std::int32_t p = 0;
     for (;;) {
-        std::uint8_t header[HEADER_SIZE];
+        std::uint8_t header[kClusterHeaderSize];
         bool ended = false;
         if (!HLKRecordIO::readRecordHeader(*session.tmpMain, header, ended)) {
             if (!ended) {
@@ -166,7 +167,7 @@ int HLKMerge::mergeFullBackup(SessionData& session, CBFMFile& mergeFile)
             }
             break;
         }
-        const std::uint32_t m = GetBE32(header);
+        const std::uint32_t m = DecodeClusterHeader(header).blockID;
         while (p < session.scratchCount && m > session.scratchIndex[static_cast<std::size_t>(p)].blockID) {
             if (copyScratchEntry(session, mergeFile, p) != 0)
                 return -1;
@@ -203,29 +204,24 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& mergeFile)
 
 int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile& mergeFile)
 {
-    std::uint32_t stored[5];
+    BackupDataLayout::BackupHeader stored;
     if (!HLKRecordIO::readBackupHeader(oldImage, stored)) {
         HLK_INTERNAL();
         return -1;
     }
-    const std::uint32_t expected[5] = {session.serialNumber, session.clusterSize, session.headerParam1,
-                                       session.headerParam2, session.headerParam3};
-    for (int i = 0; i < 5; ++i) {
-        if (stored[i] != expected[i]) {
-            HLK_ERROR("HLKServer mergeIncrBackup(): Validation failed\n");
-            return -1;
-        }
+    // An incremental only ever builds on the image of the same server and geometry.
+    if (stored != session.backupHeader()) {
+        HLK_ERROR("HLKServer mergeIncrBackup(): Validation failed\n");
+        return -1;
     }
-    const std::int64_t oldSize = oldImage.GetSize();
-    const std::uint64_t oldRecords =
-        oldSize > 20 ? std::uint64_t(oldSize - 20) / (std::uint64_t(session.clusterSize) + 12) : 0;
+    const std::uint64_t oldRecords = BackupDataLayout::EstimateRecordCount(oldImage.GetSize(), session.clusterSize);
     session.oldEstimate = static_cast<std::int32_t>(static_cast<std::uint32_t>(oldRecords));
 
     MergeOutput out{&mergeFile, session.oldEstimate + session.mainCount + session.scratchCount};
     MainCursor main;
     std::int32_t p = 0;
     for (;;) {
-        std::uint8_t header[HEADER_SIZE];
+        std::uint8_t header[kClusterHeaderSize];
         bool ended = false;
         bool superseded = false;
         if (!HLKRecordIO::readRecordHeader(oldImage, header, ended)) {
@@ -240,8 +236,9 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile
             }
             break;
         }
-        const std::uint32_t oldID = GetBE32(header);
-        const std::uint32_t length = GetBE32(header + 8);
+        const BackupDataLayout::ClusterHeader oldHeader = DecodeClusterHeader(header);
+        const std::uint32_t oldID = oldHeader.blockID;
+        const std::uint32_t length = oldHeader.length;
         p = mergeIncrStep(session, out, main, oldID, false, p, superseded);
         if (p < 0) {
             HLK_INTERNAL();
@@ -252,13 +249,13 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile
             return -1;
         }
         std::uint8_t* record = session.clusterBuffer.data();
-        std::memcpy(record, header, HEADER_SIZE);
+        std::memcpy(record, header, kClusterHeaderSize);
         std::uint32_t got = 0;
-        if (length > 0 && !oldImage.Read(record + HEADER_SIZE, length, got)) {
+        if (length > 0 && !oldImage.Read(record + kClusterHeaderSize, length, got)) {
             HLK_INTERNAL();
             return -1;
         }
-        if (!superseded && HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(HEADER_SIZE) + length) != 0) {
+        if (!superseded && HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(kClusterHeaderSize) + length) != 0) {
             HLK_INTERNAL();
             return -1;
         }

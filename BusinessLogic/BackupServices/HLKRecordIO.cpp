@@ -7,16 +7,14 @@
 #include "CBFMFile.h"
 #include "HLKInternal.h"
 #include "Platform.h"
-#include "SFSProtocol.h"
 
-using BackupDataLayout::GetLE32;
-using BackupDataLayout::PutLE32;
+using BackupDataLayout::kBackupHeaderSize;
+using BackupDataLayout::kClusterHeaderSize;
 
-int HLKRecordIO::writeBackupHeader(CBFMFile& file, const std::uint32_t words[5])
+int HLKRecordIO::writeBackupHeader(CBFMFile& file, const BackupDataLayout::BackupHeader& header)
 {
-    std::uint8_t bytes[SFS_BACKUP_HEADER_SIZE];
-    for (int i = 0; i < 5; ++i)
-        PutLE32(bytes + 4 * i, words[i]);
+    std::uint8_t bytes[kBackupHeaderSize];
+    BackupDataLayout::EncodeBackupHeader(header, bytes);
     std::uint32_t written = 0;
     if (file.Write(bytes, sizeof bytes, written))
         return 0;
@@ -32,22 +30,21 @@ int HLKRecordIO::writeBackupHeader(CBFMFile& file, const std::uint32_t words[5])
     return -1;
 }
 
-bool HLKRecordIO::readBackupHeader(CBFMFile& file, std::uint32_t header[5])
+bool HLKRecordIO::readBackupHeader(CBFMFile& file, BackupDataLayout::BackupHeader& header)
 {
-    std::uint8_t bytes[SFS_BACKUP_HEADER_SIZE];
+    std::uint8_t bytes[kBackupHeaderSize];
     std::uint32_t got = 0;
     if (!file.Read(bytes, sizeof bytes, got))
         return false;
-    for (int i = 0; i < 5; ++i)
-        header[i] = GetLE32(bytes + 4 * i);
+    header = BackupDataLayout::DecodeBackupHeader(bytes);
     return true;
 }
 
-bool HLKRecordIO::readRecordHeader(CBFMFile& file, std::uint8_t header[12], bool& ended)
+bool HLKRecordIO::readRecordHeader(CBFMFile& file, std::uint8_t header[kClusterHeaderSize], bool& ended)
 {
     ended = false;
     std::uint32_t got = 0;
-    if (file.Read(header, HEADER_SIZE, got))
+    if (file.Read(header, kClusterHeaderSize, got))
         return true;
     // Nothing at all left is the end of the records; part of a header is damage.
     if (got == 0 && file.Seek(0, 1) >= file.GetSize())
@@ -61,7 +58,7 @@ int HLKRecordIO::writeClusterBlk(CBFMFile& file, const std::uint8_t* header, con
     std::uint32_t written = 0;
     bool ok = true;
     if (header)
-        ok = file.Write(header, HEADER_SIZE, written);
+        ok = file.Write(header, kClusterHeaderSize, written);
     if (ok && length > 0)
         ok = file.Write(data, length, written);
     if (!ok) {

@@ -17,26 +17,25 @@
 #include "SFSProtocol.h"
 #include "SessionData.h"
 
-using BackupDataLayout::GetBE32;
-using BackupDataLayout::PutBE32;
+using BackupDataLayout::BackupHeader;
+using BackupDataLayout::kClusterHeaderSize;
 
 namespace {
 
 const char* const kUnit = "BusinessLogic/BackupServices/HLKRestore";
 
-bool validateBackupHeader(const std::uint32_t header[5])
+bool validateBackupHeader(const BackupHeader& header)
 {
-    if (header[1] <= SFS_MAX_CLUSTER_SIZE)
+    if (BackupDataLayout::IsUsableClusterSize(header.clusterSize))
         return true;
     HLK_ERROR("HLKServer validateBackupHeader(): clusterSize too big.\n");
     return false;
 }
 
-bool sendBackupHeader(const std::uint32_t header[5], int socket)
+bool sendBackupHeader(const BackupHeader& header, int socket)
 {
-    std::uint8_t bytes[SFS_BACKUP_HEADER_SIZE];
-    for (int i = 0; i < 5; ++i)
-        PutBE32(bytes + 4 * i, header[i]);
+    std::uint8_t bytes[BackupDataLayout::kBackupHeaderSize];
+    BackupDataLayout::EncodeBackupHeaderWire(header, bytes);
     if (HLKWire::socketWrite(socket, bytes, sizeof bytes) != 0) {
         HLK_NOTIFY(NotifyError(HLK_ERR_COMMUNICATION));
         return false;
@@ -52,13 +51,13 @@ bool getBackupSerialNumber(CBFMBackup& backup, std::uint32_t& serial)
         HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
         return false;
     }
-    std::uint32_t header[5];
+    BackupHeader header;
     if (!HLKRecordIO::readBackupHeader(*file, header)) {
         HLK_ERROR("HLKServer getBackupSerialNumber(): Error reading backup file header.\n");
         HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
         return false;
     }
-    serial = header[0];
+    serial = header.serialNumber;
     return true;
 }
 
@@ -114,7 +113,7 @@ int HLKRestore::xactInquiry(SessionData& session)
             HLK_INTERNAL();
         return -1;
     }
-    session.serialNumber = GetBE32(payload);
+    session.serialNumber = SFS_GetWord(payload);
     HLK_DEBUG("HLKServer xactInquiry(): Processing INQUIRY for S/N=0x%08X.\n", session.serialNumber);
 
     if (!findBackupForRestore(session, true)) {
@@ -140,7 +139,7 @@ int HLKRestore::xactRestore(SessionData& session)
         HLK_ERROR("HLKServer xactRestore(): xactRestore(): Error filling command buffer.\n");
         return -1;
     }
-    session.serialNumber = GetBE32(payload);
+    session.serialNumber = SFS_GetWord(payload);
 
     if (!findBackupForRestore(session, false)) {
         HLK_ERROR("HLKServer xactRestore(): No backup available for restore.\n");
@@ -166,7 +165,7 @@ int HLKRestore::finishInquiry(SessionData& session)
         HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
         return -1;
     }
-    std::uint32_t header[5];
+    BackupHeader header;
     int result = -1;
     if (!HLKRecordIO::readBackupHeader(*file, header)) {
         HLK_ERROR("HLKServer finishInquiry(): Error reading backup file header.\n");
@@ -194,7 +193,7 @@ int HLKRestore::finishRestore(SessionData& session)
     }
     const std::int64_t fileSize = file->GetSize();
     bool success = false;
-    std::uint32_t header[5];
+    BackupHeader header;
 
     do {
         if (!HLKRecordIO::readBackupHeader(*file, header)) {
@@ -213,13 +212,13 @@ int HLKRestore::finishRestore(SessionData& session)
             break;
         }
 
-        session.clusterSize = header[1];
+        session.clusterSize = header.clusterSize;
         const std::uint64_t totalClusters =
             session.clusterSize ? std::uint64_t(fileSize) / session.clusterSize : 0;
         // Records are assembled (CLUSTER word, record header as stored, data) one after the
         // other in one send buffer and leave in large sends: a stream of small clusters would
         // otherwise cost one system call each.
-        const std::size_t recordMax = 4 + HEADER_SIZE + std::size_t(session.clusterSize);
+        const std::size_t recordMax = SFS_WORD_SIZE + kClusterHeaderSize + std::size_t(session.clusterSize);
         std::vector<std::uint8_t> buffer;
         try {
             buffer.resize(std::max<std::size_t>(256 * 1024, recordMax));
@@ -255,8 +254,8 @@ int HLKRestore::finishRestore(SessionData& session)
                 break;
             }
             std::uint8_t* record = buffer.data() + pending;
-            std::uint8_t* recordHeader = record + 4;
-            std::uint8_t* data = recordHeader + HEADER_SIZE;
+            std::uint8_t* recordHeader = record + SFS_WORD_SIZE;
+            std::uint8_t* data = recordHeader + kClusterHeaderSize;
             bool ended = false;
             if (!HLKRecordIO::readRecordHeader(*file, recordHeader, ended)) {
                 if (ended) {
@@ -268,7 +267,7 @@ int HLKRestore::finishRestore(SessionData& session)
                 }
                 break;
             }
-            const std::uint32_t length = GetBE32(recordHeader + 8);
+            const std::uint32_t length = BackupDataLayout::DecodeClusterHeader(recordHeader).length;
             std::uint32_t got = 0;
             // A record longer than the header's clusterSize is damage: it must not overrun.
             if (length > session.clusterSize || (length > 0 && !file->Read(data, length, got))) {
@@ -276,8 +275,8 @@ int HLKRestore::finishRestore(SessionData& session)
                 HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
                 break;
             }
-            PutBE32(record, SFS_CMD_CLUSTER);
-            pending += 4 + HEADER_SIZE + length;
+            SFS_PutWord(record, SFS_CMD_CLUSTER);
+            pending += SFS_WORD_SIZE + kClusterHeaderSize + length;
 
             bytesSent += length;
             const std::uint64_t clustersSent = session.clusterSize ? bytesSent / session.clusterSize : 0;

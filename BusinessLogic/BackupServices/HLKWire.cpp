@@ -4,15 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "BackupDataLayout.h"
 #include "HLKInternal.h"
 #include "HLKServer.h"
 #include "Platform.h"
 #include "SFSProtocol.h"
 #include "SessionData.h"
-
-using BackupDataLayout::GetBE32;
-using BackupDataLayout::PutBE32;
 
 namespace {
 const char* const kUnit = "BusinessLogic/BackupServices/HLKWire";
@@ -33,9 +29,9 @@ int HLKWire::socketWrite(int socket, const void* buffer, std::size_t length)
 
 int HLKWire::sendResponse(int socket, std::uint32_t word)
 {
-    std::uint8_t bytes[4];
-    PutBE32(bytes, word);
-    if (socketWrite(socket, bytes, 4) != 0) {
+    std::uint8_t bytes[SFS_WORD_SIZE];
+    SFS_PutWord(bytes, word);
+    if (socketWrite(socket, bytes, sizeof bytes) != 0) {
         HLK_INTERNAL();
         return -1;
     }
@@ -92,11 +88,11 @@ int HLKWire::fillBuffer(SessionData& session, void* buffer, std::size_t n)
 
 std::uint32_t HLKWire::waitCommand(SessionData& session, HLK_Thread_Sync_t& sync)
 {
-    std::uint8_t word[4];
+    std::uint8_t word[SFS_WORD_SIZE];
     std::size_t received = 0;
     int timeouts = 0;
-    while (received < 4) {
-        const std::int64_t r = receive(session, word + received, 4 - received, session.timeouts.commandPollMs);
+    while (received < sizeof word) {
+        const std::int64_t r = receive(session, word + received, sizeof word - received, session.timeouts.commandPollMs);
         if (r == -2) {
             if (sync.StopRequested())
                 return SFS_WAIT_STOPPED;
@@ -111,5 +107,5 @@ std::uint32_t HLKWire::waitCommand(SessionData& session, HLK_Thread_Sync_t& sync
         }
         received += static_cast<std::size_t>(r);
     }
-    return GetBE32(word);
+    return SFS_GetWord(word);
 }

@@ -30,6 +30,11 @@ void SessionData::releaseBackup()
     }
 }
 
+BackupDataLayout::BackupHeader SessionData::backupHeader() const
+{
+    return BackupDataLayout::BackupHeader{serialNumber, clusterSize, headerParam1, headerParam2, headerParam3};
+}
+
 void SessionData::release()
 {
     releaseBackup();

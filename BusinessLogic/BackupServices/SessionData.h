@@ -3,6 +3,7 @@
 // restore handlers all work on it.
 #pragma once
 
+#include "BackupDataLayout.h"
 #include "HLKBackup.h"
 
 #include <cstddef>
@@ -40,6 +41,8 @@ struct SessionData {
     void releaseBackup();
     // releaseBackup, the server record and the buffers.
     void release();
+    // The backup header of this transfer's image: the HELLO's words.
+    BackupDataLayout::BackupHeader backupHeader() const;
 
     int socket = -1;
     SessionState state = SessionState::Idle;
