@@ -73,7 +73,11 @@ public:
     static int HLK_MainThread(const MainThreadArgument& argument);
     // Serves one connection on the calling thread; closes the socket when done.
     static int HLK_BackupWorker(const WorkerArgument& argument);
-    static int doAcceptClientConnection(int listenSocket, HLK_THREAD_SYNC_VEC& workers);
+    // Stops every worker of the table and empties it; false when one did not stop in time.
     static bool shutdownThreads(HLK_THREAD_SYNC_VEC& workers);
+
+private:
+    static int doAcceptClientConnection(int listenSocket, HLK_THREAD_SYNC_VEC& workers);
+    // Drops the workers whose command loop has ended.
     static void reapFinishedWorkers(HLK_THREAD_SYNC_VEC& workers);
 };

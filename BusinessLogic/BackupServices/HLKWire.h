@@ -15,14 +15,14 @@ public:
     static std::string formatServerId(std::uint32_t serialNumber);
     static int sendResponse(int socket, std::uint32_t word);
     static int socketWrite(int socket, const void* buffer, std::size_t length);
-    // >0 bytes read, 0 peer closed, -1 failure, -2 time-out.
-    static std::int64_t socketRead(int socket, void* buffer, std::size_t length, int timeoutMs);
     // Exactly n bytes of payload, or -1.
     static int fillBuffer(SessionData& session, void* buffer, std::size_t n);
     // The next command word, SFS_WAIT_STOPPED, or 0xFFFFFFFF (-1) when the wait failed.
     static std::uint32_t waitCommand(SessionData& session, HLK_Thread_Sync_t& sync);
 
 private:
+    // >0 bytes read, 0 peer closed, -1 failure, -2 time-out.
+    static std::int64_t socketRead(int socket, void* buffer, std::size_t length, int timeoutMs);
     // socketRead through the session's receive buffer.
     static std::int64_t receive(SessionData& session, void* buffer, std::size_t length, int timeoutMs);
 };
