@@ -323,10 +323,16 @@ TEST_F(CBFMBackupTest, ValidateImageAcceptsOnlyWholeRecordsAfterAUsableHeader)
     EXPECT_FALSE(valid(Image('a').substr(0, 20 + 12 + 7)));    // record cut short
     EXPECT_FALSE(valid(Image('a').substr(0, 20 + 20 + 5)));    // part of a record header
     std::string bigCluster = Image('a');
-    PutLE32(reinterpret_cast<std::uint8_t*>(bigCluster.data()) + 4, 65537);
+    auto* stored = reinterpret_cast<std::uint8_t*>(bigCluster.data());
+    BackupHeader header = DecodeBackupHeader(stored);
+    header.clusterSize = 65537;
+    EncodeBackupHeader(header, stored);
     EXPECT_FALSE(valid(bigCluster));
     std::string tooLong = Image('a');
-    PutBE32(reinterpret_cast<std::uint8_t*>(tooLong.data()) + 20 + 8, 65);  // length > clusterSize
+    auto* first = reinterpret_cast<std::uint8_t*>(tooLong.data()) + kBackupHeaderSize;
+    ClusterHeader record = DecodeClusterHeader(first);
+    record.length = 65; // > clusterSize
+    EncodeClusterHeader(record, first);
     EXPECT_FALSE(valid(tooLong));
     CBFMFile::Delete(image);
     EXPECT_FALSE(backup.ValidateImage());
