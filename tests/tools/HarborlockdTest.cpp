@@ -6,11 +6,15 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <functional>
 #include <random>
@@ -146,7 +150,9 @@ protected:
     std::string ActivityLog() const { return ReadFile(DataRoot() + "/log/activityLog.txt"); }
     std::vector<std::string> Env() const
     {
-        return {"HOME=" + home, "XDG_DATA_HOME=" + dataHome, "XDG_RUNTIME_DIR=" + runtime};
+        std::vector<std::string> env = {"HOME=" + home, "XDG_DATA_HOME=" + dataHome, "XDG_RUNTIME_DIR=" + runtime,
+                                         "NOTIFY_SOCKET=" + notifySocket};
+        return env;
     }
 
     void WriteSettings(int port, const std::string& backupFolder)
@@ -234,6 +240,8 @@ protected:
     }
 
     std::string home, dataHome, runtime, folder, control, outPath, errPath, output;
+    // "" = not started by systemd (also keeps a NOTIFY_SOCKET of the test runner away).
+    std::string notifySocket;
     int port = 0;
 };
 
@@ -475,6 +483,54 @@ TEST_F(HarborlockdTest, ExportImportAndDeleteReportTheDesignedResults)
     EXPECT_EQ(Count(log, "  Import of backup failed\n"), 2) << log;
     EXPECT_EQ(Count(log, "  Import of backup completed successfully\n"), 1) << log;
     EXPECT_TRUE(Contains(log, "\" completed successfully\n")) << log; // the delete line
+}
+
+// What systemd's notify socket receives: readiness once the service listens, reloading and
+// ready again around a re-read of the settings, stopping at the end.
+TEST_F(HarborlockdTest, TellsSystemdWhenReadyReloadingAndStopping)
+{
+#ifndef HARBORLOCK_HAVE_SYSTEMD
+    GTEST_SKIP() << "built without libsystemd";
+#endif
+    notifySocket = SandboxPath("notify.sock");
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(notifySocket.size(), sizeof addr.sun_path);
+    std::memcpy(addr.sun_path, notifySocket.c_str(), notifySocket.size() + 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+
+    // Messages until one holds `part` (or 30 s pass).
+    std::string seen;
+    auto until = [&](const std::string& part) {
+        return WaitFor(
+            [&] {
+                pollfd p{fd, POLLIN, 0};
+                while (::poll(&p, 1, 0) == 1) {
+                    char buf[1024];
+                    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                    if (n > 0)
+                        seen += std::string(buf, static_cast<std::size_t>(n)) + "|";
+                }
+                return Contains(seen, part);
+            },
+            30);
+    };
+
+    Child daemon;
+    ASSERT_TRUE(StartDaemon(daemon)) << ReadFile(errPath);
+    ASSERT_TRUE(until("READY=1")) << seen;
+    EXPECT_TRUE(Contains(seen, "STATUS=Idle, TCP port " + std::to_string(port))) << seen;
+    seen.clear();
+    daemon.Signal(SIGHUP);
+    ASSERT_TRUE(until("READY=1")) << seen;
+    EXPECT_LT(seen.find("RELOADING=1"), seen.find("READY=1")) << seen;
+    seen.clear();
+    daemon.Signal(SIGTERM);
+    EXPECT_TRUE(until("STOPPING=1")) << seen;
+    EXPECT_EQ(daemon.Wait(60), 0);
+    ::close(fd);
 }
 
 } // namespace
