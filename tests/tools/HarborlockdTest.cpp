@@ -410,6 +410,37 @@ TEST_F(HarborlockdTest, SighupRereadsTheSettingsAndSigtermStopsCleanly)
     EXPECT_TRUE(Contains(debugLog, "Good Bye!")) << debugLog;
 }
 
+TEST_F(HarborlockdTest, SighupStartsAgainAServiceThatCouldNotStart)
+{
+    Child daemon;
+    ASSERT_TRUE(StartDaemon(daemon)) << ReadFile(errPath);
+
+    // Another program holds the port the settings now name.
+    int busyPort = 0, blocker = -1;
+    for (int p = port + 1; p <= 8191 && blocker < 0; ++p) {
+        blocker = hl::Os().Listen(static_cast<std::uint16_t>(p), 4);
+        busyPort = p;
+    }
+    ASSERT_GE(blocker, 0);
+    WriteSettings(busyPort, folder);
+    daemon.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return Count(ReadFile(outPath), "settings read") == 1; }, 30));
+    EXPECT_TRUE(Contains(ActivityLog(), "  Error starting backup service\n")) << ActivityLog();
+    ASSERT_EQ(Ctl("status"), 0);
+    EXPECT_TRUE(Contains(output, "Service: stopped")) << output;
+
+    // The port is free again: a re-read with unchanged settings starts the service.
+    hl::Os().Close(blocker);
+    daemon.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return Count(ReadFile(outPath), "settings read") == 2; }, 30));
+    ASSERT_EQ(Ctl("status"), 0);
+    EXPECT_TRUE(Contains(output, "listening on TCP port " + std::to_string(busyPort))) << output;
+    EXPECT_EQ(Sim("ping", busyPort), 0) << output;
+
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(60), 0);
+}
+
 TEST_F(HarborlockdTest, SecondProgramOnOneBackupFolderIsRefused)
 {
     Child first;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <map>
 
@@ -461,7 +462,10 @@ void HarborlockDaemon::ReloadSettings()
         m_port = port;
         changed = true;
     }
-    if (changed && m_repositoryOpen)
+    // A service that stopped on a failure (or never got a usable port) is started again by an
+    // explicit re-read even when nothing changed: that is the administrator's way to retry.
+    const bool stopped = HLKBackup::GetInstance()->GetPort() == 0;
+    if ((changed || stopped) && m_repositoryOpen)
         StartBackupService();
     const int listening = HLKBackup::GetInstance()->GetPort();
     std::printf("harborlockd: settings read, TCP port %d, backup folder %s\n", listening, m_folder.c_str());
