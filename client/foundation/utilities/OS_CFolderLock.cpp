@@ -1,13 +1,13 @@
 #include "OS_CFolderLock.h"
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace {
 
@@ -36,44 +36,18 @@ OS_CFolderLock::~OS_CFolderLock() {
 }
 
 std::string OS_CFolderLock::Canonical(const std::string& folder) {
-  std::string path = folder;
-  if (path.empty() || path[0] != '/') {
-    char cwd[PATH_MAX];
-    if (::getcwd(cwd, sizeof cwd))
-      path = std::string(cwd) + "/" + path;
-  }
-  // Resolve the longest existing prefix; keep the rest as written.
-  std::string rest;
-  std::string head = path;
-  while (true) {
-    char resolved[PATH_MAX];
-    if (::realpath(head.c_str(), resolved)) {
-      head = resolved;
-      break;
-    }
-    if (head == "/" || head.empty())
-      break;
-    rest = "/" + Base(head) + rest;
-    head = Parent(head);
-  }
-  std::string joined = (head == "/" ? std::string() : head) + rest;
-  // Drop "." and ".." in the part that does not exist yet.
-  std::string out;
-  std::size_t i = 0;
-  while (i < joined.size()) {
-    const auto next = joined.find('/', i + 1);
-    const std::string part = joined.substr(i + 1, (next == std::string::npos ? joined.size() : next) - i - 1);
-    if (part == "..") {
-      const auto slash = out.find_last_of('/');
-      out = slash == std::string::npos ? std::string() : out.substr(0, slash);
-    } else if (!part.empty() && part != ".") {
-      out += "/" + part;
-    }
-    if (next == std::string::npos)
-      break;
-    i = next;
-  }
-  return out.empty() ? "/" : out;
+  std::error_code ec;
+  std::filesystem::path path = std::filesystem::absolute(folder, ec);
+  if (ec)
+    path = folder;
+  // Links in the existing part are resolved; the rest is only made tidy.
+  std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
+  if (ec)
+    resolved = path;
+  std::string out = resolved.lexically_normal().string();
+  while (out.size() > 1 && out.back() == '/')
+    out.pop_back();
+  return out;
 }
 
 std::string OS_CFolderLock::LockFileBeside(const std::string& backupFolder) {
