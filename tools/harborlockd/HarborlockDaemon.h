@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "CActivityLog.h"
+#include "CBFMRepository.h"
 #include "CServiceActivity.h"
 #include "CWork.h"
 #include "ControlServer.h"
@@ -90,6 +91,14 @@ private:
     void AnswerWorkClient(bool isExport, bool success);
 
     void HandleRequest(int fd, const std::vector<std::string>& request);
+    void CommandPrompts(int fd, bool json);
+    void CommandAnswer(int fd, bool json, bool accepted, const std::vector<std::string>& args);
+    void CommandServers(int fd, bool json, CBFMRepository& repository);
+    void CommandBackups(int fd, bool json, CBFMRepository& repository, const std::string& server);
+    void CommandDelete(int fd, bool json, CBFMRepository& repository, const std::vector<std::string>& args);
+    void CommandExport(int fd, bool json, CBFMRepository& repository, const std::vector<std::string>& args);
+    void CommandImport(int fd, bool json, const std::vector<std::string>& args);
+    static std::vector<TBackupInfo> SortedBackups(CBFMRepository& repository);
     void Reply(int fd, int code, const std::string& body);
 
     std::string StatusText(bool json) const;
