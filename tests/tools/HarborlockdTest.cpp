@@ -362,6 +362,30 @@ TEST_F(HarborlockdTest, RestoreRequestIsRejectedWhenNoAnswerComesOrCtlRejects)
     EXPECT_FALSE(Contains(log, " accepted\n")) << log;
 }
 
+// A stop while a restore question waits: the question is rejected at once (no one is left to
+// answer it), so the worker asking it ends and the service stops well inside its time-outs.
+TEST_F(HarborlockdTest, StopWhileARestoreRequestWaitsRejectsItAndEndsCleanly)
+{
+    Child daemon;
+    ASSERT_TRUE(StartDaemon(daemon)) << ReadFile(errPath); // the designed 90 s to answer
+    ASSERT_EQ(Sim("push --serial 0x55 --full --clusters 20 --cluster-size 512"), 0) << output;
+    Child inquiry;
+    ASSERT_TRUE(SimInBackground(inquiry, "inquire", {"--serial", "0x55"}));
+    ASSERT_TRUE(WaitFor([&] { return PromptWaiting(); }, 30)) << output;
+
+    const auto stopAsked = Clock::now();
+    daemon.Signal(SIGTERM);
+    ASSERT_EQ(daemon.Wait(60), 0) << ReadFile(errPath);
+    // Well below the 90 s question and the 30 s thread stop: nothing waited for a time-out.
+    EXPECT_LT(Clock::now() - stopAsked, std::chrono::seconds(20));
+    EXPECT_EQ(inquiry.Wait(30), 1);
+    const std::string log = ActivityLog();
+    EXPECT_TRUE(Contains(log, "Request to restore Quarnex Server ID:00000055 using backup from Quarnex Server "
+                              "ID:00000055 dated ")) << log;
+    EXPECT_TRUE(Contains(log, " rejected\n")) << log;
+    EXPECT_FALSE(Contains(log, "Error stopping backup service")) << log;
+}
+
 TEST_F(HarborlockdTest, SighupRereadsTheSettingsAndSigtermStopsCleanly)
 {
     Child daemon;
