@@ -234,6 +234,13 @@ protected:
         return sim.Spawn(all, {}, SandboxPath("bg.out"), SandboxPath("bg.err"));
     }
 
+    // The service acknowledges DONE before it merges and commits; the activity log says when
+    // the backup is saved and the service idle again.
+    bool Saved(int backups)
+    {
+        return WaitFor([&] { return Count(ActivityLog(), "  Saving backup completed successfully\n") >= backups; }, 30);
+    }
+
     bool PromptWaiting()
     {
         return Ctl("--json prompts") == 0 && Contains(output, "\"id\":");
@@ -282,10 +289,11 @@ TEST_F(HarborlockdTest, ServesFullAndIncrementalBackupsAndARestoreAcceptedThroug
                   "--vary-lengths --seed 4 --params 1,2,3 --model " + model), 0) << output;
     // Incrementals are always allowed for this server (what the backup options dialog saves,
     // which it can only do once the service is idle again: the commit rewrites server.cfg).
-    ASSERT_TRUE(WaitFor([&] { return Contains(ActivityLog(), "Saving backup completed successfully"); }, 30));
+    ASSERT_TRUE(Saved(1));
     CBFMRepository::GetServer(folder, "0001A2B3")->SetForceFullType(CBFMServer::Never);
     ASSERT_EQ(Sim("push --serial 0x1A2B3 --incremental --clusters 80 --cluster-size 1024 --first-block 100 "
                   "--block-step 2 --scratch-percent 50 --seed 5 --params 1,2,3 --model " + model), 0) << output;
+    ASSERT_TRUE(Saved(2)) << ActivityLog();
 
     ASSERT_EQ(Ctl("backups 0001A2B3"), 0) << output;
     EXPECT_EQ(Count(output, "0001A2B3  "), 1) << output; // the incremental was merged into the full one
@@ -496,6 +504,7 @@ TEST_F(HarborlockdTest, ExportImportAndDeleteReportTheDesignedResults)
     Child daemon;
     ASSERT_TRUE(StartDaemon(daemon)) << ReadFile(errPath);
     ASSERT_EQ(Sim("push --serial 0x1A2B3 --full --clusters 40 --cluster-size 1024"), 0) << output;
+    ASSERT_TRUE(Saved(1)) << ActivityLog();
     ASSERT_EQ(Ctl("--json backups 0001A2B3"), 0) << output;
     const auto at = output.find("\"backup\":\"");
     ASSERT_NE(at, std::string::npos) << output;
