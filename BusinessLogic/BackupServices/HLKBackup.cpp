@@ -18,6 +18,7 @@ constexpr int kLogCategory = 33;
 
 std::mutex g_instanceLock;
 HLKBackup* g_instance = nullptr;
+std::atomic<int> g_listenBacklog{HLKBackup::kDefaultListenBacklog};
 
 // A process killed during a transfer or a merge leaves that backup's temporary data files
 // behind, and a first transfer also leaves a record without an image; nothing else would
@@ -113,6 +114,16 @@ void HLKBackup::SetTimeouts(const HLKTimeouts& timeouts)
 HLKTimeouts HLKBackup::GetTimeouts()
 {
     return HLKServer::GetTimeouts();
+}
+
+void HLKBackup::SetListenBacklog(int backlog)
+{
+    g_listenBacklog = backlog > 0 ? backlog : kDefaultListenBacklog;
+}
+
+int HLKBackup::ListenBacklog()
+{
+    return g_listenBacklog.load();
 }
 
 int HLKBackup::GetPort() const
