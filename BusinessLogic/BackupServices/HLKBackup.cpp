@@ -9,6 +9,7 @@
 #include "CBFMServer.h"
 #include "CClientExc.h"
 #include "CLog.h"
+#include "GUIComm.h"
 #include "HLKServer.h"
 #include "Platform.h"
 
@@ -158,7 +159,10 @@ bool HLKBackup::startListener(int port)
     HLKServer::ThreadRoutine routine;
     try {
         record = std::make_shared<HLK_Thread_Sync_t>();
-        routine = [argument = HLKServer::MainThreadArgument{port, record, &m_boundPort}] {
+        // The listener and its workers keep the repository and the window channel they start
+        // with, even past a stop that gave up on them.
+        HLKServer::Context context{CBFMRepository::Acquire(), GUIComm::Acquire()};
+        routine = [argument = HLKServer::MainThreadArgument{port, record, &m_boundPort, std::move(context)}] {
             return HLKServer::HLK_MainThread(argument);
         };
     } catch (const std::bad_alloc&) {
