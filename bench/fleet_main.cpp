@@ -3,7 +3,7 @@
 // against the sum of the same backups run one after another with no gap (see README.md).
 //
 //   harborlock-bench-fleet [--servers 8,32,100] [--size 32M] [--backlog N[,M...]]
-//                          [--work DIR] [--markdown FILE]
+//                          [--repeat N] [--work DIR] [--markdown FILE]
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -177,7 +177,10 @@ struct Figure {
     std::string failure;
 };
 
-// The same backups one at a time; each counted from its connect to its save.
+// The same backups one at a time. Each is counted from its connect until the service is free
+// for the next one: its save reported and its worker ended (the worker gives the temporary
+// files back before the next connection may start, as in the fleet). That moment is seen as
+// the answer to a ping sent right after the save, less what a ping alone costs.
 bool RunSequential(const std::string& root, Figure& f, const BenchPlan& plan, const DataPool& pool)
 {
     FleetService service(root, f.backlog);
@@ -185,19 +188,24 @@ bool RunSequential(const std::string& root, Figure& f, const BenchPlan& plan, co
         f.failure = "service did not start";
         return false;
     }
-    const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(kPassLimitMs);
-    for (int i = 0; i < f.servers; ++i) {
+    double pingCost = 1e9;
+    for (int i = 0; i < 5; ++i) {
+        const Clock::time_point t0 = Clock::now();
         if (!service.Ping()) {
-            f.failure = "ping before a sequential backup";
+            f.failure = "ping on the idle service";
             return false;
         }
+        pingCost = std::min(pingCost, Seconds(Clock::now() - t0));
+    }
+    const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(kPassLimitMs);
+    for (int i = 0; i < f.servers; ++i) {
         const Clock::time_point t0 = Clock::now();
         const FleetPush r = FleetClient::Push(service.port, Serial(i), plan, pool);
-        if (!r.ok || !service.window.WaitSaved(i + 1, 300000)) {
+        if (!r.ok || !service.window.WaitSaved(i + 1, 300000) || !service.Ping()) {
             f.failure = "sequential backup " + std::to_string(i) + ": " + (r.ok ? "not saved" : r.failure);
             return false;
         }
-        f.sequential += Seconds(service.window.LastSavedAt() - t0);
+        f.sequential += std::max(0.0, Seconds(Clock::now() - t0) - pingCost);
         if (Clock::now() > limit) {
             f.failure = "sequential pass over its time limit";
             return false;
@@ -269,6 +277,7 @@ int main(int argc, char** argv)
     std::vector<std::uint64_t> backlogs = {std::uint64_t(HLKBackup::kDefaultListenBacklog)};
     std::uint64_t size = 32ull << 20;
     std::string work = "bench-work";
+    int repeat = 3;
     std::string markdown;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -277,6 +286,8 @@ int main(int argc, char** argv)
             servers = ParseList(argv[++i]);
         else if (a == "--backlog" && more)
             backlogs = ParseList(argv[++i]);
+        else if (a == "--repeat" && more)
+            repeat = std::max(1, std::atoi(argv[++i]));
         else if (a == "--size" && more)
             size = ParseList(argv[++i]).at(0);
         else if (a == "--work" && more)
@@ -284,8 +295,8 @@ int main(int argc, char** argv)
         else if (a == "--markdown" && more)
             markdown = argv[++i];
         else {
-            std::fprintf(stderr, "usage: %s [--servers 8,32,100] [--size 32M] [--backlog 4[,128]] [--work DIR] "
-                                 "[--markdown FILE]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--servers 8,32,100] [--size 32M] [--backlog 4[,128]] [--repeat 3] "
+                                 "[--work DIR] [--markdown FILE]\n", argv[0]);
             return 2;
         }
     }
@@ -299,17 +310,43 @@ int main(int argc, char** argv)
     bool allMet = true;
     for (std::uint64_t backlog : backlogs) {
         for (std::uint64_t n : servers) {
+            // Best of `repeat` runs of each pass, alternating which goes first: the machine is
+            // shared, and a short pass is easily slowed by someone else's work.
             Figure f;
             f.servers = static_cast<int>(n);
             f.backlog = static_cast<int>(backlog);
+            bool ok = true;
             const std::string root = (fs::path(work) / "fleet").string();
-            std::fprintf(stderr, "N=%d backlog=%d: one after another...\n", f.servers, f.backlog);
-            bool ok = RunSequential(root, f, plan, pool);
-            fs::remove_all(root);
-            if (ok) {
-                std::fprintf(stderr, "N=%d backlog=%d: all at once...\n", f.servers, f.backlog);
-                ok = RunFleet(root, f, plan, pool);
-                fs::remove_all(root);
+            for (int r = 0; r < repeat && ok; ++r) {
+                Figure s = f, a = f;
+                s.sequential = 0;
+                bool sOk = true, aOk = true;
+                for (int k = 0; k < 2; ++k) {
+                    if ((k == 0) == (r % 2 == 0)) {
+                        std::fprintf(stderr, "N=%d backlog=%d run %d: one after another...\n", f.servers, f.backlog, r + 1);
+                        sOk = RunSequential(root, s, plan, pool);
+                    } else {
+                        std::fprintf(stderr, "N=%d backlog=%d run %d: all at once...\n", f.servers, f.backlog, r + 1);
+                        aOk = RunFleet(root, a, plan, pool);
+                    }
+                    fs::remove_all(root);
+                }
+                if (!sOk || !aOk) {
+                    ok = false;
+                    f = sOk ? a : s;
+                    f.sequential = s.sequential;
+                    f.fleet = a.fleet;
+                    break;
+                }
+                if (r == 0 || s.sequential < f.sequential)
+                    f.sequential = s.sequential;
+                if (r == 0 || a.fleet < f.fleet) {
+                    f.fleet = a.fleet;
+                    f.longestWait = a.longestWait;
+                    f.slowestConnect = a.slowestConnect;
+                    f.stored = a.stored;
+                    f.verified = a.verified;
+                }
             }
             const double ratio = f.sequential > 0 ? f.fleet / f.sequential : 0;
             allMet = allMet && ok && ratio <= kTarget;
@@ -333,8 +370,8 @@ int main(int argc, char** argv)
                                  : ("no: " + f.failure).c_str());
         table << line;
     }
-    std::printf("Each backup: %llu MiB full, %u-byte clusters.\n\n%s",
-                static_cast<unsigned long long>(std::uint64_t(plan.Count()) * clusterSize >> 20), clusterSize,
+    std::printf("Each backup: %llu MiB full, %u-byte clusters; best of %d runs of each pass.\n\n%s",
+                static_cast<unsigned long long>(std::uint64_t(plan.Count()) * clusterSize >> 20), clusterSize, repeat,
                 table.str().c_str());
     if (!markdown.empty())
         std::ofstream(markdown) << table.str();
