@@ -2,7 +2,9 @@
 // loopback connection, the real listener and workers, a real repository in the sandbox.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include "CBFMBackup.h"
@@ -351,15 +353,13 @@ TEST_F(HLKServiceTest, InsufficientDiskSpaceRefusesSize)
 // A backup folder whose volume reports a chosen amount of free space.
 class FreeSpacePlatform : public hl::PlatformWrapper {
 public:
-    explicit FreeSpacePlatform(std::uint64_t bytes) : hl::PlatformWrapper(hl::PosixPlatform()), m_bytes(bytes) {}
+    FreeSpacePlatform() : hl::PlatformWrapper(hl::PosixPlatform()) {}
     bool FreeSpace(const std::string&, std::uint64_t& bytes) override
     {
         bytes = m_bytes;
         return true;
     }
-
-private:
-    std::uint64_t m_bytes;
+    std::atomic<std::uint64_t> m_bytes{0};
 };
 
 class HLKDiskSpaceTest : public ServiceTest {
@@ -375,8 +375,11 @@ protected:
     // by DONE, so that the conversation ends as a stored (empty) backup.
     SizeOutcome Size(std::uint64_t freeBytes, std::uint32_t clusterSize, std::uint32_t estimate)
     {
-        FreeSpacePlatform platform(freeBytes);
-        hl::ScopedPlatform use(platform);
+        // Installed until the fixture is gone, after the service has stopped: the listener
+        // still closes the records of finished workers through it.
+        if (!m_use)
+            m_use = std::make_unique<hl::ScopedPlatform>(m_platform);
+        m_platform.m_bytes = freeBytes;
         window.Clear();
         SizeOutcome out;
         QuarnexConnection c;
@@ -402,6 +405,9 @@ protected:
         }
         return out;
     }
+
+    FreeSpacePlatform m_platform;
+    std::unique_ptr<hl::ScopedPlatform> m_use; // destroyed first
 };
 
 // 1,000,000 clusters of 512 bytes are 488 MiB: on a 32 MiB folder that needs 1073 MB and is
