@@ -22,7 +22,7 @@ const char* const kRestoreAuto = "RestoreBackupAuto";
 
 } // namespace
 
-CBFMRepository* CBFMRepository::s_instance = nullptr;
+std::shared_ptr<CBFMRepository> CBFMRepository::s_instance;
 std::mutex CBFMRepository::s_instanceLock;
 
 // ---- construction -----------------------------------------------------------------------
@@ -60,15 +60,25 @@ CBFMRepository* CBFMRepository::GetInstance(const char* rootDir)
 {
     std::lock_guard<std::mutex> guard(s_instanceLock);
     if (s_instance == nullptr)
-        s_instance = new CBFMRepository(rootDir);
+        s_instance.reset(new CBFMRepository(rootDir));
+    return s_instance.get();
+}
+
+std::shared_ptr<CBFMRepository> CBFMRepository::Acquire()
+{
+    std::lock_guard<std::mutex> guard(s_instanceLock);
     return s_instance;
 }
 
 void CBFMRepository::Release()
 {
-    std::lock_guard<std::mutex> guard(s_instanceLock);
-    delete s_instance;
-    s_instance = nullptr;
+    std::shared_ptr<CBFMRepository> instance;
+    {
+        std::lock_guard<std::mutex> guard(s_instanceLock);
+        instance = std::move(s_instance);
+        s_instance.reset();
+    }
+    // Destroyed here unless a service thread still holds it.
 }
 
 bool CBFMRepository::SaveConfig()

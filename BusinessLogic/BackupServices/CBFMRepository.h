@@ -44,6 +44,10 @@ public:
     // The process-wide instance, constructed on the first call (later roots are ignored).
     // A construction that throws keeps no instance.
     static CBFMRepository* GetInstance(const char* rootDir);
+    // The instance for a thread that may outlive it (a service worker left behind by a
+    // stop): the holder keeps it valid after Release. Null when none exists.
+    static std::shared_ptr<CBFMRepository> Acquire();
+    // Forgets the instance; it is destroyed with its last holder.
     static void Release();
 
     const std::string& GetRootDir() const { return m_rootDir; }
@@ -84,6 +88,6 @@ private:
     std::string m_restoreServerID;
     std::string m_restoreBackupID;
 
-    static CBFMRepository* s_instance;
+    static std::shared_ptr<CBFMRepository> s_instance;
     static std::mutex s_instanceLock;
 };

@@ -14,7 +14,7 @@ namespace {
 const char* const kUnit = "BusinessLogic/BackupServices/GUIComm";
 
 std::mutex g_instanceLock;
-GUIComm* g_instance = nullptr;
+std::shared_ptr<GUIComm> g_instance;
 
 const char* const kErrorTexts[16] = {
     "Error starting backup service.  Exit app and try again.",
@@ -57,26 +57,46 @@ GUIComm::GUIComm(IGUIWindow* window) : m_window(window)
 
 GUIComm::~GUIComm()
 {
+    Detach();
     std::unique_lock<std::mutex> lock(m_promptLock);
     if (m_promptEvent != nullptr) {
-        // A worker still waits in a prompt: reject it and let it leave before this object goes.
-        m_answer = 0;
-        m_promptEvent->Set();
+        // A thread that reached the channel without holding it still waits in a prompt: let
+        // it leave (Detach rejected it) before this object goes.
         m_promptEnded.wait_for(lock, std::chrono::seconds(5), [this] { return m_promptEvent == nullptr; });
     }
     delete m_promptEvent;
     m_promptEvent = nullptr;
 }
 
+void GUIComm::Detach()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_windowLock);
+        m_window = nullptr;
+    }
+    std::lock_guard<std::mutex> guard(m_promptLock);
+    m_detached = true;
+    if (m_promptEvent != nullptr) {
+        m_answer = 0;
+        m_promptEvent->Set();
+    }
+}
+
 GUIComm* GUIComm::GetInstance(IGUIWindow* window)
 {
     std::lock_guard<std::mutex> guard(g_instanceLock);
     if (g_instance == nullptr)
-        g_instance = new GUIComm(window);
-    return g_instance;
+        g_instance.reset(new GUIComm(window));
+    return g_instance.get();
 }
 
 GUIComm* GUIComm::Instance()
+{
+    std::lock_guard<std::mutex> guard(g_instanceLock);
+    return g_instance.get();
+}
+
+std::shared_ptr<GUIComm> GUIComm::Acquire()
 {
     std::lock_guard<std::mutex> guard(g_instanceLock);
     return g_instance;
@@ -84,9 +104,16 @@ GUIComm* GUIComm::Instance()
 
 void GUIComm::Cleanup()
 {
-    std::lock_guard<std::mutex> guard(g_instanceLock);
-    delete g_instance;
-    g_instance = nullptr;
+    std::shared_ptr<GUIComm> instance;
+    {
+        std::lock_guard<std::mutex> guard(g_instanceLock);
+        instance = std::move(g_instance);
+        g_instance.reset();
+    }
+    // A service thread left behind by a timed-out stop may still hold the channel; it must
+    // not reach the window, which goes away after this.
+    if (instance)
+        instance->Detach();
 }
 
 const char* GUIComm::ErrorText(int code)
@@ -166,9 +193,20 @@ void GUIComm::FreePayload(unsigned message, intptr_t lParam)
 
 void GUIComm::PostToGUI(unsigned message, intptr_t lParam)
 {
-    // A full window queue makes the poster wait; the notification itself is never lost.
-    while (!m_window->Post(message, lParam))
+    // A full window queue makes the poster wait; the notification itself is never lost while
+    // there is a window to receive it.
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(m_windowLock);
+            if (m_window == nullptr) {
+                FreePayload(message, lParam);
+                return;
+            }
+            if (m_window->Post(message, lParam))
+                return;
+        }
         hl::Os().Sleep(10);
+    }
 }
 
 void GUIComm::NotifyBackupStarted(const char* serverId, uint32_t sizeMB)
@@ -261,6 +299,11 @@ bool GUIComm::PromptForRestore(uint32_t requestSerial, uint32_t backupSerial, ui
     OS_HANDLE handle = OS_INVALID_HANDLE;
     {
         std::lock_guard<std::mutex> guard(m_promptLock);
+        if (m_detached) {
+            // No window is left to answer.
+            delete block;
+            return false;
+        }
         delete m_promptEvent;
         m_promptEvent = new OS_CEvent(0, 0, nullptr, nullptr);
         handle = m_promptEvent->GetHandle();

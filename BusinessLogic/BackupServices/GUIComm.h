@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 class OS_CEvent;
@@ -113,6 +114,12 @@ public:
     static GUIComm* GetInstance(IGUIWindow* window);
     // The instance, or null when none was created (no window to report to).
     static GUIComm* Instance();
+    // The instance for a thread that may outlive the window (a service thread): the channel
+    // stays valid as long as the holder keeps it. After Cleanup its posts go nowhere and a
+    // prompt is rejected at once.
+    static std::shared_ptr<GUIComm> Acquire();
+    // Detaches the instance from its window and forgets it; it is destroyed with the last
+    // holder.
     static void Cleanup();
 
     // Text of an error code, "Unknown error" outside 0..15.
@@ -158,7 +165,13 @@ private:
     GUIComm(const GUIComm&) = delete;
     GUIComm& operator=(const GUIComm&) = delete;
 
-    IGUIWindow* m_window;
+    // Cuts the channel: later posts are dropped (their blocks freed), a pending prompt is
+    // rejected. The window may be destroyed once this returns.
+    void Detach();
+
+    std::mutex m_windowLock; // held while posting, so that Detach waits for a post under way
+    IGUIWindow* m_window;    // null once detached
+    bool m_detached = false; // guarded by m_promptLock
     uint8_t m_answer = 0;
     OS_CEvent* m_promptEvent = nullptr;
     // Guards m_promptEvent and m_answer: the window thread signals the event while the worker

@@ -9,6 +9,7 @@
 #include "CBFMServer.h"
 #include "CClientExc.h"
 #include "CLog.h"
+#include "GUIComm.h"
 #include "HLKServer.h"
 #include "Platform.h"
 
@@ -19,6 +20,7 @@ constexpr int kLogCategory = 33;
 
 std::mutex g_instanceLock;
 HLKBackup* g_instance = nullptr;
+std::atomic<int> g_listenBacklog{HLKBackup::kDefaultListenBacklog};
 
 // A process killed during a transfer or a merge leaves that backup's temporary data files
 // behind, and a first transfer also leaves a record without an image; nothing else would
@@ -116,6 +118,16 @@ HLKTimeouts HLKBackup::GetTimeouts()
     return HLKServer::GetTimeouts();
 }
 
+void HLKBackup::SetListenBacklog(int backlog)
+{
+    g_listenBacklog = backlog > 0 ? backlog : kDefaultListenBacklog;
+}
+
+int HLKBackup::ListenBacklog()
+{
+    return g_listenBacklog.load();
+}
+
 int HLKBackup::GetPort() const
 {
     return m_boundPort.load();
@@ -147,7 +159,10 @@ bool HLKBackup::startListener(int port)
     HLKServer::ThreadRoutine routine;
     try {
         record = std::make_shared<HLK_Thread_Sync_t>();
-        routine = [argument = HLKServer::MainThreadArgument{port, record, &m_boundPort}] {
+        // The listener and its workers keep the repository and the window channel they start
+        // with, even past a stop that gave up on them.
+        HLKServer::Context context{CBFMRepository::Acquire(), GUIComm::Acquire()};
+        routine = [argument = HLKServer::MainThreadArgument{port, record, &m_boundPort, std::move(context)}] {
             return HLKServer::HLK_MainThread(argument);
         };
     } catch (const std::bad_alloc&) {

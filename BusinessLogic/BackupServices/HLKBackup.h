@@ -16,6 +16,7 @@ struct HLK_Thread_Sync_t;
 // silence and stop cases finish in seconds.
 struct HLKTimeouts {
     int payloadReadMs = 60000;   // each read of a payload (fillBuffer)
+    int payloadSendMs = 60000;   // a send to the peer that makes no progress (the read side's 60 s)
     int commandPollMs = 1000;    // one wait for the next command word
     int maxCommandPolls = 1800;  // waits without a complete command word before giving up
     int threadStopMs = 30000;    // wait for a thread to stop (listener or worker)
@@ -44,6 +45,16 @@ public:
     // Time-outs used by threads started afterwards (process-wide).
     static void SetTimeouts(const HLKTimeouts& timeouts);
     static HLKTimeouts GetTimeouts();
+
+    // Length of the accept queue of listeners started afterwards (process-wide; the
+    // benchmark compares queue lengths with it). Values below 1 restore the default.
+    static void SetListenBacklog(int backlog);
+    static int ListenBacklog();
+    // Measured with the fleet benchmark: with 4, a fleet connecting at once beyond the queue
+    // had its handshakes dropped and retried after 1, 3, 7, ... s while the service sat idle
+    // (a hundred servers took 11 times their work, and one gave up). With 128 every waiting
+    // server has its connection and is served the moment the one before it ends.
+    static constexpr int kDefaultListenBacklog = 128;
 
     virtual ~HLKBackup();
 

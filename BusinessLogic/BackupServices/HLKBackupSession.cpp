@@ -80,7 +80,7 @@ int HLKBackupSession::xactHello(SessionData& session)
     session.releaseBackup();
     session.server.reset();
 
-    CBFMRepository* repo = HLKInternal::Repository();
+    const std::shared_ptr<CBFMRepository> repo = HLKInternal::Repository();
     if (repo) {
         session.server = repo->GetServer(serverId);
         if (!session.server)
@@ -137,9 +137,13 @@ int HLKBackupSession::xactSize(SessionData& session)
     }
 
     HLK_DEBUG("HLKServer xactSize(): Processing SIZE data.\n");
-    session.estimate = static_cast<std::int32_t>(SFS_GetWord(payload));
+    const std::uint32_t clusters = SFS_GetWord(payload);
+    session.estimate = static_cast<std::int32_t>(clusters);
+    // Counted in 64 bits from the announced bytes: in 32 bits clusters under 1 KiB counted as
+    // nothing and large announcements wrapped. At most 2^32 clusters of 64 KiB: 2^28 MB.
+    const std::uint64_t estimatedMB64 = (std::uint64_t(session.clusterSize) * clusters) >> 20;
     const std::uint32_t estimatedMB =
-        ((session.clusterSize >> 10) * static_cast<std::uint32_t>(session.estimate)) >> 10;
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(estimatedMB64, 0xFFFFFFFFu));
     HLK_DEBUG("HLKServer xactSize(): Given estimate of %d MB (%d blocks) of data.\n",
               static_cast<int>(estimatedMB), session.estimate);
 
@@ -159,11 +163,16 @@ int HLKBackupSession::xactSize(SessionData& session)
         return -1;
     }
 
-    CBFMRepository* repo = HLKInternal::Repository();
+    const std::shared_ptr<CBFMRepository> repo = HLKInternal::Repository();
     const std::int64_t freeBytes = repo ? repo->GetFreeSpace() : -1;
-    const std::int32_t availableMB = static_cast<std::int32_t>(freeBytes >> 20);
-    const std::int32_t neededMB = static_cast<std::int32_t>(static_cast<double>(static_cast<std::int32_t>(estimatedMB)) * 2.2);
-    if (neededMB > availableMB) {
+    // More free space than 2^31 - 1 MB saturates (it used to wrap, to 0 among others); a
+    // failed query stays -1 and refuses every backup.
+    constexpr std::int64_t kMaxMB = 0x7FFFFFFF;
+    const std::int32_t availableMB =
+        freeBytes < 0 ? -1 : static_cast<std::int32_t>(std::min<std::int64_t>(freeBytes >> 20, kMaxMB));
+    const std::int64_t needed64 = static_cast<std::int64_t>(static_cast<double>(estimatedMB64) * 2.2);
+    const std::int32_t neededMB = static_cast<std::int32_t>(std::min<std::int64_t>(needed64, kMaxMB));
+    if (needed64 > availableMB) {
         HLK_ERROR("HLKServer xactSize(): Insufficient disk space.  Needed=%dMB Available=%dMB\n", neededMB, availableMB);
         HLK_NOTIFY(NotifyInsufficientDiskSpace(serverId.c_str(), neededMB, availableMB));
         return abnormalEnd();

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 
 #include "CBFMRepository.h"
 #include "CLog.h"
@@ -16,15 +17,13 @@ namespace HLKInternal {
 
 constexpr int kLogCategory = 33;
 
-// The repository when one is set up; a service without one refuses every conversation.
-inline CBFMRepository* Repository()
-{
-    try {
-        return CBFMRepository::GetInstance(nullptr);
-    } catch (...) {
-        return nullptr;
-    }
-}
+// The repository and the window channel of the calling thread: for a listener or worker the
+// ones its service was started with (HLKServer::Context), held for the thread's whole run;
+// for any other caller the current instances, held as long as the caller keeps the result.
+// Null when there is none: a service without a repository refuses every conversation, one
+// without a window has nobody to tell.
+std::shared_ptr<CBFMRepository> Repository();
+std::shared_ptr<GUIComm> Channel();
 
 inline std::int32_t Percent(std::int64_t done, std::int64_t total)
 {
@@ -40,10 +39,9 @@ inline std::int32_t Percent(std::int64_t done, std::int64_t total)
 #define HLK_DEBUG(...) CLog::Debug(HLKInternal::kLogCategory, __VA_ARGS__)
 #define HLK_INTERNAL() CLog::Error(HLKInternal::kLogCategory, "Internal Error -- %s: %d\n", kUnit, __LINE__)
 
-// Notifications go to the window when there is one; a service without a window (tools, some
-// tests) has nobody to tell.
+// Notifications go to the calling thread's window channel (see Channel).
 #define HLK_NOTIFY(call)                                                                           \
     do {                                                                                           \
-        if (GUIComm* gui_ = GUIComm::Instance())                                                   \
+        if (const std::shared_ptr<GUIComm> gui_ = HLKInternal::Channel())                          \
             gui_->call;                                                                            \
     } while (0)

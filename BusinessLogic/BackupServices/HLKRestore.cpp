@@ -68,7 +68,7 @@ bool findBackupForRestore(SessionData& session, bool prompt)
     const std::string requester = HLKWire::formatServerId(session.serialNumber);
     std::string serverName;
     std::string backupName;
-    CBFMRepository* repo = HLKInternal::Repository();
+    const std::shared_ptr<CBFMRepository> repo = HLKInternal::Repository();
     if (!repo || !repo->GetRestoreBackup(requester, serverName, backupName)) {
         HLK_ERROR("HLKServer findBackupForRestore(): No backup available for restore.\n");
         HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
@@ -90,7 +90,7 @@ bool findBackupForRestore(SessionData& session, bool prompt)
         std::uint32_t backupSerial = 0;
         if (!getBackupSerialNumber(*session.backup, backupSerial))
             return false;
-        GUIComm* gui = GUIComm::Instance();
+        const std::shared_ptr<GUIComm> gui = HLKInternal::Channel();
         bool accepted = false;
         // Without a window nobody can accept the restore.
         if (gui == nullptr ||

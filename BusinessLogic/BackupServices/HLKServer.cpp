@@ -22,6 +22,32 @@ std::mutex g_timeoutsLock;
 HLKTimeouts g_timeouts;
 std::atomic<std::uint64_t> g_nextThreadId{1};
 
+// Keep-alive of accepted connections: a peer that vanished (power cut, cable) is found after
+// about two minutes of silence even while the worker only waits for it.
+constexpr std::uint32_t kKeepAliveIdleMs = 60000;
+constexpr std::uint32_t kKeepAliveIntervalMs = 10000;
+constexpr int kKeepAliveProbes = 6;
+
+// The context of a listener or worker thread, set for its whole run (see HLKInternal).
+thread_local bool t_hasContext = false;
+thread_local HLKServer::Context t_context;
+
+class ScopedContext {
+public:
+    explicit ScopedContext(HLKServer::Context context)
+    {
+        t_context = std::move(context);
+        t_hasContext = true;
+    }
+    ~ScopedContext()
+    {
+        t_hasContext = false;
+        t_context = HLKServer::Context();
+    }
+    ScopedContext(const ScopedContext&) = delete;
+    ScopedContext& operator=(const ScopedContext&) = delete;
+};
+
 // Runs a thread routine and marks the record's thread as ended as its very last act. The
 // closure holds a reference to the record, so the record outlives an owner that gave up
 // waiting.
@@ -52,6 +78,16 @@ std::uint32_t ParseIPv4(const std::string& dotted)
 
 } // namespace
 
+std::shared_ptr<CBFMRepository> HLKInternal::Repository()
+{
+    return t_hasContext ? t_context.repository : CBFMRepository::Acquire();
+}
+
+std::shared_ptr<GUIComm> HLKInternal::Channel()
+{
+    return t_hasContext ? t_context.gui : GUIComm::Acquire();
+}
+
 // ---- HLK_Thread_Sync_t ---------------------------------------------------------------------
 
 HLK_Thread_Sync_t::HLK_Thread_Sync_t() = default;
@@ -61,7 +97,7 @@ HLK_Thread_Sync_t::~HLK_Thread_Sync_t()
     // Owners join or detach before they let go; the last reference may be the thread's own.
     if (thread.joinable())
         thread.detach();
-    for (int* ev : {&startedEvent, &failedEvent, &endedEvent}) {
+    for (int* ev : {&startedEvent, &failedEvent, &endedEvent, &stopEvent}) {
         if (*ev >= 0)
             hl::Os().Close(*ev);
         *ev = -1;
@@ -78,6 +114,8 @@ void HLK_Thread_Sync_t::RequestStop()
 {
     std::lock_guard<std::mutex> guard(lock);
     stopFlag = true;
+    if (stopEvent >= 0)
+        hl::Os().SetEvent(stopEvent);
 }
 
 std::uint64_t HLK_Thread_Sync_t::ThreadId()
@@ -121,9 +159,13 @@ int HLKServer::doCreateThread(const std::shared_ptr<HLK_Thread_Sync_t>& sync, Th
     sync->startedEvent = os.CreateEvent(false, false);
     sync->failedEvent = os.CreateEvent(false, false);
     sync->endedEvent = os.CreateEvent(true, false);
+    {
+        std::lock_guard<std::mutex> guard(sync->lock);
+        sync->stopEvent = os.CreateEvent(true, false);
+    }
 
     bool created = false;
-    if (sync->startedEvent >= 0 && sync->failedEvent >= 0 && sync->endedEvent >= 0) {
+    if (sync->startedEvent >= 0 && sync->failedEvent >= 0 && sync->endedEvent >= 0 && sync->stopEvent >= 0) {
         sync->SetThreadId(g_nextThreadId++);
         try {
             sync->thread = std::thread(RunThread, sync, std::move(routine));
@@ -187,8 +229,9 @@ int HLKServer::HLK_MainThread(const MainThreadArgument& argument)
     const HLKTimeouts timeouts = GetTimeouts();
     hl::Platform& os = hl::Os();
     os.SetThreadName("HLK_MainThread");
+    ScopedContext context(argument.context);
 
-    const int listenSocket = os.Listen(static_cast<std::uint16_t>(port), 4);
+    int listenSocket = os.Listen(static_cast<std::uint16_t>(port), HLKBackup::ListenBacklog());
     if (listenSocket < 0) {
         if (IsBindFailure(hl::Platform::LastError())) {
             HLK_ERROR("HLKServer HLK_MainThread(): Error binding TCP socket to port %d\n", port);
@@ -209,47 +252,61 @@ int HLKServer::HLK_MainThread(const MainThreadArgument& argument)
 
     HLK_THREAD_SYNC_VEC workers;
     bool failed = false;
+    std::vector<int> handles;
     for (;;) {
-        // While a worker exists, new connections wait in the listen backlog.
-        int r = 0;
+        // While a worker exists, new connections wait in the accept queue; the listener wakes
+        // the moment that worker ends (its ended event) or a stop is asked for (the stop
+        // event), not at its next poll.
+        handles.assign(1, sync->stopEvent);
         if (workers.empty()) {
-            r = os.WaitReadable(listenSocket, static_cast<std::uint32_t>(timeouts.listenerPollMs));
+            handles.push_back(listenSocket);
         } else {
-            os.Sleep(static_cast<std::uint32_t>(timeouts.listenerPollMs));
-            r = 0;
+            for (const auto& worker : workers)
+                handles.push_back(worker->endedEvent);
         }
-
-        if (r > 0) {
+        std::size_t index = 0;
+        const hl::WaitResult r = os.WaitForObjects(handles.data(), handles.size(), false,
+                                                   static_cast<std::uint32_t>(timeouts.listenerPollMs), index);
+        if (r == hl::WaitResult::Failed) {
+            HLK_ERROR("HLKServer HLK_MainThread(): Select failed\n");
+            failed = true;
+            break;
+        }
+        if (sync->StopRequested()) {
+            // The port goes back first: a worker that does not see the stop (a stalled read,
+            // a merge, a prompt, a peer that does not read) must not keep a restarted
+            // service from binding it.
+            os.Close(listenSocket);
+            listenSocket = -1;
+            HLK_DEBUG("HLKServer HLK_MainThread(): Shutting down worker threads...\n");
+            if (shutdownThreads(workers))
+                HLK_DEBUG("HLKServer HLK_MainThread(): Worker threads terminated.\n");
+            else
+                HLK_ERROR("HLKServer HLK_MainThread(): Some worker threads FAILED to terminate.\n");
+            break;
+        }
+        if (r == hl::WaitResult::Signalled && workers.empty() && index == 1) {
             if (doAcceptClientConnection(listenSocket, workers) != 0) {
                 HLK_ERROR("HLKServer HLK_MainThread(): doAcceptClientConnection failed.\n");
                 HLK_NOTIFY(NotifyError(HLK_ERR_START_SESSION));
             }
-        } else if (r == 0) {
-            if (sync->StopRequested()) {
-                HLK_DEBUG("HLKServer HLK_MainThread(): Shutting down worker threads...\n");
-                if (shutdownThreads(workers))
-                    HLK_DEBUG("HLKServer HLK_MainThread(): Worker threads terminated.\n");
-                else
-                    HLK_ERROR("HLKServer HLK_MainThread(): Some worker threads FAILED to terminate.\n");
-                break;
-            }
-            reapFinishedWorkers(workers);
         } else {
-            HLK_ERROR("HLKServer HLK_MainThread(): Select failed\n");
-            failed = true;
-            break;
+            reapFinishedWorkers(workers);
         }
     }
 
     HLK_DEBUG("HLKServer HLK_MainThread(): Backup services terminated on port %d... Good Bye!\n",
               boundPort > 0 ? boundPort : port);
     if (failed) {
+        os.Close(listenSocket);
+        listenSocket = -1;
         // The workers would otherwise be left without an owner.
         shutdownThreads(workers);
         HLK_ERROR("HLKServer HLK_MainThread(): terminated due to error\n");
         HLK_NOTIFY(NotifyServiceFailed(HLK_ERR_SERVICE_FAILED));
     }
-    os.Close(listenSocket);
+    if (listenSocket >= 0)
+        os.Close(listenSocket);
     return 0;
 }
 
@@ -271,6 +328,11 @@ int HLKServer::doAcceptClientConnection(int listenSocket, HLK_THREAD_SYNC_VEC& w
         peerPort = std::atoi(peer.c_str() + colon + 1);
     HLK_DEBUG("HLKServer doAcceptClientConnection(): Connect from addr=0x%08X port=%d LAN=%d\n",
               ParseIPv4(peer.substr(0, colon)), peerPort, 0);
+    // Sends time out like reads, so that a peer that stops reading cannot hold the only
+    // worker; keep-alive finds a peer that vanished.
+    if (!os.SetSendTimeout(s, static_cast<std::uint32_t>(GetTimeouts().payloadSendMs)) ||
+        !os.SetKeepAlive(s, kKeepAliveIdleMs, kKeepAliveIntervalMs, kKeepAliveProbes))
+        HLK_WARN("HLKServer doAcceptClientConnection(): Unable to set the send time-out or keep-alive of socket %d.\n", s);
 
     std::shared_ptr<HLK_Thread_Sync_t> record;
     try {
@@ -282,7 +344,7 @@ int HLKServer::doAcceptClientConnection(int listenSocket, HLK_THREAD_SYNC_VEC& w
     }
     ThreadRoutine routine;
     try {
-        routine = [argument = WorkerArgument{s, record}] { return HLK_BackupWorker(argument); };
+        routine = [argument = WorkerArgument{s, record, t_context}] { return HLK_BackupWorker(argument); };
     } catch (...) {
         HLK_ERROR("HLKServer doAcceptClientConnection(): Not enough memory to start backup worker thread.\n");
         os.Close(s);
@@ -322,7 +384,11 @@ void HLKServer::reapFinishedWorkers(HLK_THREAD_SYNC_VEC& workers)
 {
     const int waitMs = GetTimeouts().threadStopMs;
     for (auto it = workers.begin(); it != workers.end();) {
-        if ((*it)->ThreadId() == 0) {
+        std::size_t fired = 0;
+        // A worker whose routine ended without marking its record (it threw) is over too; left
+        // in the table, its ended event would wake the listener for ever.
+        if ((*it)->ThreadId() == 0 ||
+            hl::Os().WaitForObjects(&(*it)->endedEvent, 1, false, 0, fired) == hl::WaitResult::Signalled) {
             // The command loop has ended; what is left is the worker's short clean-up.
             std::size_t index = 0;
             if (hl::Os().WaitForObjects(&(*it)->endedEvent, 1, false, static_cast<std::uint32_t>(waitMs), index) ==
@@ -346,6 +412,7 @@ int HLKServer::HLK_BackupWorker(const WorkerArgument& argument)
     std::shared_ptr<HLK_Thread_Sync_t> sync = argument.sync;
     hl::Platform& os = hl::Os();
     os.SetThreadName("HLK_BackupWorker");
+    ScopedContext context(argument.context);
 
     SessionData session;
     session.socket = argument.socket;

@@ -18,6 +18,9 @@
 #include <thread>
 #include <vector>
 
+class CBFMRepository;
+class GUIComm;
+
 // One record per service thread (the listener's and each worker's); log lines call it
 // "SyncData". Shared between the thread and its owner, so a thread that outlives its owner's
 // wait keeps a valid record until it really ends.
@@ -38,6 +41,7 @@ struct HLK_Thread_Sync_t {
     int startedEvent = -1;    // auto-reset, signalled once the thread runs
     int failedEvent = -1;     // auto-reset, signalled when the thread could not start
     int endedEvent = -1;      // manual-reset, signalled as the thread's very last act
+    int stopEvent = -1;       // manual-reset, set with the stop flag: wakes a waiting listener
     std::thread thread;
 };
 
@@ -48,14 +52,25 @@ public:
     // What a service thread runs; it owns whatever it captured (a worker: its socket).
     using ThreadRoutine = std::function<int()>;
 
+    // What a service thread works with, handed from HLK_Reset to the listener and from the
+    // listener to each worker: the repository and the window channel of the service that
+    // started it. A thread left behind by a stop that timed out keeps them valid after the
+    // window released them (and a released channel reaches nothing).
+    struct Context {
+        std::shared_ptr<CBFMRepository> repository;
+        std::shared_ptr<GUIComm> gui;
+    };
+
     struct MainThreadArgument {
         int port;
         std::shared_ptr<HLK_Thread_Sync_t> sync;
         std::atomic<int>* boundPort; // where the listener reports its bound port (may be null)
+        Context context;
     };
     struct WorkerArgument {
         int socket;
         std::shared_ptr<HLK_Thread_Sync_t> sync;
+        Context context;
     };
 
     // Process-wide time-outs; threads take a copy when they start.

@@ -134,8 +134,15 @@ class Platform {
   virtual int Connect(const std::string& ipv4, std::uint16_t port) = 0;
   // Up to `count` bytes; 0 when the peer closed; -1 on failure.
   virtual std::int64_t Recv(int socket, void* buffer, std::size_t count) = 0;
-  // All bytes or false; never raises SIGPIPE.
+  // All bytes or false; never raises SIGPIPE. On a socket with a send time-out, a send
+  // that makes no progress for that long fails with kErrTimeout.
   virtual bool SendAll(int socket, const void* buffer, std::size_t count) = 0;
+  // Send time-out of a connected socket (0: none, sends wait for ever).
+  virtual bool SetSendTimeout(int socket, std::uint32_t timeoutMs) = 0;
+  // TCP keep-alive: after `idleMs` without traffic the system probes the peer every
+  // `intervalMs` and ends the connection when `probes` probes go unanswered, so that a
+  // peer that vanished (power cut, cable) makes reads and sends fail instead of waiting.
+  virtual bool SetKeepAlive(int socket, std::uint32_t idleMs, std::uint32_t intervalMs, int probes) = 0;
   // 1 readable (or closed/error pending), 0 time-out, -1 failure.
   virtual int WaitReadable(int fd, std::uint32_t timeoutMs) = 0;
 

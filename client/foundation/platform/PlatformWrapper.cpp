@@ -159,6 +159,14 @@ bool PlatformWrapper::SendAll(int socket, const void* buffer, std::size_t count)
   HL_GUARD(kOpSocket, false);
   return inner_.SendAll(socket, buffer, count);
 }
+bool PlatformWrapper::SetSendTimeout(int socket, std::uint32_t timeoutMs) {
+  HL_GUARD(kOpSocket, false);
+  return inner_.SetSendTimeout(socket, timeoutMs);
+}
+bool PlatformWrapper::SetKeepAlive(int socket, std::uint32_t idleMs, std::uint32_t intervalMs, int probes) {
+  HL_GUARD(kOpSocket, false);
+  return inner_.SetKeepAlive(socket, idleMs, intervalMs, probes);
+}
 int PlatformWrapper::WaitReadable(int fd, std::uint32_t timeoutMs) {
   HL_GUARD(kOpSocket, -1);
   return inner_.WaitReadable(fd, timeoutMs);

@@ -86,6 +86,8 @@ class PlatformWrapper : public Platform {
   int Connect(const std::string& ipv4, std::uint16_t port) override;
   std::int64_t Recv(int socket, void* buffer, std::size_t count) override;
   bool SendAll(int socket, const void* buffer, std::size_t count) override;
+  bool SetSendTimeout(int socket, std::uint32_t timeoutMs) override;
+  bool SetKeepAlive(int socket, std::uint32_t idleMs, std::uint32_t intervalMs, int probes) override;
   int WaitReadable(int fd, std::uint32_t timeoutMs) override;
 
   std::vector<std::string> IPv4Addresses() override;

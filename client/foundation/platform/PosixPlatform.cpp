@@ -10,6 +10,7 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <string.h>
@@ -18,10 +19,12 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -481,10 +484,35 @@ class PosixPlatformImpl final : public Platform {
       ssize_t n = ::send(socket, p + done, count - done, MSG_NOSIGNAL);
       if (n < 0) {
         if (errno == EINTR) continue;
+        // SO_SNDTIMEO ran out with nothing sent.
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+          SetLastError(kErrTimeout);
+          return false;
+        }
         return Fail(false);
       }
       done += static_cast<std::size_t>(n);
     }
+    return true;
+  }
+  bool SetSendTimeout(int socket, std::uint32_t timeoutMs) override {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(timeoutMs / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((timeoutMs % 1000) * 1000);
+    if (::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return Fail(false);
+    return true;
+  }
+  bool SetKeepAlive(int socket, std::uint32_t idleMs, std::uint32_t intervalMs, int probes) override {
+    int on = 1;
+    // The kernel counts in whole seconds, at least one.
+    int idle = static_cast<int>(std::max<std::uint32_t>(1, idleMs / 1000));
+    int interval = static_cast<int>(std::max<std::uint32_t>(1, intervalMs / 1000));
+    int count = std::max(1, probes);
+    if (::setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
+        ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+        ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
+        ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0)
+      return Fail(false);
     return true;
   }
   int WaitReadable(int fd, std::uint32_t timeoutMs) override {

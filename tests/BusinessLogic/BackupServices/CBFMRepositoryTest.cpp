@@ -437,6 +437,26 @@ TEST_F(CBFMRepositoryTest, SingletonKeepsTheFirstRootAndForgetsAFailedOne)
     CBFMRepository::Release();
 }
 
+// A service thread holding the instance keeps using the folder it started with after the
+// window released it and opened another one.
+TEST_F(CBFMRepositoryTest, AHolderKeepsTheReleasedInstance)
+{
+    EXPECT_EQ(CBFMRepository::Acquire(), nullptr);
+    CBFMRepository::GetInstance(SandboxPath("one").c_str());
+    std::shared_ptr<CBFMRepository> held = CBFMRepository::Acquire();
+    ASSERT_NE(held, nullptr);
+    CBFMRepository::Release();
+    EXPECT_EQ(CBFMRepository::Acquire(), nullptr);
+    CBFMRepository* other = CBFMRepository::GetInstance(SandboxPath("two").c_str());
+    EXPECT_NE(other, held.get());
+    EXPECT_EQ(held->GetRootDir(), SandboxPath("one"));
+    EXPECT_TRUE(held->CreateServer("0001A2B3") != nullptr);
+    EXPECT_TRUE(fs::exists(SandboxPath("one") + "/0001A2B3"));
+    EXPECT_FALSE(fs::exists(SandboxPath("two") + "/0001A2B3"));
+    held.reset();
+    CBFMRepository::Release();
+}
+
 TEST_F(CBFMRepositoryTest, SharedServerRecordsForTheWindow)
 {
     CBFMRepository repo(Fixture().c_str());

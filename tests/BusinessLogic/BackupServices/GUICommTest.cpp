@@ -187,6 +187,51 @@ TEST_F(GUICommTest, CleanupRejectsAPendingPrompt)
     EXPECT_EQ(GUIComm::Instance(), nullptr);
 }
 
+// A service thread that holds the channel past the window's end: the channel stays valid for
+// it, but nothing it posts reaches the (destroyed) window, every block is freed, and a prompt
+// is rejected at once instead of waiting for an answer that cannot come.
+TEST_F(GUICommTest, AHolderThatOutlivesTheWindowReachesNothing)
+{
+    std::shared_ptr<GUIComm> held = GUIComm::Acquire();
+    ASSERT_EQ(held.get(), comm);
+    auto prompt = std::async(std::launch::async, [held] {
+        bool accepted = true;
+        const bool ok = held->PromptForRestore(1, 2, 3, accepted);
+        return std::make_pair(ok, accepted);
+    });
+    ASSERT_TRUE(window.WaitForMessage(CM_HLKPromptForRestore));
+    window.Clear();
+
+    GUIComm::Cleanup();
+    EXPECT_EQ(GUIComm::Instance(), nullptr);
+    EXPECT_EQ(GUIComm::Acquire(), nullptr);
+    ASSERT_EQ(prompt.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    const auto [ok, accepted] = prompt.get();
+    EXPECT_TRUE(ok);
+    EXPECT_FALSE(accepted);
+
+    // Blocks and strings of dropped posts are freed (the leak checker sees to that).
+    held->NotifyBackupStarted("0001A2B3", 5);
+    held->NotifyInsufficientDiskSpace("0001A2B3", 10, 2);
+    held->NotifyError(4);
+    held->NotifyRestoreDone(false);
+    bool accepted2 = true;
+    EXPECT_FALSE(held->PromptForRestore(1, 2, 3, accepted2));
+    EXPECT_TRUE(accepted2);
+    EXPECT_FALSE(held->RespondToRestorePrompt(true));
+    EXPECT_TRUE(window.Notes().empty());
+
+    // A new window gets a new channel; the old holder still reaches nothing.
+    TestWindow next;
+    GUIComm* fresh = GUIComm::GetInstance(&next);
+    EXPECT_NE(fresh, held.get());
+    held->NotifyError(5);
+    fresh->NotifyError(6);
+    EXPECT_EQ(next.Errors(), std::vector<int>{6});
+    held.reset();
+    GUIComm::Cleanup();
+}
+
 TEST_F(GUICommTest, CancelRequestsAreReadOnceAndClearedByExportAndImport)
 {
     EXPECT_FALSE(comm->IsCancelRequested());

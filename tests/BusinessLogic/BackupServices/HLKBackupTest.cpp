@@ -213,7 +213,8 @@ TEST_F(HLKBackupTest, AFailingWaitForConnectionsEndsTheListenerAsFailed)
     ASSERT_TRUE(HLKBackup::GetInstance()->HLK_ResetEphemeral()); // a listener that uses the wrapper
     port = static_cast<std::uint16_t>(HLKBackup::GetInstance()->GetPort());
     window.Clear();
-    fault.FailNth(1, 9 /* EBADF */, hl::kOpSocket);
+    // The listener waits on its socket together with its events.
+    fault.FailNth(1, 9 /* EBADF */, hl::kOpWaitable);
     ASSERT_TRUE(window.WaitForMessage(CM_HLKServiceFailed));
     fault.Disarm();
     const std::vector<Note> notes = window.Notes();

@@ -2,12 +2,15 @@
 // loopback connection, the real listener and workers, a real repository in the sandbox.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include "CBFMBackup.h"
 #include "CBFMServer.h"
 #include "HLKTestHarness.h"
+#include "PlatformWrapper.h"
 #include "MergeModel.h"
 
 using namespace quarnexsim;
@@ -334,7 +337,8 @@ TEST_F(HLKServiceTest, InsufficientDiskSpaceRefusesSize)
         if (n.message == CM_HLKInsufficientDiskSpace) {
             seen = true;
             EXPECT_EQ(n.text, "0001A2B3");
-            EXPECT_EQ(n.number, static_cast<std::int64_t>(std::int32_t((64u * 0x7FFFFFFFu) >> 10) * 2.2));
+            // 128 TiB announced, counted in 64 bits: it does not wrap to something that fits.
+            EXPECT_EQ(n.number, static_cast<std::int64_t>(double((65536ull * 0x7FFFFFFFull) >> 20) * 2.2));
             EXPECT_LT(n.number2, n.number);
         }
     }
@@ -344,6 +348,112 @@ TEST_F(HLKServiceTest, InsufficientDiskSpaceRefusesSize)
     std::vector<std::string> backups;
     Repo()->GetServer("0001A2B3")->GetAllBackups(backups);
     EXPECT_TRUE(backups.empty());
+}
+
+// A backup folder whose volume reports a chosen amount of free space.
+class FreeSpacePlatform : public hl::PlatformWrapper {
+public:
+    FreeSpacePlatform() : hl::PlatformWrapper(hl::PosixPlatform()) {}
+    bool FreeSpace(const std::string&, std::uint64_t& bytes) override
+    {
+        bytes = m_bytes;
+        return true;
+    }
+    std::atomic<std::uint64_t> m_bytes{0};
+};
+
+class HLKDiskSpaceTest : public ServiceTest {
+protected:
+    struct SizeOutcome {
+        std::uint32_t answer = 1;
+        bool noticed = false;
+        std::int64_t needed = 0;
+        std::int64_t available = 0;
+    };
+
+    // HELLO and SIZE of a full backup with the given free space; an accepted SIZE is followed
+    // by DONE, so that the conversation ends as a stored (empty) backup.
+    SizeOutcome Size(std::uint64_t freeBytes, std::uint32_t clusterSize, std::uint32_t estimate)
+    {
+        // Installed until the fixture is gone, after the service has stopped: the listener
+        // still closes the records of finished workers through it.
+        if (!m_use)
+            m_use = std::make_unique<hl::ScopedPlatform>(m_platform);
+        m_platform.m_bytes = freeBytes;
+        window.Clear();
+        SizeOutcome out;
+        QuarnexConnection c;
+        EXPECT_TRUE(Connect(c));
+        const std::vector<std::uint8_t> hello = QuarnexSim::HelloPayload(SimHeader{0x0001A2B3, clusterSize, 0, 0, 0}, true);
+        std::uint32_t word = 1;
+        EXPECT_TRUE(c.SendWord(0x55AA0001) && c.SendBytes(hello.data(), hello.size()) && c.ReadWord(word, 20000));
+        EXPECT_EQ(word, kOk);
+        EXPECT_TRUE(c.SendWord(0x55AA0002) && c.SendWord(estimate) && c.ReadWord(out.answer, 20000));
+        if (out.answer == kOk) {
+            EXPECT_TRUE(c.SendWord(0x55AA0004) && c.ReadWord(word, 20000));
+            EXPECT_EQ(word, kOk);
+        }
+        EXPECT_EQ(c.WaitClosed(20000), QuarnexConnection::CloseState::Closed);
+        EXPECT_TRUE(Idle());
+        for (const Note& n : window.Notes()) {
+            if (n.message == CM_HLKInsufficientDiskSpace) {
+                out.noticed = true;
+                out.needed = n.number;
+                out.available = n.number2;
+                EXPECT_EQ(n.text, "0001A2B3");
+            }
+        }
+        return out;
+    }
+
+    FreeSpacePlatform m_platform;
+    std::unique_ptr<hl::ScopedPlatform> m_use; // destroyed first
+};
+
+// 1,000,000 clusters of 512 bytes are 488 MiB: on a 32 MiB folder that needs 1073 MB and is
+// refused (clusters under 1 KiB used to count as nothing).
+TEST_F(HLKDiskSpaceTest, ClustersUnderOneKiBCountForTheSpaceNeeded)
+{
+    const SizeOutcome r = Size(32ull << 20, 512, 1000000);
+    EXPECT_EQ(r.answer, kError);
+    EXPECT_TRUE(r.noticed);
+    EXPECT_EQ(r.needed, 1073); // 488 * 2.2, truncated
+    EXPECT_EQ(r.available, 32);
+    EXPECT_EQ(window.Errors(), std::vector<int>{HLK_ERR_BACKUP_FAILED});
+    std::vector<std::string> backups;
+    Repo()->GetServer("0001A2B3")->GetAllBackups(backups);
+    EXPECT_TRUE(backups.empty());
+
+    // Exactly the needed space is enough; one MB less is not.
+    EXPECT_EQ(Size(1073ull << 20, 512, 1000000).answer, kOk);
+    const SizeOutcome tight = Size((1073ull << 20) - 1, 512, 1000000);
+    EXPECT_EQ(tight.answer, kError);
+    EXPECT_EQ(tight.needed, 1073);
+    EXPECT_EQ(tight.available, 1072);
+}
+
+// 2^26 clusters of 64 KiB are 4 TiB, a product that wraps to 0 in 32 bits.
+TEST_F(HLKDiskSpaceTest, AnEstimateThatWrapsIn32BitsIsStillCounted)
+{
+    const SizeOutcome r = Size(32ull << 20, 65536, 0x04000000);
+    EXPECT_EQ(r.answer, kError);
+    EXPECT_TRUE(r.noticed);
+    EXPECT_EQ(r.needed, 9227468); // 4194304 MB * 2.2, truncated
+    EXPECT_EQ(r.available, 32);
+}
+
+// More free space than a signed 32-bit MB count holds (8 PiB) saturates instead of wrapping
+// (to 0, which refused every backup).
+TEST_F(HLKDiskSpaceTest, HugeFreeSpaceSaturates)
+{
+    const SizeOutcome r = Size(1ull << 53, 65536, 100);
+    EXPECT_EQ(r.answer, kOk);
+    EXPECT_FALSE(r.noticed);
+    EXPECT_TRUE(window.Errors().empty());
+    // The largest announcement there is (2^32 - 1 clusters of 64 KiB, 590558001 MB needed)
+    // fits in the largest figure the notice can carry.
+    const SizeOutcome huge = Size(std::uint64_t(0x7FFFFFFF) << 20, 65536, 0xFFFFFFFF);
+    EXPECT_EQ(huge.answer, kOk);
 }
 
 } // namespace

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <future>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <thread>
 
 #include "Platform.h"
@@ -51,6 +56,49 @@ TEST(PlatformNetwork, LoopbackConversation) {
   bool failed = false;
   for (int i = 0; i < 100 && !failed; ++i) failed = !os.SendAll(server, big.data(), 65536);
   EXPECT_TRUE(failed);
+  os.Close(server);
+  os.Close(listener);
+}
+
+// A peer that stops reading: with a send time-out the sender gets its error back instead of
+// waiting for ever; keep-alive is switched on with the asked-for timing.
+TEST(PlatformNetwork, SendTimeOutAndKeepAliveOfAConnectedSocket) {
+  Platform& os = Os();
+  int listener = os.Listen(0, 5);
+  ASSERT_GE(listener, 0);
+  int client = os.Connect("127.0.0.1", static_cast<std::uint16_t>(os.LocalPort(listener)));
+  ASSERT_GE(client, 0);
+  int server = os.Accept(listener, nullptr);
+  ASSERT_GE(server, 0);
+
+  ASSERT_TRUE(os.SetKeepAlive(server, 45000, 5000, 4));
+  int value = 0;
+  socklen_t len = sizeof value;
+  ASSERT_EQ(::getsockopt(server, SOL_SOCKET, SO_KEEPALIVE, &value, &len), 0);
+  EXPECT_EQ(value, 1);
+  ASSERT_EQ(::getsockopt(server, IPPROTO_TCP, TCP_KEEPIDLE, &value, &len), 0);
+  EXPECT_EQ(value, 45);
+  ASSERT_EQ(::getsockopt(server, IPPROTO_TCP, TCP_KEEPINTVL, &value, &len), 0);
+  EXPECT_EQ(value, 5);
+  ASSERT_EQ(::getsockopt(server, IPPROTO_TCP, TCP_KEEPCNT, &value, &len), 0);
+  EXPECT_EQ(value, 4);
+
+  ASSERT_TRUE(os.SetSendTimeout(server, 200));
+  // The client never reads: the buffers fill and the send gives up.
+  auto sent = std::async(std::launch::async, [&] {
+    std::string block(1024 * 1024, 's');
+    for (int i = 0; i < 512; ++i) {
+      if (!os.SendAll(server, block.data(), block.size())) return Platform::LastError();
+    }
+    return 0;
+  });
+  if (sent.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    ::shutdown(server, SHUT_RDWR);  // let the stuck sender go before failing
+    sent.wait();
+    FAIL() << "a send to a peer that does not read never timed out";
+  }
+  EXPECT_EQ(sent.get(), static_cast<int>(kErrTimeout));
+  os.Close(client);
   os.Close(server);
   os.Close(listener);
 }
