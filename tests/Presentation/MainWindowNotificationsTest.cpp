@@ -199,7 +199,7 @@ TEST_F(MainWindowNotificationsTest, ExportLinesAndFailureBox)
     comm->NotifyError(HLK_ERR_EXPORT_DIR);
     comm->NotifyExportDone(false, "d", "/tmp/out/x");
     Pump();
-    ASSERT_TRUE(WaitFor([&] { return watcher.Pending() == 0 && !text.isEmpty(); }));
+    ASSERT_TRUE(WaitFor([&] { return watcher.Pending() == 0 && !text.isEmpty(); }, "the export failure box"));
     Pump();
     EXPECT_EQ(caption, "Error");
     EXPECT_EQ(text, "Export of backup failed.\nSee Activity Log for reason.");
@@ -228,7 +228,7 @@ TEST_F(MainWindowNotificationsTest, ImportSucceedsWithoutABoxAndFailsWithOne)
     watcher.AcceptMessageBox(nullptr, &text);
     comm->NotifyImportStarted("/media/usb/other");
     comm->NotifyImportDone(false, "/media/usb/other");
-    ASSERT_TRUE(WaitFor([&] { return !text.isEmpty(); }));
+    ASSERT_TRUE(WaitFor([&] { return !text.isEmpty(); }, "the import failure box"));
     EXPECT_EQ(text, "Import of backup failed.\nSee Activity Log for reason.");
     EXPECT_EQ(ActivityTexts(), QStringList({"Import of backup from /media/usb/export started",
                                             "Import of backup completed successfully",
@@ -260,7 +260,7 @@ TEST_F(MainWindowNotificationsTest, TrayMenuOffersOnlyExitWhileTheWindowIsShownA
     // icon's message is posted as the icon would post it).
     Form().Post(CM_NotifyIcon, WM_RBUTTONUP_Msg);
     Pump();
-    ASSERT_TRUE(WaitFor([&] { return tray->isVisible(); }));
+    ASSERT_TRUE(WaitFor([&] { return tray->isVisible(); }, "the tray menu"));
     EXPECT_FALSE(Child<QAction>("menuitemRestoreApp")->isVisible());
     EXPECT_TRUE(Child<QAction>("menuitemExitApp")->isVisible());
     EXPECT_EQ(Child<QAction>("menuitemExitApp")->text(), "Exit");

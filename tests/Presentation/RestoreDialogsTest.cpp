@@ -55,7 +55,7 @@ protected:
     }
     void WaitAnswered()
     {
-        ASSERT_TRUE(WaitFor([this] { return done.load(); }));
+        ASSERT_TRUE(WaitFor([this] { return done.load(); }, "the worker's answer to the restore prompt"));
         worker.join();
         Pump();
     }
@@ -121,10 +121,10 @@ TEST_F(RestorePromptTest, RejectsItselfWhenTheTimeRunsOut)
     QString first, last;
     watcher.Then([&](QWidget *dlg) {
         auto *msg = dlg->findChild<QLabel *>("lbResponseTimeoutMsg");
-        WaitFor([&] { return !msg->text().isEmpty(); });
+        WaitFor([&] { return !msg->text().isEmpty(); }, "the first count-down text");
         first = msg->text();
         now += 89;
-        WaitFor([&] { return msg->text().contains(" 1 "); });
+        WaitFor([&] { return msg->text().contains(" 1 "); }, "the count-down at 1 second");
         last = msg->text();
         now += 1; // 90 seconds: the next tick rejects
     });
@@ -144,7 +144,7 @@ TEST_F(RestorePromptTest, AnAnswerNobodyWaitsForIsLoggedAndRestartsTheService)
     // A prompt whose worker is gone: the block arrives, no one waits.
     Form().Post(CM_HLKPromptForRestore,
                 reinterpret_cast<intptr_t>(new HLKPromptForRestoreMsg{0x0001A2B3, 0x00C0FFEE, 1765100000}));
-    ASSERT_TRUE(WaitFor([&] { return ActivityTexts().size() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return ActivityTexts().size() == 1; }, "the restore request line"));
     EXPECT_EQ(ActivityTexts(), QStringList({requestLine + "accepted"}));
     EXPECT_NE(DebugLog().find("TMainForm::CM_HLKPromptForRestore(): RespondToRestorePrompt() failed\n"),
               std::string::npos);

@@ -47,27 +47,31 @@ protected:
     void RunDialog(const std::vector<Entry> &entries)
     {
         ModalWatcher watcher;
-        for (size_t i = 0; i < entries.size(); ++i) {
-            const Entry entry = entries[i];
-            watcher.Then([this, entry, i](QWidget *dlg) {
-                if (i > 0)
-                    focused << QString(dlg->focusWidget() ? dlg->focusWidget()->objectName() : "");
+        watcher.Then([&](QWidget *dlg) {
+            for (size_t i = 0; i < entries.size(); ++i) {
+                const Entry &entry = entries[i];
                 if (entry.cancel) {
                     dlg->findChild<QPushButton *>("btnCancel")->click();
                     return;
                 }
                 dlg->findChild<QLineEdit *>("editIPPort")->setText(QString::fromStdString(entry.port));
                 dlg->findChild<QLineEdit *>("editFolder")->setText(QString::fromStdString(entry.folder));
+                const bool last = i + 1 == entries.size();
+                if (!last) {
+                    watcher.Then([this](QWidget *box) {
+                        captions << box->windowTitle();
+                        messages << box->findChild<QLabel *>("qt_msgbox_label")->text();
+                        qobject_cast<QDialog *>(box)->accept();
+                    });
+                }
+                // A refused entry shows its box from inside the click.
                 dlg->findChild<QPushButton *>("btnOK")->click();
-            });
-            if (i + 1 < entries.size()) {
-                watcher.Then([this](QWidget *box) {
-                    captions << box->windowTitle();
-                    messages << box->findChild<QLabel *>("qt_msgbox_label")->text();
-                    qobject_cast<QDialog *>(box)->accept();
-                });
+                if (!last) {
+                    ASSERT_TRUE(dlg->isVisible()) << "entry " << i << " was accepted";
+                    focused << QString(dlg->focusWidget() ? dlg->focusWidget()->objectName() : "");
+                }
             }
-        }
+        });
         Child<QPushButton>("btnSettingsModify")->click();
         EXPECT_EQ(watcher.Pending(), 0u);
     }
