@@ -156,12 +156,14 @@ public:
     std::atomic<int> stalls{0};
 };
 
-// A port the service can listen on. Tests run in parallel processes: each starts its search
-// at searchFrom plus an offset of its own.
+// A port the service can listen on (it serves 1025..8191). Tests run in parallel processes:
+// each starts its search at searchFrom plus an offset of its own, and wraps around.
 inline int FreeServedPort(int searchFrom)
 {
+    constexpr int first = 1025, last = 8191, count = last - first + 1;
     const int start = searchFrom + static_cast<int>(getpid() % 900);
-    for (int port = start; port < 8191; ++port) {
+    for (int i = 0; i < count; ++i) {
+        const int port = first + (start - first + i) % count;
         const int fd = hl::Os().Listen(static_cast<uint16_t>(port), 1);
         if (fd >= 0) {
             hl::Os().Close(fd);

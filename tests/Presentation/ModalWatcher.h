@@ -15,12 +15,13 @@
 //
 // Only the most recently created watcher that is still alive acts.
 
+#include "QtTestPrinters.h"
+
+#include <QMessageBox>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
-
-#include <QMessageBox>
 
 #include <deque>
 #include <functional>

@@ -126,6 +126,41 @@ TEST_F(TMainFormBackupMenuTest, DeletingEveryBackupLeavesTheItalicPlaceholder)
     EXPECT_EQ(log.filter("Delete of backup").size(), 3);
 }
 
+TEST_F(TMainFormBackupMenuTest, DeleteConfirmedWhileABackupIsSavedIsRefused)
+{
+    GUIComm *comm = GUIComm::Instance();
+    ASSERT_NE(comm, nullptr);
+    // Opened while idle; the backup's merge starts before OK is pressed.
+    ModalWatcher driver;
+    QString caption, text;
+    driver.Then([&](QWidget *w) {
+        auto *form = qobject_cast<TDeleteBackupForm *>(w);
+        ASSERT_NE(form, nullptr);
+        comm->NotifyBackupStarted("0001A2B3", 12);
+        comm->NotifyBackupTransferDone(true);
+        comm->NotifySaveBackupStarted();
+        ASSERT_TRUE(WaitFor([&] { return Text("lbStatusStateVal") == "Saving Backup"; }, "the merge to start"));
+        auto *cbox = form->findChild<QComboBox *>("cboxBackupSelection");
+        cbox->setCurrentIndex(cbox->findText(kDesc12));
+        driver.AcceptMessageBox(&caption, &text);
+        form->findChild<QPushButton *>("btnOK")->click();
+    });
+    Trigger("menuitemDeleteBackup");
+    EXPECT_TRUE(driver.AllHandled());
+    EXPECT_EQ(caption, "Error");
+    EXPECT_EQ(text, "Deleting a backup is not possible while a backup, restore, export or import is running.  "
+                    "Try again when the state is Idle.");
+    EXPECT_TRUE(fs::exists(BackupFolder() + "/0001A2B3/12/backup.cfg"));
+    EXPECT_TRUE(ActivityTexts().filter("Delete of backup").isEmpty());
+    EXPECT_EQ(Text("lbStatusStateVal"), "Saving Backup");
+
+    // Once the backup is saved the same delete goes through.
+    comm->NotifySaveBackupDone(true);
+    Pump();
+    DeleteThrough(kDesc12);
+    EXPECT_FALSE(fs::exists(BackupFolder() + "/0001A2B3/12"));
+}
+
 TEST_F(TMainFormBackupMenuTest, FailedDeleteShowsTheBoxAndLogsTheFailure)
 {
     hl::FaultPlatform fault;
