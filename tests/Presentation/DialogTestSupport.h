@@ -114,10 +114,11 @@ private:
     std::vector<Posted> m_posted;
 };
 
-// The sample backup folder kept with the tests.
+// The sample backup folder kept with the tests. (Not found through __FILE__: ccache with a base
+// folder makes that relative to the build folder, and ctest runs each test elsewhere.)
 inline std::string FixtureFolder()
 {
-    return (std::filesystem::path(__FILE__).parent_path().parent_path() / "fixtures" / "backup-folder").string();
+    return std::string(HARBORLOCK_FIXTURES) + "/backup-folder";
 }
 
 inline void CopyFixture(const std::string &target)
