@@ -239,6 +239,9 @@ TEST_F(SettingsTest, AFolderWhereNoFileCanBeCreatedIsRefused)
     EXPECT_EQ(messages, QStringList({"The backup folder must be writeable"}));
     EXPECT_EQ(focused, QStringList({"editFolder"}));
     EXPECT_EQ(Text("lbSettingsFolderVal").toStdString(), BackupFolder());
+    // The window's threads may have entered the wrapper while it was installed: they end
+    // before it goes.
+    CloseMainForm();
 }
 
 TEST_F(SettingsTest, OkWithoutChangesNeitherSavesNorRestarts)
