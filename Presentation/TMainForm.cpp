@@ -19,14 +19,15 @@
 #include "TSettingsModForm.h"
 #include "TrayIcon.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QCursor>
 #include <QDateTime>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMenu>
+#include <QMessageBox>
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QSystemTrayIcon>
@@ -121,8 +122,13 @@ TMainForm::TMainForm(QWidget *parent)
     connect(ui->memoActivityLog, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &pos) { popmenuActivityLog->popup(ui->memoActivityLog->mapToGlobal(pos)); });
 
-    // Creation handler: the tray icon (none where the desktop has no tray).
-    m_trayIcon = AddTrayIcon(this, windowIcon(), ::CM_NotifyIcon, "Harborlock");
+    // "Open" is offered only while the window is hidden in the tray.
+    connect(popmenuTray, &QMenu::aboutToShow, this,
+            [this] { ui->menuitemRestoreApp->setVisible(IsMinimizedToTray()); });
+    ui->menuitemRestoreApp->setVisible(false);
+
+    // Creation handler: the tray icon with its menu.
+    m_trayIcon = AddTrayIcon(this, windowIcon(), ::CM_NotifyIcon, "Harborlock", popmenuTray);
 }
 
 TMainForm::~TMainForm()
@@ -195,6 +201,17 @@ void TMainForm::showEvent(QShowEvent *e)
 
 void TMainForm::closeEvent(QCloseEvent *e)
 {
+    if (m_modalDepth > 0) {
+        // Exit from the tray while a dialog of the window runs (the restore prompt with a
+        // service worker waiting for its answer): reject every open dialog first and close
+        // once their handlers have returned, so that the service is stopped once, with nobody
+        // waiting, and nothing a handler does after its dialog starts it again.
+        m_closeRequested = true;
+        RejectOpenDialogs();
+        e->ignore();
+        return;
+    }
+    RejectOpenDialogs();
     if (m_shown && !m_closed) {
         m_closed = true;
         TExceptionDlg::Guard("TMainForm::FormClose", kSourceFile, __LINE__, [this] { FormClose(); });
@@ -226,6 +243,51 @@ void TMainForm::FormShow()
 
     if (!m_ipAddrMonitor)
         m_ipAddrMonitor = new CIPAddrMonitor(this);
+}
+
+int TMainForm::RunModal(QDialog &dialog)
+{
+    if (m_closeRequested || m_closed)
+        return QDialog::Rejected;
+    ++m_modalDepth;
+    const int result = dialog.exec();
+    --m_modalDepth;
+    if (m_closeRequested) {
+        if (m_modalDepth == 0)
+            QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        return QDialog::Rejected;
+    }
+    return result;
+}
+
+void TMainForm::RejectOpenDialogs()
+{
+    // Top down: each rejected dialog leaves the modal stack at once.
+    while (QWidget *modal = QApplication::activeModalWidget()) {
+        auto *dialog = qobject_cast<QDialog *>(modal);
+        if (!dialog)
+            break;
+        dialog->reject();
+        if (dialog->isVisible())
+            break;
+    }
+}
+
+void TMainForm::ErrorBox(const std::string &text)
+{
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Error"), QString::fromStdString(text), QMessageBox::Ok,
+                    this);
+    RunModal(box);
+}
+
+bool TMainForm::RefuseWhileBusy(const char *what)
+{
+    if (!m_busy)
+        return false;
+    ErrorBox(std::string(what) +
+             " is not possible while a backup, restore, export or import is running.  Try again when the "
+             "state is Idle.");
+    return true;
 }
 
 bool TMainForm::OpenRepository()
@@ -297,6 +359,7 @@ void TMainForm::AssignCaptions()
 
 void TMainForm::SetBusy(bool busy)
 {
+    m_busy = busy;
     const bool enabled = !busy;
     ui->btnSettingsModify->setEnabled(enabled);
     ui->menuitemBackupOptions->setEnabled(enabled);
@@ -354,6 +417,7 @@ void TMainForm::AppEventsMinimize()
     if (!m_trayIcon || !QSystemTrayIcon::isSystemTrayAvailable())
         return;
     m_minimizedToTray = true;
+    ui->menuitemRestoreApp->setVisible(true);
     QTimer::singleShot(0, this, [this] {
         if (m_minimizedToTray)
             hide();
@@ -363,19 +427,15 @@ void TMainForm::AppEventsMinimize()
 void TMainForm::AppEventsRestore()
 {
     m_minimizedToTray = false;
+    ui->menuitemRestoreApp->setVisible(false);
 }
 
 void TMainForm::CM_NotifyIcon(intptr_t lParam)
 {
     TExceptionDlg::Guard("TMainForm::CM_NotifyIcon", kSourceFile, __LINE__, [this, lParam] {
-        if (lParam == WM_LBUTTONDBLCLK_Msg) {
+        // The right-click menu is the icon's own; the tray shows it.
+        if (lParam == WM_LBUTTONDBLCLK_Msg)
             menuitemRestoreAppClick();
-        } else if (lParam == WM_RBUTTONUP_Msg) {
-            const QPoint pos = QCursor::pos();
-            ui->menuitemRestoreApp->setVisible(IsMinimizedToTray());
-            activateWindow();
-            popmenuTray->popup(pos);
-        }
     });
 }
 
@@ -479,7 +539,7 @@ void TMainForm::menuitemSaveAsClick()
         savedlgActivityLog.setAcceptMode(QFileDialog::AcceptSave);
         savedlgActivityLog.setDefaultSuffix(QStringLiteral("txt"));
         savedlgActivityLog.setNameFilter(QStringLiteral("Text File (*.txt)"));
-        if (savedlgActivityLog.exec() != QDialog::Accepted || savedlgActivityLog.selectedFiles().isEmpty())
+        if (RunModal(savedlgActivityLog) != QDialog::Accepted || savedlgActivityLog.selectedFiles().isEmpty())
             return;
         SaveActivityLogTo(savedlgActivityLog.selectedFiles().first().toStdString());
     });
@@ -582,7 +642,8 @@ void TMainForm::btnSettingsModifyClick()
         const std::string folder = ui->lbSettingsFolderVal->text().toStdString();
         const std::string port = ui->lbSettingsIPPortVal->text().toStdString();
         dlg.InitGUIWithData(addresses, port, folder);
-        if (dlg.exec() != QDialog::Accepted)
+        // Applying restarts the service, which would cut off a running transfer.
+        if (RunModal(dlg) != QDialog::Accepted || RefuseWhileBusy("Changing the settings"))
             return;
 
         std::string newPort, newFolder;
@@ -635,7 +696,7 @@ void TMainForm::menuitemRestoreOptionsClick()
         for (const TBackupInfo &b : backups)
             descriptions.push_back(CWork::GetBackupDescription(b));
         dlg.InitGUIWithData(autoSelect, descriptions, index);
-        if (dlg.exec() != QDialog::Accepted)
+        if (RunModal(dlg) != QDialog::Accepted || RefuseWhileBusy("Changing the restore options"))
             return;
 
         bool newAuto = false;
@@ -774,7 +835,7 @@ void TMainForm::CM_HLKExportStarted(intptr_t lParam)
 
 void TMainForm::ShowFailureBox(const std::string &line)
 {
-    CPlatformShell::ErrorBox(this, line + "." + "\n" + "See Activity Log for reason.");
+    ErrorBox(line + "." + "\n" + "See Activity Log for reason.");
 }
 
 void TMainForm::CM_HLKExportDone(intptr_t lParam)
@@ -784,10 +845,11 @@ void TMainForm::CM_HLKExportDone(intptr_t lParam)
     const std::string line = std::string("Export of backup ") + ResultWord(msg->success);
     GUIComm::FreePayload(::CM_HLKExportDone, lParam);
     LogActivity(line);
-    if (!success)
-        ShowFailureBox(line);
+    // Idle before the box: a backup that starts while the box is open keeps its state.
     SetBusy(false);
     SetIdleStatus();
+    if (!success)
+        ShowFailureBox(line);
 }
 
 void TMainForm::CM_HLKImportStarted(intptr_t lParam)
@@ -808,10 +870,11 @@ void TMainForm::CM_HLKImportDone(intptr_t lParam)
     const std::string line = std::string("Import of backup ") + ResultWord(msg->success);
     GUIComm::FreePayload(::CM_HLKImportDone, lParam);
     LogActivity(line);
-    if (!success)
-        ShowFailureBox(line);
+    // Idle before the box: a backup that starts while the box is open keeps its state.
     SetBusy(false);
     SetIdleStatus();
+    if (!success)
+        ShowFailureBox(line);
 }
 
 void TMainForm::CM_HLKInsufficientDiskSpace(intptr_t lParam)
@@ -845,11 +908,10 @@ void TMainForm::CM_HLKPromptForRestore(intptr_t lParam)
     const HLKPromptForRestoreMsg request = *msg;
     GUIComm::FreePayload(::CM_HLKPromptForRestore, lParam);
 
-    if (IsMinimizedToTray()) {
+    // Activating a minimised window does not bring it back, with or without a tray.
+    if (IsMinimizedToTray() || isMinimized())
         menuitemRestoreAppClick();
-        raise();
-        show();
-    }
+    raise();
     activateWindow();
 
     bool accepted = false;
@@ -857,7 +919,7 @@ void TMainForm::CM_HLKPromptForRestore(intptr_t lParam)
         TRestorePromptForm dlg(this);
         dlg.SetTiming(m_promptTimeoutSeconds, m_promptClock, m_promptTickMilliseconds);
         dlg.InitGUIWithData(request.requestSerial, request.backupSerial, request.backupDate);
-        accepted = dlg.exec() == QDialog::Accepted;
+        accepted = RunModal(dlg) == QDialog::Accepted;
     }
 
     char requestText[64], backupText[64];
@@ -873,8 +935,10 @@ void TMainForm::CM_HLKPromptForRestore(intptr_t lParam)
     GUIComm *comm = GUIComm::Instance();
     if (!comm || !comm->RespondToRestorePrompt(accepted)) {
         CLog::Error(kCategoryApp, "TMainForm::CM_HLKPromptForRestore(): RespondToRestorePrompt() failed\n");
-        TExceptionDlg::Guard("TMainForm::CM_HLKPromptForRestore", kSourceFile, __LINE__,
-                             [this] { StartBackupService(); });
+        // A window on its way out starts nothing.
+        if (!m_closeRequested && !m_closed)
+            TExceptionDlg::Guard("TMainForm::CM_HLKPromptForRestore", kSourceFile, __LINE__,
+                                 [this] { StartBackupService(); });
     }
 }
 
@@ -926,7 +990,7 @@ void TMainForm::menuitemBackupOptionsClick()
         std::vector<SmartPtr<CBFMServer>> servers;
         RepositoryAt(ui->lbSettingsFolderVal->text())->GetAllServers(servers);
         form.InitGUIWithData(servers);
-        if (form.exec() != QDialog::Accepted)
+        if (RunModal(form) != QDialog::Accepted || RefuseWhileBusy("Changing the backup options"))
             return;
         int index = -1, number = 1, type = 0, keep = 0;
         form.GetData(index, number, type, keep);
@@ -948,7 +1012,7 @@ void TMainForm::menuitemDeleteBackupClick()
         repository->GetAllBackups(backups);
         CWork::SortBackupList(backups);
         form.InitGUIWithData(backups);
-        if (form.exec() != QDialog::Accepted)
+        if (RunModal(form) != QDialog::Accepted || RefuseWhileBusy("Deleting a backup"))
             return;
         int index = -1;
         form.GetData(index);
@@ -958,7 +1022,7 @@ void TMainForm::menuitemDeleteBackupClick()
         const bool success = repository->DeleteBackup(entry.serverID, entry.backupID);
         if (!success) {
             CLog::Error(kWorkLogCategory, "TMainForm::menuitemDeleteBackupClick(): DeleteBackup() failed\n");
-            CPlatformShell::ErrorBox(this, "Unable to delete the backup");
+            ErrorBox("Unable to delete the backup");
         }
         LogActivity("Delete of backup \"" + CWork::GetBackupDescription(entry) + "\" " +
                     (success ? "completed successfully" : "failed"));
@@ -973,7 +1037,7 @@ void TMainForm::menuitemExportBackupClick()
         RepositoryAt(ui->lbSettingsFolderVal->text())->GetAllBackups(backups);
         CWork::SortBackupList(backups);
         form.InitGUIWithData(backups);
-        if (form.exec() != QDialog::Accepted)
+        if (RunModal(form) != QDialog::Accepted || RefuseWhileBusy("Exporting a backup"))
             return;
         int index = -1;
         std::string path;
@@ -988,7 +1052,7 @@ void TMainForm::menuitemImportBackupClick()
 {
     TExceptionDlg::Guard("TMainForm::menuitemImportBackupClick", kMainFormUnit, __LINE__, [this] {
         TImportBackupForm form(this);
-        if (form.exec() != QDialog::Accepted)
+        if (RunModal(form) != QDialog::Accepted || RefuseWhileBusy("Importing a backup"))
             return;
         std::string folder;
         form.GetData(folder);
@@ -1001,7 +1065,7 @@ void TMainForm::menuitemViewDebugLogClick()
     TExceptionDlg::Guard("TMainForm::menuitemViewDebugLogClick", kMainFormUnit, __LINE__, [this] {
         TViewDebugLogForm form(this);
         form.InitGUIWithData(CLog::GetLogFileName());
-        form.exec();
+        RunModal(form);
     });
 }
 
@@ -1012,7 +1076,7 @@ void TMainForm::menuitemAboutHarborlockClick()
         TAboutBox *about = findChild<TAboutBox *>(QString(), Qt::FindDirectChildrenOnly);
         if (!about)
             about = new TAboutBox(this);
-        about->exec();
+        RunModal(*about);
     });
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+class QDialog;
 class QMenu;
 class QSystemTrayIcon;
 class CWork;
@@ -114,6 +115,15 @@ private:
     void ShowProgressPair(bool show);
     void OpenQuickStartGuide(const char *fileName);
     void ShowFailureBox(const std::string &line);
+    // Message box with caption "Error", an OK button and no icon, run as RunModal runs it.
+    void ErrorBox(const std::string &text);
+    // Every dialog of the window runs through here, so that closing the window can wait for
+    // them; answers Rejected for a dialog ended by the close.
+    int RunModal(QDialog &dialog);
+    void RejectOpenDialogs();
+    // A dialog opened while idle and confirmed while work runs: refuses with a message
+    // naming what (e.g. "Deleting a backup") and answers true.
+    bool RefuseWhileBusy(const char *what);
 
     // Work queue start and stop inside the show and close handlers.
     void StartWorkQueue();
@@ -155,6 +165,9 @@ private:
     bool m_shown = false;
     bool m_closed = false;
     bool m_minimizedToTray = false;
+    bool m_busy = false;
+    int m_modalDepth = 0;        // dialogs running through RunModal
+    bool m_closeRequested = false; // closed while dialogs ran: close when they have returned
 
     int m_promptTimeoutSeconds = 90;
     int m_promptTickMilliseconds = 1000;

@@ -5,6 +5,7 @@
 
 #include <QTimer>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -17,7 +18,12 @@ TRestorePromptForm::TRestorePromptForm(QWidget *owner)
     connect(timerDlgTimeout, &QTimer::timeout, this, &TRestorePromptForm::timerDlgTimeoutTimer);
     connect(ui->btnAccept, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui->btnReject, &QPushButton::clicked, this, &QDialog::reject);
-    m_clock = [] { return std::time(nullptr); };
+    // Seconds on a clock that a change of the PC's time does not move.
+    m_clock = [] {
+        return static_cast<time_t>(
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count());
+    };
 }
 
 TRestorePromptForm::~TRestorePromptForm()
@@ -71,10 +77,19 @@ void TRestorePromptForm::FormShow()
         "restore operation on the Quarnex server."));
     ui->btnAccept->setText(QStringLiteral("Accept"));
     ui->btnReject->setText(QStringLiteral("Reject"));
-    m_startTime = m_clock();
-    timerDlgTimeout->start();
-    // Fit the dialog to the texts it now holds.
-    adjustSize();
+    // The answer window starts once per prompt: showing it again (after it was minimised)
+    // does not give the request more time.
+    if (!m_started) {
+        m_started = true;
+        m_startTime = m_clock();
+        timerDlgTimeout->start();
+        // The seconds left are shown from the start, not only after the first tick.
+        timerDlgTimeoutTimer();
+        // Fit the dialog to the texts it now holds.
+        adjustSize();
+    }
+    raise();
+    activateWindow();
 }
 
 void TRestorePromptForm::timerDlgTimeoutTimer()

@@ -21,8 +21,8 @@ public:
 
     void InitGUIWithData(uint32_t requestSerial, uint32_t backupSerial, uint32_t backupDate);
 
-    // The answer window (90 s), the clock it is measured with (time()) and
-    // the tick interval (1000 ms); tests shorten and drive them.
+    // The answer window (90 s), the clock it is measured with (seconds of a steady clock)
+    // and the tick interval (1000 ms); tests shorten and drive them.
     void SetTiming(int timeoutSeconds, std::function<time_t()> clock, int tickMilliseconds);
 
     // Runs one tick of the count-down at once (what the timer does each second).
@@ -37,6 +37,7 @@ private:
     Ui::TRestorePromptForm *ui;
     QTimer *timerDlgTimeout;
     time_t m_startTime = 0;
+    bool m_started = false;
     int m_timeoutSeconds = 90;
     std::function<time_t()> m_clock;
 };

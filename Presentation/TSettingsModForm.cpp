@@ -26,6 +26,9 @@ TSettingsModForm::~TSettingsModForm()
 }
 
 namespace {
+// The ports the backup service serves (HLKBackup::HLK_Reset).
+constexpr int kMinServedPort = 1025;
+constexpr int kMaxServedPort = 8191;
 // The one-line height the memo was laid out with; the line spacing is taken
 // from it on every fill so that repeated refreshes keep the same height.
 const char *const kBaseHeight = "hlBaseHeight";
@@ -136,14 +139,23 @@ void TSettingsModForm::btnOKClick()
     long value = 0;
     for (char c : port)
         value = std::min(value * 10 + (c - '0'), 1000000L);
-    if (value < 1 || value >= 65536) {
+    // The service listens only on ports in this range; any other would be saved and shown
+    // while nothing listens on it.
+    if (value < kMinServedPort || value > kMaxServedPort) {
         ui->editIPPort->setFocus();
         char text[96];
-        std::snprintf(text, sizeof text, "%s %d %s %d", "IP Port must be between", 1, "and", 65535);
+        std::snprintf(text, sizeof text, "%s %d %s %d", "IP Port must be between", kMinServedPort, "and",
+                      kMaxServedPort);
         CPlatformShell::ErrorBox(this, text);
         return;
     }
     const std::string folder = ui->editFolder->text().toStdString();
+    // A relative path would name a folder under whatever folder the program was started in.
+    if (!folder.empty() && folder.front() != '/') {
+        ui->editFolder->setFocus();
+        CPlatformShell::ErrorBox(this, "The backup folder must be a full path, starting with /");
+        return;
+    }
     if (folder.empty() || !hl::Os().PathExists(folder)) {
         ui->editFolder->setFocus();
         CPlatformShell::ErrorBox(this, "The backup folder must exist");

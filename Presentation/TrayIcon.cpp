@@ -4,6 +4,7 @@
 #include "WindowMessages.h"
 
 #include <QCoreApplication>
+#include <QMenu>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
@@ -12,13 +13,14 @@ const char *const kTrayIconName = "trayIcon0";
 }
 
 QSystemTrayIcon *AddTrayIcon(QWidget *window, const QIcon &icon, unsigned callbackMessage,
-                             const char *tip)
+                             const char *tip, QMenu *contextMenu)
 {
-    if (!window || !QSystemTrayIcon::isSystemTrayAvailable())
+    if (!window)
         return nullptr;
     auto *tray = new QSystemTrayIcon(icon, window);
     tray->setObjectName(QString::fromLatin1(kTrayIconName));
     tray->setToolTip(QString::fromUtf8(tip ? tip : "").left(127));
+    tray->setContextMenu(contextMenu);
     QObject::connect(tray, &QSystemTrayIcon::activated, window,
                      [window, callbackMessage](QSystemTrayIcon::ActivationReason reason) {
                          long mouse = 0;

@@ -6,7 +6,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 build="$root/build"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHARBORLOCK_TESTS=OFF >/dev/null
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHARBORLOCK_TESTS=OFF "${launcher[@]}" >/dev/null
 cmake --build "$build" --target hl_screenshots Harborlock
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT

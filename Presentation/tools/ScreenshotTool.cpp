@@ -126,8 +126,7 @@ int main(int argc, char *argv[])
         {
             TRestorePromptForm dlg(&form);
             dlg.InitGUIWithData(0x0001A2B3, 0x0001A2B3, 1765100000);
-            dlg.show();
-            dlg.timerDlgTimeoutTimer();
+            dlg.show(); // shows the seconds left at once
             ok &= Save(&dlg, "restore-prompt-dialog.png");
         }
         {

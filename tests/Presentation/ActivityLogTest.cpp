@@ -118,7 +118,7 @@ TEST_F(ActivityLogTest, UnopenableFileLeavesLoggingToTheMemoOnly)
         dlg->findChild<QPushButton *>("btnDismiss")->click();
     });
     ShowMainForm();
-    ASSERT_TRUE(WaitFor([&] { return !heading.isEmpty(); }));
+    ASSERT_TRUE(WaitFor([&] { return !heading.isEmpty(); }, "the exception dialog"));
     EXPECT_EQ(heading, "TMainForm::LoadActivityLog");
     EXPECT_EQ(cause, "[ID: 1234] Activity log file is not read/write and unable to change it.");
     Form().LogActivity("memo only");

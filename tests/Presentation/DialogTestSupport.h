@@ -1,23 +1,18 @@
 #pragma once
-// Helpers for the dialog tests: a driver that answers modal dialogs and message boxes from
-// the event loop they run in, a window that records what GUIComm posts, a copy of the
-// sample backup folder, a disk that stalls an image copy, and a free port for the service.
+// Helpers for the dialog tests: the modal-dialog driver (ModalWatcher.h), a window that
+// records what GUIComm posts, a copy of the sample backup folder, a disk that stalls an image
+// copy, and a free port for the service.
 
 #include "GUIComm.h"
+#include "ModalWatcher.h"
 #include "Platform.h"
 #include "PlatformWrapper.h"
 
-#include <QAbstractButton>
 #include <QApplication>
-#include <QMessageBox>
-#include <QPointer>
-#include <QTimer>
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
-#include <functional>
 #include <mutex>
 #include <semaphore>
 #include <string>
@@ -38,90 +33,6 @@ inline QApplication &App()
         static QApplication app(argc, argv);
     }
     return *static_cast<QApplication *>(QApplication::instance());
-}
-
-struct BoxSeen {
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    int buttons = 0;
-};
-
-// Each modal widget that opens is handed to the next queued handler, which must close it
-// (queued clicks keep the handler out of the nested loops the close may start). A modal
-// widget with no handler waiting is recorded as unexpected and rejected, so a test never hangs.
-class ModalDriver : public QObject
-{
-public:
-    using Handler = std::function<void(QWidget *)>;
-
-    ModalDriver()
-    {
-        connect(&m_timer, &QTimer::timeout, this, [this] { Poll(); });
-        m_timer.start(2);
-    }
-
-    void Expect(Handler handler) { m_handlers.push_back(std::move(handler)); }
-
-    // Records a message box and presses its OK button.
-    void ExpectBox()
-    {
-        Expect([this](QWidget *w) {
-            auto *box = qobject_cast<QMessageBox *>(w);
-            BoxSeen seen;
-            if (box) {
-                seen.title = box->windowTitle();
-                seen.text = box->text();
-                seen.icon = box->icon();
-                seen.buttons = static_cast<int>(box->standardButtons());
-            } else {
-                seen.title = QString("not a message box: ") + w->metaObject()->className();
-            }
-            boxes.push_back(seen);
-            QMetaObject::invokeMethod(w, [w] {
-                if (auto *b = qobject_cast<QMessageBox *>(w))
-                    b->button(QMessageBox::Ok) ? b->button(QMessageBox::Ok)->click() : b->reject();
-                else if (auto *d = qobject_cast<QDialog *>(w))
-                    d->reject();
-            }, Qt::QueuedConnection);
-        });
-    }
-
-    bool AllHandled() const { return m_handlers.empty(); }
-
-    std::vector<BoxSeen> boxes;
-    std::vector<QString> unexpected;
-
-private:
-    void Poll()
-    {
-        // A widget handled before may open again (the about box is made once).
-        if (m_last && !m_last->isVisible())
-            m_last = nullptr;
-        QWidget *w = QApplication::activeModalWidget();
-        if (!w || !w->isVisible() || w == m_last)
-            return;
-        m_last = w;
-        if (m_handlers.empty()) {
-            unexpected.push_back(QString(w->metaObject()->className()) + ": " + w->windowTitle());
-            if (auto *d = qobject_cast<QDialog *>(w))
-                QMetaObject::invokeMethod(d, &QDialog::reject, Qt::QueuedConnection);
-            return;
-        }
-        Handler handler = std::move(m_handlers.front());
-        m_handlers.pop_front();
-        handler(w);
-    }
-
-    QTimer m_timer;
-    std::deque<Handler> m_handlers;
-    QPointer<QWidget> m_last;
-};
-
-// Clicks a button after the current handler returned.
-inline void ClickLater(QAbstractButton *button)
-{
-    QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
 }
 
 // One message as the main window would receive it, with its payload decoded.
@@ -203,10 +114,11 @@ private:
     std::vector<Posted> m_posted;
 };
 
-// The sample backup folder kept with the tests.
+// The sample backup folder kept with the tests. (Not found through __FILE__: ccache with a base
+// folder makes that relative to the build folder, and ctest runs each test elsewhere.)
 inline std::string FixtureFolder()
 {
-    return (std::filesystem::path(__FILE__).parent_path().parent_path() / "fixtures" / "backup-folder").string();
+    return std::string(HARBORLOCK_FIXTURES) + "/backup-folder";
 }
 
 inline void CopyFixture(const std::string &target)
@@ -245,12 +157,14 @@ public:
     std::atomic<int> stalls{0};
 };
 
-// A port the service can listen on. Tests run in parallel processes: each starts its search
-// at searchFrom plus an offset of its own.
+// A port the service can listen on (it serves 1025..8191). Tests run in parallel processes:
+// each starts its search at searchFrom plus an offset of its own, and wraps around.
 inline int FreeServedPort(int searchFrom)
 {
+    constexpr int first = 1025, last = 8191, count = last - first + 1;
     const int start = searchFrom + static_cast<int>(getpid() % 900);
-    for (int port = start; port < 8191; ++port) {
+    for (int i = 0; i < count; ++i) {
+        const int port = first + (start - first + i) % count;
         const int fd = hl::Os().Listen(static_cast<uint16_t>(port), 1);
         if (fd >= 0) {
             hl::Os().Close(fd);

@@ -8,6 +8,7 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSystemTrayIcon>
@@ -199,7 +200,7 @@ TEST_F(MainWindowNotificationsTest, ExportLinesAndFailureBox)
     comm->NotifyError(HLK_ERR_EXPORT_DIR);
     comm->NotifyExportDone(false, "d", "/tmp/out/x");
     Pump();
-    ASSERT_TRUE(WaitFor([&] { return watcher.Pending() == 0 && !text.isEmpty(); }));
+    ASSERT_TRUE(WaitFor([&] { return watcher.Pending() == 0 && !text.isEmpty(); }, "the export failure box"));
     Pump();
     EXPECT_EQ(caption, "Error");
     EXPECT_EQ(text, "Export of backup failed.\nSee Activity Log for reason.");
@@ -228,12 +229,52 @@ TEST_F(MainWindowNotificationsTest, ImportSucceedsWithoutABoxAndFailsWithOne)
     watcher.AcceptMessageBox(nullptr, &text);
     comm->NotifyImportStarted("/media/usb/other");
     comm->NotifyImportDone(false, "/media/usb/other");
-    ASSERT_TRUE(WaitFor([&] { return !text.isEmpty(); }));
+    ASSERT_TRUE(WaitFor([&] { return !text.isEmpty(); }, "the import failure box"));
     EXPECT_EQ(text, "Import of backup failed.\nSee Activity Log for reason.");
     EXPECT_EQ(ActivityTexts(), QStringList({"Import of backup from /media/usb/export started",
                                             "Import of backup completed successfully",
                                             "Import of backup from /media/usb/other started",
                                             "Import of backup failed"}));
+}
+
+// The user reads the failure box while the next backup starts: the window shows the backup,
+// not the idle state of the export or import that failed.
+TEST_F(MainWindowNotificationsTest, ABackupThatStartsWhileAFailureBoxIsOpenKeepsItsState)
+{
+    for (bool exportFails : {true, false}) {
+        SCOPED_TRACE(exportFails ? "export" : "import");
+        if (exportFails)
+            comm->NotifyExportStarted("d", "/tmp/out/x", 4);
+        else
+            comm->NotifyImportStarted("/media/usb/other");
+        Pump();
+        ModalWatcher watcher;
+        QString text;
+        watcher.Then([&](QWidget *box) {
+            text = qobject_cast<QMessageBox *>(box)->text();
+            comm->NotifyBackupStarted("0001A2B3", 12);
+            EXPECT_TRUE(WaitFor([&] { return Text("lbStatusStateVal") == "Backup File Transfer"; },
+                                "the backup's state"));
+            qobject_cast<QMessageBox *>(box)->button(QMessageBox::Ok)->click();
+        });
+        if (exportFails)
+            comm->NotifyExportDone(false, "d", "/tmp/out/x");
+        else
+            comm->NotifyImportDone(false, "/media/usb/other");
+        ASSERT_TRUE(WaitFor([&] { return watcher.Pending() == 0 && !text.isEmpty(); }, "the failure box"));
+        Pump();
+        EXPECT_TRUE(text.endsWith("failed.\nSee Activity Log for reason.")) << text.toStdString();
+        EXPECT_EQ(Text("lbStatusStateVal"), "Backup File Transfer");
+        EXPECT_EQ(Text("lbStatusSizeVal"), "12 MBytes");
+        EXPECT_TRUE(SizeShown());
+        EXPECT_TRUE(ProgressShown());
+        EXPECT_TRUE(Busy()) << "the menus stay locked during the transfer";
+
+        comm->NotifyBackupTransferDone(true);
+        comm->NotifySaveBackupDone(true);
+        Pump();
+        ExpectIdle();
+    }
 }
 
 TEST_F(MainWindowNotificationsTest, MinimisingWithoutATrayKeepsTheWindow)
@@ -252,24 +293,35 @@ TEST_F(MainWindowNotificationsTest, MinimisingWithoutATrayKeepsTheWindow)
 
 namespace {
 
-TEST_F(MainWindowNotificationsTest, TrayMenuOffersOnlyExitWhileTheWindowIsShownAndExitCloses)
+TEST_F(MainWindowNotificationsTest, TrayIconCarriesItsMenuAndAClickOpensTheWindow)
 {
-    auto *tray = Child<QMenu>("popmenuTray");
-    ASSERT_NE(tray, nullptr);
-    // A right click on the icon (the offscreen platform has no tray, so the
-    // icon's message is posted as the icon would post it).
-    Form().Post(CM_NotifyIcon, WM_RBUTTONUP_Msg);
+    auto *icon = Form().findChild<QSystemTrayIcon *>("trayIcon0");
+    ASSERT_NE(icon, nullptr) << "the icon is made even before a tray runs";
+    auto *menu = Child<QMenu>("popmenuTray");
+    ASSERT_NE(menu, nullptr);
+    // The tray shows the icon's own menu (StatusNotifierItem trays show no other).
+    EXPECT_EQ(icon->contextMenu(), menu);
+    EXPECT_EQ(menu->actions(), QList<QAction *>({Child<QAction>("menuitemRestoreApp"), Child<QAction>("menuitemExitApp")}));
+
+    // A right click: the window pops up no menu of its own.
+    emit icon->activated(QSystemTrayIcon::Context);
     Pump();
-    ASSERT_TRUE(WaitFor([&] { return tray->isVisible(); }));
+    EXPECT_FALSE(menu->isVisible());
+    // While the window is shown the menu offers only Exit.
+    emit menu->aboutToShow();
     EXPECT_FALSE(Child<QAction>("menuitemRestoreApp")->isVisible());
     EXPECT_TRUE(Child<QAction>("menuitemExitApp")->isVisible());
     EXPECT_EQ(Child<QAction>("menuitemExitApp")->text(), "Exit");
-    tray->hide();
+    EXPECT_EQ(Child<QAction>("menuitemRestoreApp")->text(), "Open");
 
-    // Other mouse messages are ignored.
-    Form().Post(CM_NotifyIcon, 0x0202);
+    // A left click brings a minimised window back.
+    Form().showMinimized();
     Pump();
-    EXPECT_FALSE(tray->isVisible());
+    ASSERT_TRUE(Form().isMinimized());
+    emit icon->activated(QSystemTrayIcon::Trigger);
+    Pump();
+    EXPECT_FALSE(Form().isMinimized());
+    EXPECT_TRUE(Form().isVisible());
 
     Child<QAction>("menuitemExitApp")->trigger();
     Pump();

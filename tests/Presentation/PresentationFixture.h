@@ -2,6 +2,7 @@
 // A sandbox with the program's data root, debug log and settings file, and a
 // main window shown on it.
 
+#include "QtTestPrinters.h"
 #include "TMainForm.h"
 #include "TestSandbox.h"
 

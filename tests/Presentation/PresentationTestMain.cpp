@@ -1,5 +1,7 @@
 // Test entry point: the widgets need one QApplication for the whole run.
 
+#include "ModalWatcher.h"
+
 #include <QApplication>
 #include <gtest/gtest.h>
 
@@ -11,5 +13,8 @@ int main(int argc, char **argv)
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
+    // A modal window that opens while no test drives dialogs fails that test and is
+    // rejected, instead of waiting for a click that never comes.
+    ModalWatcher unexpectedDialogs;
     return RUN_ALL_TESTS();
 }

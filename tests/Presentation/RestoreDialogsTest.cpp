@@ -5,8 +5,10 @@
 
 #include "CBFMRepository.h"
 #include "GUIComm.h"
+#include "DialogTestSupport.h"
 #include "ModalWatcher.h"
 #include "Platform.h"
+#include "QuarnexSim.h"
 
 #include <QAction>
 #include <QApplication>
@@ -14,10 +16,13 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QPushButton>
+#include <QShowEvent>
+#include <QSystemTrayIcon>
 
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 namespace {
@@ -55,7 +60,7 @@ protected:
     }
     void WaitAnswered()
     {
-        ASSERT_TRUE(WaitFor([this] { return done.load(); }));
+        ASSERT_TRUE(WaitFor([this] { return done.load(); }, "the worker's answer to the restore prompt"));
         worker.join();
         Pump();
     }
@@ -121,10 +126,10 @@ TEST_F(RestorePromptTest, RejectsItselfWhenTheTimeRunsOut)
     QString first, last;
     watcher.Then([&](QWidget *dlg) {
         auto *msg = dlg->findChild<QLabel *>("lbResponseTimeoutMsg");
-        WaitFor([&] { return !msg->text().isEmpty(); });
+        WaitFor([&] { return !msg->text().isEmpty(); }, "the first count-down text");
         first = msg->text();
         now += 89;
-        WaitFor([&] { return msg->text().contains(" 1 "); });
+        WaitFor([&] { return msg->text().contains(" 1 "); }, "the count-down at 1 second");
         last = msg->text();
         now += 1; // 90 seconds: the next tick rejects
     });
@@ -144,10 +149,154 @@ TEST_F(RestorePromptTest, AnAnswerNobodyWaitsForIsLoggedAndRestartsTheService)
     // A prompt whose worker is gone: the block arrives, no one waits.
     Form().Post(CM_HLKPromptForRestore,
                 reinterpret_cast<intptr_t>(new HLKPromptForRestoreMsg{0x0001A2B3, 0x00C0FFEE, 1765100000}));
-    ASSERT_TRUE(WaitFor([&] { return ActivityTexts().size() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return ActivityTexts().size() == 1; }, "the restore request line"));
     EXPECT_EQ(ActivityTexts(), QStringList({requestLine + "accepted"}));
     EXPECT_NE(DebugLog().find("TMainForm::CM_HLKPromptForRestore(): RespondToRestorePrompt() failed\n"),
               std::string::npos);
+}
+
+TEST_F(RestorePromptTest, TheCountDownIsShownFromTheStart)
+{
+    std::atomic<time_t> now{1000000};
+    // No tick comes while the prompt is looked at.
+    Form().SetRestorePromptTiming(90, [&now] { return now.load(); }, 3600000);
+    ModalWatcher watcher;
+    QString shown;
+    watcher.Then([&](QWidget *dlg) {
+        shown = dlg->findChild<QLabel *>("lbResponseTimeoutMsg")->text();
+        dlg->findChild<QPushButton *>("btnReject")->click();
+    });
+    AskFromWorker();
+    WaitAnswered();
+    EXPECT_EQ(shown, "If no response in 90 seconds, then this restore request will automatically be rejected.");
+}
+
+TEST_F(RestorePromptTest, ShowingThePromptAgainDoesNotRestartItsCountDown)
+{
+    std::atomic<time_t> now{1000000};
+    Form().SetRestorePromptTiming(90, [&now] { return now.load(); }, 5);
+    ModalWatcher watcher;
+    QString before, after;
+    watcher.Then([&](QWidget *dlg) {
+        auto *msg = dlg->findChild<QLabel *>("lbResponseTimeoutMsg");
+        now += 50;
+        WaitFor([&] { return msg->text().contains(" 40 "); }, "the count-down at 40 seconds");
+        before = msg->text();
+        // Brought back after it was minimised: the window is shown again.
+        QShowEvent show;
+        QCoreApplication::sendEvent(dlg, &show);
+        now += 1;
+        WaitFor([&] { return !msg->text().contains(" 40 "); }, "the next tick of the count-down");
+        after = msg->text();
+        dlg->findChild<QPushButton *>("btnReject")->click();
+    });
+    AskFromWorker();
+    WaitAnswered();
+    EXPECT_EQ(before, "If no response in 40 seconds, then this restore request will automatically be rejected.");
+    EXPECT_EQ(after, "If no response in 39 seconds, then this restore request will automatically be rejected.");
+    EXPECT_FALSE(accepted);
+}
+
+TEST_F(RestorePromptTest, APromptBringsBackTheWindowMinimisedWithoutATray)
+{
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "the offscreen platform has no tray";
+    Form().showMinimized();
+    Pump();
+    ASSERT_TRUE(Form().isMinimized());
+    ModalWatcher watcher;
+    bool minimised = true, visible = false;
+    watcher.Then([&](QWidget *dlg) {
+        minimised = Form().isMinimized();
+        visible = Form().isVisible() && dlg->isVisible();
+        dlg->findChild<QPushButton *>("btnAccept")->click();
+    });
+    AskFromWorker();
+    WaitAnswered();
+    EXPECT_FALSE(minimised) << "the window is shown normally while the prompt is open";
+    EXPECT_TRUE(visible);
+    EXPECT_TRUE(accepted);
+}
+
+// Exit from the tray menu while a Quarnex server waits for the answer to its restore request.
+class RestorePromptExitTest : public PresentationTest
+{
+protected:
+    void SetUp() override
+    {
+        PresentationTest::SetUp();
+        hl::Os().SetTimeZone("UTC");
+        dialogtest::CopyFixture(BackupFolder() + "/");
+        port = dialogtest::FreeServedPort(7400);
+        ASSERT_NE(port, 0);
+        WriteSettings(std::to_string(port), BackupFolder());
+        ShowMainForm();
+    }
+    void TearDown() override
+    {
+        if (inquiry.valid())
+            inquiry.wait();
+        PresentationTest::TearDown();
+        hl::Os().SetTimeZone("");
+    }
+
+    bool Accepts() const
+    {
+        const int fd = hl::Os().Connect("127.0.0.1", static_cast<uint16_t>(port));
+        if (fd < 0)
+            return false;
+        hl::Os().Close(fd);
+        return true;
+    }
+    int Count(const std::string &what) const
+    {
+        const std::string log = DebugLog();
+        int n = 0;
+        for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1))
+            ++n;
+        return n;
+    }
+
+    int port = 0;
+    std::future<quarnexsim::InquiryResult> inquiry;
+};
+
+TEST_F(RestorePromptExitTest, ExitRejectsThePromptFirstStopsOnceAndStartsNothing)
+{
+    ASSERT_TRUE(Accepts());
+    ASSERT_EQ(Count("Accepting connections on port"), 1);
+    const uint16_t served = static_cast<uint16_t>(port);
+    inquiry = std::async(std::launch::async, [served] {
+        quarnexsim::QuarnexSim sim("127.0.0.1", served);
+        sim.SetTimeoutMs(60000);
+        return sim.Inquire(0x0001A2B3);
+    });
+    ModalWatcher watcher;
+    QString prompt;
+    watcher.Then([&](QWidget *dlg) {
+        prompt = dlg->metaObject()->className();
+        Child<QAction>("menuitemExitApp")->trigger();
+    });
+    ASSERT_TRUE(WaitFor([&] { return watcher.Pending() == 0; }, "the restore prompt"));
+    ASSERT_TRUE(WaitFor([&] { return GUIComm::Instance() == nullptr; }, "the window's close handler"));
+    EXPECT_EQ(prompt, "TRestorePromptForm");
+    EXPECT_FALSE(Form().isVisible());
+
+    // The Quarnex server got its answer: the request was rejected, not cut off.
+    ASSERT_EQ(inquiry.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    const quarnexsim::InquiryResult r = inquiry.get();
+    EXPECT_TRUE(r.answered);
+    EXPECT_FALSE(r.gotHeader);
+    QStringList requests = ActivityTexts().filter("Request to restore");
+    ASSERT_EQ(requests.size(), 1);
+    EXPECT_TRUE(requests[0].endsWith(" rejected")) << requests[0].toStdString();
+
+    // Stopped once, with nobody left waiting, and not started again.
+    Pump();
+    EXPECT_EQ(Count("Accepting connections on port"), 1);
+    EXPECT_EQ(Count("waiting for the backup services thread to STOP"), 0);
+    EXPECT_EQ(Count("RespondToRestorePrompt() failed"), 0);
+    EXPECT_FALSE(Accepts());
+    EXPECT_TRUE(ActivityTexts().filter("Error st").isEmpty()) << ActivityTexts().join("\n").toStdString();
 }
 
 class RestoreOptionsTest : public PresentationTest

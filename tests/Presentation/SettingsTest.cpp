@@ -6,6 +6,7 @@
 #include "CLog.h"
 #include "DialogTestSupport.h"
 #include "FaultPlatform.h"
+#include "GUIComm.h"
 #include "MakeDirPath.h"
 #include "ModalWatcher.h"
 #include "Platform.h"
@@ -18,6 +19,7 @@
 #include <QScrollBar>
 
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #include <unistd.h>
@@ -47,27 +49,31 @@ protected:
     void RunDialog(const std::vector<Entry> &entries)
     {
         ModalWatcher watcher;
-        for (size_t i = 0; i < entries.size(); ++i) {
-            const Entry entry = entries[i];
-            watcher.Then([this, entry, i](QWidget *dlg) {
-                if (i > 0)
-                    focused << QString(dlg->focusWidget() ? dlg->focusWidget()->objectName() : "");
+        watcher.Then([&](QWidget *dlg) {
+            for (size_t i = 0; i < entries.size(); ++i) {
+                const Entry &entry = entries[i];
                 if (entry.cancel) {
                     dlg->findChild<QPushButton *>("btnCancel")->click();
                     return;
                 }
                 dlg->findChild<QLineEdit *>("editIPPort")->setText(QString::fromStdString(entry.port));
                 dlg->findChild<QLineEdit *>("editFolder")->setText(QString::fromStdString(entry.folder));
+                const bool last = i + 1 == entries.size();
+                if (!last) {
+                    watcher.Then([this](QWidget *box) {
+                        captions << box->windowTitle();
+                        messages << box->findChild<QLabel *>("qt_msgbox_label")->text();
+                        qobject_cast<QDialog *>(box)->accept();
+                    });
+                }
+                // A refused entry shows its box from inside the click.
                 dlg->findChild<QPushButton *>("btnOK")->click();
-            });
-            if (i + 1 < entries.size()) {
-                watcher.Then([this](QWidget *box) {
-                    captions << box->windowTitle();
-                    messages << box->findChild<QLabel *>("qt_msgbox_label")->text();
-                    qobject_cast<QDialog *>(box)->accept();
-                });
+                if (!last) {
+                    ASSERT_TRUE(dlg->isVisible()) << "entry " << i << " was accepted";
+                    focused << QString(dlg->focusWidget() ? dlg->focusWidget()->objectName() : "");
+                }
             }
-        }
+        });
         Child<QPushButton>("btnSettingsModify")->click();
         EXPECT_EQ(watcher.Pending(), 0u);
     }
@@ -124,17 +130,98 @@ TEST_F(SettingsTest, ValidationStopsAtTheFirstFailingInputInOrder)
 {
     WriteSettings("0", BackupFolder());
     ShowMainForm();
+    const int port = dialogtest::FreeServedPort(7100);
+    ASSERT_NE(port, 0);
     const std::string missing = SandboxPath("does-not-exist");
-    RunDialog({{"12a", missing}, {"", missing}, {"0", BackupFolder()}, {"65536", BackupFolder()},
-               {"99999999999999999999", BackupFolder()}, {"08080", missing}, {"65535", BackupFolder()}});
-    const QString range = "IP Port must be between 1 and 65535";
-    EXPECT_EQ(messages, QStringList({"IP Port must be a number", range, range, range, range,
+    RunDialog({{"12a", missing},
+               {"", missing},
+               {"0", BackupFolder()},
+               {"1024", BackupFolder()},
+               {"8192", BackupFolder()},
+               {"65535", BackupFolder()},
+               {"99999999999999999999", BackupFolder()},
+               {"08080", "relative/path"},
+               {"08080", missing},
+               {std::to_string(port), BackupFolder()}});
+    const QString range = "IP Port must be between 1025 and 8191";
+    EXPECT_EQ(messages, QStringList({"IP Port must be a number", range, range, range, range, range, range,
+                                     "The backup folder must be a full path, starting with /",
                                      "The backup folder must exist"}));
-    EXPECT_EQ(captions, QStringList(6, "Error"));
-    EXPECT_EQ(focused, QStringList({"editIPPort", "editIPPort", "editIPPort", "editIPPort", "editIPPort",
-                                    "editFolder"}));
-    EXPECT_EQ(Text("lbSettingsIPPortVal"), "65535");
-    EXPECT_EQ(ReadFile(SettingsPath()), "BackupDataBasePath: " + BackupFolder() + "\r\nIPPort: 65535\r\n");
+    EXPECT_EQ(captions, QStringList(9, "Error"));
+    EXPECT_EQ(focused, QStringList({"editIPPort", "editIPPort", "editIPPort", "editIPPort", "editIPPort", "editIPPort",
+                                    "editIPPort", "editFolder", "editFolder"}));
+    EXPECT_EQ(Text("lbSettingsIPPortVal").toStdString(), std::to_string(port));
+    EXPECT_EQ(ReadFile(SettingsPath()),
+              "BackupDataBasePath: " + BackupFolder() + "\r\nIPPort: " + std::to_string(port) + "\r\n");
+}
+
+TEST_F(SettingsTest, APortTheServiceDoesNotServeIsRefusedBeforeAnythingIsSaved)
+{
+    const int port = dialogtest::FreeServedPort(7100);
+    ASSERT_NE(port, 0);
+    WriteSettings(std::to_string(port), BackupFolder());
+    ShowMainForm();
+    ASSERT_TRUE(Accepts(port));
+    const std::string saved = ReadFile(SettingsPath());
+    const int starts = ListenerStarts();
+    RunDialog({{"8192", BackupFolder()}, {"", "", true}});
+    EXPECT_EQ(messages, QStringList({"IP Port must be between 1025 and 8191"}));
+    EXPECT_EQ(focused, QStringList({"editIPPort"}));
+    EXPECT_EQ(Text("lbSettingsIPPortVal").toStdString(), std::to_string(port));
+    EXPECT_EQ(ReadFile(SettingsPath()), saved);
+    EXPECT_EQ(ListenerStarts(), starts);
+    EXPECT_TRUE(Accepts(port)) << "the service keeps its port";
+}
+
+TEST_F(SettingsTest, ARelativeBackupFolderIsRefused)
+{
+    WriteSettings("0", BackupFolder());
+    ShowMainForm();
+    // A folder that exists relative to where the program runs now.
+    const std::filesystem::path cwd = std::filesystem::current_path();
+    MakeDirPath(SandboxPath("here"));
+    std::filesystem::current_path(Sandbox());
+    RunDialog({{"7001", "here"}, {"", "", true}});
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(messages, QStringList({"The backup folder must be a full path, starting with /"}));
+    EXPECT_EQ(focused, QStringList({"editFolder"}));
+    EXPECT_EQ(Text("lbSettingsFolderVal").toStdString(), BackupFolder());
+    EXPECT_EQ(Text("lbSettingsIPPortVal"), "0");
+}
+
+TEST_F(SettingsTest, OkWhileABackupRunsIsRefusedAndTheServiceKeepsRunning)
+{
+    const int port = dialogtest::FreeServedPort(7100);
+    ASSERT_NE(port, 0);
+    WriteSettings(std::to_string(port), BackupFolder());
+    ShowMainForm();
+    ASSERT_TRUE(Accepts(port));
+    const std::string saved = ReadFile(SettingsPath());
+    const int starts = ListenerStarts();
+    const std::string other = SandboxPath("other");
+    MakeDirPath(other);
+
+    // Opened while idle; a backup starts before OK is pressed.
+    ModalWatcher watcher;
+    QString caption, text;
+    watcher.Then([&](QWidget *dlg) {
+        GUIComm::Instance()->NotifyBackupStarted("0001A2B3", 12);
+        ASSERT_TRUE(WaitFor([&] { return !Child<QPushButton>("btnSettingsModify")->isEnabled(); },
+                            "the window to show the backup"));
+        dlg->findChild<QLineEdit *>("editFolder")->setText(QString::fromStdString(other));
+        watcher.AcceptMessageBox(&caption, &text);
+        dlg->findChild<QPushButton *>("btnOK")->click();
+    });
+    Child<QPushButton>("btnSettingsModify")->click();
+    EXPECT_EQ(watcher.Pending(), 0u);
+    EXPECT_EQ(caption, "Error");
+    EXPECT_EQ(text, "Changing the settings is not possible while a backup, restore, export or import is running.  "
+                    "Try again when the state is Idle.");
+    EXPECT_EQ(Text("lbSettingsFolderVal").toStdString(), BackupFolder());
+    EXPECT_EQ(ReadFile(SettingsPath()), saved);
+    EXPECT_EQ(ListenerStarts(), starts) << "the service was not restarted";
+    EXPECT_TRUE(Accepts(port));
+    EXPECT_EQ(Text("lbStatusStateVal"), "Backup File Transfer");
 }
 
 TEST_F(SettingsTest, AFolderWhereNoFileCanBeCreatedIsRefused)
@@ -152,6 +239,9 @@ TEST_F(SettingsTest, AFolderWhereNoFileCanBeCreatedIsRefused)
     EXPECT_EQ(messages, QStringList({"The backup folder must be writeable"}));
     EXPECT_EQ(focused, QStringList({"editFolder"}));
     EXPECT_EQ(Text("lbSettingsFolderVal").toStdString(), BackupFolder());
+    // The window's threads may have entered the wrapper while it was installed: they end
+    // before it goes.
+    CloseMainForm();
 }
 
 TEST_F(SettingsTest, OkWithoutChangesNeitherSavesNorRestarts)
@@ -223,7 +313,9 @@ TEST_F(SettingsTest, UnusableBackupFolderKeepsTheWindowUsableUntilAnotherIsChose
         << ActivityTexts().last().toStdString();
     EXPECT_TRUE(Child<QPushButton>("btnSettingsModify")->isEnabled());
 
-    RunDialog({{"65000", BackupFolder()}});
+    const int port = dialogtest::FreeServedPort(7100);
+    ASSERT_NE(port, 0);
+    RunDialog({{std::to_string(port), BackupFolder()}});
     EXPECT_EQ(Text("lbSettingsFolderVal").toStdString(), BackupFolder());
     EXPECT_TRUE(hl::Os().FileExists(BackupFolder() + "/repository.cfg"));
 }

@@ -40,9 +40,9 @@ protected:
     }
 
     // Presses OK and returns the message box it raised (an empty title when none).
-    static dialogtest::BoxSeen PressOK(TExportBackupForm &form)
+    static BoxSeen PressOK(TExportBackupForm &form)
     {
-        dialogtest::ModalDriver driver;
+        ModalWatcher driver;
         driver.ExpectBox();
         Get<QPushButton>(form, "btnOK")->click();
         EXPECT_TRUE(driver.unexpected.empty());
@@ -181,9 +181,9 @@ TEST_F(TExportBackupFormTest, BrowseReplacesTheFolderOnlyWhenOneIsChosen)
     folder->setText("/typed");
     const std::string chosen = SandboxPath("exports");
 
-    dialogtest::ModalDriver driver;
+    ModalWatcher driver;
     QString title;
-    driver.Expect([&](QWidget *w) {
+    driver.Then([&](QWidget *w) {
         title = w->windowTitle();
         auto *picker = qobject_cast<QFileDialog *>(w);
         ASSERT_NE(picker, nullptr);
@@ -195,7 +195,7 @@ TEST_F(TExportBackupFormTest, BrowseReplacesTheFolderOnlyWhenOneIsChosen)
     EXPECT_EQ(title, "Choose a folder to export the backup to:");
     EXPECT_EQ(folder->text().toStdString(), chosen);
 
-    driver.Expect([](QWidget *w) { QMetaObject::invokeMethod(w, "reject", Qt::QueuedConnection); });
+    driver.Then([](QWidget *w) { QMetaObject::invokeMethod(w, "reject", Qt::QueuedConnection); });
     Get<QPushButton>(form, "btnBrowse")->click();
     EXPECT_EQ(folder->text().toStdString(), chosen);
     EXPECT_TRUE(driver.unexpected.empty());

@@ -29,13 +29,13 @@ protected:
         return w;
     }
 
-    static dialogtest::BoxSeen PressOK(TImportBackupForm &form)
+    static BoxSeen PressOK(TImportBackupForm &form)
     {
-        dialogtest::ModalDriver driver;
+        ModalWatcher driver;
         driver.ExpectBox();
         Get<QPushButton>(form, "btnOK")->click();
         EXPECT_TRUE(driver.unexpected.empty());
-        return driver.boxes.empty() ? dialogtest::BoxSeen() : driver.boxes.front();
+        return driver.boxes.empty() ? BoxSeen() : driver.boxes.front();
     }
 };
 

@@ -41,7 +41,7 @@ protected:
 
 TEST_F(TViewDebugLogFormTest, MissingAndEmptyLogsLeaveTheViewerEmptyWithoutComplaint)
 {
-    dialogtest::ModalDriver driver;
+    ModalWatcher driver;
     TViewDebugLogForm missing;
     missing.InitGUIWithData(SandboxPath("no-such.log"));
     EXPECT_TRUE(Memo(missing)->toPlainText().isEmpty());
@@ -101,9 +101,9 @@ TEST_F(TViewDebugLogFormTest, SaveAsWritesTheLinesShown)
     form.InitGUIWithData(SandboxPath("debug.log"));
     form.show();
 
-    dialogtest::ModalDriver driver;
+    ModalWatcher driver;
     QString filter, suffix;
-    driver.Expect([&](QWidget *w) {
+    driver.Then([&](QWidget *w) {
         auto *dialog = qobject_cast<QFileDialog *>(w);
         ASSERT_NE(dialog, nullptr);
         EXPECT_EQ(dialog->objectName(), "savedlgDebugLog");
@@ -124,9 +124,9 @@ TEST_F(TViewDebugLogFormTest, UnreadableLogIsReportedInTheExceptionDialogAndLeav
 {
     // A directory exists but cannot be read as a file.
     std::filesystem::create_directories(SandboxPath("log-is-a-directory"));
-    dialogtest::ModalDriver driver;
+    ModalWatcher driver;
     QString shown;
-    driver.Expect([&](QWidget *w) {
+    driver.Then([&](QWidget *w) {
         shown = w->metaObject()->className();
         QMetaObject::invokeMethod(w, "accept", Qt::QueuedConnection);
     });
