@@ -2,6 +2,8 @@
 
 #include "CLog.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
@@ -36,6 +38,8 @@ void CDesktopNotifier::Notify(const QString &title, const QString &text, bool wa
                 oneLine.toUtf8().constData());
     if (QSystemTrayIcon *tray = Tray(); tray && QSystemTrayIcon::supportsMessages())
         tray->showMessage(title, text, warning ? QSystemTrayIcon::Warning : QSystemTrayIcon::Critical, kMessageMs);
+    else
+        NotifyOnSessionBus(title, text, warning);
     emit Notified(title, text, warning);
 }
 
@@ -47,6 +51,24 @@ void CDesktopNotifier::SetWarning(bool warning, const QString &tip)
         tray->setIcon(CurrentIcon());
         tray->setToolTip(m_tip);
     }
+}
+
+bool CDesktopNotifier::NotifyOnSessionBus(const QString &title, const QString &text, bool warning)
+{
+    const QString service = QStringLiteral("org.freedesktop.Notifications");
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return false;
+    QDBusMessage call = QDBusMessage::createMethodCall(service, QStringLiteral("/org/freedesktop/Notifications"),
+                                                       service, QStringLiteral("Notify"));
+    QVariantMap hints;
+    hints.insert(QStringLiteral("urgency"), QVariant::fromValue(uchar(warning ? 1 : 2)));
+    hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("harborlock"));
+    call << QStringLiteral("Harborlock") << uint(0) << QStringLiteral("harborlock") << title << text << QStringList()
+         << hints << int(kMessageMs);
+    // Not waited for: the window thread must not stall on the bus. A service that is only
+    // activatable is started by the bus on this call.
+    return bus.send(call);
 }
 
 QIcon CDesktopNotifier::WarningIcon(const QIcon &base)

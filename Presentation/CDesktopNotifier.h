@@ -1,7 +1,8 @@
 #pragma once
 // Desktop notifications of the main window: a message through the tray icon when something
 // failed or a server went quiet, and the tray icon's warning look while any server is quiet.
-// Where the desktop has no tray, the message is written to the debug log only.
+// Where the desktop has no tray that shows messages, the message goes to the freedesktop
+// notification service on the session bus; without one it is in the debug log only.
 
 #include <QIcon>
 #include <QObject>
@@ -34,6 +35,8 @@ signals:
 
 private:
     QSystemTrayIcon *Tray() const;
+    // Sends the message to the session bus's notification service; false without a bus.
+    static bool NotifyOnSessionBus(const QString &title, const QString &text, bool warning);
 
     QWidget *m_window;
     QIcon m_normalIcon;
