@@ -1,6 +1,7 @@
 #include "TMainForm.h"
 #include "ui_TMainForm.h"
 
+#include "CAutostartEntry.h"
 #include "CBFMRepository.h"
 #include "CClientExc.h"
 #include "CClientInfra.h"
@@ -8,6 +9,8 @@
 #include "CInetHeaderParser.h"
 #include "CLog.h"
 #include "CPlatformShell.h"
+#include "CServerWatch.h"
+#include "CServerWatchSettings.h"
 #include "CTimeUtil.h"
 #include "CWindowMessageEvent.h"
 #include "CWork.h"
@@ -129,6 +132,11 @@ TMainForm::TMainForm(QWidget *parent)
 
     // Creation handler: the tray icon with its menu.
     m_trayIcon = AddTrayIcon(this, windowIcon(), ::CM_NotifyIcon, "Harborlock", popmenuTray);
+
+    m_serverWatch = new CServerWatch(this, ui->menuitemBackup, [this]() -> CBFMRepository * {
+        return m_repositoryOpen ? CBFMRepository::GetInstance(ui->lbSettingsFolderVal->text().toStdString().c_str())
+                                : nullptr;
+    });
 }
 
 TMainForm::~TMainForm()
@@ -164,6 +172,7 @@ bool TMainForm::event(QEvent *e)
 
 void TMainForm::DispatchMessage(unsigned message, intptr_t lParam)
 {
+    m_serverWatch->Observe(message, lParam);
     switch (message) {
     case ::CM_NotifyIcon: CM_NotifyIcon(lParam); break;
     case ::CM_HLKBackupStarted: CM_HLKBackupStarted(lParam); break;
@@ -240,6 +249,7 @@ void TMainForm::FormShow()
         StartBackupService();
 
     StartWorkQueue();
+    m_serverWatch->Start(GetConfigFilePath());
 
     if (!m_ipAddrMonitor)
         m_ipAddrMonitor = new CIPAddrMonitor(this);
@@ -309,6 +319,7 @@ bool TMainForm::OpenRepository()
 
 void TMainForm::FormClose()
 {
+    m_serverWatch->Stop();
     delete m_ipAddrMonitor;
     m_ipAddrMonitor = nullptr;
 
@@ -597,6 +608,7 @@ void TMainForm::SaveSettings(const std::string &port, const std::string &folder)
     CInetHeaderParser parser(true);
     parser.AddHeader("IPPort", port);
     parser.AddHeader("BackupDataBasePath", folder);
+    CServerWatchSettings::CarryOver(GetConfigFilePath(), parser);
     parser.Save(GetConfigFilePath());
 }
 
@@ -642,9 +654,13 @@ void TMainForm::btnSettingsModifyClick()
         const std::string folder = ui->lbSettingsFolderVal->text().toStdString();
         const std::string port = ui->lbSettingsIPPortVal->text().toStdString();
         dlg.InitGUIWithData(addresses, port, folder);
+        CAutostartEntry autostart;
+        dlg.SetStartAtLogin(autostart.IsEnabled());
         // Applying restarts the service, which would cut off a running transfer.
         if (RunModal(dlg) != QDialog::Accepted || RefuseWhileBusy("Changing the settings"))
             return;
+        if (dlg.StartAtLogin() != autostart.IsEnabled() && !autostart.SetEnabled(dlg.StartAtLogin()))
+            CPlatformShell::ErrorBox(this, "Unable to change the login start entry " + autostart.Path());
 
         std::string newPort, newFolder;
         dlg.GetData(newPort, newFolder);
@@ -657,6 +673,7 @@ void TMainForm::btnSettingsModifyClick()
             ui->lbSettingsFolderVal->setText(QString::fromStdString(newFolder));
             CBFMRepository::Release();
             m_repositoryOpen = OpenRepository();
+            m_serverWatch->RepositoryChanged();
             changed = true;
         }
         if (changed) {
@@ -1026,6 +1043,7 @@ void TMainForm::menuitemDeleteBackupClick()
         }
         LogActivity("Delete of backup \"" + CWork::GetBackupDescription(entry) + "\" " +
                     (success ? "completed successfully" : "failed"));
+        m_serverWatch->RepositoryChanged();
     });
 }
 

@@ -22,6 +22,7 @@ class QMenu;
 class QSystemTrayIcon;
 class CWork;
 class CIPAddrMonitor;
+class CServerWatch;
 template <class T> class OS_CPCQ_Executer;
 
 namespace Ui { class TMainForm; }
@@ -172,4 +173,7 @@ private:
     int m_promptTimeoutSeconds = 90;
     int m_promptTickMilliseconds = 1000;
     std::function<time_t()> m_promptClock;
+
+    // Servers view, quiet-server check and desktop notifications.
+    CServerWatch *m_serverWatch = nullptr;
 };

@@ -86,6 +86,16 @@ void TSettingsModForm::GetData(std::string &port, std::string &folder) const
     folder = ui->editFolder->text().toStdString();
 }
 
+void TSettingsModForm::SetStartAtLogin(bool enabled)
+{
+    ui->chkboxStartAtLogin->setChecked(enabled);
+}
+
+bool TSettingsModForm::StartAtLogin() const
+{
+    return ui->chkboxStartAtLogin->isChecked();
+}
+
 void TSettingsModForm::showEvent(QShowEvent *e)
 {
     QDialog::showEvent(e);
@@ -110,6 +120,7 @@ void TSettingsModForm::FormShow()
         "automatically move all backup data from the old to the new folder."));
     ui->lbFolder->setText(QStringLiteral("Backup Folder:"));
     ui->btnBrowse->setText(QStringLiteral("Browse..."));
+    ui->chkboxStartAtLogin->setText(QStringLiteral("Start Harborlock when I log in"));
     ui->btnOK->setText(QStringLiteral("OK"));
     ui->btnCancel->setText(QStringLiteral("Cancel"));
     // Fit the dialog to the texts it now holds.

@@ -21,6 +21,10 @@ public:
                          const std::string &folder);
     void GetData(std::string &port, std::string &folder) const;
 
+    // "Start Harborlock when I log in" (the autostart entry is the window's to write).
+    void SetStartAtLogin(bool enabled);
+    bool StartAtLogin() const;
+
     // Fills an address memo, one address a line or "Unknown", and sizes it to
     // show at most maxLines lines (0: all). Returns the change of its height.
     static int FillIPAddrMemo(QPlainTextEdit *memo, const std::vector<std::string> &addresses,

@@ -1,5 +1,6 @@
 // Harborlock: the desktop backup service for Quarnex phone-system servers.
 
+#include "CAutostartEntry.h"
 #include "CClientInfra.h"
 #include "CLog.h"
 #include "CPlatformShell.h"
@@ -68,6 +69,10 @@ int main(int argc, char *argv[])
             throw std::runtime_error("Failure to initialize WSA DLL.  Program Terminating.");
 
         mainForm.show();
+        // Started from the login autostart entry: straight to the tray (or minimised where
+        // the desktop has no tray). The only command-line option the program reads.
+        if (CAutostartEntry::StartsMinimized(QCoreApplication::arguments()))
+            mainForm.showMinimized();
         QApplication::exec();
     } catch (const CClientExc &e) {
         ShowFatal(QString::fromStdString(e.GetDisplayText()));
