@@ -303,6 +303,13 @@ bool TMainForm::RefuseWhileBusy(const char *what)
 bool TMainForm::OpenRepository()
 {
     const std::string folder = ui->lbSettingsFolderVal->text().toStdString();
+    const std::string configDir = CClientInfra::GetInstance(nullptr)->GetSubDir(CClientInfra::SUBDIR_CONFIG);
+    if (m_folderLock.Acquire(folder, configDir, "Harborlock") == OS_CFolderLock::Result::HeldElsewhere) {
+        m_folderLock.Release();
+        LogActivity("Unable to use backup folder " + folder + ": it is served by " + m_folderLock.Holder() +
+                    ".  Choose another backup folder with Modify.");
+        return false;
+    }
     try {
         CBFMRepository::GetInstance(folder.c_str());
         return true;
@@ -328,6 +335,7 @@ void TMainForm::FormClose()
     StopBackupService();
     HLKBackup::Cleanup();
     CBFMRepository::Release();
+    m_folderLock.Release();
     GUIComm::Cleanup();
     CloseActivityLogFile();
 }

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include "GUIComm.h"
+#include "OS_CFolderLock.h"
 #include "WindowMessages.h"
 
 #include <cstdint>
@@ -163,6 +164,7 @@ private:
     FILE *m_activityLogFile = nullptr;
 
     bool m_repositoryOpen = false;
+    OS_CFolderLock m_folderLock; // one Harborlock program (window or harborlockd) per backup folder
     bool m_shown = false;
     bool m_closed = false;
     bool m_minimizedToTray = false;

@@ -8,6 +8,7 @@
 #include "FaultPlatform.h"
 #include "GUIComm.h"
 #include "MakeDirPath.h"
+#include "OS_CFolderLock.h"
 #include "ModalWatcher.h"
 #include "Platform.h"
 #include "TSettingsModForm.h"
@@ -318,6 +319,33 @@ TEST_F(SettingsTest, UnusableBackupFolderKeepsTheWindowUsableUntilAnotherIsChose
     RunDialog({{std::to_string(port), BackupFolder()}});
     EXPECT_EQ(Text("lbSettingsFolderVal").toStdString(), BackupFolder());
     EXPECT_TRUE(hl::Os().FileExists(BackupFolder() + "/repository.cfg"));
+}
+
+TEST_F(SettingsTest, AFolderServedByAnotherProgramIsNotOpened)
+{
+    // Another program (harborlockd, say) serves the folder: the window neither opens the
+    // repository nor listens, and says who holds the folder.
+    MakeDirPath(BackupFolder());
+    OS_CFolderLock other;
+    ASSERT_EQ(other.Acquire(BackupFolder(), SandboxPath("lockfallback"), "harborlockd"),
+              OS_CFolderLock::Result::Locked);
+    const int port = dialogtest::FreeServedPort(7150);
+    ASSERT_NE(port, 0);
+    WriteSettings(std::to_string(port), BackupFolder());
+    ShowMainForm();
+    ASSERT_FALSE(ActivityTexts().isEmpty());
+    const std::string line = ActivityTexts().last().toStdString();
+    EXPECT_EQ(line.rfind("Unable to use backup folder " + BackupFolder() + ": it is served by harborlockd", 0), 0u)
+        << line;
+    EXPECT_FALSE(hl::Os().FileExists(BackupFolder() + "/repository.cfg"));
+    EXPECT_FALSE(Accepts(port));
+
+    // Another folder is free: choosing it opens it and starts the service.
+    const std::string free = SandboxPath("free");
+    MakeDirPath(free);
+    RunDialog({{std::to_string(port), free}});
+    EXPECT_TRUE(hl::Os().FileExists(free + "/repository.cfg"));
+    EXPECT_TRUE(Accepts(port));
 }
 
 TEST(IPAddressMemoTest, ShowsAtMostTwoLinesInTheWindowAndAllInTheDialog)
