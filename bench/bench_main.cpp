@@ -21,7 +21,7 @@
 #include "BenchClient.h"
 #include "BenchPlan.h"
 #include "BenchService.h"
-#include "HLKServer.h"
+#include "HLKWire.h"
 #include "MemoryProbe.h"
 #include "Platform.h"
 #include "ResultTable.h"
@@ -258,7 +258,7 @@ void Runner::ClusterSizeSet(std::uint32_t clusterSize, ResultTable& table)
 {
     BackupIdentity id;
     id.clusterSize = clusterSize;
-    const std::string serverID = HLKServer::formatServerId(id.serialNumber);
+    const std::string serverID = HLKWire::formatServerId(id.serialNumber);
     const std::uint32_t blocks = static_cast<std::uint32_t>(m_o.size / clusterSize);
     const std::uint64_t imageBytes = 20 + std::uint64_t(blocks) * (12 + clusterSize);
     const std::string label = SizeText(clusterSize) + " clusters, " + SizeText(m_o.size);
@@ -501,7 +501,7 @@ void Runner::Growth(ResultTable& table)
     BackupIdentity id;
     id.serialNumber = 0x0B3C4D5F;
     id.clusterSize = 65536;
-    const std::string serverID = HLKServer::formatServerId(id.serialNumber);
+    const std::string serverID = HLKWire::formatServerId(id.serialNumber);
     std::vector<double> perGiB;
     std::vector<std::string> notes;
     for (std::uint64_t size : m_o.growth) {

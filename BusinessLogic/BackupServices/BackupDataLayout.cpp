@@ -2,6 +2,30 @@
 
 namespace BackupDataLayout {
 
+namespace {
+
+void PutLE32(std::uint8_t* p, std::uint32_t v)
+{
+    p[0] = std::uint8_t(v); p[1] = std::uint8_t(v >> 8); p[2] = std::uint8_t(v >> 16); p[3] = std::uint8_t(v >> 24);
+}
+
+std::uint32_t GetLE32(const std::uint8_t* p)
+{
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+}
+
+void PutBE32(std::uint8_t* p, std::uint32_t v)
+{
+    p[0] = std::uint8_t(v >> 24); p[1] = std::uint8_t(v >> 16); p[2] = std::uint8_t(v >> 8); p[3] = std::uint8_t(v);
+}
+
+std::uint32_t GetBE32(const std::uint8_t* p)
+{
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | std::uint32_t(p[3]);
+}
+
+} // namespace
+
 void EncodeBackupHeader(const BackupHeader& header, std::uint8_t out[kBackupHeaderSize])
 {
     PutLE32(out + 0, header.serialNumber);
@@ -23,11 +47,6 @@ void EncodeBackupHeaderWire(const BackupHeader& header, std::uint8_t out[kBackup
     PutBE32(out + 8, header.headerParam1);
     PutBE32(out + 12, header.headerParam2);
     PutBE32(out + 16, header.headerParam3);
-}
-
-BackupHeader DecodeBackupHeaderWire(const std::uint8_t in[kBackupHeaderSize])
-{
-    return BackupHeader{GetBE32(in + 0), GetBE32(in + 4), GetBE32(in + 8), GetBE32(in + 12), GetBE32(in + 16)};
 }
 
 void EncodeClusterHeader(const ClusterHeader& header, std::uint8_t out[kClusterHeaderSize])

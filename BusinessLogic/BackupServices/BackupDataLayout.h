@@ -41,9 +41,8 @@ struct ClusterHeader {
 void EncodeBackupHeader(const BackupHeader& header, std::uint8_t out[kBackupHeaderSize]);
 BackupHeader DecodeBackupHeader(const std::uint8_t in[kBackupHeaderSize]);
 
-// The same five words as they travel on the wire (big-endian).
+// The same five words as they travel on the wire (big-endian), sent after INQUIRY and RESTORE.
 void EncodeBackupHeaderWire(const BackupHeader& header, std::uint8_t out[kBackupHeaderSize]);
-BackupHeader DecodeBackupHeaderWire(const std::uint8_t in[kBackupHeaderSize]);
 
 // Cluster record header (big-endian both on disk and on the wire).
 void EncodeClusterHeader(const ClusterHeader& header, std::uint8_t out[kClusterHeaderSize]);
@@ -58,23 +57,5 @@ std::uint64_t EstimateRecordCount(std::int64_t fileSize, std::uint32_t clusterSi
 
 // A stored header usable for an inquiry or a restore.
 inline bool IsUsableClusterSize(std::uint32_t clusterSize) { return clusterSize <= kMaxClusterSize; }
-
-// Low-level helpers, exposed for the protocol code that shares the encodings.
-inline void PutLE32(std::uint8_t* p, std::uint32_t v)
-{
-    p[0] = std::uint8_t(v); p[1] = std::uint8_t(v >> 8); p[2] = std::uint8_t(v >> 16); p[3] = std::uint8_t(v >> 24);
-}
-inline std::uint32_t GetLE32(const std::uint8_t* p)
-{
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
-}
-inline void PutBE32(std::uint8_t* p, std::uint32_t v)
-{
-    p[0] = std::uint8_t(v >> 24); p[1] = std::uint8_t(v >> 16); p[2] = std::uint8_t(v >> 8); p[3] = std::uint8_t(v);
-}
-inline std::uint32_t GetBE32(const std::uint8_t* p)
-{
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | std::uint32_t(p[3]);
-}
 
 } // namespace BackupDataLayout

@@ -1,6 +1,8 @@
 #include "CBFMBackup.h"
 
+#include <map>
 #include <mutex>
+#include <vector>
 
 #include "BackupDataLayout.h"
 #include "CBFMFile.h"
@@ -56,6 +58,22 @@ std::string LastComponent(const std::string& directory)
 {
     const std::size_t sep = directory.find_last_of("/\\");
     return sep == std::string::npos ? directory : directory.substr(sep + 1);
+}
+
+// How often the files of each record's image were changed in this process, by backup ID (the
+// same record may be reached through differently spelt paths). Read and changed only under
+// the commit lock, and every change of an image's files happens under it, so a copy made
+// between two reads that agree saw no change at all.
+std::uint64_t& ImageGeneration(const std::string& directory)
+{
+    static std::map<std::string, std::uint64_t> generations;
+    return generations[LastComponent(directory)];
+}
+
+std::uint64_t ReadImageGeneration(const std::string& directory)
+{
+    std::lock_guard<std::recursive_mutex> guard(CommitLock());
+    return ImageGeneration(directory);
 }
 
 std::string Join(const std::string& directory, const char* name)
@@ -407,6 +425,8 @@ bool CBFMBackup::RepairInterruptedCommit(const std::string& directory)
     // Looked at again under the lock: a commit on another thread may have finished meanwhile.
     if (!CBFMFile::Probe(marker, decided) || !ExistsAny(tmp, movedAside))
         return false;
+    if (decided || movedAside)
+        ++ImageGeneration(directory);
     if (decided) {
         CInetHeaderParser parser(marker, true);
         CommitRecord commit;
@@ -469,6 +489,7 @@ bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage
     std::lock_guard<std::recursive_mutex> guard(CommitLock());
     if (!RepairInterruptedCommit(m_directory))
         return false;
+    ++ImageGeneration(m_directory);  // an export running beside the switch copies again
     const std::uint32_t now = os.WallClockSeconds();
     commit.lastBackupDate = now;
     commit.full = full ? 1 : 0;
@@ -681,6 +702,7 @@ bool CBFMBackup::Delete(const std::string& directory)
 {
     hl::Platform& os = hl::Os();
     std::lock_guard<std::recursive_mutex> guard(CommitLock());
+    ++ImageGeneration(directory);
     bool ok = true;
     for (int type = BackupFile; type <= TmpScratchFile; ++type)
         ok = CBFMFile::Delete(PathOfType(directory, type)) && ok;
@@ -710,34 +732,61 @@ int CBFMBackup::Export(const std::string& destServerDir)
         return ResultFailure;
     hl::Platform& os = hl::Os();
     const std::string target = destServerDir + "/" + m_backupID;
-    if (!os.CreateDirectory(target)) {
-        CLog::Error(kLogCategory, "CBFMBackup::Export(): CreateDirectory failed\n");
-        return ResultFailure;
-    }
     // What this export created goes again when it fails, so no half copy lists as a backup.
+    // The folder is new, so all it holds is this export's; the source may have changed since
+    // it was copied, so the copy is not told from it.
     auto undo = [&]() {
         const int error = hl::Platform::LastError();
-        RemoveCopy(GetFilePath(BackupFile), target + "/" + FileName(BackupFile));
-        if (os.PathExists(target + "/" + kConfigName))
-            os.DeleteFile(target + "/" + kConfigName);
+        std::vector<std::string> names;
+        os.ListDirectory(target, names);
+        for (const std::string& name : names)
+            os.DeleteFile(target + "/" + name);
         os.RemoveDirectory(target);
         hl::Platform::SetLastError(error);
     };
-    if (!os.CopyFile(m_configPath, target + "/" + kConfigName, true, hl::CopyProgress())) {
-        const int error = hl::Platform::LastError();
-        CLog::Error(kLogCategory, "CBFMBackup::Export(): Copy of config file failed, reason: %s\n",
-                    os.ErrorText(error).c_str());
+    // The copy takes no lock, so the service is never held up by it; a commit that switched
+    // the image meanwhile may have left a mix of both images (and a configuration of either),
+    // so such a copy is taken back and made again. Each retry needs a whole new backup of
+    // this server, so a few are plenty.
+    constexpr int kMaxAttempts = 5;
+    for (int attempt = 1;; ++attempt) {
+        const std::uint64_t generation = ReadImageGeneration(m_directory);
+        if (!os.CreateDirectory(target)) {
+            CLog::Error(kLogCategory, "CBFMBackup::Export(): CreateDirectory failed\n");
+            return ResultFailure;
+        }
+        enum { NoFailure, ConfigFailed, ImageFailed } failure = NoFailure;
+        int error = 0;
+        if (!os.CopyFile(m_configPath, target + "/" + kConfigName, true, hl::CopyProgress())) {
+            error = hl::Platform::LastError();
+            failure = ConfigFailed;
+        } else if (!CBFMFile::Copy(GetFilePath(BackupFile), target + "/" + FileName(BackupFile), true, &error)) {
+            failure = ImageFailed;
+        }
+        const bool switched = ReadImageGeneration(m_directory) != generation;
+        if (failure == NoFailure && !switched)
+            return ResultSuccess;
+        hl::Platform::SetLastError(error);
         undo();
+        if (switched && error != hl::kErrCancelled && attempt < kMaxAttempts) {
+            CLog::Warn(kLogCategory, "CBFMBackup::Export(): the image of %s was replaced during the copy; copying again\n",
+                       m_backupID.c_str());
+            continue;
+        }
+        if (failure == NoFailure) {
+            CLog::Error(kLogCategory, "CBFMBackup::Export(): the image of %s kept changing during the copy\n",
+                        m_backupID.c_str());
+            return ResultFailure;
+        }
+        if (failure == ConfigFailed)
+            CLog::Error(kLogCategory, "CBFMBackup::Export(): Copy of config file failed, reason: %s\n",
+                        os.ErrorText(error).c_str());
+        else
+            CLog::Error(kLogCategory, "CBFMBackup::Export(): Copy of backup file to export dir failed, reason: %s\n",
+                        os.ErrorText(error).c_str());
+        hl::Platform::SetLastError(error);
         return error == hl::kErrDiskFull ? ResultDiskFull : ResultFailure;
     }
-    int error = 0;
-    if (!CBFMFile::Copy(GetFilePath(BackupFile), target + "/" + FileName(BackupFile), true, &error)) {
-        CLog::Error(kLogCategory, "CBFMBackup::Export(): Copy of backup file to export dir failed, reason: %s\n",
-                    os.ErrorText(error).c_str());
-        undo();
-        return error == hl::kErrDiskFull ? ResultDiskFull : ResultFailure;
-    }
-    return ResultSuccess;
 }
 
 int CBFMBackup::Import(const std::string& destBackupDir)

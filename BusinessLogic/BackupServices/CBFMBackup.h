@@ -94,7 +94,8 @@ public:
     // Deletes the data files and backup.cfg of the backup in directory (not the directory).
     static bool Delete(const std::string& directory);
 
-    // Copies backup.cfg and the image into destServerDir/<backup ID>. Result code.
+    // Copies backup.cfg and the image into destServerDir/<backup ID>. Result code. The copy is
+    // of one image with its own backup.cfg even while a commit on another thread replaces it.
     int Export(const std::string& destServerDir);
     // Copies this record's backup.cfg and image into the existing destBackupDir. Result code.
     int Import(const std::string& destBackupDir);

@@ -1,6 +1,7 @@
 #include "HLKBackup.h"
 
 #include <new>
+#include <utility>
 
 #include "CBFMBackup.h"
 #include "CBFMFile.h"
@@ -143,19 +144,18 @@ bool HLKBackup::startListener(int port)
     }
 
     std::shared_ptr<HLK_Thread_Sync_t> record;
-    HLKServer::MainThreadArgument* arg = nullptr;
+    HLKServer::ThreadRoutine routine;
     try {
         record = std::make_shared<HLK_Thread_Sync_t>();
-        arg = new HLKServer::MainThreadArgument{port, record, &m_boundPort};
+        routine = [argument = HLKServer::MainThreadArgument{port, record, &m_boundPort}] {
+            return HLKServer::HLK_MainThread(argument);
+        };
     } catch (const std::bad_alloc&) {
         CLog::Error(kLogCategory, "HLKBackup::HLK_Reset(): The main backup services thread failed to start.\n");
         return false;
     }
 
-    bool created = false;
-    if (HLKServer::doCreateThread(record, HLKServer::HLK_MainThread, arg, &created) != 0) {
-        if (!created)
-            delete arg;
+    if (HLKServer::doCreateThread(record, std::move(routine)) != 0) {
         CLog::Error(kLogCategory, "HLKBackup::HLK_Reset(): The main backup services thread failed to start.\n");
         m_boundPort = 0;
         return false;

@@ -1,9 +1,13 @@
 // Words and payload sizes of the conversation between a Quarnex server and the backup service.
-// Every multi-byte integer on the wire is an unsigned 32-bit big-endian word.
+// Every multi-byte integer on the wire is an unsigned 32-bit big-endian word. The two records
+// that travel on the wire as well as on disk, the cluster header and the backup header, are
+// encoded by BackupDataLayout.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "BackupDataLayout.h"
 
 // Command words (Quarnex server to service; the service sends CLUSTER and DONE back during a
 // restore).
@@ -23,15 +27,18 @@ constexpr std::uint32_t SFS_RSP_OK = 0x00000000;
 constexpr std::uint32_t SFS_RSP_ERROR = 0xFFFFFFFF;
 
 // Payload sizes.
+constexpr std::size_t SFS_WORD_SIZE = 4;    // a command or response word
 constexpr std::size_t SFS_HELLO_SIZE = 24;  // serialNumber, full, clusterSize, headerParam1..3
 constexpr std::size_t SFS_SIZE_SIZE = 4;    // estimated number of clusters
 constexpr std::size_t SFS_SERIAL_SIZE = 4;  // INQUIRY and RESTORE: requesting serialNumber
-constexpr std::size_t HEADER_SIZE = 12;     // ClusterHeader: blockID, mode, length
-constexpr std::size_t SFS_BACKUP_HEADER_SIZE = 20;
+constexpr std::size_t HEADER_SIZE = BackupDataLayout::kClusterHeaderSize; // ClusterHeader after CLUSTER
 
-// Mode bits of a ClusterHeader (bit 0 wins when both are set).
-constexpr std::uint32_t SFS_MODE_SCRATCH = 0x1;
-constexpr std::uint32_t SFS_MODE_MAIN = 0x2;
-
-// Largest clusterSize the service accepts (a stored header above it can never be restored).
-constexpr std::uint32_t SFS_MAX_CLUSTER_SIZE = 65536;
+// One word on the wire.
+inline void SFS_PutWord(std::uint8_t* p, std::uint32_t v)
+{
+    p[0] = std::uint8_t(v >> 24); p[1] = std::uint8_t(v >> 16); p[2] = std::uint8_t(v >> 8); p[3] = std::uint8_t(v);
+}
+inline std::uint32_t SFS_GetWord(const std::uint8_t* p)
+{
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | std::uint32_t(p[3]);
+}

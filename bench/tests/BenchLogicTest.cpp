@@ -15,7 +15,7 @@
 #include "BenchPlan.h"
 #include "BenchService.h"
 #include "HLKBackup.h"
-#include "HLKServer.h"
+#include "HLKWire.h"
 #include "MemoryProbe.h"
 #include "Platform.h"
 #include "ResultTable.h"
@@ -160,7 +160,7 @@ TEST_F(BenchServiceTest, RestoreCheckSeesTheIncrementalAndCatchesStaleData)
     BenchService service(SandboxPath("work"));
     BackupIdentity id;
     id.clusterSize = 512;
-    const std::string serverID = HLKServer::formatServerId(id.serialNumber);
+    const std::string serverID = HLKWire::formatServerId(id.serialNumber);
     ASSERT_TRUE(service.PrepareServer(serverID));
     BenchClient client(service.Port());
     std::string failure;

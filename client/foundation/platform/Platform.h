@@ -74,6 +74,9 @@ class Platform {
   // ---- directories --------------------------------------------------------
   virtual bool PathExists(const std::string& path) = 0;  // anything at path
   virtual bool DirectoryExists(const std::string& path) = 0;
+  // Whether `path` itself is a symbolic link (the link is not followed). False
+  // when that cannot be told, `isLink` then unchanged.
+  virtual bool QuerySymbolicLink(const std::string& path, bool& isLink) = 0;
   virtual bool CreateDirectory(const std::string& path) = 0;  // one level
   // Fails with kErrDirNotEmpty when the directory holds anything.
   virtual bool RemoveDirectory(const std::string& path) = 0;

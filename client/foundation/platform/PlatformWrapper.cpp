@@ -22,6 +22,10 @@ bool PlatformWrapper::DirectoryExists(const std::string& path) {
   HL_GUARD(kOpQuery, false);
   return inner_.DirectoryExists(path);
 }
+bool PlatformWrapper::QuerySymbolicLink(const std::string& path, bool& isLink) {
+  HL_GUARD(kOpQuery, false);
+  return inner_.QuerySymbolicLink(path, isLink);
+}
 bool PlatformWrapper::CreateDirectory(const std::string& path) {
   HL_GUARD(kOpMkdir, false);
   return inner_.CreateDirectory(path);

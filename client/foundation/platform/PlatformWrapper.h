@@ -50,6 +50,7 @@ class PlatformWrapper : public Platform {
 
   bool PathExists(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
+  bool QuerySymbolicLink(const std::string& path, bool& isLink) override;
   bool CreateDirectory(const std::string& path) override;
   bool RemoveDirectory(const std::string& path) override;
   bool ListDirectory(const std::string& path, std::vector<std::string>& names) override;

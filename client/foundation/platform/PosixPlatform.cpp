@@ -129,6 +129,12 @@ class PosixPlatformImpl final : public Platform {
     }
     return true;
   }
+  bool QuerySymbolicLink(const std::string& path, bool& isLink) override {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return Fail(false, path);
+    isLink = S_ISLNK(st.st_mode);
+    return true;
+  }
   bool CreateDirectory(const std::string& path) override {
     if (::mkdir(path.c_str(), 0777) != 0) {
       if (errno == EEXIST) {

@@ -5,14 +5,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "CClientExc.h"
 #include "MakeDirPath.h"
 #include "OS_CAutoLock.h"
 #include "Platform.h"
 
 namespace {
 
-const char kSource[] = "client/foundation/utilities/CLog";
 const char kHeaderFormat[] = "0x%llx-%d %s (%02d:%02d:%02d.%02d-%02d/%02d/%04d): ";
 
 struct LogState {
@@ -45,13 +43,16 @@ void CloseFile(LogState& s) {
   }
 }
 
+// A rotation that cannot move the current file aside disables the log (noted at the file's
+// end) instead of failing the caller: a debug log must never abort the work it describes.
 void Rotate(LogState& s) {
   hl::Platform& os = hl::Os();
   const std::string backup = s.directory + "/quarnexLog_01.txt";
   os.DeleteFile(backup);  // a missing backup is fine
   CloseFile(s);
   if (os.MoveFile(s.file, backup)) {
-    // The current name is free now: this starts an empty file.
+    // The current name is free now: this starts an empty file. Should it not open, the log
+    // stays without a file.
     s.fd = os.OpenFile(s.file, hl::OpenMode::Append);
     return;
   }
@@ -63,17 +64,10 @@ void Rotate(LogState& s) {
     os.Write(fd, line, std::strlen(line));
     os.Close(fd);
   }
-  std::string text = "A failure occured while creating the backup log file " + backup + "." +
-                     "\r\nThe file may be open or corrupted.  Please close or remove the following "
-                     "log files:\r\n" +
-                     s.file + "\r\n" + backup +
-                     "\r\n\r\nLogging will be disabled until the Quarnex Client is restarted.";
-  throw CClientExc(text.c_str(), 1234, kSource, 851);
 }
 
-void Write(std::uint8_t level, const char* levelName, int category, const char* format,
-           va_list args) {
-  OS_CAutoLock guard(Lock());
+void WriteLocked(std::uint8_t level, const char* levelName, int category, const char* format,
+                 va_list args) {
   LogState& s = State();
   if (category < 0 || category >= CLog::kNumCategories) return;
   if (!(s.enabled[category] & level)) return;
@@ -104,6 +98,17 @@ void Write(std::uint8_t level, const char* levelName, int category, const char* 
   if (static_cast<std::uint64_t>(size) > CLog::kMaxFileSize) Rotate(s);
 }
 
+// Logging is called from destructors and from every thread of a backup: nothing may leave it.
+void Write(std::uint8_t level, const char* levelName, int category, const char* format,
+           va_list args) noexcept {
+  OS_CAutoLock guard(Lock());
+  try {
+    WriteLocked(level, levelName, category, format, args);
+  } catch (...) {
+    // Out of memory building a path: this message is lost, the caller goes on.
+  }
+}
+
 }  // namespace
 
 void CLog::Init(const std::string& root) {
@@ -124,39 +129,24 @@ void CLog::SetLevels(int category, std::uint8_t mask) {
   State().enabled[category] |= mask;
 }
 
-void CLog::Error(int category, const char* format, ...) {
+void CLog::Error(int category, const char* format, ...) noexcept {
   va_list args;
   va_start(args, format);
-  try {
-    Write(LEVEL_ERROR, "ERROR", category, format, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
+  Write(LEVEL_ERROR, "ERROR", category, format, args);
   va_end(args);
 }
 
-void CLog::Warn(int category, const char* format, ...) {
+void CLog::Warn(int category, const char* format, ...) noexcept {
   va_list args;
   va_start(args, format);
-  try {
-    Write(LEVEL_WARN, "WARN", category, format, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
+  Write(LEVEL_WARN, "WARN", category, format, args);
   va_end(args);
 }
 
-void CLog::Debug(int category, const char* format, ...) {
+void CLog::Debug(int category, const char* format, ...) noexcept {
   va_list args;
   va_start(args, format);
-  try {
-    Write(LEVEL_DEBUG, "DEBUG", category, format, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
+  Write(LEVEL_DEBUG, "DEBUG", category, format, args);
   va_end(args);
 }
 

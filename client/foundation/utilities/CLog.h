@@ -24,11 +24,16 @@ class CLog {
   // ORs `mask` into the enabled levels of `category` (0..35; others ignored).
   static void SetLevels(int category, std::uint8_t mask);
 
-  // Log one message when its level is enabled for the category. May throw
-  // CClientExc when a rotation fails (the log is then disabled).
-  static void Error(int category, const char* format, ...) __attribute__((format(printf, 2, 3)));
-  static void Warn(int category, const char* format, ...) __attribute__((format(printf, 2, 3)));
-  static void Debug(int category, const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Log one message when its level is enabled for the category. Never throws, so
+  // callers may log anywhere, destructors included: a rotation that cannot move
+  // the file aside notes "CLOG ERROR: Error Renaming ..." at its end and
+  // disables the log until the next Init.
+  static void Error(int category, const char* format, ...) noexcept
+      __attribute__((format(printf, 2, 3)));
+  static void Warn(int category, const char* format, ...) noexcept
+      __attribute__((format(printf, 2, 3)));
+  static void Debug(int category, const char* format, ...) noexcept
+      __attribute__((format(printf, 2, 3)));
 
   static std::string GetLogFileName();
   static std::string GetLogDirectory();

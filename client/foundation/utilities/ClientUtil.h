@@ -10,7 +10,9 @@ namespace ClientUtil {
 bool IsDirWritable(const std::string& directory);
 
 // Deletes everything inside `directory`, recursively; the directory stays.
-// Stops at the first entry that cannot be removed and leaves the rest.
+// Stops at the first entry that cannot be removed and leaves the rest. Never
+// follows a symbolic link: a link inside is removed, its target untouched, and
+// a `directory` that is itself a link is left alone.
 void EmptyDirectory(const std::string& directory);
 
 }  // namespace ClientUtil

@@ -341,10 +341,16 @@ TEST_F(CBFMBackupTest, ValidateImageAcceptsOnlyWholeRecordsAfterAUsableHeader)
     EXPECT_FALSE(valid(Image('a').substr(0, 20 + 12 + 7)));    // record cut short
     EXPECT_FALSE(valid(Image('a').substr(0, 20 + 20 + 5)));    // part of a record header
     std::string bigCluster = Image('a');
-    PutLE32(reinterpret_cast<std::uint8_t*>(bigCluster.data()) + 4, 65537);
+    auto* stored = reinterpret_cast<std::uint8_t*>(bigCluster.data());
+    BackupHeader header = DecodeBackupHeader(stored);
+    header.clusterSize = 65537;
+    EncodeBackupHeader(header, stored);
     EXPECT_FALSE(valid(bigCluster));
     std::string tooLong = Image('a');
-    PutBE32(reinterpret_cast<std::uint8_t*>(tooLong.data()) + 20 + 8, 65);  // length > clusterSize
+    auto* first = reinterpret_cast<std::uint8_t*>(tooLong.data()) + kBackupHeaderSize;
+    ClusterHeader record = DecodeClusterHeader(first);
+    record.length = 65; // > clusterSize
+    EncodeClusterHeader(record, first);
     EXPECT_FALSE(valid(tooLong));
     CBFMFile::Delete(image);
     EXPECT_FALSE(backup.ValidateImage());
@@ -452,6 +458,61 @@ TEST_F(CBFMBackupTest, ReadersOnOtherThreadsSeeOneWholeImageDuringACommit)
         EXPECT_EQ(mixed.load(), 0) << "round " << round;
         EXPECT_EQ(ReadImage(writer), toNew ? newImage : oldImage);
     }
+}
+
+// An export running while the service commits a new image of the same backup copies one
+// whole image, together with the configuration that belongs to it: never sub-files of both
+// images, never the new image under the previous dates.
+TEST_F(CBFMBackupTest, ExportDuringACommitCopiesOneWholeImageWithItsConfiguration)
+{
+    // 16-byte sub-files: the images span 14 and 11 sub-files, so a switch renames many.
+    const std::string oldImage = Image('o', 12);
+    const std::string newImage = Image('n', 9);
+    Committed(Dir(), oldImage, 16);
+    fs::create_directories(SandboxPath("out"));
+    int exports = 0;
+    int failed = 0;
+    int mixed = 0;
+    for (int round = 0; round < 20; ++round) {
+        // Every commit adds one incremental: an odd count goes with the new image.
+        const bool toNew = round % 2 == 0;
+        {
+            CBFMBackup writer(Dir());
+            WriteData(writer.GetFilePath(CBFMBackup::TmpMergeFile), toNew ? newImage : oldImage, 16);
+        }
+        CBFMBackup source(Dir());
+        std::atomic<bool> done{false};
+        std::thread exporter([&] {
+            int n = 0;
+            do {
+                const std::string out = SandboxPath("out/" + std::to_string(round) + "-" + std::to_string(n++));
+                fs::create_directory(out);
+                if (source.Export(out) != CBFMBackup::ResultSuccess) {
+                    ++failed;
+                    continue;
+                }
+                ++exports;
+                try {
+                    CBFMBackup copy(out + "/17");
+                    const bool newDates = copy.NumIncrementals() % 2 == 1;
+                    if (ReadImage(copy) != (newDates ? newImage : oldImage))
+                        ++mixed;
+                } catch (const CClientExc&) {
+                    ++mixed;
+                }
+                fs::remove_all(out);
+            } while (!done);
+        });
+        CBFMBackup writer(Dir());
+        EXPECT_TRUE(writer.CommitMerge(false));
+        done = true;
+        exporter.join();
+        ASSERT_EQ(ReadImage(writer), toNew ? newImage : oldImage);
+        ASSERT_EQ(writer.NumIncrementals(), round + 1);
+    }
+    EXPECT_GE(exports, 20);
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(mixed, 0);
 }
 
 // ---- crash safety of the commit ----------------------------------------------------------

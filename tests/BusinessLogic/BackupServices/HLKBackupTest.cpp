@@ -151,20 +151,16 @@ TEST_F(HLKBackupTest, AThreadThatDoesNotStopInTimeKeepsItsRecord)
     release = false;
     ended = false;
     auto record = std::make_shared<HLK_Thread_Sync_t>();
-    struct Arg {
-        std::shared_ptr<HLK_Thread_Sync_t> sync;
-    };
-    auto* arg = new Arg{record};
-    auto routine = [](void* a) -> int {
-        std::unique_ptr<Arg> arg(static_cast<Arg*>(a));
-        hl::Os().SetEvent(arg->sync->startedEvent);
+    // The routine holds its own reference, as a worker's argument does.
+    const int created = HLKServer::doCreateThread(record, [sync = record]() -> int {
+        hl::Os().SetEvent(sync->startedEvent);
         // Ignores the stop flag, like a worker inside a merge or a prompt.
         while (!release)
             hl::Os().Sleep(5);
         ended = true;
         return 0;
-    };
-    ASSERT_EQ(HLKServer::doCreateThread(record, routine, arg), 0);
+    });
+    ASSERT_EQ(created, 0);
 
     HLK_THREAD_SYNC_VEC workers{record};
     HLKTimeouts t = HLKServer::GetTimeouts();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "Platform.h"
 #include "TestSandbox.h"
@@ -34,6 +35,25 @@ TEST_F(PlatformFileTest, OpenModes) {
   fd = os.OpenFile(f, OpenMode::Truncate);
   EXPECT_EQ(os.FileSizeOf(fd), 0);
   os.Close(fd);
+}
+
+TEST_F(PlatformFileTest, SymbolicLinksAreToldWithoutFollowingThem) {
+  Platform& os = Os();
+  ASSERT_TRUE(os.CreateDirectory(SandboxPath("dir")));
+  WriteFile(SandboxPath("file"), "x");
+  std::filesystem::create_directory_symlink(SandboxPath("dir"), SandboxPath("to-dir"));
+  std::filesystem::create_symlink(SandboxPath("gone"), SandboxPath("dangling"));
+  const std::pair<const char*, bool> cases[] = {
+      {"dir", false}, {"file", false}, {"to-dir", true}, {"dangling", true}};
+  for (const auto& [name, expected] : cases) {
+    bool isLink = !expected;
+    ASSERT_TRUE(os.QuerySymbolicLink(SandboxPath(name), isLink)) << name;
+    EXPECT_EQ(isLink, expected) << name;
+  }
+  bool untouched = true;
+  EXPECT_FALSE(os.QuerySymbolicLink(SandboxPath("missing"), untouched));
+  EXPECT_EQ(Platform::LastError(), kErrFileNotFound);
+  EXPECT_TRUE(untouched);
 }
 
 TEST_F(PlatformFileTest, ReadWriteSeekPositionalAndTruncate) {

@@ -157,7 +157,12 @@ TEST_F(CLogTest, RotatesOnlyWhenStrictlyAboveTheLimit) {
   EXPECT_EQ(hl::Os().FileSize(CLog::GetLogFileName()), 0);
 }
 
-TEST_F(CLogTest, FailedRotationThrowsLogsTheRenameErrorAndDisablesTheLog) {
+// Logging runs inside every backup and inside destructors: a rotation that fails must not
+// reach the caller.
+static_assert(noexcept(CLog::Error(0, "x")) && noexcept(CLog::Warn(0, "x")) &&
+              noexcept(CLog::Debug(0, "x")));
+
+TEST_F(CLogTest, RotationThatCannotRenameDisablesTheLogWithoutThrowing) {
   CLog::Init(Sandbox());
   CLog::SetLevels(33, 15);
   // A non-empty directory at the backup name: it can be neither deleted as a
@@ -168,30 +173,83 @@ TEST_F(CLogTest, FailedRotationThrowsLogsTheRenameErrorAndDisablesTheLog) {
   ResizeLog(CLog::kMaxFileSize);
   const std::string current = CLog::GetLogFileName();
   const std::string backup = BackupPath();
-  try {
-    CLog::Error(33, "too big\n");
-    FAIL() << "no exception";
-  } catch (const CClientExc& e) {
-    EXPECT_EQ(e.GetId(), 1234);
-    EXPECT_EQ(e.GetLine(), 851);
-    EXPECT_EQ(std::string(e.GetDescription()),
-              "A failure occured while creating the backup log file " + backup +
-                  ".\r\nThe file may be open or corrupted.  Please close or remove the following log "
-                  "files:\r\n" +
-                  current + "\r\n" + backup +
-                  "\r\n\r\nLogging will be disabled until the Quarnex Client is restarted.");
-  }
+  EXPECT_NO_THROW(CLog::Error(33, "too big\n"));
   std::string text = ReadFile(current);
-  const std::string tail = "CLOG ERROR: Error Renaming " + current + " to " + backup + "\n";
+  const std::string tail = "too big\nCLOG ERROR: Error Renaming " + current + " to " + backup + "\n";
   ASSERT_GE(text.size(), tail.size());
   EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 
-  // Disabled: nothing more is written, nothing more is thrown, and the lock was
-  // released (another thread can take it).
+  // Disabled: nothing more is written, and the lock was released (another
+  // thread can take it).
   EXPECT_NO_THROW(CLog::Error(33, "dropped\n"));
   std::thread other([] { CLog::Error(33, "from another thread\n"); });
   other.join();
   EXPECT_EQ(ReadFile(current), text);
+}
+
+namespace {
+// Logs from its destructor, as objects releasing files and sockets do.
+struct LogsWhenDestroyed {
+  ~LogsWhenDestroyed() { CLog::Error(33, "released\n"); }
+};
+}  // namespace
+
+TEST_F(CLogTest, FailedRotationInADestructorReachesNoCaller) {
+  CLog::Init(Sandbox());
+  CLog::SetLevels(33, 15);
+  CLog::Error(33, "first\n");
+  ResizeLog(CLog::kMaxFileSize);
+  const std::string current = CLog::GetLogFileName();
+  hl::FaultPlatform fault;
+  fault.FailAll(hl::kErrAccessDenied, hl::kOpRename);
+  bool reachedEnd = false;
+  {
+    hl::ScopedPlatform use(fault);
+    try {
+      { LogsWhenDestroyed object; }
+      CLog::Warn(33, "after the failed rotation\n");
+      reachedEnd = true;
+    } catch (...) {
+      ADD_FAILURE() << "an exception left the log";
+    }
+  }
+  EXPECT_TRUE(reachedEnd);
+  EXPECT_EQ(fault.Calls(hl::kOpRename), 1u) << "one rotation tried, then the log is off";
+  const std::string text = ReadFile(current);
+  const std::string tail =
+      "released\nCLOG ERROR: Error Renaming " + current + " to " + BackupPath() + "\n";
+  ASSERT_GE(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+  EXPECT_FALSE(hl::Os().PathExists(BackupPath()));
+
+  // Restarted: now the rename works but the new file cannot be opened. The
+  // older generation keeps everything up to the line that rotated, and the log
+  // stays off without a word to its callers.
+  ASSERT_TRUE(hl::Os().DeleteFile(current));
+  CLog::Init(Sandbox());
+  CLog::Error(33, "first\n");
+  ResizeLog(CLog::kMaxFileSize);
+  hl::FaultPlatform noOpen;
+  noOpen.FailAll(hl::kErrAccessDenied, hl::kOpOpen);
+  reachedEnd = false;
+  {
+    hl::ScopedPlatform use(noOpen);
+    try {
+      { LogsWhenDestroyed object; }
+      CLog::Warn(33, "dropped\n");
+      reachedEnd = true;
+    } catch (...) {
+      ADD_FAILURE() << "an exception left the log";
+    }
+  }
+  EXPECT_TRUE(reachedEnd);
+  EXPECT_EQ(noOpen.Calls(hl::kOpOpen), 1u);
+  const std::string older = ReadFile(BackupPath());
+  EXPECT_EQ(older.size(), CLog::kMaxFileSize + Header("ERROR", 33).size() + 9);
+  EXPECT_EQ(older.substr(older.size() - 9), "released\n");
+  EXPECT_FALSE(hl::Os().PathExists(current));
+  CLog::Error(33, "still off\n");
+  EXPECT_FALSE(hl::Os().PathExists(current));
 }
 
 TEST_F(CLogTest, SizeQueryFailureIsNotedAndSkipsRotation) {

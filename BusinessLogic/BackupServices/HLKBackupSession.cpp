@@ -1,0 +1,387 @@
+#include "HLKBackupSession.h"
+
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "BackupDataLayout.h"
+#include "CBFMBackup.h"
+#include "CBFMFile.h"
+#include "CBFMRepository.h"
+#include "CBFMServer.h"
+#include "HLKInternal.h"
+#include "HLKMerge.h"
+#include "HLKRecordIO.h"
+#include "HLKWire.h"
+#include "SFSProtocol.h"
+#include "SessionData.h"
+
+using BackupDataLayout::kClusterHeaderSize;
+
+namespace {
+
+const char* const kUnit = "BusinessLogic/BackupServices/HLKBackupSession";
+
+// Files a scratch cluster's record offset under its blockID, growing the index as needed.
+int addScratchBlock(SessionData& session, std::uint32_t blockID, std::uint32_t offset)
+{
+    if (session.indexCapacity <= session.scratchCount ||
+        session.scratchIndex.size() < static_cast<std::size_t>(session.indexCapacity)) {
+        const std::int64_t capacity = (std::int64_t(session.indexCapacity) + 1) * 2;
+        try {
+            if (capacity > 0x7FFFFFFF)
+                throw std::bad_alloc();
+            session.scratchIndex.resize(static_cast<std::size_t>(capacity));
+        } catch (const std::bad_alloc&) {
+            HLK_INTERNAL();
+            return -1;
+        }
+        session.indexCapacity = static_cast<std::int32_t>(capacity);
+    }
+    session.scratchIndex[static_cast<std::size_t>(session.scratchCount)] = ScratchIndexEntry{blockID, offset};
+    return 0;
+}
+
+} // namespace
+
+int HLKBackupSession::xactHello(SessionData& session)
+{
+    HLK_DEBUG("HLKServer xactHello(): Waiting for HELLO data\n");
+    std::uint8_t payload[SFS_HELLO_SIZE];
+    if (HLKWire::fillBuffer(session, payload, sizeof payload) != 0) {
+        HLK_INTERNAL();
+        return -1;
+    }
+
+    HLK_DEBUG("HLKServer xactHello(): Processing HELLO data\n");
+    session.serialNumber = SFS_GetWord(payload);
+    session.full = SFS_GetWord(payload + 4) != 0;
+    session.clusterSize = SFS_GetWord(payload + 8);
+    session.headerParam1 = SFS_GetWord(payload + 12);
+    session.headerParam2 = SFS_GetWord(payload + 16);
+    session.headerParam3 = SFS_GetWord(payload + 20);
+    session.receivedCount = 0;
+
+    const std::string serverId = HLKWire::formatServerId(session.serialNumber);
+    HLK_NOTIFY(NotifyBackupInitiated(serverId.c_str()));
+
+    // A cluster size of 0 cannot carry data and divides by zero later; one above the largest
+    // restorable size would be stored for nothing and makes the service allocate on a peer's
+    // word.
+    if (session.clusterSize == 0 || session.clusterSize > BackupDataLayout::kMaxClusterSize) {
+        HLK_ERROR("HLKServer xactHello(): Invalid cluster size (%u).\n", session.clusterSize);
+        HLK_NOTIFY(NotifyError(HLK_ERR_INTERNAL));
+        HLKWire::sendResponse(session.socket, SFS_RSP_ERROR);
+        return -1;
+    }
+
+    // A HELLO after SIZE starts the transfer again: drop what the earlier one attached.
+    session.releaseBackup();
+    session.server.reset();
+
+    CBFMRepository* repo = HLKInternal::Repository();
+    if (repo) {
+        session.server = repo->GetServer(serverId);
+        if (!session.server)
+            session.server = repo->CreateServer(serverId);
+    }
+    if (!session.server) {
+        HLK_ERROR("HLKServer xactHello(): CreateServer() failed for %s\n", serverId.c_str());
+        HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+        HLKWire::sendResponse(session.socket, SFS_RSP_ERROR);
+        return -1;
+    }
+
+    if (!session.full && !session.server->IsIncrementalAllowed()) {
+        HLK_WARN("HLKServer xactHello(): Incremental not allowed (no previous backup or time to force a new full).\n");
+        // The transfer files of an earlier HELLO and SIZE are gone (above): clusters may no
+        // longer be taken, and a SIZE would carry the refused HELLO's values. Only a new
+        // HELLO starts over.
+        session.state = SessionState::Idle;
+        if (HLKWire::sendResponse(session.socket, SFS_RSP_ERROR) != 0)
+            return -1;
+        HLK_DEBUG("HLKServer xactHello(): HELLO command completed\n");
+        return 0;
+    }
+
+    try {
+        // Room for a whole record: the merge reads a scratch record in one piece.
+        session.clusterBuffer.assign(std::size_t(session.clusterSize) + kClusterHeaderSize, 0);
+    } catch (const std::bad_alloc&) {
+        HLK_ERROR("HLKServer xactHello(): Out of memory\n");
+        HLK_NOTIFY(NotifyError(HLK_ERR_INTERNAL));
+        return -1;
+    }
+
+    if (session.state != SessionState::Idle)
+        HLK_ERROR("HLKServer xactHello(): Incorrect state (%d) for HELLO command. Should be in state %d.\n",
+                  static_cast<int>(session.state), -1);
+
+    if (HLKWire::sendResponse(session.socket, SFS_RSP_OK) != 0) {
+        HLK_INTERNAL();
+        return -1;
+    }
+    session.state = SessionState::Hello;
+    HLK_DEBUG("HLKServer xactHello(): HELLO command completed\n");
+    return 0;
+}
+
+int HLKBackupSession::xactSize(SessionData& session)
+{
+    HLK_DEBUG("HLKServer xactSize(): Waiting for SIZE data.\n");
+    std::uint8_t payload[SFS_SIZE_SIZE];
+    if (HLKWire::fillBuffer(session, payload, sizeof payload) != 0) {
+        HLK_INTERNAL();
+        return -1;
+    }
+
+    HLK_DEBUG("HLKServer xactSize(): Processing SIZE data.\n");
+    session.estimate = static_cast<std::int32_t>(SFS_GetWord(payload));
+    const std::uint32_t estimatedMB =
+        ((session.clusterSize >> 10) * static_cast<std::uint32_t>(session.estimate)) >> 10;
+    HLK_DEBUG("HLKServer xactSize(): Given estimate of %d MB (%d blocks) of data.\n",
+              static_cast<int>(estimatedMB), session.estimate);
+
+    const std::string serverId = HLKWire::formatServerId(session.serialNumber);
+    auto abnormalEnd = [&session]() {
+        if (HLKWire::sendResponse(session.socket, SFS_RSP_ERROR) != 0)
+            HLK_INTERNAL();
+        HLK_DEBUG("HLKServer xactSize(): SIZE command completed abnormally.\n");
+        return -1;
+    };
+
+    if (session.state != SessionState::Hello) {
+        HLK_ERROR("HLKServer xactSize(): Incorrect state (%d) for SIZE command. Should be in state %d.\n",
+                  static_cast<int>(session.state), static_cast<int>(SessionState::Hello));
+        HLK_NOTIFY(NotifyError(HLK_ERR_INTERNAL));
+        HLKWire::sendResponse(session.socket, SFS_RSP_ERROR);
+        return -1;
+    }
+
+    CBFMRepository* repo = HLKInternal::Repository();
+    const std::int64_t freeBytes = repo ? repo->GetFreeSpace() : -1;
+    const std::int32_t availableMB = static_cast<std::int32_t>(freeBytes >> 20);
+    const std::int32_t neededMB = static_cast<std::int32_t>(static_cast<double>(static_cast<std::int32_t>(estimatedMB)) * 2.2);
+    if (neededMB > availableMB) {
+        HLK_ERROR("HLKServer xactSize(): Insufficient disk space.  Needed=%dMB Available=%dMB\n", neededMB, availableMB);
+        HLK_NOTIFY(NotifyInsufficientDiskSpace(serverId.c_str(), neededMB, availableMB));
+        return abnormalEnd();
+    }
+
+    // An earlier SIZE on this connection may have attached a record already.
+    session.releaseBackup();
+    if (session.full) {
+        session.backup = session.server->CreateBackup();
+        if (!session.backup) {
+            HLK_ERROR("HLKServer xactSize(): BFMServer CreateBackup() failed\n");
+            HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+            return abnormalEnd();
+        }
+    } else {
+        std::string name;
+        if (!session.server->GetCurrentBackup(name)) {
+            HLK_ERROR("HLKServer xactSize(): BFMServer GetCurrentBackup() failed\n");
+            HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+            return abnormalEnd();
+        }
+        session.backup = session.server->GetBackup(name);
+        if (!session.backup) {
+            HLK_ERROR("HLKServer xactSize(): BFMServer GetBackup() failed\n");
+            HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+            return abnormalEnd();
+        }
+    }
+
+    session.tmpMain = session.backup->CreateBFMFile(CBFMBackup::TmpMainFile);
+    if (!session.tmpMain) {
+        HLK_ERROR("HLKServer xactSize(): CreateBFMFile() TmpMain failed\n");
+        HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+        return abnormalEnd();
+    }
+    session.tmpScratch = session.backup->CreateBFMFile(CBFMBackup::TmpScratchFile);
+    if (!session.tmpScratch) {
+        HLK_ERROR("HLKServer xactSize(): CreateBFMFile() TmpScratch failed\n");
+        HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+        return abnormalEnd();
+    }
+
+    session.scratchCount = 0;
+    session.scratchBytes = 0;
+    session.mainCount = 0;
+    session.mainBytes = 0;
+    if (HLKWire::sendResponse(session.socket, SFS_RSP_OK) != 0) {
+        HLK_INTERNAL();
+        return -1;
+    }
+    session.state = SessionState::Clusters;
+    HLK_NOTIFY(NotifyBackupStarted(serverId.c_str(), estimatedMB));
+    HLK_DEBUG("HLKServer xactSize(): SIZE command completed normally.\n");
+    return 0;
+}
+
+int HLKBackupSession::xactCluster(SessionData& session)
+{
+    std::uint8_t header[HEADER_SIZE];
+    if (HLKWire::fillBuffer(session, header, sizeof header) != 0) {
+        HLK_ERROR("HLKServer xactCluster(): Unable to get CLUSTER command options.\n");
+        return -1;
+    }
+    const auto [blockID, mode, length] = BackupDataLayout::DecodeClusterHeader(header);
+    // The buffer is only there once a HELLO was accepted; a refused incremental leaves the
+    // announced clusterSize without one.
+    if (length > session.clusterSize || length > session.clusterBuffer.size()) {
+        HLK_ERROR("HLKServer xactCluster(): Extracted cluster size (%d) does not match expected (%d).\n",
+                  static_cast<int>(length), static_cast<int>(session.clusterSize));
+        return -1;
+    }
+    if (HLKWire::fillBuffer(session, session.clusterBuffer.data(), length) != 0) {
+        HLK_ERROR("HLKServer xactCluster(): Unable to fill CLUSTER buffer with the data.\n");
+        return -1;
+    }
+    if (session.state != SessionState::Clusters) {
+        HLK_ERROR("HLKServer xactCluster(): Incorrect state (%d) for CLUSTER command (wanted %d).\n",
+                  static_cast<int>(session.state), static_cast<int>(SessionState::Clusters));
+        return -1;
+    }
+
+    const std::uint64_t recordSize = BackupDataLayout::RecordSize(length);
+    if (mode & BackupDataLayout::kModeScratch) {
+        // Index offsets are 32-bit: a scratch file may not grow past them.
+        if (session.scratchBytes + recordSize > 0xFFFFFFFFull) {
+            HLK_ERROR("HLKServer xactCluster(): Unable to add block ID (%d) to scratch file.\n", static_cast<int>(blockID));
+            return -1;
+        }
+        if (addScratchBlock(session, blockID, session.scratchBytes) != 0) {
+            HLK_ERROR("HLKServer xactCluster(): Unable to add block ID (%d) to scratch file.\n", static_cast<int>(blockID));
+            return -1;
+        }
+        if (HLKRecordIO::writeClusterBlk(*session.tmpScratch, header, session.clusterBuffer.data(), length) != 0) {
+            HLK_ERROR("HLKServer xactCluster(): Unable to write block header and data for blockID %d to scratch file.\n",
+                      static_cast<int>(blockID));
+            return -1;
+        }
+        session.scratchCount += 1;
+        session.scratchBytes += static_cast<std::uint32_t>(recordSize);
+    } else if (mode & BackupDataLayout::kModeMain) {
+        if (HLKRecordIO::writeClusterBlk(*session.tmpMain, header, session.clusterBuffer.data(), length) != 0) {
+            HLK_ERROR("HLKServer xactCluster(): Unable to write block header and data to main backup file.\n");
+            return -1;
+        }
+        session.mainCount += 1;
+        session.mainBytes += static_cast<std::uint32_t>(recordSize);
+    } else {
+        HLK_ERROR("HLKServer xactCluster(): Invalid backup mode 0x%x.\n", mode);
+        return -1;
+    }
+
+    session.receivedCount += 1;
+    if (session.receivedCount % 250 == 0)
+        HLK_NOTIFY(NotifyProgress(HLKInternal::Percent(session.receivedCount, session.estimate)));
+    return 0;
+}
+
+int HLKBackupSession::xactDone(SessionData& session)
+{
+    HLK_DEBUG("HLKServer xactDone(): DONE command received.\n");
+    if (session.state == SessionState::Clusters) {
+        if (HLKWire::sendResponse(session.socket, SFS_RSP_OK) != 0) {
+            HLK_INTERNAL();
+            return -1;
+        }
+        session.closeSocket();
+        session.state = SessionState::Done;
+        HLK_DEBUG("HLKServer xactDone(): DONE command completed - socket closed.\n");
+        HLK_DEBUG("HLKServer xactDone(): Stats: Est=%d Main=%d Scratch=%d Total=%d (%d).\n", session.estimate,
+                  session.mainCount, session.scratchCount, session.receivedCount,
+                  session.mainCount + session.scratchCount);
+        HLK_NOTIFY(NotifyBackupTransferDone(true));
+        return 0;
+    }
+    HLK_ERROR("HLKServer xactDone(): Incorrect state (%d) for DONE command (wanted %d).\n",
+              static_cast<int>(session.state), static_cast<int>(SessionState::Clusters));
+    if (HLKWire::sendResponse(session.socket, SFS_RSP_ERROR) == 0)
+        HLK_NOTIFY(NotifyBackupTransferDone(false));
+    else
+        HLK_INTERNAL();
+    return -1;
+}
+
+int HLKBackupSession::finishBackup(SessionData& session)
+{
+    int result = -1;
+    std::unique_ptr<CBFMFile> mergeFile;
+    // Closed only after the backup is reported done: closing gives their disk space back,
+    // which for files of gigabytes takes as long as much of the merge.
+    std::unique_ptr<CBFMFile> replacedImage;
+    std::unique_ptr<CBFMFile> tmpMain;
+    std::unique_ptr<CBFMFile> tmpScratch;
+
+    HLK_DEBUG("HLKServer finishBackup(): Processing backup: Sort scratch\n");
+    HLK_NOTIFY(NotifySaveBackupStarted());
+    // Stable, so scratch clusters of one blockID keep their arrival order.
+    std::stable_sort(session.scratchIndex.begin(), session.scratchIndex.begin() + session.scratchCount,
+                     [](const ScratchIndexEntry& a, const ScratchIndexEntry& b) {
+                         return HLKMerge::compareBlockIDs(a, b) < 0;
+                     });
+
+    do {
+        HLK_DEBUG("HLKServer finishBackup(): Processing backup: Create output file\n");
+        mergeFile = session.backup->CreateBFMFile(CBFMBackup::TmpMergeFile);
+        if (!mergeFile) {
+            HLK_ERROR("HLKServer finishBackup(): CreateBFMFile() TmpMerge failed\n");
+            HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+            break;
+        }
+        if (HLKRecordIO::writeBackupHeader(*mergeFile, session.backupHeader()) != 0) {
+            HLK_ERROR("HLKServer finishBackup(): writeBackupHeader() failed\n");
+            HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+            break;
+        }
+        // Written data may only show a write failure (a full disk) when it is handed over.
+        if (!session.tmpMain->Flush() || !session.tmpScratch->Flush() || session.tmpMain->Seek(0, 0) != 0) {
+            HLK_ERROR("HLKServer finishBackup(): Seek() TmpMain failed\n");
+            HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+            break;
+        }
+        if (session.full) {
+            HLK_DEBUG("HLKServer finishBackup(): Processing backup: Scratch merge\n");
+            if (HLKMerge::mergeFullBackup(session, *mergeFile) != 0) {
+                HLK_ERROR("HLKServer finishBackup(): mergeFullBackup() failed\n");
+                HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
+                break;
+            }
+        } else {
+            HLK_DEBUG("HLKServer finishBackup(): Processing backup: 3-Way incremental merge\n");
+            if (HLKMerge::mergeIncrBackup(session, *mergeFile) != 0) {
+                HLK_ERROR("HLKServer finishBackup(): mergeIncrBackup() failed\n");
+                HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
+                break;
+            }
+        }
+        mergeFile.reset();
+        if (!session.backup->CommitMerge(session.full, &replacedImage)) {
+            HLK_ERROR("HLKServer finishBackup(): BFMBackup CommitMerge() failed\n");
+            HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
+            break;
+        }
+        if (session.full && !session.server->CommitNewFull(session.backup->GetName())) {
+            HLK_ERROR("HLKServer finishBackup(): BFMServer CommitNewFull() failed\n");
+            HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
+            break;
+        }
+        HLK_DEBUG("HLKServer finishBackup(): Backup operation completed normally!\n");
+        result = 0;
+    } while (false);
+
+    mergeFile.reset();
+    tmpMain = std::move(session.tmpMain);
+    tmpScratch = std::move(session.tmpScratch);
+    session.releaseBackup();  // deletes the temporary files by name; they stay open here
+    session.server.reset();
+    HLK_NOTIFY(NotifySaveBackupDone(result == 0));
+    replacedImage.reset();
+    tmpMain.reset();
+    tmpScratch.reset();
+    return result;
+}

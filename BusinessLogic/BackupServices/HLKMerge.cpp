@@ -1,0 +1,269 @@
+#include "HLKMerge.h"
+
+#include <cstring>
+#include <memory>
+
+#include "BackupDataLayout.h"
+#include "CBFMBackup.h"
+#include "CBFMFile.h"
+#include "HLKInternal.h"
+#include "HLKRecordIO.h"
+#include "SessionData.h"
+
+using BackupDataLayout::DecodeClusterHeader;
+using BackupDataLayout::kClusterHeaderSize;
+
+namespace {
+
+const char* const kUnit = "BusinessLogic/BackupServices/HLKMerge";
+
+// State of the incremental merge's TmpMain cursor, kept apart from the block IDs so that
+// every blockID value (0 and 0xFFFFFFFF included) merges like any other.
+struct MainCursor {
+    std::uint8_t header[kClusterHeaderSize] = {};
+    bool loaded = false;
+    bool exhausted = false;
+};
+
+struct MergeOutput {
+    CBFMFile* file;
+    std::int32_t total; // progress divisor
+    bool wroteNew = false;
+    std::uint32_t lastNewID = 0;
+};
+
+void countMergedRecord(SessionData& session, std::int32_t total)
+{
+    session.mergeCount += 1;
+    if (session.mergeCount % 250 == 0)
+        HLK_NOTIFY(NotifyProgress(HLKInternal::Percent(session.mergeCount, total)));
+}
+
+int copyMainRecord(SessionData& session, CBFMFile& mergeFile, const std::uint8_t* header)
+{
+    const std::uint32_t length = DecodeClusterHeader(header).length;
+    if (length > session.clusterSize) {
+        HLK_INTERNAL();
+        return -1;
+    }
+    // Header and data side by side, so the record goes out in one write.
+    std::uint8_t* record = session.clusterBuffer.data();
+    std::memcpy(record, header, kClusterHeaderSize);
+    std::uint32_t got = 0;
+    if (length > 0 && !session.tmpMain->Read(record + kClusterHeaderSize, length, got)) {
+        HLK_INTERNAL();
+        return -1;
+    }
+    if (HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(kClusterHeaderSize) + length) != 0) {
+        HLK_INTERNAL();
+        return -1;
+    }
+    return 0;
+}
+
+int copyScratchEntry(SessionData& session, CBFMFile& mergeFile, std::int32_t p)
+{
+    const ScratchIndexEntry& entry = session.scratchIndex[static_cast<std::size_t>(p)];
+    CBFMFile& scratch = *session.tmpScratch;
+    if (scratch.Seek(entry.offset, 0) != std::int64_t(entry.offset)) {
+        HLK_INTERNAL();
+        return -1;
+    }
+    // One read of a whole cluster's room: the record's own length is only known from its
+    // header, and a shorter record (or the last one) simply reads less.
+    std::uint8_t* record = session.clusterBuffer.data();
+    std::uint32_t got = 0;
+    scratch.Read(record, std::uint32_t(kClusterHeaderSize) + session.clusterSize, got);
+    if (got < kClusterHeaderSize) {
+        HLK_INTERNAL();
+        return -1;
+    }
+    const BackupDataLayout::ClusterHeader header = DecodeClusterHeader(record);
+    const std::uint32_t length = header.length;
+    if (header.blockID != entry.blockID || length > session.clusterSize || got < kClusterHeaderSize + length) {
+        HLK_INTERNAL();
+        return -1;
+    }
+    if (HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(kClusterHeaderSize) + length) != 0) {
+        HLK_INTERNAL();
+        return -1;
+    }
+    return 0;
+}
+
+// Writes the TmpMain and scratch records that belong before (and, for blockID oldID, instead of)
+// the stored record oldID; at oldEnded, everything left. Returns the new scratch position, or
+// -1. `superseded`: the stored record oldID is replaced by new data and is not to be copied.
+int mergeIncrStep(SessionData& session, MergeOutput& out, MainCursor& main, std::uint32_t oldID,
+                  bool oldEnded, std::int32_t p, bool& superseded)
+{
+    superseded = false;
+    for (;;) {
+        if (!main.loaded && !main.exhausted) {
+            bool ended = false;
+            if (HLKRecordIO::readRecordHeader(*session.tmpMain, main.header, ended)) {
+                main.loaded = true;
+            } else if (ended) {
+                main.exhausted = true;
+            } else {
+                HLK_INTERNAL();
+                return -1;
+            }
+        }
+        const bool haveMain = main.loaded;
+        const bool haveScratch = p < session.scratchCount;
+        if (!haveMain && !haveScratch)
+            break;
+        const std::uint32_t m = haveMain ? DecodeClusterHeader(main.header).blockID : 0;
+        const std::uint32_t s = haveScratch ? session.scratchIndex[static_cast<std::size_t>(p)].blockID : 0;
+
+        if (!oldEnded && ((haveMain && m == oldID) || (haveScratch && s == oldID)))
+            superseded = true;
+
+        if (haveMain && (oldEnded || m <= oldID) && (!haveScratch || m < s)) {
+            if (copyMainRecord(session, *out.file, main.header) != 0)
+                return -1;
+            main.loaded = false;
+            out.wroteNew = true;
+            out.lastNewID = m;
+        } else {
+            if (!haveScratch || (!oldEnded && oldID < s))
+                break;
+            if (copyScratchEntry(session, *out.file, p) != 0)
+                return -1;
+            ++p;
+            out.wroteNew = true;
+            out.lastNewID = s;
+        }
+        countMergedRecord(session, out.total);
+    }
+    // Every stored record of a blockID that a new record carries is replaced, not only the
+    // first of them: a stale duplicate after the new data would win on restore.
+    if (!oldEnded && out.wroteNew && out.lastNewID == oldID)
+        superseded = true;
+    return p;
+}
+
+} // namespace
+
+int HLKMerge::compareBlockIDs(const ScratchIndexEntry& a, const ScratchIndexEntry& b)
+{
+    if (a.blockID < b.blockID)
+        return -1;
+    return a.blockID == b.blockID ? 0 : 1;
+}
+
+int HLKMerge::mergeFullBackup(SessionData& session, CBFMFile& mergeFile)
+{
+    const std::int32_t total = session.mainCount + session.scratchCount;
+    std::int32_t p = 0;
+    for (;;) {
+        std::uint8_t header[kClusterHeaderSize];
+        bool ended = false;
+        if (!HLKRecordIO::readRecordHeader(*session.tmpMain, header, ended)) {
+            if (!ended) {
+                HLK_INTERNAL();
+                return -1;
+            }
+            break;
+        }
+        const std::uint32_t m = DecodeClusterHeader(header).blockID;
+        while (p < session.scratchCount && m > session.scratchIndex[static_cast<std::size_t>(p)].blockID) {
+            if (copyScratchEntry(session, mergeFile, p) != 0)
+                return -1;
+            ++p;
+            countMergedRecord(session, total);
+        }
+        if (copyMainRecord(session, mergeFile, header) != 0)
+            return -1;
+        countMergedRecord(session, total);
+    }
+    // Scratch clusters beyond the last main cluster belong at the end, not in the bin.
+    for (; p < session.scratchCount; ++p) {
+        if (copyScratchEntry(session, mergeFile, p) != 0)
+            return -1;
+        countMergedRecord(session, total);
+    }
+    if (!mergeFile.Sync()) {
+        HLK_INTERNAL();
+        return -1;
+    }
+    return 0;
+}
+
+int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& mergeFile)
+{
+    std::unique_ptr<CBFMFile> old = session.backup->OpenBFMFile(CBFMBackup::BackupFile);
+    if (!old) {
+        HLK_ERROR("HLKServer mergeIncrBackup(): OpenBFMFile() Backup failed\n");
+        HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+        return -1;
+    }
+    return mergeIncrBackup(session, *old, mergeFile);
+}
+
+int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile& mergeFile)
+{
+    BackupDataLayout::BackupHeader stored;
+    if (!HLKRecordIO::readBackupHeader(oldImage, stored)) {
+        HLK_INTERNAL();
+        return -1;
+    }
+    // An incremental only ever builds on the image of the same server and geometry.
+    if (stored != session.backupHeader()) {
+        HLK_ERROR("HLKServer mergeIncrBackup(): Validation failed\n");
+        return -1;
+    }
+    const std::uint64_t oldRecords = BackupDataLayout::EstimateRecordCount(oldImage.GetSize(), session.clusterSize);
+    session.oldEstimate = static_cast<std::int32_t>(static_cast<std::uint32_t>(oldRecords));
+
+    MergeOutput out{&mergeFile, session.oldEstimate + session.mainCount + session.scratchCount};
+    MainCursor main;
+    std::int32_t p = 0;
+    for (;;) {
+        std::uint8_t header[kClusterHeaderSize];
+        bool ended = false;
+        bool superseded = false;
+        if (!HLKRecordIO::readRecordHeader(oldImage, header, ended)) {
+            if (!ended) {
+                HLK_INTERNAL();
+                return -1;
+            }
+            p = mergeIncrStep(session, out, main, 0xFFFFFFFF, true, p, superseded);
+            if (p < 0) {
+                HLK_INTERNAL();
+                return -1;
+            }
+            break;
+        }
+        const BackupDataLayout::ClusterHeader oldHeader = DecodeClusterHeader(header);
+        const std::uint32_t oldID = oldHeader.blockID;
+        const std::uint32_t length = oldHeader.length;
+        p = mergeIncrStep(session, out, main, oldID, false, p, superseded);
+        if (p < 0) {
+            HLK_INTERNAL();
+            return -1;
+        }
+        if (length > session.clusterSize) {
+            HLK_INTERNAL();
+            return -1;
+        }
+        std::uint8_t* record = session.clusterBuffer.data();
+        std::memcpy(record, header, kClusterHeaderSize);
+        std::uint32_t got = 0;
+        if (length > 0 && !oldImage.Read(record + kClusterHeaderSize, length, got)) {
+            HLK_INTERNAL();
+            return -1;
+        }
+        if (!superseded && HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(kClusterHeaderSize) + length) != 0) {
+            HLK_INTERNAL();
+            return -1;
+        }
+        countMergedRecord(session, out.total);
+    }
+    if (!mergeFile.Sync()) {
+        HLK_INTERNAL();
+        return -1;
+    }
+    return 0;
+}

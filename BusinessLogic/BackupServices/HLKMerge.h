@@ -1,0 +1,26 @@
+// HLKMerge: turns a transfer's temporary files into a stored image.
+//
+// Inputs: TmpMain (main clusters in arrival order, read sequentially), TmpScratch with the
+// session's scratch index (sorted ascending by blockID, stable), and for an incremental the
+// stored image it builds on. Output: the merge file, after its backup header, every record in
+// blockID order. The session supplies the counters, the cluster buffer and the header words;
+// the caller writes the header and commits the result.
+#pragma once
+
+#include <cstdint>
+
+class CBFMFile;
+struct ScratchIndexEntry;
+struct SessionData;
+
+class HLKMerge {
+public:
+    // -1, 0 or 1 as a's blockID is smaller (unsigned), equal or larger.
+    static int compareBlockIDs(const ScratchIndexEntry& a, const ScratchIndexEntry& b);
+    // Full backup: TmpMain and TmpScratch into one blockID-ordered stream.
+    static int mergeFullBackup(SessionData& session, CBFMFile& mergeFile);
+    // Incremental: the attached backup's stored image updated by TmpMain and TmpScratch.
+    static int mergeIncrBackup(SessionData& session, CBFMFile& mergeFile);
+    // The same over a given stored image (positioned at its start).
+    static int mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile& mergeFile);
+};

@@ -1,0 +1,44 @@
+#include "SessionData.h"
+
+#include <string>
+
+#include "CBFMBackup.h"
+#include "CBFMFile.h"
+#include "CBFMServer.h"
+#include "Platform.h"
+
+SessionData::SessionData() = default;
+SessionData::~SessionData() = default;
+
+void SessionData::closeSocket()
+{
+    if (socket >= 0)
+        hl::Os().Close(socket);
+    socket = -1;
+}
+
+void SessionData::releaseBackup()
+{
+    tmpMain.reset();
+    tmpScratch.reset();
+    if (backup) {
+        const std::string name = backup->GetName();
+        backup->Cleanup();
+        if (server)
+            server->RemoveBackupDirectory(name);
+        backup.reset();
+    }
+}
+
+BackupDataLayout::BackupHeader SessionData::backupHeader() const
+{
+    return BackupDataLayout::BackupHeader{serialNumber, clusterSize, headerParam1, headerParam2, headerParam3};
+}
+
+void SessionData::release()
+{
+    releaseBackup();
+    server.reset();
+    clusterBuffer = std::vector<std::uint8_t>();
+    scratchIndex = std::vector<ScratchIndexEntry>();
+}
