@@ -191,6 +191,7 @@ void TMainForm::DispatchMessage(unsigned message, intptr_t lParam)
     case ::CM_HLKImportStarted: CM_HLKImportStarted(lParam); break;
     case ::CM_HLKImportDone: CM_HLKImportDone(lParam); break;
     case ::CM_HLKBackupInitiated: CM_HLKBackupInitiated(lParam); break;
+    case ::CM_HLKBackupNotSaved: CM_HLKBackupNotSaved(lParam); break;
     case ::CM_IPAddrChanged: CM_IPAddrChanged(lParam); break;
     default: GUIComm::FreePayload(message, lParam); break;
     }
@@ -767,6 +768,14 @@ void TMainForm::CM_HLKBackupInitiated(intptr_t lParam)
     auto *msg = reinterpret_cast<HLKBackupInitiatedMsg *>(lParam);
     LogActivity("Backup initated from Quarnex Server ID: " + Str(msg->serverId));
     GUIComm::FreePayload(::CM_HLKBackupInitiated, lParam);
+}
+
+void TMainForm::CM_HLKBackupNotSaved(intptr_t lParam)
+{
+    auto *msg = reinterpret_cast<HLKBackupInitiatedMsg *>(lParam);
+    LogActivity("Backup from Quarnex Server ID: " + Str(msg->serverId) +
+                " could not be saved.  The next backup from this server will be a full backup.");
+    GUIComm::FreePayload(::CM_HLKBackupNotSaved, lParam);
 }
 
 void TMainForm::CM_HLKBackupStarted(intptr_t lParam)

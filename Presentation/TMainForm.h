@@ -149,6 +149,7 @@ private:
     void CM_HLKImportStarted(intptr_t lParam);
     void CM_HLKImportDone(intptr_t lParam);
     void CM_HLKBackupInitiated(intptr_t lParam);
+    void CM_HLKBackupNotSaved(intptr_t lParam);
     void CM_IPAddrChanged(intptr_t lParam);
 
     Ui::TMainForm *ui;

@@ -82,7 +82,7 @@ bool BenchClient::Ping()
 }
 
 bool BenchClient::SendStream(int fd, const BackupIdentity& id, bool full, bool waitForAnswers, BenchPlan& plan,
-                             const DataPool& pool, std::string& failure)
+                             const DataPool& pool, std::string& failure, double* doneSeconds)
 {
     std::uint32_t answer = 0;
     if (!SendWords(fd, {kCmdHello, id.serialNumber, full ? 1u : 0u, id.clusterSize, id.headerParam1,
@@ -129,10 +129,13 @@ bool BenchClient::SendStream(int fd, const BackupIdentity& id, bool full, bool w
         failure = "DONE not sent";
         return false;
     }
+    const auto sent = std::chrono::steady_clock::now();
     if (waitForAnswers && (!ReadWord(fd, answer) || answer != kRspOk)) {
         failure = "DONE refused";
         return false;
     }
+    if (doneSeconds)
+        *doneSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
     if (waitForAnswers && !WaitClosed(fd)) {
         failure = "connection left open after DONE";
         return false;
@@ -143,12 +146,13 @@ bool BenchClient::SendStream(int fd, const BackupIdentity& id, bool full, bool w
 bool BenchClient::Push(const BackupIdentity& id, bool full, BenchPlan& plan, const DataPool& pool,
                        std::string& failure)
 {
+    m_doneSeconds = -1;
     Socket s(m_port);
     if (s.fd() < 0) {
         failure = "connect";
         return false;
     }
-    return SendStream(s.fd(), id, full, true, plan, pool, failure);
+    return SendStream(s.fd(), id, full, true, plan, pool, failure, &m_doneSeconds);
 }
 
 bool BenchClient::SendRawBackup(std::uint16_t port, const BackupIdentity& id, BenchPlan& plan, const DataPool& pool)

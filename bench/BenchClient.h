@@ -40,6 +40,10 @@ public:
 
     // HELLO, SIZE, every planned cluster, DONE; true when DONE was answered with OK.
     bool Push(const BackupIdentity& id, bool full, BenchPlan& plan, const DataPool& pool, std::string& failure);
+    // Of the last Push: seconds from the moment the last cluster and DONE were handed to the
+    // connection to the DONE answer (what the Quarnex server waits for its "stored"); -1 when
+    // there was no answer.
+    double LastDoneSeconds() const { return m_doneSeconds; }
 
     // The same bytes a backup conversation carries, sent without waiting for any answer:
     // what a plain receiver gets. Closes the connection at the end.
@@ -55,8 +59,9 @@ public:
 private:
     static void FrameStream(int fd, const BackupIdentity& id, std::uint32_t blocks, RestoreCheck& r);
     static bool SendStream(int socket, const BackupIdentity& id, bool full, bool waitForAnswers,
-                           BenchPlan& plan, const DataPool& pool, std::string& failure);
+                           BenchPlan& plan, const DataPool& pool, std::string& failure, double* doneSeconds = nullptr);
     std::uint16_t m_port;
+    double m_doneSeconds = -1;
 };
 
 } // namespace bench

@@ -20,6 +20,10 @@ const char* const kConfigName = "backup.cfg";
 // Written, durable, before a commit switches images; names the new image and its dates so
 // that whoever finds it can finish the switch.
 const char* const kCommitMarkerName = "commit.cfg";
+// Left by a commit for its server: this backup is to become the server's current one.
+const char* const kCurrentNoteName = "current.cfg";
+// Written, durable, once a transfer was acknowledged: what a restart needs to merge it.
+const char* const kTransferRecordName = "transfer.cfg";
 // Suffix of a parameter file being replaced (left behind only by a stop before its rename).
 const char* const kSaveSuffix = ".tmp";
 
@@ -29,6 +33,18 @@ const char* const kLastBackupDate = "LastBackupDate";
 const char* const kNumIncrementals = "NumIncrementals";
 const char* const kNumSubFiles = "NumSubFiles";
 const char* const kMaxBytesPerSubFile = "MaxBytesPerSubFile";
+const char* const kFull = "Full";
+const char* const kSetCurrent = "SetCurrent";
+const char* const kSerialNumber = "SerialNumber";
+const char* const kClusterSize = "ClusterSize";
+const char* const kHeaderParam1 = "HeaderParam1";
+const char* const kHeaderParam2 = "HeaderParam2";
+const char* const kHeaderParam3 = "HeaderParam3";
+const char* const kEstimate = "Estimate";
+const char* const kMainCount = "MainCount";
+const char* const kScratchCount = "ScratchCount";
+const char* const kMainBytes = "MainBytes";
+const char* const kScratchBytes = "ScratchBytes";
 
 // Commits and repairs of any record run one at a time, so a scan on one thread never repairs
 // a commit that another thread is still carrying out.
@@ -77,6 +93,8 @@ struct CommitRecord {
     std::uint32_t fullBackupDate = 0;
     std::uint32_t lastBackupDate = 0;
     std::int32_t numIncrementals = 0;
+    std::int32_t full = 0;
+    std::int32_t setCurrent = 0; // the server's current backup follows (a note is left for it)
 };
 
 // Removes a copy of `source` made at `target`, gaps included: a failed copy can miss any
@@ -182,10 +200,20 @@ bool RollForward(const std::string& directory, const CommitRecord& commit)
                     LastComponent(directory).c_str());
         return false;
     }
-    const std::string marker = Join(directory, kCommitMarkerName);
-    if (!os.DeleteFile(marker) || !os.SyncDirectory(directory))
+    // The transfer that fed this commit is merged: a restart must never merge it again.
+    const std::string transfer = Join(directory, kTransferRecordName);
+    bool transferLeft = false;
+    if (!CBFMFile::Probe(transfer, transferLeft) || (transferLeft && !os.DeleteFile(transfer)))
         return false;
-    return true;
+    const std::string marker = Join(directory, kCommitMarkerName);
+    if (commit.setCurrent != 0) {
+        // The record says the same thing for the server: the backup becomes current.
+        if (!os.MoveFile(marker, Join(directory, kCurrentNoteName)))
+            return false;
+    } else if (!os.DeleteFile(marker)) {
+        return false;
+    }
+    return os.SyncDirectory(directory);
 }
 
 // A folder written by a commit that renamed the old image to "tmpbackup.dat" first and was
@@ -329,9 +357,13 @@ std::unique_ptr<CBFMFile> CBFMBackup::OpenOrCreate(int fileType, bool create)
     if (!RepairInterruptedCommit(m_directory))
         return nullptr;
     try {
+        // A new transfer never inherits the record of an earlier one.
+        if (create && fileType == TmpMainFile && !DeleteTransferRecord())
+            return nullptr;
         auto file = std::make_unique<CBFMFile>(path, create);
-        // A merge file is always made durable by the commit.
-        if (create && fileType == TmpMergeFile)
+        // Each of these is made durable: the merge file by the commit, the transfer files
+        // before DONE is answered. Started early, the final sync has little left to wait for.
+        if (create && (fileType == TmpMergeFile || fileType == TmpMainFile || fileType == TmpScratchFile))
             file->SetWriteBehind(true);
         return file;
     } catch (const CClientExc&) {
@@ -403,6 +435,8 @@ bool CBFMBackup::RepairInterruptedCommit(const std::string& directory)
         parser.GetParmUInt(kFullBackupDate, kFullBackupDate, commit.fullBackupDate);
         parser.GetParmUInt(kLastBackupDate, kLastBackupDate, commit.lastBackupDate);
         parser.GetParmInt(kNumIncrementals, kNumIncrementals, commit.numIncrementals);
+        parser.GetParmInt(kFull, kFull, commit.full);
+        parser.GetParmInt(kSetCurrent, kSetCurrent, commit.setCurrent);
         if (!parser.IsLoaded() || commit.numSubFiles <= 0 || commit.numSubFiles > CBFMFile::kMaxSubFiles) {
             // Not a marker we wrote: leave everything as it is for a person to look at.
             CLog::Error(kLogCategory, "CBFMBackup::RepairInterruptedCommit(): unreadable commit record in %s\n",
@@ -425,9 +459,11 @@ bool CBFMBackup::RepairInterruptedCommit(const std::string& directory)
     return true;
 }
 
-bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage)
+bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage, bool* decided)
 {
     hl::Platform& os = hl::Os();
+    if (decided)
+        *decided = false;
     if (!RepairInterruptedCommit(m_directory))
         return false;
 
@@ -456,6 +492,8 @@ bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage
     ++ImageGeneration(m_directory);  // an export running beside the switch copies again
     const std::uint32_t now = os.WallClockSeconds();
     commit.lastBackupDate = now;
+    commit.full = full ? 1 : 0;
+    commit.setCurrent = 1;
     if (full) {
         commit.fullBackupDate = now;
         commit.numIncrementals = 0;
@@ -472,6 +510,8 @@ bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage
     marker.AddHeaderUInt(kFullBackupDate, commit.fullBackupDate);
     marker.AddHeaderUInt(kLastBackupDate, commit.lastBackupDate);
     marker.AddHeaderInt(kNumIncrementals, commit.numIncrementals);
+    marker.AddHeaderInt(kFull, commit.full);
+    marker.AddHeaderInt(kSetCurrent, commit.setCurrent);
     const std::string markerPath = Join(m_directory, kCommitMarkerName);
     // Held open, the replaced image's blocks outlive the rename over it, and freeing a large
     // file costs as much as writing much of it. An image that does not open (there is none
@@ -493,15 +533,120 @@ bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage
             os.DeleteFile(markerPath);
         return false;
     }
+    if (decided)
+        *decided = true;
+    // The dates are the new image's from here on, even should the switch have to wait for a
+    // repair.
+    m_fullBackupDate = commit.fullBackupDate;
+    m_lastBackupDate = commit.lastBackupDate;
+    m_numIncrementals = commit.numIncrementals;
     if (!RollForward(m_directory, commit))
         return false;
 
     if (replacedImage)
         *replacedImage = std::move(previous);
-    m_fullBackupDate = commit.fullBackupDate;
-    m_lastBackupDate = commit.lastBackupDate;
-    m_numIncrementals = commit.numIncrementals;
     return true;
+}
+
+bool CBFMBackup::ReadCurrentNote(const std::string& directory, bool& exists, bool& full, std::uint32_t& date)
+{
+    exists = false;
+    full = false;
+    date = 0;
+    const std::string note = Join(directory, kCurrentNoteName);
+    if (!CBFMFile::Probe(note, exists))
+        return false;
+    if (!exists)
+        return true;
+    CInetHeaderParser parser(note, true);
+    std::int32_t isFull = 0;
+    parser.GetParmInt(kFull, kFull, isFull);
+    parser.GetParmUInt(kLastBackupDate, kLastBackupDate, date);
+    full = isFull != 0;
+    return parser.IsLoaded();
+}
+
+bool CBFMBackup::RemoveCurrentNote(const std::string& directory)
+{
+    const std::string note = Join(directory, kCurrentNoteName);
+    bool exists = false;
+    if (!CBFMFile::Probe(note, exists))
+        return false;
+    if (exists && !hl::Os().DeleteFile(note))
+        return false;
+    return hl::Os().SyncDirectory(directory);
+}
+
+bool CBFMBackup::HasUnfinishedCommit(const std::string& directory, bool& unfinished)
+{
+    bool marker = false;
+    bool note = false;
+    if (!CBFMFile::Probe(Join(directory, kCommitMarkerName), marker) ||
+        !CBFMFile::Probe(Join(directory, kCurrentNoteName), note))
+        return false;
+    unfinished = marker || note;
+    return true;
+}
+
+// ---- transfer record --------------------------------------------------------------------
+
+bool CBFMBackup::SaveTransferRecord(const TransferRecord& record)
+{
+    CInetHeaderParser parser(true);
+    parser.AddHeaderUInt(kSerialNumber, record.serialNumber);
+    parser.AddHeaderInt(kFull, record.full ? 1 : 0);
+    parser.AddHeaderUInt(kClusterSize, record.clusterSize);
+    parser.AddHeaderUInt(kHeaderParam1, record.headerParam1);
+    parser.AddHeaderUInt(kHeaderParam2, record.headerParam2);
+    parser.AddHeaderUInt(kHeaderParam3, record.headerParam3);
+    parser.AddHeaderInt(kEstimate, record.estimate);
+    parser.AddHeaderInt(kMainCount, record.mainCount);
+    parser.AddHeaderInt(kScratchCount, record.scratchCount);
+    parser.AddHeaderUInt(kMainBytes, record.mainBytes);
+    parser.AddHeaderUInt(kScratchBytes, record.scratchBytes);
+    if (SaveParameterFile(parser, Join(m_directory, kTransferRecordName)))
+        return true;
+    CLog::Error(kLogCategory, "CBFMBackup::SaveTransferRecord(): Unable to save the transfer record for %s\n",
+                m_backupID.c_str());
+    return false;
+}
+
+bool CBFMBackup::LoadTransferRecord(TransferRecord& record, bool& exists) const
+{
+    record = TransferRecord();
+    const std::string path = Join(m_directory, kTransferRecordName);
+    exists = true;
+    if (!CBFMFile::Probe(path, exists) || !exists)
+        return false;
+    CInetHeaderParser parser(path, true);
+    if (!parser.IsLoaded())
+        return false;
+    std::int32_t full = -1;
+    // Every entry must be there: a record that lacks one was not written by a transfer.
+    const bool complete = parser.GetParmUInt(kSerialNumber, kSerialNumber, record.serialNumber) &&
+                          parser.GetParmInt(kFull, kFull, full) &&
+                          parser.GetParmUInt(kClusterSize, kClusterSize, record.clusterSize) &&
+                          parser.GetParmUInt(kHeaderParam1, kHeaderParam1, record.headerParam1) &&
+                          parser.GetParmUInt(kHeaderParam2, kHeaderParam2, record.headerParam2) &&
+                          parser.GetParmUInt(kHeaderParam3, kHeaderParam3, record.headerParam3) &&
+                          parser.GetParmInt(kEstimate, kEstimate, record.estimate) &&
+                          parser.GetParmInt(kMainCount, kMainCount, record.mainCount) &&
+                          parser.GetParmInt(kScratchCount, kScratchCount, record.scratchCount) &&
+                          parser.GetParmUInt(kMainBytes, kMainBytes, record.mainBytes) &&
+                          parser.GetParmUInt(kScratchBytes, kScratchBytes, record.scratchBytes);
+    record.full = full == 1;
+    return complete && (full == 0 || full == 1) && record.mainCount >= 0 && record.scratchCount >= 0;
+}
+
+bool CBFMBackup::DeleteTransferRecord()
+{
+    const std::string path = Join(m_directory, kTransferRecordName);
+    bool exists = false;
+    if (!CBFMFile::Probe(path, exists))
+        return false;
+    if (!exists)
+        return true;
+    return hl::Os().DeleteFile(path) && hl::Os().SyncDirectory(m_directory);
 }
 
 // ---- clean-up and delete ----------------------------------------------------------------
@@ -513,12 +658,14 @@ bool CBFMBackup::Cleanup()
     // A decided commit is finished first: its merge file is the new image, not scrap. Should
     // that not succeed now, the transfer files still go; they are never part of an image.
     if (!RepairInterruptedCommit(m_directory)) {
+        DeleteTransferRecord();
         CBFMFile::Delete(GetFilePath(TmpMainFile));
         CBFMFile::Delete(GetFilePath(TmpScratchFile));
         return false;
     }
 
-    bool ok = true;
+    // The record goes before the files it describes: never a record without its files.
+    bool ok = DeleteTransferRecord();
     for (int type : {TmpBackupFile, TmpMergeFile, TmpMainFile, TmpScratchFile})
         ok = CBFMFile::Delete(GetFilePath(type)) && ok;
 
@@ -559,7 +706,9 @@ bool CBFMBackup::Delete(const std::string& directory)
     bool ok = true;
     for (int type = BackupFile; type <= TmpScratchFile; ++type)
         ok = CBFMFile::Delete(PathOfType(directory, type)) && ok;
-    for (const std::string& leftover : {Join(directory, kCommitMarkerName),
+    for (const std::string& leftover : {Join(directory, kCommitMarkerName), Join(directory, kCurrentNoteName),
+                                        Join(directory, kTransferRecordName),
+                                        Join(directory, kTransferRecordName) + kSaveSuffix,
                                         Join(directory, kCommitMarkerName) + kSaveSuffix,
                                         Join(directory, kConfigName) + kSaveSuffix}) {
         if (os.PathExists(leftover) && !os.DeleteFile(leftover))

@@ -53,10 +53,43 @@ public:
     // With replacedImage, the image it replaced comes back open (null if there was none): its
     // disk space is given back only when the caller closes it, so the commit can be reported
     // first. On disk it is already gone; a crash leaves nothing of it behind.
-    bool CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage = nullptr);
-    // End of every transfer: removes the temporary files; a record with no image at all loses
-    // its backup.cfg.
+    // decided (optional) turns true once the commit record is durable: from then on the new
+    // image is the record's, even when this call fails later on, because every repair finishes
+    // the switch. A commit also leaves a note that the backup is to become its server's current
+    // one (CBFMServer::FinishCommits carries it out and removes it).
+    bool CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage = nullptr, bool* decided = nullptr);
+    // End of every transfer: removes the transfer record and the temporary files; a record with
+    // no image at all loses its backup.cfg.
     bool Cleanup();
+
+    // What an acknowledged transfer leaves beside its temporary files, so that a restart can
+    // still merge and commit it: the HELLO words, full or incremental, and what was received.
+    struct TransferRecord {
+        std::uint32_t serialNumber = 0;
+        std::uint32_t clusterSize = 0;
+        std::uint32_t headerParam1 = 0;
+        std::uint32_t headerParam2 = 0;
+        std::uint32_t headerParam3 = 0;
+        bool full = false;
+        std::int32_t estimate = 0;
+        std::int32_t mainCount = 0;
+        std::int32_t scratchCount = 0;
+        std::uint32_t mainBytes = 0;    // size of "main.dat"
+        std::uint32_t scratchBytes = 0; // size of "scratch.dat"
+    };
+    // Written whole and durable, or not at all.
+    bool SaveTransferRecord(const TransferRecord& record);
+    // False when there is none (exists false) or it cannot be read (exists true).
+    bool LoadTransferRecord(TransferRecord& record, bool& exists) const;
+    bool DeleteTransferRecord();
+
+    // The note a commit leaves for its server (see CommitMerge) in the backup directory.
+    // False when it cannot be told; exists false when there is none.
+    static bool ReadCurrentNote(const std::string& directory, bool& exists, bool& full, std::uint32_t& date);
+    // Removes the note durably once the server record names the backup.
+    static bool RemoveCurrentNote(const std::string& directory);
+    // Whether a commit in directory still has work left (its switch, or its server's part).
+    static bool HasUnfinishedCommit(const std::string& directory, bool& unfinished);
 
     // Deletes the data files and backup.cfg of the backup in directory (not the directory).
     static bool Delete(const std::string& directory);

@@ -157,7 +157,12 @@ std::unique_ptr<CBFMServer> CBFMRepository::GetServer(const std::string& directo
 
 std::unique_ptr<CBFMServer> CBFMRepository::GetServer(const std::string& serverID)
 {
-    return GetServer(m_rootDir, serverID);
+    std::unique_ptr<CBFMServer> server = GetServer(m_rootDir, serverID);
+    // A commit stopped before its server's part (a crash, a failing disk) is finished before
+    // anyone reads the server's current backup.
+    if (server && !server->FinishCommits())
+        CLog::Warn(kLogCategory, "CBFMRepository::GetServer(): a commit in %s is still unfinished\n", serverID.c_str());
+    return server;
 }
 
 std::unique_ptr<CBFMServer> CBFMRepository::CreateServer(const std::string& serverID)

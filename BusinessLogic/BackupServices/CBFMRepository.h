@@ -61,6 +61,7 @@ public:
     // Shared records for the window; always true.
     bool GetAllServers(std::vector<SmartPtr<CBFMServer>>& servers);
 
+    // The server record, with the server's part of any unfinished commit carried out first.
     std::unique_ptr<CBFMServer> GetServer(const std::string& serverID);
     static std::unique_ptr<CBFMServer> GetServer(const std::string& directory, const std::string& serverID);
     std::unique_ptr<CBFMServer> CreateServer(const std::string& serverID);

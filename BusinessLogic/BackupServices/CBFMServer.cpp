@@ -1,5 +1,6 @@
 #include "CBFMServer.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 
@@ -29,6 +30,14 @@ const char* const kCurrentBackupID = "CurrentBackupID";
 // Read-modify-write of server.cfg by the objects of one process (service and window) runs one
 // at a time, so neither writes back a value the other has just changed.
 std::mutex& ConfigLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+// The server's part of commits runs one at a time in the process: two objects for one server
+// (service and window) must not both prune after the same full backup.
+std::mutex& CommitsLock()
 {
     static std::mutex lock;
     return lock;
@@ -377,6 +386,77 @@ bool CBFMServer::CommitNewFull(const std::string& backupID)
         candidates.erase(oldest);
     }
     return result;
+}
+
+bool CBFMServer::ClearCurrentBackup()
+{
+    m_currentBackupID.clear();
+    if (SaveField(FieldCurrentBackupID))
+        return true;
+    CLog::Error(kLogCategory, "CBFMServer::ClearCurrentBackup(): Unable to save the server configuration for %s\n",
+                m_serverID.c_str());
+    return false;
+}
+
+bool CBFMServer::FinishCommits()
+{
+    std::lock_guard<std::mutex> guard(CommitsLock());
+    hl::Platform& os = hl::Os();
+    std::vector<std::string> names;
+    if (!os.ListDirectory(m_directory, names))
+        return false;
+    struct Waiting {
+        std::uint32_t date;
+        std::string id;
+        bool full;
+    };
+    std::vector<Waiting> waiting;
+    bool ok = true;
+    for (const std::string& name : names) {
+        if (!IsValidComponent(name) || !os.DirectoryExists(BackupDir(name)))
+            continue;
+        bool unfinished = false;
+        if (!CBFMBackup::HasUnfinishedCommit(BackupDir(name), unfinished)) {
+            ok = false;
+            continue;
+        }
+        if (!unfinished)
+            continue;
+        // Loading the record finishes its image switch first; the note stays until then.
+        if (!GetBackup(name)) {
+            ok = false;
+            continue;
+        }
+        bool exists = false;
+        Waiting w{0, name, false};
+        if (!CBFMBackup::ReadCurrentNote(BackupDir(name), exists, w.full, w.date)) {
+            CLog::Error(kLogCategory, "CBFMServer::FinishCommits(): unreadable commit note in %s\n",
+                        BackupDir(name).c_str());
+            ok = false;
+            continue;
+        }
+        if (exists)
+            waiting.push_back(w);
+    }
+    std::stable_sort(waiting.begin(), waiting.end(),
+                     [](const Waiting& a, const Waiting& b) { return a.date < b.date; });
+    for (const Waiting& w : waiting) {
+        bool done = false;
+        if (w.full) {
+            done = CommitNewFull(w.id);
+        } else {
+            m_currentBackupID = w.id;
+            done = SaveField(FieldCurrentBackupID);
+            if (!done)
+                CLog::Error(kLogCategory, "CBFMServer::FinishCommits(): Unable to save the server configuration for %s\n",
+                            m_serverID.c_str());
+        }
+        // Pruning may have taken an older waiting backup already; its note went with it.
+        if (done && os.DirectoryExists(BackupDir(w.id)) && !CBFMBackup::RemoveCurrentNote(BackupDir(w.id)))
+            done = false;
+        ok = done && ok;
+    }
+    return ok;
 }
 
 // ---- delete and size --------------------------------------------------------------------

@@ -60,6 +60,13 @@ public:
 
     bool IsIncrementalAllowed();
     bool CommitNewFull(const std::string& backupID);
+    // Leaves the server without a current backup, durably: until a commit names one again, an
+    // incremental is refused and the next backup is a full one.
+    bool ClearCurrentBackup();
+    // Carries out the server's part of every commit in its backups that still waits for it:
+    // the backup becomes current (after a full one, with the pruning of old backups). Oldest
+    // commit first, so the newest ends current. True when nothing is left waiting.
+    bool FinishCommits();
     bool DeleteBackup(const std::string& backupID);
     bool RemoveBackupDirectory(const std::string& backupID);
     bool GetBackupSize(const std::string& backupID, std::uint64_t& size);

@@ -180,7 +180,8 @@ void GUIComm::FreePayload(unsigned message, intptr_t lParam)
         delete b;
         break;
     }
-    case CM_HLKBackupInitiated: {
+    case CM_HLKBackupInitiated:
+    case CM_HLKBackupNotSaved: {
         auto* b = FromParam<HLKBackupInitiatedMsg>(lParam);
         delete[] b->serverId;
         delete b;
@@ -289,6 +290,11 @@ void GUIComm::NotifyImportDone(bool success, const char* path)
 void GUIComm::NotifyBackupInitiated(const char* serverId)
 {
     PostToGUI(CM_HLKBackupInitiated, AsParam(new HLKBackupInitiatedMsg{DupString(serverId)}));
+}
+
+void GUIComm::NotifyBackupNotSaved(const char* serverId)
+{
+    PostToGUI(CM_HLKBackupNotSaved, AsParam(new HLKBackupInitiatedMsg{DupString(serverId)}));
 }
 
 bool GUIComm::PromptForRestore(uint32_t requestSerial, uint32_t backupSerial, uint32_t backupDate,

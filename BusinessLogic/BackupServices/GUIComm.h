@@ -34,6 +34,7 @@ enum : unsigned {
     CM_HLKImportStarted = 0x8913,         // HLKImportStartedMsg*
     CM_HLKImportDone = 0x8914,            // HLKImportDoneMsg*
     CM_HLKBackupInitiated = 0x8915,       // HLKBackupInitiatedMsg*
+    CM_HLKBackupNotSaved = 0x8917,        // HLKBackupInitiatedMsg*: an acknowledged backup was given up
 };
 
 // Payload blocks. Strings are DupString copies (null stays null).
@@ -144,6 +145,9 @@ public:
     void NotifyImportStarted(const char* path);
     void NotifyImportDone(bool success, const char* path);
     void NotifyBackupInitiated(const char* serverId);
+    // A backup the Quarnex server was told is stored could not be saved after all; the server's
+    // next backup will be a full one.
+    void NotifyBackupNotSaved(const char* serverId);
 
     // Posts CM_HLKPromptForRestore and blocks until RespondToRestorePrompt. True when the
     // answer arrived (accepted then holds it); false when the wait failed.

@@ -10,6 +10,7 @@
 #include "CClientExc.h"
 #include "CLog.h"
 #include "GUIComm.h"
+#include "HLKBackupSession.h"
 #include "HLKServer.h"
 #include "Platform.h"
 
@@ -23,11 +24,12 @@ HLKBackup* g_instance = nullptr;
 std::atomic<int> g_listenBacklog{HLKBackup::kDefaultListenBacklog};
 
 // A process killed during a transfer or a merge leaves that backup's temporary data files
-// behind, and a first transfer also leaves a record without an image; nothing else would
-// ever remove them. Run before the first listener of the process accepts a connection, when
-// no transfer can be in progress: finishing an interrupted commit comes first (loading the
-// record does it), then the record's own clean-up.
-void DiscardInterruptedTransfers()
+// behind, and a first transfer also leaves a record without an image. Run before the first
+// listener of the process accepts a connection, when no transfer can be in progress:
+// finishing an interrupted commit comes first (loading the server and the record does it);
+// then a transfer that was acknowledged (it left a transfer record) is merged and committed
+// as its worker would have, and only what cannot be finished is removed.
+void FinishInterruptedTransfers()
 {
     CBFMRepository* repo = nullptr;
     try {
@@ -54,14 +56,31 @@ void DiscardInterruptedTransfers()
                 return hl::Os().PathExists(CBFMFile::ControlFilePath(path)) ||
                        hl::Os().PathExists(CBFMFile::SubFilePath(path, 0));
             };
-            if (exists(CBFMBackup::BackupFile) && !exists(CBFMBackup::TmpMergeFile) &&
+            CBFMBackup::TransferRecord record;
+            bool acknowledged = false;
+            const bool resumable = backup->LoadTransferRecord(record, acknowledged);
+            if (!acknowledged && exists(CBFMBackup::BackupFile) && !exists(CBFMBackup::TmpMergeFile) &&
                 !exists(CBFMBackup::TmpMainFile) && !exists(CBFMBackup::TmpScratchFile))
                 continue;
+            if (resumable) {
+                // The merge engine reports it to the window like any other save, and gives it
+                // up (the next backup then is a full one) when it cannot be finished.
+                HLKBackupSession::resumeBackup(repo->GetServer(serverID), std::move(backup), record);
+                continue;
+            }
             CLog::Warn(kLogCategory, "HLKBackup::HLK_Reset(): removing an interrupted transfer in %s/%s\n",
                        serverID.c_str(), backupID.c_str());
             backup->Cleanup();
             backup.reset();
             server->RemoveBackupDirectory(backupID);
+            if (acknowledged) {
+                // A record that does not read: the backup the Quarnex server was told is
+                // stored is lost, and its current backup stays cleared.
+                CLog::Error(kLogCategory, "HLKBackup::HLK_Reset(): acknowledged backup of %s given up\n",
+                            serverID.c_str());
+                if (GUIComm* gui = GUIComm::Instance())
+                    gui->NotifyBackupNotSaved(serverID.c_str());
+            }
         }
     }
 }
@@ -152,7 +171,7 @@ bool HLKBackup::startListener(int port)
     m_listener.reset();
     if (!m_swept) {
         m_swept = true;
-        DiscardInterruptedTransfers();
+        FinishInterruptedTransfers();
     }
 
     std::shared_ptr<HLK_Thread_Sync_t> record;

@@ -43,6 +43,42 @@ int addScratchBlock(SessionData& session, std::uint32_t blockID, std::uint32_t o
     return 0;
 }
 
+int refuseDone(SessionData& session)
+{
+    if (HLKWire::sendResponse(session.socket, SFS_RSP_ERROR) == 0)
+        HLK_NOTIFY(NotifyBackupTransferDone(false));
+    else
+        HLK_INTERNAL();
+    return -1;
+}
+
+// The scratch index of a transfer, read back from the record headers in TmpScratch.
+int rebuildScratchIndex(SessionData& session)
+{
+    CBFMFile& scratch = *session.tmpScratch;
+    if (scratch.Seek(0, 0) != 0)
+        return -1;
+    const std::int64_t size = scratch.GetSize();
+    std::int64_t offset = 0;
+    session.scratchCount = 0;
+    while (offset < size) {
+        std::uint8_t header[kClusterHeaderSize];
+        std::uint32_t got = 0;
+        if (size - offset < std::int64_t(kClusterHeaderSize) || !scratch.Read(header, kClusterHeaderSize, got))
+            return -1;
+        const BackupDataLayout::ClusterHeader cluster = BackupDataLayout::DecodeClusterHeader(header);
+        if (cluster.length > session.clusterSize || offset > 0xFFFFFFFFll)
+            return -1;
+        if (addScratchBlock(session, cluster.blockID, static_cast<std::uint32_t>(offset)) != 0)
+            return -1;
+        session.scratchCount += 1;
+        offset += std::int64_t(kClusterHeaderSize) + cluster.length;
+        if (offset > size || scratch.Seek(offset, 0) != offset)
+            return -1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int HLKBackupSession::xactHello(SessionData& session)
@@ -294,12 +330,40 @@ int HLKBackupSession::xactDone(SessionData& session)
 {
     HLK_DEBUG("HLKServer xactDone(): DONE command received.\n");
     if (session.state == SessionState::Clusters) {
+        // The Quarnex server takes OK for "stored": its next incremental carries only what
+        // changed since. So every cluster must be on the disk first, and until the commit no
+        // incremental may be based on the server's current image (it would lack this backup
+        // should the merge never end); the commit names a current backup again.
+        if (!session.tmpMain->Sync() || !session.tmpScratch->Sync()) {
+            HLK_ERROR("HLKServer xactDone(): Unable to make the backup data durable.\n");
+            return refuseDone(session);
+        }
+        if (!session.server->FinishCommits() || !session.server->ClearCurrentBackup()) {
+            HLK_ERROR("HLKServer xactDone(): Unable to clear the current backup.\n");
+            return refuseDone(session);
+        }
         if (HLKWire::sendResponse(session.socket, SFS_RSP_OK) != 0) {
             HLK_INTERNAL();
             return -1;
         }
         session.closeSocket();
         session.state = SessionState::Done;
+        session.acknowledged = true;
+        // Should the merge not end in this process, the next start finishes it from here.
+        CBFMBackup::TransferRecord record;
+        record.serialNumber = session.serialNumber;
+        record.clusterSize = session.clusterSize;
+        record.headerParam1 = session.headerParam1;
+        record.headerParam2 = session.headerParam2;
+        record.headerParam3 = session.headerParam3;
+        record.full = session.full;
+        record.estimate = session.estimate;
+        record.mainCount = session.mainCount;
+        record.scratchCount = session.scratchCount;
+        record.mainBytes = session.mainBytes;
+        record.scratchBytes = session.scratchBytes;
+        if (!session.backup->SaveTransferRecord(record))
+            HLK_WARN("HLKServer xactDone(): No transfer record: a stop before the commit gives this backup up.\n");
         HLK_DEBUG("HLKServer xactDone(): DONE command completed - socket closed.\n");
         HLK_DEBUG("HLKServer xactDone(): Stats: Est=%d Main=%d Scratch=%d Total=%d (%d).\n", session.estimate,
                   session.mainCount, session.scratchCount, session.receivedCount,
@@ -309,11 +373,7 @@ int HLKBackupSession::xactDone(SessionData& session)
     }
     HLK_ERROR("HLKServer xactDone(): Incorrect state (%d) for DONE command (wanted %d).\n",
               static_cast<int>(session.state), static_cast<int>(SessionState::Clusters));
-    if (HLKWire::sendResponse(session.socket, SFS_RSP_ERROR) == 0)
-        HLK_NOTIFY(NotifyBackupTransferDone(false));
-    else
-        HLK_INTERNAL();
-    return -1;
+    return refuseDone(session);
 }
 
 int HLKBackupSession::finishBackup(SessionData& session)
@@ -369,16 +429,20 @@ int HLKBackupSession::finishBackup(SessionData& session)
             }
         }
         mergeFile.reset();
-        if (!session.backup->CommitMerge(session.full, &replacedImage)) {
+        bool decided = false;
+        if (!session.backup->CommitMerge(session.full, &replacedImage, &decided)) {
             HLK_ERROR("HLKServer finishBackup(): BFMBackup CommitMerge() failed\n");
-            HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
-            break;
+            if (!decided) {
+                HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
+                break;
+            }
+            // The commit record is durable: the backup is committed, and the next look at
+            // the record finishes the switch.
         }
-        if (session.full && !session.server->CommitNewFull(session.backup->GetName())) {
+        // The backup becomes the server's current one (after a full one, with the pruning).
+        // Should that fail now, the next look at the server does it.
+        if (!session.server->FinishCommits())
             HLK_ERROR("HLKServer finishBackup(): BFMServer CommitNewFull() failed\n");
-            HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
-            break;
-        }
         HLK_DEBUG("HLKServer finishBackup(): Backup operation completed normally!\n");
         result = 0;
     } while (false);
@@ -387,10 +451,73 @@ int HLKBackupSession::finishBackup(SessionData& session)
     tmpMain = std::move(session.tmpMain);
     tmpScratch = std::move(session.tmpScratch);
     session.releaseBackup();  // deletes the temporary files by name; they stay open here
-    session.server.reset();
     HLK_NOTIFY(NotifySaveBackupDone(result == 0));
+    if (result != 0 && session.acknowledged) {
+        // The Quarnex server was told the backup is stored. The current backup stays cleared,
+        // so its next backup is a full one; the window says so.
+        const std::string serverId = HLKWire::formatServerId(session.serialNumber);
+        HLK_ERROR("HLKServer finishBackup(): Backup from %s given up; its next backup will be a full one.\n",
+                  serverId.c_str());
+        HLK_NOTIFY(NotifyBackupNotSaved(serverId.c_str()));
+    }
+    session.server.reset();
     replacedImage.reset();
     tmpMain.reset();
     tmpScratch.reset();
     return result;
+}
+
+int HLKBackupSession::resumeBackup(std::unique_ptr<CBFMServer> server, std::unique_ptr<CBFMBackup> backup,
+                                   const CBFMBackup::TransferRecord& record)
+{
+    SessionData session;
+    session.state = SessionState::Done;
+    session.acknowledged = true;
+    session.full = record.full;
+    session.serialNumber = record.serialNumber;
+    session.clusterSize = record.clusterSize;
+    session.headerParam1 = record.headerParam1;
+    session.headerParam2 = record.headerParam2;
+    session.headerParam3 = record.headerParam3;
+    session.estimate = record.estimate;
+    session.mainCount = record.mainCount;
+    session.mainBytes = record.mainBytes;
+    session.scratchBytes = record.scratchBytes;
+    session.server = std::move(server);
+    session.backup = std::move(backup);
+    const std::string serverId = HLKWire::formatServerId(session.serialNumber);
+    HLK_WARN("HLKServer resumeBackup(): Finishing the acknowledged backup of %s in %s\n", serverId.c_str(),
+             session.backup->GetName().c_str());
+
+    bool usable = session.server && session.clusterSize > 0 && session.clusterSize <= BackupDataLayout::kMaxClusterSize;
+    if (usable) {
+        try {
+            session.clusterBuffer.assign(std::size_t(session.clusterSize) + kClusterHeaderSize, 0);
+            session.indexCapacity = 128;
+            session.scratchIndex.resize(128);
+        } catch (const std::bad_alloc&) {
+            usable = false;
+        }
+    }
+    if (usable) {
+        session.tmpMain = session.backup->OpenBFMFile(CBFMBackup::TmpMainFile);
+        session.tmpScratch = session.backup->OpenBFMFile(CBFMBackup::TmpScratchFile);
+        // What was acknowledged is exactly what the files hold, record for record.
+        usable = session.tmpMain && session.tmpScratch &&
+                 session.tmpMain->GetSize() == std::int64_t(record.mainBytes) &&
+                 session.tmpScratch->GetSize() == std::int64_t(record.scratchBytes) &&
+                 rebuildScratchIndex(session) == 0 && session.scratchCount == record.scratchCount;
+    }
+    if (!usable) {
+        HLK_ERROR("HLKServer resumeBackup(): The transfer files of %s do not match their record.\n",
+                  serverId.c_str());
+        HLK_NOTIFY(NotifySaveBackupStarted());
+        HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
+        session.releaseBackup();
+        HLK_NOTIFY(NotifySaveBackupDone(false));
+        HLK_NOTIFY(NotifyBackupNotSaved(serverId.c_str()));
+        session.server.reset();
+        return -1;
+    }
+    return finishBackup(session);
 }

@@ -7,6 +7,11 @@
 // conversation.
 #pragma once
 
+#include <memory>
+
+#include "CBFMBackup.h"
+
+class CBFMServer;
 struct SessionData;
 
 class HLKBackupSession {
@@ -16,4 +21,10 @@ public:
     static int xactCluster(SessionData& session);
     static int xactDone(SessionData& session);
     static int finishBackup(SessionData& session);
+    // Merges and commits a transfer that was acknowledged before the process stopped, from
+    // what it left on the disk (its transfer record, TmpMain and TmpScratch), exactly as its
+    // worker would have: the same merge engine, the same notifications. 0 when it was saved;
+    // one that cannot be finished is removed, and the server's next backup is a full one.
+    static int resumeBackup(std::unique_ptr<CBFMServer> server, std::unique_ptr<CBFMBackup> backup,
+                            const CBFMBackup::TransferRecord& record);
 };

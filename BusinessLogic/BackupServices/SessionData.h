@@ -67,6 +67,7 @@ struct SessionData {
     std::int32_t receivedCount = 0;
     std::int32_t mergeCount = 0;
     std::int32_t oldEstimate = 0;
+    bool acknowledged = false; // DONE was answered OK: the Quarnex server counts the backup as stored
     HLKTimeouts timeouts;
     // Bytes received ahead of the reads that want them, so small messages cost no system call.
     std::vector<std::uint8_t> rxBuffer;

@@ -104,6 +104,32 @@ TEST_F(MainWindowNotificationsTest, BackupRunsThroughTransferAndSaveBackToIdle)
     EXPECT_EQ(ActivityFileTexts(), expected);
 }
 
+// A backup the Quarnex server was told is stored, saved at the next start (its merge resumed)
+// or given up: the window says which, and that a full backup follows.
+TEST_F(MainWindowNotificationsTest, ResumedAndGivenUpBackupsAreTold)
+{
+    comm->NotifySaveBackupStarted();
+    comm->NotifySaveBackupDone(true);
+    comm->NotifySaveBackupStarted();
+    comm->NotifyError(HLK_ERR_FINALIZE);
+    comm->NotifySaveBackupDone(false);
+    comm->NotifyBackupNotSaved("0001A2B3");
+    Pump();
+    ExpectIdle();
+    EXPECT_FALSE(Busy());
+    const QStringList expected = {
+        "Saving backup started",
+        "Saving backup completed successfully",
+        "Saving backup started",
+        "Error finalizing backup.",
+        "Saving backup failed",
+        "Backup from Quarnex Server ID: 0001A2B3 could not be saved.  The next backup from this server will be a "
+        "full backup.",
+    };
+    EXPECT_EQ(ActivityTexts(), expected);
+    EXPECT_EQ(ActivityFileTexts(), expected);
+}
+
 TEST_F(MainWindowNotificationsTest, FailedTransferAndErrorsReturnToIdle)
 {
     comm->NotifyBackupStarted("00C0FFEE", 2048);

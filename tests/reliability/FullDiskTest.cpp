@@ -1,7 +1,8 @@
 // A full disk, for real (a small tmpfs) and through fault injection: the disk fills during a
 // transfer, a merge, a commit, an export and an import. Afterwards the previous image is
 // intact, no temporary data file is left, the window was told with the designed codes, and
-// the service takes the next backup.
+// the service takes the next backup. A backup that was acknowledged at DONE but ran out of
+// room afterwards leaves the Quarnex server's next incremental refused.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <set>
 
 #include "FaultPlatform.h"
+#include "QuarnexView.h"
 #include "ServiceFixture.h"
 #include "TmpfsMount.h"
 #if HARBORLOCK_HAS_WORK_QUEUE
@@ -65,6 +67,24 @@ protected:
         const std::vector<int> e = m_window.Errors();
         return std::find(e.begin(), e.end(), code) != e.end();
     }
+    // Whether the service refuses an incremental HELLO now.
+    static bool IncrementalRefused(std::uint16_t port)
+    {
+        QuarnexSim sim("127.0.0.1", port);
+        sim.SetTimeoutMs(20000);
+        bool refused = false;
+        EXPECT_TRUE(sim.OfferIncremental(kHeader, refused));
+        EXPECT_TRUE(reliability::WaitIdle(port));
+        return refused;
+    }
+    bool NotSavedReported()
+    {
+        return m_window.WaitFor(
+            [](const Note& n) {
+                return n.message == CM_HLKBackupNotSaved && n.text == reliability::ServerId(kHeader.serialNumber);
+            },
+            1);
+    }
 };
 
 TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
@@ -103,6 +123,10 @@ TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
     EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && !n.success; }, 1));
     ExpectRestores(port, a, "after the merge filled the disk");
     ExpectNoTemporaryFiles(root, "after the merge filled the disk");
+    // The Quarnex server believes the backup is stored: its next incremental must not be
+    // merged into the older image.
+    EXPECT_TRUE(NotSavedReported()) << "the window was not told the next backup will be a full one";
+    EXPECT_TRUE(IncrementalRefused(port)) << "an incremental was accepted after an acknowledged backup was lost";
 
     // 3. An honest estimate that does not fit is refused before anything is written.
     m_window.Clear();
@@ -213,12 +237,17 @@ protected:
         m_window.Clear();
         DiskFullPlatform fault(hl::PosixPlatform());
         fault.FailNth(k, hl::kErrDiskFull, kNeedsRoom, true);
+        QuarnexView view;
+        PushResult acknowledged;
+        acknowledged.completed = true;
+        view.Pushed(kHeader, true, first, acknowledged);
         PushResult p;
         {
             hl::ScopedPlatform use(fault);
             p = Push(port, kHeader, !incremental, second);
             EXPECT_TRUE(reliability::WaitIdle(port));
         }
+        view.Pushed(kHeader, !incremental, second, p);
         const bool hit = fault.Hit();
         const bool saved = Saved();
         const std::vector<int> errors = m_window.Errors();
@@ -242,7 +271,12 @@ protected:
         if (saved) {
             EXPECT_EQ(result, "new") << "a backup reported saved is not what restores";
         }
-        ++outcomes[std::string(saved ? "saved" : "failed") + ", " + result + " image restores"];
+        const bool lostAfterDone = p.completed && !saved;
+        if (lostAfterDone) {
+            EXPECT_TRUE(NotSavedReported()) << "the window was not told the next backup will be a full one";
+        }
+        ++outcomes[std::string(saved ? "saved" : lostAfterDone ? "failed after DONE" : "failed before DONE") + ", " +
+                   result + " image restores"];
         ExpectNoTemporaryFiles(root, "after the disk was full");
 
         // Room again: the next backup goes through.
@@ -250,6 +284,11 @@ protected:
         const std::vector<SimCluster> third = Clusters(30, 23, 30, 10);
         const PushResult next = Push(port, kHeader, false, third);
         EXPECT_TRUE(next.completed) << next.failure;
+        std::string why;
+        EXPECT_TRUE(view.Holds(kHeader.serialNumber, r.image, next.fellBackToFull, why)) << why;
+        if (lostAfterDone) {
+            EXPECT_TRUE(next.fellBackToFull) << "the incremental after a backup lost past DONE was accepted";
+        }
         EXPECT_TRUE(reliability::WaitIdle(port));
         EXPECT_TRUE(Saved()) << "the backup after the full disk was not saved";
         const SimImage base = result == "new" ? b : a;

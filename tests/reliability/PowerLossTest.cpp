@@ -1,7 +1,9 @@
 // Power loss: the platform layer forgets every write not made durable when the power goes.
 // First the wrapper itself, then a backup cut at each durability point of its transfer, merge
-// and commit in turn: after the restart the repository loads, every record holds a whole
-// image (the old or the new one), and a backup reported saved is never lost.
+// and commit in turn (every one from the last cluster to the commit among them): after the
+// restart the repository loads, every record holds a whole image (the old or the new one), a
+// backup reported saved is never lost, and the Quarnex server's next incremental is either
+// refused or merged into exactly the image it was told is stored.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include "CBFMRepository.h"
 #include "CBFMServer.h"
 #include "PowerLossPlatform.h"
+#include "QuarnexView.h"
 #include "ReliabilitySupport.h"
 #include "ServiceFixture.h"
 
@@ -95,6 +98,9 @@ protected:
         std::uint64_t points = 0; // durability points the backup reached
         bool cut = false;
         bool saved = false;       // the service reported the backup saved
+        bool acknowledged = false; // DONE was answered OK
+        bool refused = false;     // the next incremental was refused
+        bool resumed = false;     // the restart merged and saved the acknowledged backup
         std::string result;       // "old", "new"
     };
 
@@ -119,11 +125,14 @@ protected:
         const SimImage newImage =
             incremental ? MergeModel::Incremental(oldImage, header, second) : MergeModel::Full(header, second);
 
+        QuarnexView view;
         {
             ASSERT_TRUE(OpenRepository(root, header.serialNumber, 0));
             const std::uint16_t port = StartService();
             ASSERT_NE(port, 0);
-            ASSERT_TRUE(Push(port, header, true, first).completed);
+            const PushResult p = Push(port, header, true, first);
+            ASSERT_TRUE(p.completed);
+            view.Pushed(header, true, first, p);
             ASSERT_TRUE(reliability::WaitIdle(port));
             StopAll();
         }
@@ -136,7 +145,9 @@ protected:
             ASSERT_NE(CBFMRepository::GetInstance(root.c_str()), nullptr);
             const std::uint16_t port = StartService();
             ASSERT_NE(port, 0);
-            Push(port, header, !incremental, second);
+            const PushResult p = Push(port, header, !incremental, second);
+            view.Pushed(header, !incremental, second, p);
+            out.acknowledged = p.completed;
             ASSERT_TRUE(reliability::WaitIdle(port));
             StopAll();
         }
@@ -145,10 +156,15 @@ protected:
         out.saved = Saved();
         ASSERT_TRUE(power.ApplyLoss());
 
-        // The restart: the repository loads and every record it lists holds a whole image.
+        // The restart: the repository loads, the service starts (finishing or removing what the
+        // cut transfer left), and every record listed then holds a whole image.
+        m_window.Clear();
         CBFMRepository* repo = nullptr;
         ASSERT_NO_THROW(repo = CBFMRepository::GetInstance(root.c_str()));
         ASSERT_NE(repo, nullptr);
+        const std::uint16_t port = StartService();
+        ASSERT_NE(port, 0);
+        out.resumed = Saved();
         std::vector<TBackupInfo> backups;
         repo->GetAllBackups(backups);
         ASSERT_FALSE(backups.empty()) << "no backup at all after the restart";
@@ -168,8 +184,6 @@ protected:
                 << "record " << b.backupID << " holds neither image: " << reliability::Describe(image);
         }
 
-        const std::uint16_t port = StartService();
-        ASSERT_NE(port, 0);
         const reliability::RestoreOutcome r = reliability::RestoreFrom(port, header.serialNumber);
         ASSERT_TRUE(r.complete) << "nothing restores after the power loss: " << r.failure;
         if (reliability::SameImage(r.image, newImage)) {
@@ -178,6 +192,7 @@ protected:
             ASSERT_TRUE(reliability::SameImage(r.image, oldImage))
                 << "restored neither image: " << reliability::Describe(r.image);
             ASSERT_FALSE(out.saved) << "a backup reported saved was lost with the power";
+            ASSERT_FALSE(out.resumed) << "the restart reported the backup saved, yet it does not restore";
             out.result = "old";
         }
 
@@ -187,6 +202,10 @@ protected:
         const std::vector<SimCluster> third = ClusterPlan::Generate(po);
         const PushResult p = Push(port, header, false, third);
         ASSERT_TRUE(p.completed) << p.failure;
+        out.refused = p.fellBackToFull;
+        std::string why;
+        EXPECT_TRUE(view.Holds(header.serialNumber, r.image, p.fellBackToFull, why))
+            << why << (out.acknowledged ? " (DONE was answered)" : " (DONE was not answered)");
         ASSERT_TRUE(reliability::WaitIdle(port));
         const SimImage base = out.result == "new" ? newImage : oldImage;
         const SimImage expected =
@@ -207,6 +226,9 @@ protected:
         EXPECT_EQ(whole.result, "new") << "a saved backup did not survive the power going right after it";
         ASSERT_GT(whole.points, 0u) << "the backup made nothing durable";
         std::map<std::string, int> results;
+        int afterDone = 0;
+        int refused = 0;
+        int resumed = 0;
         for (std::uint64_t k = 1; k <= whole.points; ++k) {
             SCOPED_TRACE("power cut at durability point " + std::to_string(k) + " of " +
                          std::to_string(whole.points));
@@ -216,10 +238,18 @@ protected:
                 return;
             EXPECT_TRUE(o.cut);
             ++results[o.result];
+            afterDone += o.acknowledged && !o.saved;
+            refused += o.refused;
+            resumed += o.resumed;
         }
-        std::printf("[ power ] %s backup: %llu durability points cut, %d left the old image, %d the new\n",
+        // The durability points from the last cluster to the commit all lie after DONE was
+        // answered: a backup cut there was acknowledged but not reported saved.
+        EXPECT_GT(afterDone, 0) << "no cut landed between the DONE answer and the commit";
+        std::printf("[ power ] %s backup: %llu durability points cut, %d left the old image, %d the new; "
+                    "%d cut between DONE and the commit, %d of them finished at the restart; next incremental "
+                    "refused %d times\n",
                     incremental ? "incremental" : "full", static_cast<unsigned long long>(whole.points),
-                    results["old"], results["new"]);
+                    results["old"], results["new"], afterDone, resumed, refused);
     }
 
 };

@@ -150,6 +150,18 @@ PushResult QuarnexSim::Push(const SimHeader& header, bool full, std::uint32_t es
     return r;
 }
 
+bool QuarnexSim::OfferIncremental(const SimHeader& header, bool& refused)
+{
+    QuarnexConnection c;
+    const std::vector<std::uint8_t> payload = HelloPayload(header, false);
+    std::uint32_t response = 0;
+    if (!c.Connect(m_host, m_port) || !c.SendWord(kHello) || !c.SendBytes(payload.data(), payload.size()) ||
+        !c.ReadWord(response, m_timeoutMs))
+        return false;
+    refused = response != kOk;
+    return true;
+}
+
 InquiryResult QuarnexSim::Inquire(std::uint32_t serialNumber)
 {
     InquiryResult r;

@@ -68,6 +68,10 @@ public:
     PushResult Push(const SimHeader& header, bool full, std::uint32_t estimate,
                     const std::function<bool(SimCluster&)>& next, const PushOptions& options = {});
 
+    // Offers an incremental backup and hangs up after the HELLO answer. True when an answer
+    // came; refused tells whether it was SFS_RSP_ERROR (a full backup would have to follow).
+    bool OfferIncremental(const SimHeader& header, bool& refused);
+
     InquiryResult Inquire(std::uint32_t serialNumber);
 
     // Restores into image (header and records in the order received).

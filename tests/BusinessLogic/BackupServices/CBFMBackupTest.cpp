@@ -79,6 +79,8 @@ protected:
         WriteData(backup.GetFilePath(CBFMBackup::TmpMergeFile), image, maxBytes);
         ASSERT_TRUE(backup.CommitMerge(true));
         ASSERT_TRUE(backup.Cleanup());
+        // The server's part of the commit, as CBFMServer::FinishCommits ends it.
+        ASSERT_TRUE(CBFMBackup::RemoveCurrentNote(dir));
     }
 
     static std::vector<std::string> Files(const std::string& dir)
@@ -159,7 +161,14 @@ TEST_F(CBFMBackupTest, FullThenIncrementalCommitsReplaceTheImageAndStampTheDates
     EXPECT_EQ(ReadImage(backup), Image('a'));
     EXPECT_EQ(ReadFile(Dir() + "/backup.cfg"),
               "BackupID: 17\r\nFullBackupDate: 1765000000\r\nLastBackupDate: 1765000000\r\nNumIncrementals: 0\r\n");
-    EXPECT_EQ(Files(Dir()), (std::vector<std::string>{"backup.cfg", "backup_000.dat", "backup_cfg.dat"}));
+    // The commit leaves its server a note: this full backup is to become current.
+    EXPECT_EQ(Files(Dir()), (std::vector<std::string>{"backup.cfg", "backup_000.dat", "backup_cfg.dat", "current.cfg"}));
+    bool noted = false;
+    bool full = false;
+    std::uint32_t date = 0;
+    ASSERT_TRUE(CBFMBackup::ReadCurrentNote(Dir(), noted, full, date));
+    EXPECT_TRUE(noted && full);
+    EXPECT_EQ(date, kT1);
 
     clock.SetWallClockMs(std::int64_t(kT2) * 1000);
     WriteData(backup.GetFilePath(CBFMBackup::TmpMergeFile), Image('k', 5));
@@ -167,6 +176,12 @@ TEST_F(CBFMBackupTest, FullThenIncrementalCommitsReplaceTheImageAndStampTheDates
     EXPECT_EQ(backup.FullBackupDate(), kT1);
     EXPECT_EQ(backup.LastBackupDate(), kT2);
     EXPECT_EQ(backup.NumIncrementals(), 1);
+    ASSERT_TRUE(CBFMBackup::ReadCurrentNote(Dir(), noted, full, date));
+    EXPECT_TRUE(noted);
+    EXPECT_FALSE(full);
+    EXPECT_EQ(date, kT2);
+    ASSERT_TRUE(CBFMBackup::RemoveCurrentNote(Dir()));
+    EXPECT_EQ(Files(Dir()), (std::vector<std::string>{"backup.cfg", "backup_000.dat", "backup_cfg.dat"}));
 
     CBFMBackup reloaded(Dir());
     EXPECT_EQ(reloaded.FullBackupDate(), kT1);
@@ -200,6 +215,7 @@ TEST_F(CBFMBackupTest, TheReplacedImageComesBackOpenAndIsGoneFromTheRecord)
     WriteData(backup.GetFilePath(CBFMBackup::TmpMergeFile), Image('b', 1), 48);
     ASSERT_TRUE(backup.CommitMerge(false, &replaced));
     ASSERT_NE(replaced, nullptr);
+    ASSERT_TRUE(CBFMBackup::RemoveCurrentNote(Dir()));
     EXPECT_EQ(Files(Dir()), (std::vector<std::string>{"backup.cfg", "backup_000.dat", "backup_cfg.dat"}));
     EXPECT_EQ(ReadImage(backup), Image('b', 1));
     // Every sub-file of the old series, the ones the shorter image dropped included.
@@ -211,9 +227,9 @@ TEST_F(CBFMBackupTest, TheReplacedImageComesBackOpenAndIsGoneFromTheRecord)
     EXPECT_EQ(back, old);
 }
 
-// Only the merge file, which the commit syncs, starts the disk early; the temporary files of
-// a transfer are deleted unread by the disk and must not cost it any work.
-TEST_F(CBFMBackupTest, OnlyTheMergeFileIsWrittenBehind)
+// The merge file and the transfer files are all made durable (by the commit, and before DONE
+// is answered), so each starts the disk early; other files do not.
+TEST_F(CBFMBackupTest, TransferAndMergeFilesAreWrittenBehind)
 {
     struct Hints : hl::PlatformWrapper {
         Hints() : hl::PlatformWrapper(hl::Os()) {}
@@ -228,13 +244,15 @@ TEST_F(CBFMBackupTest, OnlyTheMergeFileIsWrittenBehind)
     CBFMBackup backup(Dir(), "17");
     const std::string block(1024 * 1024, 'm');
     std::uint32_t written = 0;
-    for (int type : {CBFMBackup::TmpMainFile, CBFMBackup::TmpScratchFile, CBFMBackup::TmpMergeFile}) {
+    for (int type : {CBFMBackup::TmpMainFile, CBFMBackup::TmpScratchFile, CBFMBackup::TmpMergeFile,
+                     CBFMBackup::BackupFile}) {
+        hints.calls = 0;
         std::unique_ptr<CBFMFile> file = backup.CreateBFMFile(type);
         ASSERT_NE(file, nullptr);
         for (int i = 0; i < 9; ++i)
             ASSERT_TRUE(file->Write(block.data(), std::uint32_t(block.size()), written));
         ASSERT_TRUE(file->Flush());
-        EXPECT_EQ(hints.calls, type == CBFMBackup::TmpMergeFile ? 1 : 0) << "file type " << type;
+        EXPECT_EQ(hints.calls, type == CBFMBackup::BackupFile ? 0 : 1) << "file type " << type;
     }
 }
 
@@ -657,3 +675,113 @@ TEST_F(CBFMBackupTest, ADamagedCommitRecordKeepsTheRecordFromLoadingAndTouchesNo
 }
 
 } // namespace
+
+// ---- the record of an acknowledged transfer ------------------------------------------------
+
+namespace {
+
+CBFMBackup::TransferRecord SampleTransfer()
+{
+    CBFMBackup::TransferRecord r;
+    r.serialNumber = 0x0001A2B3;
+    r.clusterSize = 4096;
+    r.headerParam1 = 7;
+    r.headerParam2 = 0xFFFFFFFF;
+    r.headerParam3 = 9;
+    r.full = true;
+    r.estimate = 1000;
+    r.mainCount = 12;
+    r.scratchCount = 3;
+    r.mainBytes = 12 * (4096 + 12);
+    r.scratchBytes = 3 * (4096 + 12);
+    return r;
+}
+
+bool SameTransfer(const CBFMBackup::TransferRecord& a, const CBFMBackup::TransferRecord& b)
+{
+    return a.serialNumber == b.serialNumber && a.clusterSize == b.clusterSize && a.headerParam1 == b.headerParam1 &&
+           a.headerParam2 == b.headerParam2 && a.headerParam3 == b.headerParam3 && a.full == b.full &&
+           a.estimate == b.estimate && a.mainCount == b.mainCount && a.scratchCount == b.scratchCount &&
+           a.mainBytes == b.mainBytes && a.scratchBytes == b.scratchBytes;
+}
+
+} // namespace
+
+TEST_F(CBFMBackupTest, ATransferRecordReadsBackAndGoesWithCleanup)
+{
+    CBFMBackup backup(Dir(), "17");
+    CBFMBackup::TransferRecord read;
+    bool exists = true;
+    EXPECT_FALSE(backup.LoadTransferRecord(read, exists));
+    EXPECT_FALSE(exists);
+
+    const CBFMBackup::TransferRecord written = SampleTransfer();
+    ASSERT_TRUE(backup.SaveTransferRecord(written));
+    ASSERT_TRUE(CBFMBackup(Dir()).LoadTransferRecord(read, exists));
+    EXPECT_TRUE(exists);
+    EXPECT_TRUE(SameTransfer(read, written));
+
+    WriteData(backup.GetFilePath(CBFMBackup::TmpMainFile), "main");
+    EXPECT_TRUE(backup.Cleanup());
+    EXPECT_FALSE(backup.LoadTransferRecord(read, exists));
+    EXPECT_FALSE(exists);
+}
+
+TEST_F(CBFMBackupTest, AnIncompleteTransferRecordIsNotTaken)
+{
+    CBFMBackup backup(Dir(), "17");
+    ASSERT_TRUE(backup.SaveTransferRecord(SampleTransfer()));
+    std::string text = ReadFile(Dir() + "/transfer.cfg");
+    const std::size_t at = text.find("ScratchBytes");
+    ASSERT_NE(at, std::string::npos);
+    WriteFile(Dir() + "/transfer.cfg", text.substr(0, at));
+    CBFMBackup::TransferRecord read;
+    bool exists = false;
+    EXPECT_FALSE(backup.LoadTransferRecord(read, exists));
+    EXPECT_TRUE(exists);
+}
+
+TEST_F(CBFMBackupTest, ANewTransferDropsTheRecordOfAnEarlierOne)
+{
+    CBFMBackup backup(Dir(), "17");
+    ASSERT_TRUE(backup.SaveTransferRecord(SampleTransfer()));
+    ASSERT_NE(backup.CreateBFMFile(CBFMBackup::TmpMainFile), nullptr);
+    CBFMBackup::TransferRecord read;
+    bool exists = true;
+    EXPECT_FALSE(backup.LoadTransferRecord(read, exists));
+    EXPECT_FALSE(exists);
+}
+
+// Once merged, a transfer must never be merged again: its record goes with the commit, in the
+// same repair that finishes an interrupted switch.
+TEST_F(CBFMBackupTest, TheCommitConsumesTheTransferRecordEvenWhenARepairFinishesIt)
+{
+    for (const bool interrupted : {false, true}) {
+        SCOPED_TRACE(interrupted ? "switch finished by a repair" : "switch in one go");
+        const std::string dir = Dir(interrupted ? "18" : "17");
+        fs::create_directories(dir);
+        CBFMBackup backup(dir, interrupted ? "18" : "17");
+        ASSERT_TRUE(backup.SaveTransferRecord(SampleTransfer()));
+        WriteData(backup.GetFilePath(CBFMBackup::TmpMergeFile), Image('n'));
+        bool decided = false;
+        if (interrupted) {
+            hl::FaultPlatform fault;
+            fault.FailNth(2, hl::kErrAccessDenied, hl::kOpRename, true);  // after the commit record
+            hl::ScopedPlatform use(fault);
+            EXPECT_FALSE(backup.CommitMerge(true, nullptr, &decided));
+            EXPECT_TRUE(fs::exists(dir + "/transfer.cfg"));
+        } else {
+            EXPECT_TRUE(backup.CommitMerge(true, nullptr, &decided));
+        }
+        EXPECT_TRUE(decided);
+        CBFMBackup after(dir);
+        CBFMBackup::TransferRecord read;
+        bool exists = true;
+        EXPECT_FALSE(after.LoadTransferRecord(read, exists));
+        EXPECT_FALSE(exists);
+        EXPECT_EQ(ReadImage(after), Image('n'));
+        bool unfinished = false;
+        ASSERT_TRUE(CBFMBackup::HasUnfinishedCommit(dir, unfinished));
+        EXPECT_TRUE(unfinished) << "the server's part still waits";
+    }
+}

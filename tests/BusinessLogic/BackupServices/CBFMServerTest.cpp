@@ -340,3 +340,139 @@ TEST_F(CBFMServerTest, BackupSizeIsTheImageSize)
 }
 
 } // namespace
+
+// ---- the current backup around a commit --------------------------------------------------
+
+namespace {
+
+class CBFMServerCommitTest : public CBFMServerTest {
+protected:
+    // Commits an image into backup `id` as the service does, without the server's part.
+    void CommitInto(const std::string& id, bool full, bool newRecord)
+    {
+        const std::string dir = Dir() + "/" + id;
+        std::unique_ptr<CBFMBackup> backup;
+        if (newRecord) {
+            fs::create_directories(dir);
+            backup = std::make_unique<CBFMBackup>(dir, id);
+        } else {
+            backup = std::make_unique<CBFMBackup>(dir);
+        }
+        {
+            std::unique_ptr<CBFMFile> merge = backup->CreateBFMFile(CBFMBackup::TmpMergeFile);
+            ASSERT_NE(merge, nullptr);
+            std::uint32_t written = 0;
+            ASSERT_TRUE(merge->Write(id.data(), std::uint32_t(id.size()), written));
+        }
+        bool decided = false;
+        ASSERT_TRUE(backup->CommitMerge(full, nullptr, &decided));
+        EXPECT_TRUE(decided);
+    }
+    std::string Current()
+    {
+        CBFMServer fresh(Dir());
+        std::string id;
+        fresh.GetCurrentBackup(id);
+        return id;
+    }
+};
+
+TEST_F(CBFMServerCommitTest, ClearingTheCurrentBackupRefusesIncrementalsAndSurvivesARestart)
+{
+    CBFMServer server(Dir(), "0001A2B3");
+    server.SetForceFullType(CBFMServer::Never);
+    AddBackup("5", kNow, kNow);
+    ASSERT_TRUE(server.CommitNewFull("5"));
+    ASSERT_TRUE(server.IsIncrementalAllowed());
+    ASSERT_TRUE(server.ClearCurrentBackup());
+    EXPECT_FALSE(server.IsIncrementalAllowed());
+    EXPECT_EQ(Current(), "");
+    EXPECT_FALSE(CBFMServer(Dir()).IsIncrementalAllowed());
+    // The other fields stay as they were.
+    EXPECT_EQ(CBFMServer(Dir()).GetForceFullType(), CBFMServer::Never);
+    // The most recent backup still restores.
+    std::string recent;
+    EXPECT_TRUE(server.GetMostRecentBackup(recent));
+    EXPECT_EQ(recent, "5");
+}
+
+TEST_F(CBFMServerCommitTest, AClearThatCannotBeMadeDurableFails)
+{
+    CBFMServer server(Dir(), "0001A2B3");
+    AddBackup("5", kNow, kNow);
+    ASSERT_TRUE(server.CommitNewFull("5"));
+    hl::FaultPlatform fault(clock_);
+    fault.FailNth(1, hl::kErrDiskFull, hl::kOpSync, true);
+    {
+        hl::ScopedPlatform use(fault);
+        EXPECT_FALSE(server.ClearCurrentBackup());
+    }
+    EXPECT_TRUE(fault.Hit());
+}
+
+TEST_F(CBFMServerCommitTest, FinishCommitsMakesAnIncrementalCurrentAgain)
+{
+    CBFMServer server(Dir(), "0001A2B3");
+    server.SetForceFullType(CBFMServer::Never);
+    CommitInto("5", true, true);
+    ASSERT_TRUE(server.FinishCommits());
+    ASSERT_EQ(Current(), "5");
+    ASSERT_TRUE(server.ClearCurrentBackup());
+    CommitInto("5", false, false);
+    EXPECT_EQ(Current(), "") << "the server's part waits for FinishCommits";
+    EXPECT_TRUE(server.FinishCommits());
+    EXPECT_EQ(Current(), "5");
+    EXPECT_FALSE(fs::exists(Dir() + "/5/current.cfg"));
+    EXPECT_TRUE(server.IsIncrementalAllowed());
+}
+
+TEST_F(CBFMServerCommitTest, FinishCommitsPrunesAfterAFullAndTheNewestCommitEndsCurrent)
+{
+    CBFMServer server(Dir(), "0001A2B3");
+    server.SetNumOldBackupsToKeep(1);
+    AddBackup("1", 100, 100);
+    AddBackup("2", 200, 200);
+    SetClock(kNow);
+    CommitInto("7", true, true);
+    SetClock(kNow + 10);
+    CommitInto("8", true, true);
+    // Both waited (a crash after each commit record): the newer one ends current, pruning
+    // keeps one old backup beside it.
+    EXPECT_TRUE(server.FinishCommits());
+    EXPECT_EQ(Current(), "8");
+    EXPECT_EQ(Backups(server), (std::set<std::string>{"7", "8"}));
+    EXPECT_FALSE(fs::exists(Dir() + "/7/current.cfg"));
+    EXPECT_FALSE(fs::exists(Dir() + "/8/current.cfg"));
+}
+
+TEST_F(CBFMServerCommitTest, FinishCommitsEndsASwitchThatStoppedAfterItsCommitRecord)
+{
+    CBFMServer server(Dir(), "0001A2B3");
+    server.SetForceFullType(CBFMServer::Never);
+    CommitInto("5", true, true);
+    ASSERT_TRUE(server.FinishCommits());
+    ASSERT_TRUE(server.ClearCurrentBackup());
+    // The incremental's commit record is durable, then every rename fails: the switch waits.
+    CBFMBackup backup(Dir() + "/5");
+    WriteFile(Dir() + "/5/merge_cfg.dat", "NumSubFiles: 1\r\nMaxBytesPerSubFile: 2147483647\r\n");
+    WriteFile(Dir() + "/5/merge_000.dat", "new image");
+    bool decided = false;
+    {
+        hl::FaultPlatform fault(clock_);
+        // The first rename puts the commit record in place; the second is the switch's first.
+        fault.FailNth(2, hl::kErrAccessDenied, hl::kOpRename, true);
+        hl::ScopedPlatform use(fault);
+        EXPECT_FALSE(backup.CommitMerge(false, nullptr, &decided));
+    }
+    EXPECT_TRUE(decided) << "the commit record was durable: the backup is committed";
+    EXPECT_EQ(Current(), "");
+    // The next look at the server finishes the switch and its server's part.
+    EXPECT_TRUE(server.FinishCommits());
+    EXPECT_EQ(Current(), "5");
+    std::unique_ptr<CBFMBackup> after = server.GetBackup("5");
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->NumIncrementals(), 1);
+    EXPECT_EQ(ReadFile(Dir() + "/5/backup_000.dat"), "new image");
+}
+
+} // namespace

@@ -1,15 +1,18 @@
 // A disk that fills up during a backup: every write of the backup, in turn, fails with
 // "disk full" and keeps failing (through the platform layer's fault wrapper). Whatever the
-// point, the window hears of the failure, the stored backup is the old one (or, when only the
-// final bookkeeping failed, the complete new one), nothing half-made stays behind, and the
-// service goes on.
+// point, the window hears of the failure, nothing half-made stays behind, and the service goes
+// on. A failure before DONE leaves the old backup current; one after DONE was answered leaves
+// no current backup at all, so that the Quarnex server's next backup is a full one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <set>
 
 #include "FaultPlatform.h"
 #include "HLKTestHarness.h"
+#include "QuarnexView.h"
 
 using namespace quarnexsim;
 
@@ -71,7 +74,12 @@ protected:
             if (!errors.empty()) {
                 EXPECT_TRUE(errors.front() == 13 || errors.front() == 14) << errors.front();
             }
-            EXPECT_TRUE(stored == before || stored == after);
+            // The Quarnex server was told the backup is stored: nothing may be current now, so
+            // its next incremental is refused and a full one follows.
+            EXPECT_TRUE(stored.empty()) << "an acknowledged backup that was not saved left a current backup";
+            EXPECT_TRUE(window.WaitFor(
+                [&](const Note& note) { return note.message == CM_HLKBackupNotSaved && note.text == serverId; }, 1))
+                << "the window was not told that the next backup will be a full one";
         } else {
             EXPECT_TRUE(errors.empty());
             EXPECT_EQ(stored, after);
@@ -137,6 +145,168 @@ TEST_F(HLKFaultTest, AFullDiskAtAnyWriteOfFullAndIncrementalBackups)
         base = clusters;
         ASSERT_EQ(StoredImage(serverId), after);
     }
+}
+
+// The clusters must be on the disk before the Quarnex server is told they are stored: a disk
+// that fails the flush at DONE makes DONE answer an error, the backup ends as a failed one,
+// and the server's current backup stays as it was.
+TEST_F(HLKFaultTest, AFailedFlushAtDoneIsAnsweredWithAnErrorAndKeepsTheCurrentBackup)
+{
+    hl::FaultPlatform fault(hl::PosixPlatform());
+    hl::ScopedPlatform use(fault);
+    const SimHeader h{0x0001A2B3, 2048, 1, 2, 3};
+    PlanOptions plan;
+    plan.count = 200;
+    plan.clusterSize = 2048;
+    plan.scratchPercent = 30;
+    plan.seed = 9;
+    const std::vector<SimCluster> first = ClusterPlan::Generate(plan);
+    ASSERT_NO_FATAL_FAILURE(PushOk(h, true, first));
+    AllowIncrementals(serverId);
+    const std::vector<std::uint8_t> before = MergeModel::Serialize(MergeModel::Full(h, first));
+    plan.seed = 10;
+    plan.firstBlock = 40;
+    plan.count = 60; // about 120 KiB: no write reaches the disk before DONE
+    const std::vector<SimCluster> second = ClusterPlan::Generate(plan);
+
+    for (const std::uint32_t op : {std::uint32_t(hl::kOpSync), std::uint32_t(hl::kOpWrite)}) {
+        SCOPED_TRACE(op == hl::kOpSync ? "the sync fails" : "the last buffered write fails");
+        window.Clear();
+        // An incremental syncs nothing before DONE, and its clusters (under 256 KiB a file)
+        // stay in the write buffers until then; the only writes before are the control files
+        // of TmpMain and TmpScratch at SIZE. So the failing call is DONE's.
+        fault.FailNth(op == hl::kOpSync ? 1 : 3, hl::kErrDiskFull, op, true);
+        const PushResult r = Sim().Push(h, false, second);
+        EXPECT_TRUE(window.WaitForError(4)) << "ends as the designed backup failure";
+        fault.Disarm();
+        EXPECT_TRUE(Idle());
+        EXPECT_TRUE(r.doneAnswered);
+        EXPECT_EQ(r.doneResponse, 0xFFFFFFFFu);
+        EXPECT_FALSE(r.completed);
+        const std::vector<unsigned> seq = window.Sequence();
+        EXPECT_EQ(std::count(seq.begin(), seq.end(), unsigned(CM_HLKSaveBackupStarted)), 0);
+        EXPECT_EQ(std::count(seq.begin(), seq.end(), unsigned(CM_HLKBackupNotSaved)), 0);
+        EXPECT_EQ(StoredImage(serverId), before) << "the current backup is the one the server knows";
+    }
+    // The next incremental is taken and merged into it.
+    ASSERT_NO_FATAL_FAILURE(PushOk(h, false, second));
+    EXPECT_EQ(StoredImage(serverId), MergeModel::Serialize(MergeModel::Incremental(MergeModel::Full(h, first), h, second)));
+}
+
+// What the window is told about a backup is what a restart finds: every file-system call of
+// an incremental backup from its DONE on (the merge, the commit and its aftermath) fails in
+// turn, once, as a flaky disk would; the service is then
+// restarted over the same folder, and the image that restores is the new one exactly when the
+// window heard "saved" (at once, or from the restart that finished the merge). The next
+// incremental is merged into the image that restores, or refused.
+TEST_F(HLKFaultTest, WhatTheWindowIsToldIsWhatARestartRestores)
+{
+    const SimHeader h{0x0001A2B3, 1024, 1, 2, 3};
+    PlanOptions plan;
+    plan.count = 120;
+    plan.clusterSize = 1024;
+    plan.scratchPercent = 30;
+    plan.seed = 21;
+    const std::vector<SimCluster> first = ClusterPlan::Generate(plan);
+    plan.seed = 22;
+    plan.firstBlock = 30;
+    plan.count = 50;
+    const std::vector<SimCluster> second = ClusterPlan::Generate(plan);
+    plan.seed = 23;
+    plan.count = 10;
+    const std::vector<SimCluster> third = ClusterPlan::Generate(plan);
+    const SimImage a = MergeModel::Full(h, first);
+    const SimImage b = MergeModel::Incremental(a, h, second);
+    auto savedNote = [](const std::vector<Note>& notes) {
+        bool saved = false;
+        for (const Note& n : notes)
+            if (n.message == CM_HLKSaveBackupDone)
+                saved = n.success;
+        return saved;
+    };
+    auto restart = [&] {
+        HLKBackup::Cleanup();
+        CBFMRepository::Release();
+        ASSERT_NE(CBFMRepository::GetInstance(m_root.c_str()), nullptr);
+        ASSERT_TRUE(HLKBackup::GetInstance()->HLK_ResetEphemeral());
+        port = static_cast<std::uint16_t>(HLKBackup::GetInstance()->GetPort());
+    };
+
+    // A fresh folder holding the full backup a.
+    auto freshFolder = [&](const std::string& name) {
+        HLKBackup::Cleanup();
+        CBFMRepository::Release();
+        m_root = SandboxPath(name);
+        restart();
+        ASSERT_NO_FATAL_FAILURE(PushOk(h, true, first));
+        AllowIncrementals(serverId);
+    };
+    // How many file-system changes the incremental makes, to go through them from the last.
+    std::uint64_t total = 0;
+    {
+        ASSERT_NO_FATAL_FAILURE(freshFolder("count"));
+        hl::FaultPlatform counter(hl::PosixPlatform());
+        counter.FailNth(1000000, hl::kErrAccessDenied, hl::kOpFileMutations, false);
+        hl::ScopedPlatform use(counter);
+        ASSERT_NO_FATAL_FAILURE(PushOk(h, false, second));
+        total = counter.Calls();
+    }
+    ASSERT_GT(total, 0u);
+
+    int savedCount = 0;
+    int lostCount = 0;
+    int cut = 0;
+    for (std::uint64_t n = total; n >= 1; --n) {
+        SCOPED_TRACE("file-system call " + std::to_string(n) + " of " + std::to_string(total) + " fails");
+        ASSERT_NO_FATAL_FAILURE(freshFolder("w" + std::to_string(n)));
+        window.Clear();
+        hl::FaultPlatform fault(hl::PosixPlatform());
+        fault.FailNth(n, hl::kErrAccessDenied, hl::kOpFileMutations, false);
+        PushResult r;
+        {
+            hl::ScopedPlatform use(fault);
+            r = Sim().Push(h, false, second);
+            EXPECT_TRUE(Idle());
+        }
+        bool toldSaved = savedNote(window.Notes());
+        window.Clear();
+        restart();
+        toldSaved = toldSaved || savedNote(window.Notes()); // a merge the restart finished
+        const SimImage restored = RestoreOk(h.serialNumber);
+        if (toldSaved) {
+            ++savedCount;
+            EXPECT_EQ(MergeModel::Serialize(restored), MergeModel::Serialize(b)) << "told saved, yet b does not restore";
+        } else {
+            ++lostCount;
+            EXPECT_EQ(MergeModel::Serialize(restored), MergeModel::Serialize(a)) << "told failed, yet a does not restore";
+        }
+        QuarnexView view;
+        PushResult acknowledged;
+        acknowledged.completed = true;
+        view.Pushed(h, true, first, acknowledged);
+        view.Pushed(h, false, second, r);
+        quarnexsim::PushOptions fallback;
+        fallback.fallbackToFull = true;
+        window.Clear();
+        const PushResult next = Sim().Push(h, false, third, fallback);
+        ASSERT_TRUE(next.completed) << next.failure;
+        ASSERT_TRUE(window.WaitForMessage(CM_HLKSaveBackupDone));
+        ASSERT_TRUE(Idle());
+        std::string why;
+        EXPECT_TRUE(view.Holds(h.serialNumber, restored, next.fellBackToFull, why)) << why;
+        const SimImage expected =
+            next.fellBackToFull ? MergeModel::Full(h, third) : MergeModel::Incremental(restored, h, third);
+        EXPECT_EQ(MergeModel::Serialize(RestoreOk(h.serialNumber)), MergeModel::Serialize(expected));
+        ++cut;
+        // Done once DONE itself was refused: every call after it has had its turn.
+        if (HasFailure() || !r.completed)
+            break;
+    }
+    EXPECT_GT(savedCount, 1);
+    EXPECT_GT(lostCount, 1);
+    std::printf("[ fault ] the last %d of %llu calls failed in turn: %d told saved (b restores), %d told failed "
+                "(a restores)\n",
+                cut, static_cast<unsigned long long>(total), savedCount, lostCount);
 }
 
 } // namespace

@@ -215,8 +215,17 @@ TEST_F(HLKServiceTest, IncrementalWithAnotherHeaderIsRefusedAndLeavesTheBackupAl
     ASSERT_TRUE(window.WaitForMessage(CM_HLKSaveBackupDone));
     ASSERT_TRUE(Idle());
     EXPECT_EQ(window.Errors(), std::vector<int>{14});
-    EXPECT_FALSE(window.Notes().back().success);
-    EXPECT_EQ(StoredImage("0001A2B3"), before);
+    const std::vector<Note> notes = window.Notes();
+    ASSERT_GE(notes.size(), 2u);
+    EXPECT_EQ(notes[notes.size() - 2].message, unsigned(CM_HLKSaveBackupDone));
+    EXPECT_FALSE(notes[notes.size() - 2].success);
+    // The Quarnex server believes that backup is stored: none is current any more, so its
+    // next backup is a full one, and the window says so.
+    EXPECT_EQ(notes.back().message, unsigned(CM_HLKBackupNotSaved));
+    EXPECT_EQ(notes.back().text, "0001A2B3");
+    EXPECT_TRUE(StoredImage("0001A2B3").empty());
+    // The stored image itself is untouched and still restores.
+    EXPECT_EQ(MergeModel::Serialize(RestoreOk(0x0001A2B3)), before);
     EXPECT_EQ(MergeModel::Serialize(RestoreOk(0x0001A2B3)), MergeModel::Serialize(MergeModel::Full(h, full)));
 }
 

@@ -134,6 +134,7 @@ public:
             break;
         }
         case CM_HLKBackupInitiated:
+        case CM_HLKBackupNotSaved:
             n.text = Str(reinterpret_cast<HLKBackupInitiatedMsg*>(lParam)->serverId, n.textNull);
             break;
         default:

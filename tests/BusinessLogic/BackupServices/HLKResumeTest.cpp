@@ -1,0 +1,209 @@
+// A transfer that was acknowledged at DONE but whose process stopped before the commit leaves
+// its files and a transfer record. The next start of the service merges and commits it, as
+// its worker would have, before the first connection is served; one that cannot be finished
+// is removed and reported, and the server's next backup is then a full one.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "CBFMFile.h"
+#include "HLKTestHarness.h"
+
+using namespace quarnexsim;
+namespace fs = std::filesystem;
+
+namespace {
+
+const SimHeader kHeader{0x0001A2B3, 1024, 4, 5, 6};
+const char* const kServerId = "0001A2B3";
+
+class HLKResumeTest : public SandboxTest {
+protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        m_root = SandboxPath("backups");
+        ASSERT_NE(CBFMRepository::GetInstance(m_root.c_str()), nullptr);
+        GUIComm::GetInstance(&window);
+        HLKTimeouts t;
+        t.payloadReadMs = 2000;
+        t.commandPollMs = 50;
+        t.listenerPollMs = 20;
+        HLKBackup::SetTimeouts(t);
+        std::unique_ptr<CBFMServer> s = Repo()->CreateServer(kServerId);
+        ASSERT_TRUE(s);
+        s->SetForceFullType(CBFMServer::Never);
+    }
+    void TearDown() override
+    {
+        HLKBackup::Cleanup();
+        GUIComm::Cleanup();
+        CBFMRepository::Release();
+        HLKBackup::SetTimeouts(HLKTimeouts{});
+        SandboxTest::TearDown();
+    }
+    CBFMRepository* Repo() { return CBFMRepository::GetInstance(m_root.c_str()); }
+
+    std::uint16_t Start()
+    {
+        if (!HLKBackup::GetInstance()->HLK_ResetEphemeral())
+            return 0;
+        return static_cast<std::uint16_t>(HLKBackup::GetInstance()->GetPort());
+    }
+    void Stop() { HLKBackup::Cleanup(); }
+
+    // What a worker leaves on the disk after an acknowledged DONE: the clusters in TmpMain and
+    // TmpScratch as they arrived, the transfer record, and no current backup.
+    std::string LeaveAcknowledgedTransfer(bool full, const std::vector<SimCluster>& clusters,
+                                          std::int32_t scratchCountError = 0)
+    {
+        std::unique_ptr<CBFMServer> server = Repo()->GetServer(kServerId);
+        EXPECT_TRUE(server);
+        std::unique_ptr<CBFMBackup> backup;
+        if (full) {
+            backup = server->CreateBackup();
+        } else {
+            std::string current;
+            EXPECT_TRUE(server->GetCurrentBackup(current));
+            backup = server->GetBackup(current);
+        }
+        EXPECT_TRUE(backup);
+        CBFMBackup::TransferRecord record;
+        record.serialNumber = kHeader.serialNumber;
+        record.clusterSize = kHeader.clusterSize;
+        record.headerParam1 = kHeader.headerParam1;
+        record.headerParam2 = kHeader.headerParam2;
+        record.headerParam3 = kHeader.headerParam3;
+        record.full = full;
+        record.estimate = static_cast<std::int32_t>(clusters.size());
+        {
+            std::unique_ptr<CBFMFile> main = backup->CreateBFMFile(CBFMBackup::TmpMainFile);
+            std::unique_ptr<CBFMFile> scratch = backup->CreateBFMFile(CBFMBackup::TmpScratchFile);
+            EXPECT_TRUE(main && scratch);
+            for (const SimCluster& c : clusters) {
+                // The stored record is the CLUSTER message without its command word.
+                const std::vector<std::uint8_t> m = QuarnexSim::ClusterMessage(c);
+                std::uint32_t written = 0;
+                const bool scratchRecord = MergeModel::IsScratch(c);
+                EXPECT_TRUE((scratchRecord ? scratch : main)->Write(m.data() + 4, std::uint32_t(m.size() - 4), written));
+                (scratchRecord ? record.scratchCount : record.mainCount) += 1;
+                (scratchRecord ? record.scratchBytes : record.mainBytes) += std::uint32_t(m.size() - 4);
+            }
+            EXPECT_TRUE(main->Sync() && scratch->Sync());
+        }
+        record.scratchCount += scratchCountError;
+        EXPECT_TRUE(server->ClearCurrentBackup());
+        EXPECT_TRUE(backup->SaveTransferRecord(record));
+        return backup->GetName();
+    }
+
+    bool IncrementalRefused(std::uint16_t port)
+    {
+        QuarnexSim sim("127.0.0.1", port);
+        sim.SetTimeoutMs(20000);
+        bool refused = false;
+        EXPECT_TRUE(sim.OfferIncremental(kHeader, refused));
+        return refused;
+    }
+
+    std::vector<std::string> Leftovers()
+    {
+        std::vector<std::string> out;
+        for (const auto& e : fs::recursive_directory_iterator(m_root)) {
+            const std::string name = e.path().filename().string();
+            if (name == "transfer.cfg" || name == "commit.cfg" || name == "current.cfg" || name.rfind("main_", 0) == 0 ||
+                name.rfind("scratch_", 0) == 0 || name.rfind("merge_", 0) == 0)
+                out.push_back(e.path().string());
+        }
+        return out;
+    }
+
+    TestWindow window;
+    std::string m_root;
+};
+
+std::vector<SimCluster> Clusters(std::uint32_t count, std::uint32_t seed, std::uint32_t first)
+{
+    PlanOptions po;
+    po.clusterSize = kHeader.clusterSize;
+    po.count = count;
+    po.firstBlock = first;
+    po.scratchPercent = 30;
+    po.varyLengths = true;
+    po.seed = seed;
+    return ClusterPlan::Generate(po);
+}
+
+TEST_F(HLKResumeTest, AcknowledgedFullAndIncrementalAreSavedBeforeTheFirstConnection)
+{
+    const std::vector<SimCluster> first = Clusters(400, 1, 1);
+    const SimImage a = MergeModel::Full(kHeader, first);
+    LeaveAcknowledgedTransfer(true, first);
+    std::uint16_t port = Start();
+    ASSERT_NE(port, 0);
+    // Saved through the designed notifications, before anything else was served.
+    const std::vector<unsigned> saved = {CM_HLKSaveBackupStarted, CM_HLKSaveBackupDone};
+    std::vector<unsigned> seq = window.Sequence();
+    seq.erase(std::remove(seq.begin(), seq.end(), unsigned(CM_HLKProgress)), seq.end());
+    EXPECT_EQ(seq, saved);
+    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }, 1));
+    SimImage restored;
+    {
+        QuarnexSim sim("127.0.0.1", port);
+        sim.SetTimeoutMs(20000);
+        ASSERT_TRUE(sim.Restore(kHeader.serialNumber, restored).gotDone);
+    }
+    EXPECT_EQ(MergeModel::Serialize(restored), MergeModel::Serialize(a));
+    EXPECT_TRUE(Leftovers().empty()) << Leftovers().front();
+    EXPECT_FALSE(IncrementalRefused(port)) << "the resumed full backup is the current one";
+    Stop();
+
+    // An acknowledged incremental into it.
+    window.Clear();
+    const std::vector<SimCluster> second = Clusters(120, 2, 200);
+    LeaveAcknowledgedTransfer(false, second);
+    port = Start();
+    ASSERT_NE(port, 0);
+    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }, 1));
+    {
+        QuarnexSim sim("127.0.0.1", port);
+        sim.SetTimeoutMs(20000);
+        ASSERT_TRUE(sim.Restore(kHeader.serialNumber, restored).gotDone);
+    }
+    EXPECT_EQ(MergeModel::Serialize(restored), MergeModel::Serialize(MergeModel::Incremental(a, kHeader, second)));
+    EXPECT_TRUE(Leftovers().empty()) << Leftovers().front();
+    std::unique_ptr<CBFMServer> server = Repo()->GetServer(kServerId);
+    ASSERT_TRUE(server);
+    std::string current;
+    EXPECT_TRUE(server->GetCurrentBackup(current));
+    EXPECT_EQ(server->GetBackup(current)->NumIncrementals(), 1);
+}
+
+TEST_F(HLKResumeTest, ATransferThatDoesNotMatchItsRecordIsGivenUpAndTheNextBackupIsFull)
+{
+    // A committed full backup, then an acknowledged incremental whose scratch file holds one
+    // record fewer than its record says.
+    const std::vector<SimCluster> first = Clusters(200, 3, 1);
+    LeaveAcknowledgedTransfer(true, first);
+    ASSERT_NE(Start(), 0);
+    Stop();
+    window.Clear();
+    LeaveAcknowledgedTransfer(false, Clusters(50, 4, 20), 1);
+
+    const std::uint16_t port = Start();
+    ASSERT_NE(port, 0);
+    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && !n.success; }, 1));
+    EXPECT_TRUE(window.WaitFor(
+        [](const Note& n) { return n.message == CM_HLKBackupNotSaved && n.text == kServerId; }, 1));
+    EXPECT_TRUE(Leftovers().empty()) << Leftovers().front();
+    EXPECT_TRUE(IncrementalRefused(port));
+    // The previous image still restores (the most recent backup, as none is current).
+    SimImage restored;
+    QuarnexSim sim("127.0.0.1", port);
+    sim.SetTimeoutMs(20000);
+    ASSERT_TRUE(sim.Restore(kHeader.serialNumber, restored).gotDone);
+    EXPECT_EQ(MergeModel::Serialize(restored), MergeModel::Serialize(MergeModel::Full(kHeader, first)));
+}
+
+} // namespace
