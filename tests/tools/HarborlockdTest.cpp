@@ -301,6 +301,8 @@ TEST(HarborlockdCommandLine, HelpVersionAndBadOptions)
     EXPECT_EQ(run(std::string(HARBORLOCKD_PATH) + " --version"), 0);
     EXPECT_EQ(run(std::string(HARBORLOCKD_PATH) + " --frobnicate"), 2);
     EXPECT_EQ(run(std::string(HARBORLOCKD_PATH) + " --prompt-timeout 0"), 2);
+    EXPECT_EQ(run(std::string(HARBORLOCKD_PATH) + " --clock-offset 1d"), 2);
+    EXPECT_EQ(run(std::string(HARBORLOCKD_PATH) + " --clock-offset 99999999999999999999"), 2);
     EXPECT_EQ(run(std::string(HARBORLOCK_CTL_PATH) + " --version"), 0);
     EXPECT_EQ(run(std::string(HARBORLOCK_CTL_PATH) + " frobnicate"), 2);
     EXPECT_EQ(run(std::string(HARBORLOCK_CTL_PATH) + " export 0001A2B3"), 2);

@@ -3,7 +3,7 @@
 // again only after a new backup or a changed limit).
 #include "HarborlockDaemon.h"
 
-#include <cinttypes>
+#include <algorithm>
 #include <cstdio>
 
 #include "CLog.h"
@@ -62,37 +62,49 @@ void HarborlockDaemon::CommandServers(int fd, bool json, CBFMRepository& reposit
     const std::vector<TServerSummary> summaries = CServerSummary::Collect(repository);
     const CServerWatchSettings settings(m_settingsPath);
     const std::int64_t now = Now();
-    std::string out = json ? "{\"servers\":[" : "";
-    if (!json && summaries.empty())
-        out = "No Quarnex server has stored a backup here.\n";
-    else if (!json)
-        out = "SERVER    LAST BACKUP          BACKUPS  SIZE        STATE\n";
-    bool first = true;
+    if (!json && summaries.empty()) {
+        Reply(fd, kCtlOk, "No Quarnex server has stored a backup here.\n");
+        return;
+    }
+    // Text: columns as wide as their widest cell.
+    std::vector<std::vector<std::string>> rows = {{"SERVER", "LAST BACKUP", "BACKUPS", "SIZE", "STATE"}};
+    std::string out = "{\"servers\":[";
     for (const TServerSummary& s : summaries) {
         const int warnDays = settings.WarnDays(s.serverID);
         const CServerSummary::EState state = CServerSummary::StateAt(s, now, warnDays);
         std::string date;
         if (s.backupCount > 0)
             CTimeUtil(CTimeUtil::ToLocal(s.lastBackupDate)).ToDisplayString(date);
-        if (json) {
-            out += std::string(first ? "" : ",") + "{\"server\":" + Json(s.serverID) + ",\"name\":" +
-                   Json(s.serverName) + ",\"lastBackup\":" +
-                   (s.backupCount > 0 ? std::to_string(s.lastBackupDate) : std::string("null")) +
-                   ",\"lastBackupText\":" + Json(date) + ",\"backups\":" + std::to_string(s.backupCount) +
-                   ",\"diskBytes\":" + std::to_string(s.diskBytes) + ",\"imageBytes\":" +
-                   std::to_string(s.imageBytes) + ",\"warnDays\":" + std::to_string(warnDays) +
-                   ",\"state\":" + Json(StateWord(state)) + ",\"stateText\":" +
-                   Json(CServerSummary::StateText(state, warnDays)) + "}";
-        } else {
-            char row[256];
-            std::snprintf(row, sizeof row, "%-8s  %-19s  %7" PRIu32 "  %-10s  ", s.serverID.c_str(),
-                          s.backupCount > 0 ? date.c_str() : "-", s.backupCount, BytesText(s.diskBytes).c_str());
-            out += row + CServerSummary::StateText(state, warnDays) +
-                   (s.serverName.empty() ? "" : "  (" + s.serverName + ")") + "\n";
-        }
-        first = false;
+        out += std::string(rows.size() > 1 ? "," : "") + "{\"server\":" + Json(s.serverID) + ",\"name\":" +
+               Json(s.serverName) + ",\"lastBackup\":" +
+               (s.backupCount > 0 ? std::to_string(s.lastBackupDate) : std::string("null")) +
+               ",\"lastBackupText\":" + Json(date) + ",\"backups\":" + std::to_string(s.backupCount) +
+               ",\"diskBytes\":" + std::to_string(s.diskBytes) + ",\"imageBytes\":" + std::to_string(s.imageBytes) +
+               ",\"warnDays\":" + std::to_string(warnDays) + ",\"state\":" + Json(StateWord(state)) +
+               ",\"stateText\":" + Json(CServerSummary::StateText(state, warnDays)) + "}";
+        rows.push_back({s.serverID, s.backupCount > 0 ? date : "-", std::to_string(s.backupCount),
+                        BytesText(s.diskBytes),
+                        CServerSummary::StateText(state, warnDays) +
+                            (s.serverName.empty() ? "" : "  (" + s.serverName + ")")});
     }
-    Reply(fd, kCtlOk, json ? out + "]}\n" : out);
+    if (json) {
+        Reply(fd, kCtlOk, out + "]}\n");
+        return;
+    }
+    std::size_t width[4] = {};
+    for (const auto& row : rows)
+        for (std::size_t c = 0; c < 4; ++c)
+            width[c] = std::max(width[c], row[c].size());
+    std::string text;
+    for (const auto& row : rows) {
+        for (std::size_t c = 0; c < 4; ++c) {
+            const std::string pad(width[c] - row[c].size(), ' ');
+            text += c == 2 ? pad + row[c] : row[c] + pad; // counts align right
+            text += "  ";
+        }
+        text += row[4] + "\n";
+    }
+    Reply(fd, kCtlOk, text);
 }
 
 void HarborlockDaemon::CheckQuietServers()
