@@ -16,6 +16,8 @@
 #include <chrono>
 #include <cstring>
 #include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
@@ -49,6 +51,40 @@ bool WaitFor(const std::function<bool()>& done, int seconds)
 bool Contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
+}
+
+// The raw value of "name" in the JSON object that holds "server":"<server>" (objects here are
+// flat), or "" when absent.
+std::string JsonField(const std::string& json, const std::string& server, const std::string& name)
+{
+    const auto at = json.find("\"server\":\"" + server + "\"");
+    if (at == std::string::npos)
+        return "";
+    const auto begin = json.rfind('{', at), end = json.find('}', at);
+    const std::string object = json.substr(begin, end - begin);
+    const auto key = object.find("\"" + name + "\":");
+    if (key == std::string::npos)
+        return "";
+    const auto value = key + name.size() + 3;
+    if (object[value] == '"')
+        return object.substr(value + 1, object.find('"', value + 1) - value - 1);
+    return object.substr(value, object.find_first_of(",}", value) - value);
+}
+
+// Bytes of the regular files below the directory named `name` somewhere under `root`.
+std::uint64_t BytesBelow(const std::string& root, const std::string& name)
+{
+    namespace fs = std::filesystem;
+    for (const fs::directory_entry& dir : fs::recursive_directory_iterator(root)) {
+        if (!dir.is_directory() || dir.path().filename() != name)
+            continue;
+        std::uint64_t total = 0;
+        for (const fs::directory_entry& f : fs::recursive_directory_iterator(dir.path()))
+            if (f.is_regular_file() && !f.is_symlink())
+                total += f.file_size();
+        return total;
+    }
+    return 0;
 }
 
 int Count(const std::string& text, const std::string& part)
@@ -158,7 +194,8 @@ protected:
     void WriteSettings(int port, const std::string& backupFolder)
     {
         WriteFile(SettingsPath(),
-                  "BackupDataBasePath: " + backupFolder + "\r\nIPPort: " + std::to_string(port) + "\r\n");
+                  "BackupDataBasePath: " + backupFolder + "\r\nIPPort: " + std::to_string(port) + "\r\n" +
+                      extraSettings);
     }
 
     // Starts a daemon on a free port of the served range (1025..8191), trying another port
@@ -247,6 +284,8 @@ protected:
     }
 
     std::string home, dataHome, runtime, folder, control, outPath, errPath, output;
+    // Further settings lines ("Name: value\r\n"), written with the port and folder.
+    std::string extraSettings;
     // "" = not started by systemd (also keeps a NOTIFY_SOCKET of the test runner away).
     std::string notifySocket;
     int port = 0;
@@ -262,6 +301,8 @@ TEST(HarborlockdCommandLine, HelpVersionAndBadOptions)
     EXPECT_EQ(run(std::string(HARBORLOCKD_PATH) + " --version"), 0);
     EXPECT_EQ(run(std::string(HARBORLOCKD_PATH) + " --frobnicate"), 2);
     EXPECT_EQ(run(std::string(HARBORLOCKD_PATH) + " --prompt-timeout 0"), 2);
+    EXPECT_EQ(run(std::string(HARBORLOCKD_PATH) + " --clock-offset 1d"), 2);
+    EXPECT_EQ(run(std::string(HARBORLOCKD_PATH) + " --clock-offset 99999999999999999999"), 2);
     EXPECT_EQ(run(std::string(HARBORLOCK_CTL_PATH) + " --version"), 0);
     EXPECT_EQ(run(std::string(HARBORLOCK_CTL_PATH) + " frobnicate"), 2);
     EXPECT_EQ(run(std::string(HARBORLOCK_CTL_PATH) + " export 0001A2B3"), 2);
@@ -298,7 +339,8 @@ TEST_F(HarborlockdTest, ServesFullAndIncrementalBackupsAndARestoreAcceptedThroug
     ASSERT_EQ(Ctl("backups 0001A2B3"), 0) << output;
     EXPECT_EQ(Count(output, "0001A2B3  "), 1) << output; // the incremental was merged into the full one
     ASSERT_EQ(Ctl("--json servers"), 0);
-    EXPECT_EQ(output, "{\"servers\":[\"0001A2B3\"]}\n");
+    EXPECT_EQ(Count(output, "\"server\":"), 1) << output;
+    EXPECT_TRUE(Contains(output, "\"server\":\"0001A2B3\"")) << output;
     EXPECT_EQ(Ctl("backups 00000009"), 1);
 
     // The inquiry waits for the user: nothing is answered until harborlock-ctl accepts.
@@ -598,3 +640,105 @@ TEST_F(HarborlockdTest, TellsSystemdWhenReadyReloadingAndStopping)
 }
 
 } // namespace
+
+TEST_F(HarborlockdTest, ServersListsEachServerAndQuietServersAreAnnouncedOncePastTheirLimit)
+{
+    // The daemon's clock runs a day and a half ahead: past server 0000BEEF's one-day limit,
+    // short of the default two days of 0001A2B3.
+    extraSettings = "ServerWarnDays-0000BEEF: 1\r\n";
+    Child daemon;
+    ASSERT_TRUE(StartDaemon(daemon, {"--clock-offset", "129600"})) << ReadFile(errPath);
+    ASSERT_EQ(Ctl("servers"), 0) << output;
+    EXPECT_TRUE(Contains(output, "No Quarnex server")) << output;
+
+    const std::int64_t before = std::time(nullptr);
+    const std::string modelA = SandboxPath("a.img"), modelB = SandboxPath("b.img");
+    ASSERT_EQ(Sim("push --serial 0x1A2B3 --full --clusters 200 --cluster-size 1024 --seed 1 --model " + modelA), 0)
+        << output;
+    ASSERT_TRUE(Saved(1));
+    ASSERT_EQ(Sim("push --serial 0xBEEF --full --clusters 90 --cluster-size 2048 --seed 2 --model " + modelB), 0)
+        << output;
+    ASSERT_TRUE(Saved(2));
+    const std::int64_t after = std::time(nullptr);
+
+    // The check after the backup finds 0000BEEF quiet, and only it.
+    ASSERT_TRUE(WaitFor([&] { return Ctl("status") == 0 && Contains(output, "No recent backup: 0000BEEF ("); }, 30))
+        << output;
+    ASSERT_EQ(Ctl("--json status"), 0);
+    EXPECT_TRUE(Contains(output, "\"quietServers\":[\"0000BEEF\"]")) << output;
+
+    ASSERT_EQ(Ctl("--json servers"), 0) << output;
+    const std::string json = output;
+    ASSERT_EQ(Ctl("servers"), 0) << output;
+    const std::string text = output;
+    const struct {
+        std::string id, model, state, stateText;
+    } expected[] = {{"0001A2B3", modelA, "ok", "OK"},
+                    {"0000BEEF", modelB, "overdue", "No backup for more than 1 day"}};
+    for (const auto& e : expected) {
+        SCOPED_TRACE(e.id);
+        const std::int64_t date = std::atoll(JsonField(json, e.id, "lastBackup").c_str());
+        EXPECT_GE(date, before) << json;
+        EXPECT_LE(date, after) << json;
+        EXPECT_EQ(JsonField(json, e.id, "backups"), "1") << json;
+        EXPECT_EQ(JsonField(json, e.id, "imageBytes"), std::to_string(std::filesystem::file_size(e.model))) << json;
+        const std::uint64_t disk = BytesBelow(folder, e.id);
+        EXPECT_GT(disk, std::filesystem::file_size(e.model));
+        EXPECT_EQ(JsonField(json, e.id, "diskBytes"), std::to_string(disk)) << json;
+        EXPECT_EQ(JsonField(json, e.id, "state"), e.state) << json;
+        EXPECT_EQ(JsonField(json, e.id, "stateText"), e.stateText) << json;
+        // One text row per server with the same date, count, size and state.
+        const auto row = text.find(e.id + "  ");
+        ASSERT_NE(row, std::string::npos) << text;
+        const std::string line = text.substr(row, text.find('\n', row) - row);
+        const std::string dateText = JsonField(json, e.id, "lastBackupText");
+        EXPECT_FALSE(dateText.empty());
+        EXPECT_TRUE(Contains(line, "  " + dateText + "  ")) << line;
+        EXPECT_TRUE(Contains(line, "  1  ")) << line;
+        char size[32];
+        std::snprintf(size, sizeof size, "%.1f KiB", static_cast<double>(disk) / 1024.0);
+        EXPECT_TRUE(Contains(line, size)) << line << " / " << size;
+        EXPECT_TRUE(Contains(line, e.stateText)) << line;
+    }
+    EXPECT_EQ(Count(text, "\n"), 3) << text; // heading and two rows
+
+    // More checks (a re-read of the settings) do not repeat the warning.
+    const std::string quietB = "  No backup from Quarnex Server ID: 0000BEEF for 1 day.\n";
+    daemon.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return Count(ReadFile(outPath), "settings read") == 1; }, 30));
+    EXPECT_EQ(Count(ActivityLog(), quietB), 1) << ActivityLog();
+    EXPECT_EQ(Count(ActivityLog(), "No backup from"), 1) << ActivityLog();
+
+    // A changed limit is a new warning: 0001A2B3 now has one day as well.
+    extraSettings += "ServerWarnDays-0001A2B3: 1\r\n";
+    WriteSettings(port, folder);
+    daemon.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return Count(ReadFile(outPath), "settings read") == 2; }, 30));
+    ASSERT_EQ(Ctl("status"), 0);
+    EXPECT_TRUE(Contains(output, "No recent backup: 0000BEEF, 0001A2B3 (")) << output;
+    EXPECT_EQ(Count(ActivityLog(), "  No backup from Quarnex Server ID: 0001A2B3 for 1 day.\n"), 1) << ActivityLog();
+    EXPECT_EQ(Count(ActivityLog(), quietB), 1) << ActivityLog();
+
+    // So is a new backup that is still (by this clock) older than the limit.
+    ASSERT_EQ(Sim("push --serial 0xBEEF --full --clusters 90 --cluster-size 2048 --seed 3"), 0) << output;
+    ASSERT_TRUE(Saved(3));
+    ASSERT_TRUE(WaitFor([&] { return Count(ActivityLog(), quietB) == 2; }, 30)) << ActivityLog();
+
+    daemon.Signal(SIGTERM);
+    ASSERT_EQ(daemon.Wait(60), 0) << ReadFile(errPath);
+    const std::string debugLog = ReadFile(DataRoot() + "/log/quarnexLog.txt");
+    EXPECT_EQ(Count(debugLog, "server 0000BEEF is quiet"), 2) << debugLog;
+    EXPECT_EQ(Count(debugLog, "server 0001A2B3 is quiet"), 1) << debugLog;
+
+    // On the true clock nothing is past its limit: no warning, none written.
+    const std::string logBefore = ActivityLog();
+    Child fresh;
+    ASSERT_TRUE(StartDaemon(fresh, {}, "fresh")) << ReadFile(errPath);
+    ASSERT_EQ(Ctl("--json status"), 0);
+    EXPECT_TRUE(Contains(output, "\"quietServers\":[]")) << output;
+    ASSERT_EQ(Ctl("--json servers"), 0);
+    EXPECT_EQ(Count(output, "\"state\":\"ok\""), 2) << output;
+    fresh.Signal(SIGTERM);
+    ASSERT_EQ(fresh.Wait(60), 0) << ReadFile(errPath);
+    EXPECT_EQ(Count(ActivityLog(), "No backup from"), Count(logBefore, "No backup from")) << ActivityLog();
+}

@@ -185,6 +185,8 @@ int HarborlockDaemon::Start()
             gui->RequestCancel();
     });
 
+    CheckQuietServers();
+
     const int listening = HLKBackup::GetInstance()->GetPort();
     std::printf("harborlockd: ready, TCP port %d, backup folder %s, control socket %s\n", listening,
                 m_folder.c_str(), m_control.Path().c_str());
@@ -237,11 +239,11 @@ void HarborlockDaemon::Loop()
         for (const int fd : m_control.Descriptors())
             fds.push_back({fd, POLLIN, 0});
 
-        int timeoutMs = -1;
-        if (m_prompt) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_prompt->deadline - Clock::now());
-            timeoutMs = static_cast<int>(std::max<long long>(0, left.count()) + 1);
-        }
+        Clock::time_point wake = m_nextQuietCheck;
+        if (m_prompt)
+            wake = std::min(wake, m_prompt->deadline);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now());
+        const int timeoutMs = static_cast<int>(std::max<long long>(0, left.count()) + 1);
         const int n = ::poll(fds.data(), fds.size(), timeoutMs);
         if (n < 0 && errno != EINTR) {
             CLog::Error(kCategoryApp, "HarborlockDaemon::Loop(): poll failed\n");
@@ -276,6 +278,8 @@ void HarborlockDaemon::Loop()
             AnswerPrompt(false);
         if (m_reloadPending)
             ReloadSettings();
+        if (Clock::now() >= m_nextQuietCheck)
+            CheckQuietServers();
     }
 }
 
@@ -315,6 +319,7 @@ void HarborlockDaemon::HandleNote(const DaemonWindow::Note& note)
     }
 
     const std::string stateBefore = m_status.GetStatus().state;
+    const bool busyBefore = m_status.GetStatus().busy;
     CServiceActivity::Follow follow = CServiceActivity::Follow::None;
     const std::vector<std::string> lines = m_status.Apply(note.message, note.lParam, m_folder, &follow);
     GUIComm::FreePayload(note.message, note.lParam);
@@ -338,6 +343,9 @@ void HarborlockDaemon::HandleNote(const DaemonWindow::Note& note)
     }
     if (m_status.GetStatus().state != stateBefore)
         Notify("STATUS=" + m_status.GetStatus().state);
+    // A finished backup (or import) may end a server's silence; a failed one may not.
+    if (busyBefore && !m_status.GetStatus().busy && !m_stopping)
+        CheckQuietServers();
 }
 
 void HarborlockDaemon::AnswerPrompt(bool accepted)
@@ -427,6 +435,8 @@ void HarborlockDaemon::ReloadSettings()
     const bool stopped = HLKBackup::GetInstance()->GetPort() == 0;
     if ((changed || stopped) && m_repositoryOpen)
         StartBackupService();
+    // The limits live in the same file and may have changed.
+    CheckQuietServers();
     const int listening = HLKBackup::GetInstance()->GetPort();
     std::printf("harborlockd: settings read, TCP port %d, backup folder %s\n", listening, m_folder.c_str());
     std::fflush(stdout);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,6 +49,8 @@ struct DaemonOptions {
     std::string settingsPath;    // "" = Harborlock.cfg in the data root's Config folder
     std::string controlPath;     // "" = DefaultControlPath()
     int promptTimeoutSeconds = 90;
+    // Added to the wall clock when judging whether a server went quiet: a testing aid.
+    std::int64_t clockOffsetSeconds = 0;
 };
 
 class HarborlockDaemon {
@@ -63,6 +66,8 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+    // As often as the window checks for quiet servers.
+    static constexpr std::chrono::minutes kQuietCheckInterval{30};
 
     struct PendingPrompt {
         unsigned id = 0;
@@ -94,6 +99,13 @@ private:
     void CommandPrompts(int fd, bool json);
     void CommandAnswer(int fd, bool json, bool accepted, const std::vector<std::string>& args);
     void CommandServers(int fd, bool json, CBFMRepository& repository);
+
+    // Seconds since 1970 UTC as the quiet-server check sees them.
+    std::int64_t Now() const;
+    // Reads the repository's summaries, logs each server that passed its "warn after N days"
+    // limit since it was last announced, and remembers the quiet ones for status.
+    void CheckQuietServers();
+    std::string QuietText(bool json) const;
     void CommandBackups(int fd, bool json, CBFMRepository& repository, const std::string& server);
     void CommandDelete(int fd, bool json, CBFMRepository& repository, const std::vector<std::string>& args);
     void CommandExport(int fd, bool json, CBFMRepository& repository, const std::vector<std::string>& args);
@@ -122,4 +134,15 @@ private:
     unsigned m_nextPromptId = 1;
     std::deque<WaitingClient> m_workClients;
     int m_signalFd = -1;
+
+    struct Announced {
+        std::string currentBackupID;
+        std::uint32_t lastBackupDate = 0;
+        int warnDays = 0;
+        bool operator==(const Announced&) const = default;
+    };
+    // Quiet servers, with the last backup and limit they were announced with: a server is
+    // announced again only after a new backup or a changed limit.
+    std::map<std::string, Announced> m_quiet;
+    Clock::time_point m_nextQuietCheck;
 };

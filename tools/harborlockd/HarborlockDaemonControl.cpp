@@ -54,7 +54,8 @@ std::string HarborlockDaemon::StatusText(bool json) const
         } else {
             out += "null";
         }
-        out += ",\"prompts\":" + std::to_string(m_prompt ? 1 : 0) + ",\"pid\":" + std::to_string(::getpid()) + "}\n";
+        out += ",\"prompts\":" + std::to_string(m_prompt ? 1 : 0) + ",\"quietServers\":" + QuietText(true) +
+               ",\"pid\":" + std::to_string(::getpid()) + "}\n";
         return out;
     }
     std::string out = "State: " + s.state + "\n";
@@ -73,6 +74,8 @@ std::string HarborlockDaemon::StatusText(bool json) const
     }
     if (m_prompt)
         out += "Restore request waiting: see harborlock-ctl prompts\n";
+    if (!m_quiet.empty())
+        out += "No recent backup: " + QuietText(false) + " (see harborlock-ctl servers)\n";
     return out;
 }
 
@@ -164,22 +167,6 @@ void HarborlockDaemon::CommandAnswer(int fd, bool json, bool accepted, const std
     const std::string line = CServiceActivity::RestoreRequestLine(m_prompt->request, accepted);
     AnswerPrompt(accepted);
     Reply(fd, kCtlOk, Message(json, accepted ? "accepted" : "rejected", line));
-}
-
-void HarborlockDaemon::CommandServers(int fd, bool json, CBFMRepository& repository)
-{
-    std::vector<std::string> ids;
-    repository.GetAllServers(ids);
-    std::sort(ids.begin(), ids.end());
-    std::string out = json ? "{\"servers\":[" : "";
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        if (json && i > 0)
-            out += ',';
-        out += json ? Json(ids[i]) : ids[i];
-        if (!json)
-            out += '\n';
-    }
-    Reply(fd, kCtlOk, json ? out + "]}\n" : out);
 }
 
 std::vector<TBackupInfo> HarborlockDaemon::SortedBackups(CBFMRepository& repository)

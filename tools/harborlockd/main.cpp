@@ -2,6 +2,7 @@
 // no one is logged in when the Quarnex servers back up.
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -29,10 +30,17 @@ const char* const kHelp =
     "                         $XDG_RUNTIME_DIR/harborlockd.sock, else in the data root)\n"
     "  --prompt-timeout SECS  how long a restore request waits for an answer before it\n"
     "                         is rejected (default 90)\n"
+    "  --clock-offset SECS    testing aid: judge quiet servers as if the clock were SECS\n"
+    "                         seconds ahead (may be negative); nothing else uses it\n"
     "  --help                 show this help and exit\n"
     "  --version              show the version and exit\n"
     "\n"
     "The data root is $XDG_DATA_HOME/Quarnex/Harborlock (default ~/.local/share/...).\n"
+    "\n"
+    "Every 30 minutes and after each backup it checks for Quarnex servers that have not\n"
+    "backed up for longer than their \"warn after N days\" setting (ServerWarnDays-<ID> in\n"
+    "the settings file, default 2 days); each one that goes quiet is written once to the\n"
+    "activity log and the debug log, and harborlock-ctl status lists it.\n"
     "\n"
     "Signals: SIGTERM and SIGINT stop the service cleanly; SIGHUP reads the settings\n"
     "again and restarts the service when the port or the backup folder changed.\n"
@@ -98,6 +106,17 @@ int main(int argc, char** argv)
             if (text.empty() || *end != '\0' || seconds < 1 || seconds > 86400)
                 return Usage("--prompt-timeout takes 1 to 86400 seconds");
             options.promptTimeoutSeconds = static_cast<int>(seconds);
+        } else if (a == "--clock-offset") {
+            std::string text;
+            char* end = nullptr;
+            if (!value(text))
+                return Usage("--clock-offset needs a number of seconds");
+            errno = 0;
+            const long long seconds = std::strtoll(text.c_str(), &end, 10);
+            // Ten years either way is plenty for a test and keeps the arithmetic far from overflow.
+            if (text.empty() || *end != '\0' || errno != 0 || seconds < -315360000LL || seconds > 315360000LL)
+                return Usage("--clock-offset takes a whole number of seconds");
+            options.clockOffsetSeconds = seconds;
         } else {
             return Usage("unknown option " + a);
         }
