@@ -10,10 +10,12 @@
 #                                             (default 600 s; clang build in build-fuzz/)
 #   scripts/reliability.sh longrun [N]        N sequential mixed connections (default 1000):
 #                                             descriptors, threads and memory stay flat
+#   scripts/reliability.sh largescratch       a full backup of 4.5 GiB of scratch clusters, restored
+#                                             byte for byte (about 14 GiB of disk)
 #   scripts/reliability.sh tsan               ThreadSanitizer build (build-tsan/) of the service,
 #                                             work-queue and notification tests
 #   scripts/reliability.sh ci                 the short versions, as CI runs them
-# crash, powerloss, fulldisk, peers and longrun use the ASan+UBSan build in build-test/
+# crash, powerloss, fulldisk, peers, longrun and largescratch use the ASan+UBSan build in build-test/
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 what=${1:-}
@@ -72,6 +74,10 @@ case "$what" in
     asan_build
     HARBORLOCK_LONGRUN_CONNECTIONS=${1:-1000} "$tests" --gtest_filter='LongRunTest.*'
     ;;
+  largescratch)
+    asan_build
+    HARBORLOCK_LARGE_SCRATCH=1 "$tests" --gtest_filter='LargeScratchTest.*'
+    ;;
   tsan)
     build="$root/build-tsan"
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHARBORLOCK_TSAN=ON -DHARBORLOCK_GUI=OFF >/dev/null
@@ -88,7 +94,7 @@ case "$what" in
     fuzz_run 30
     ;;
   *)
-    sed -n '2,16p' "$0"
+    sed -n '2,18p' "$0"
     exit 2
     ;;
 esac

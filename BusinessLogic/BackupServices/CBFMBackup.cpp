@@ -1,7 +1,10 @@
 #include "CBFMBackup.h"
 
+#include <charconv>
 #include <map>
 #include <mutex>
+#include <string>
+#include <system_error>
 #include <vector>
 
 #include "BackupDataLayout.h"
@@ -45,6 +48,23 @@ const char* const kMainCount = "MainCount";
 const char* const kScratchCount = "ScratchCount";
 const char* const kMainBytes = "MainBytes";
 const char* const kScratchBytes = "ScratchBytes";
+
+// A 64-bit decimal entry; false when it is missing or not wholly a number of that type.
+template <typename T>
+bool GetParm64(const CInetHeaderParser& parser, const char* name, T& value)
+{
+    std::string text;
+    if (!parser.GetParmValue(name, name, text))
+        return false;
+    const std::size_t first = text.find_first_not_of(" \t");
+    const std::size_t last = text.find_last_not_of(" \t");
+    if (first == std::string::npos)
+        return false;
+    const char* begin = text.data() + first;
+    const char* end = text.data() + last + 1;
+    const auto [ptr, ec] = std::from_chars(begin, end, value);
+    return ec == std::errc() && ptr == end;
+}
 
 // Commits and repairs of any record run one at a time, so a scan on one thread never repairs
 // a commit that another thread is still carrying out.
@@ -599,11 +619,11 @@ bool CBFMBackup::SaveTransferRecord(const TransferRecord& record)
     parser.AddHeaderUInt(kHeaderParam1, record.headerParam1);
     parser.AddHeaderUInt(kHeaderParam2, record.headerParam2);
     parser.AddHeaderUInt(kHeaderParam3, record.headerParam3);
-    parser.AddHeaderInt(kEstimate, record.estimate);
-    parser.AddHeaderInt(kMainCount, record.mainCount);
-    parser.AddHeaderInt(kScratchCount, record.scratchCount);
-    parser.AddHeaderUInt(kMainBytes, record.mainBytes);
-    parser.AddHeaderUInt(kScratchBytes, record.scratchBytes);
+    parser.AddHeader(kEstimate, std::to_string(record.estimate));
+    parser.AddHeader(kMainCount, std::to_string(record.mainCount));
+    parser.AddHeader(kScratchCount, std::to_string(record.scratchCount));
+    parser.AddHeader(kMainBytes, std::to_string(record.mainBytes));
+    parser.AddHeader(kScratchBytes, std::to_string(record.scratchBytes));
     if (SaveParameterFile(parser, Join(m_directory, kTransferRecordName)))
         return true;
     CLog::Error(kLogCategory, "CBFMBackup::SaveTransferRecord(): Unable to save the transfer record for %s\n",
@@ -629,11 +649,11 @@ bool CBFMBackup::LoadTransferRecord(TransferRecord& record, bool& exists) const
                           parser.GetParmUInt(kHeaderParam1, kHeaderParam1, record.headerParam1) &&
                           parser.GetParmUInt(kHeaderParam2, kHeaderParam2, record.headerParam2) &&
                           parser.GetParmUInt(kHeaderParam3, kHeaderParam3, record.headerParam3) &&
-                          parser.GetParmInt(kEstimate, kEstimate, record.estimate) &&
-                          parser.GetParmInt(kMainCount, kMainCount, record.mainCount) &&
-                          parser.GetParmInt(kScratchCount, kScratchCount, record.scratchCount) &&
-                          parser.GetParmUInt(kMainBytes, kMainBytes, record.mainBytes) &&
-                          parser.GetParmUInt(kScratchBytes, kScratchBytes, record.scratchBytes);
+                          GetParm64(parser, kEstimate, record.estimate) &&
+                          GetParm64(parser, kMainCount, record.mainCount) &&
+                          GetParm64(parser, kScratchCount, record.scratchCount) &&
+                          GetParm64(parser, kMainBytes, record.mainBytes) &&
+                          GetParm64(parser, kScratchBytes, record.scratchBytes);
     record.full = full == 1;
     return complete && (full == 0 || full == 1) && record.mainCount >= 0 && record.scratchCount >= 0;
 }

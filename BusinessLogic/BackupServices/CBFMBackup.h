@@ -71,11 +71,13 @@ public:
         std::uint32_t headerParam2 = 0;
         std::uint32_t headerParam3 = 0;
         bool full = false;
-        std::int32_t estimate = 0;
-        std::int32_t mainCount = 0;
-        std::int32_t scratchCount = 0;
-        std::uint32_t mainBytes = 0;    // size of "main.dat"
-        std::uint32_t scratchBytes = 0; // size of "scratch.dat"
+        // 64-bit: a transfer may carry more than 4 GiB and 2^31 clusters. Kept as decimal
+        // text, so records written with 32-bit fields read the same.
+        std::int64_t estimate = 0;
+        std::int64_t mainCount = 0;
+        std::int64_t scratchCount = 0;
+        std::uint64_t mainBytes = 0;    // size of "main.dat"
+        std::uint64_t scratchBytes = 0; // size of "scratch.dat"
     };
     // Written whole and durable, or not at all.
     bool SaveTransferRecord(const TransferRecord& record);

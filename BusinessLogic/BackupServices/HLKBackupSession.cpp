@@ -23,24 +23,39 @@ namespace {
 
 const char* const kUnit = "BusinessLogic/BackupServices/HLKBackupSession";
 
-// Files a scratch cluster's record offset under its blockID, growing the index as needed.
-int addScratchBlock(SessionData& session, std::uint32_t blockID, std::uint32_t offset)
+// Files a scratch record's offset under its blockID: in the 8-byte index while the record
+// starts below the switch point, in the wide index from there on. Nothing is converted and
+// nothing read again when the scratch file crosses it. The caller counts the record once it
+// is written, or takes the entry back (dropScratchBlock).
+int addScratchBlock(SessionData& session, std::uint32_t blockID, std::uint64_t offset)
 {
-    if (session.indexCapacity <= session.scratchCount ||
-        session.scratchIndex.size() < static_cast<std::size_t>(session.indexCapacity)) {
-        const std::int64_t capacity = (std::int64_t(session.indexCapacity) + 1) * 2;
-        try {
+    try {
+        if (offset >= session.wideScratchFrom) {
+            session.wideScratchIndex.push_back(WideScratchIndexEntry::Make(blockID, offset));
+            return 0;
+        }
+        if (session.scratchIndex.size() >= static_cast<std::size_t>(session.indexCapacity)) {
+            const std::int64_t capacity = (std::int64_t(session.indexCapacity) + 1) * 2;
             if (capacity > 0x7FFFFFFF)
                 throw std::bad_alloc();
-            session.scratchIndex.resize(static_cast<std::size_t>(capacity));
-        } catch (const std::bad_alloc&) {
-            HLK_INTERNAL();
-            return -1;
+            session.scratchIndex.reserve(static_cast<std::size_t>(capacity));
+            session.indexCapacity = static_cast<std::int32_t>(capacity);
         }
-        session.indexCapacity = static_cast<std::int32_t>(capacity);
+        session.scratchIndex.push_back(ScratchIndexEntry{blockID, static_cast<std::uint32_t>(offset)});
+    } catch (const std::bad_alloc&) {
+        HLK_INTERNAL();
+        return -1;
     }
-    session.scratchIndex[static_cast<std::size_t>(session.scratchCount)] = ScratchIndexEntry{blockID, offset};
     return 0;
+}
+
+// Takes back the entry of a scratch record that was not written.
+void dropScratchBlock(SessionData& session)
+{
+    if (!session.wideScratchIndex.empty())
+        session.wideScratchIndex.pop_back();
+    else if (!session.scratchIndex.empty())
+        session.scratchIndex.pop_back();
 }
 
 int refuseDone(SessionData& session)
@@ -52,7 +67,8 @@ int refuseDone(SessionData& session)
     return -1;
 }
 
-// The scratch index of a transfer, read back from the record headers in TmpScratch.
+// The scratch index of a transfer, read back from the record headers in TmpScratch, narrow
+// and wide entries exactly as the transfer filed them.
 int rebuildScratchIndex(SessionData& session)
 {
     CBFMFile& scratch = *session.tmpScratch;
@@ -61,15 +77,17 @@ int rebuildScratchIndex(SessionData& session)
     const std::int64_t size = scratch.GetSize();
     std::int64_t offset = 0;
     session.scratchCount = 0;
+    session.scratchIndex.clear();
+    session.wideScratchIndex.clear();
     while (offset < size) {
         std::uint8_t header[kClusterHeaderSize];
         std::uint32_t got = 0;
         if (size - offset < std::int64_t(kClusterHeaderSize) || !scratch.Read(header, kClusterHeaderSize, got))
             return -1;
         const BackupDataLayout::ClusterHeader cluster = BackupDataLayout::DecodeClusterHeader(header);
-        if (cluster.length > session.clusterSize || offset > 0xFFFFFFFFll)
+        if (cluster.length > session.clusterSize)
             return -1;
-        if (addScratchBlock(session, cluster.blockID, static_cast<std::uint32_t>(offset)) != 0)
+        if (addScratchBlock(session, cluster.blockID, static_cast<std::uint64_t>(offset)) != 0)
             return -1;
         session.scratchCount += 1;
         offset += std::int64_t(kClusterHeaderSize) + cluster.length;
@@ -174,14 +192,13 @@ int HLKBackupSession::xactSize(SessionData& session)
 
     HLK_DEBUG("HLKServer xactSize(): Processing SIZE data.\n");
     const std::uint32_t clusters = SFS_GetWord(payload);
-    session.estimate = static_cast<std::int32_t>(clusters);
+    session.estimate = clusters;
     // Counted in 64 bits from the announced bytes: in 32 bits clusters under 1 KiB counted as
     // nothing and large announcements wrapped. At most 2^32 clusters of 64 KiB: 2^28 MB.
     const std::uint64_t estimatedMB64 = (std::uint64_t(session.clusterSize) * clusters) >> 20;
     const std::uint32_t estimatedMB =
         static_cast<std::uint32_t>(std::min<std::uint64_t>(estimatedMB64, 0xFFFFFFFFu));
-    HLK_DEBUG("HLKServer xactSize(): Given estimate of %d MB (%d blocks) of data.\n",
-              static_cast<int>(estimatedMB), session.estimate);
+    HLK_DEBUG("HLKServer xactSize(): Given estimate of %u MB (%u blocks) of data.\n", estimatedMB, clusters);
 
     const std::string serverId = HLKWire::formatServerId(session.serialNumber);
     auto abnormalEnd = [&session]() {
@@ -255,6 +272,8 @@ int HLKBackupSession::xactSize(SessionData& session)
     session.scratchBytes = 0;
     session.mainCount = 0;
     session.mainBytes = 0;
+    session.scratchIndex.clear();
+    session.wideScratchIndex.clear();
     if (HLKWire::sendResponse(session.socket, SFS_RSP_OK) != 0) {
         HLK_INTERNAL();
         return -1;
@@ -292,29 +311,25 @@ int HLKBackupSession::xactCluster(SessionData& session)
 
     const std::uint64_t recordSize = BackupDataLayout::RecordSize(length);
     if (mode & BackupDataLayout::kModeScratch) {
-        // Index offsets are 32-bit: a scratch file may not grow past them.
-        if (session.scratchBytes + recordSize > 0xFFFFFFFFull) {
-            HLK_ERROR("HLKServer xactCluster(): Unable to add block ID (%d) to scratch file.\n", static_cast<int>(blockID));
-            return -1;
-        }
         if (addScratchBlock(session, blockID, session.scratchBytes) != 0) {
             HLK_ERROR("HLKServer xactCluster(): Unable to add block ID (%d) to scratch file.\n", static_cast<int>(blockID));
             return -1;
         }
         if (HLKRecordIO::writeClusterBlk(*session.tmpScratch, header, session.clusterBuffer.data(), length) != 0) {
+            dropScratchBlock(session);
             HLK_ERROR("HLKServer xactCluster(): Unable to write block header and data for blockID %d to scratch file.\n",
                       static_cast<int>(blockID));
             return -1;
         }
         session.scratchCount += 1;
-        session.scratchBytes += static_cast<std::uint32_t>(recordSize);
+        session.scratchBytes += recordSize;
     } else if (mode & BackupDataLayout::kModeMain) {
         if (HLKRecordIO::writeClusterBlk(*session.tmpMain, header, session.clusterBuffer.data(), length) != 0) {
             HLK_ERROR("HLKServer xactCluster(): Unable to write block header and data to main backup file.\n");
             return -1;
         }
         session.mainCount += 1;
-        session.mainBytes += static_cast<std::uint32_t>(recordSize);
+        session.mainBytes += recordSize;
     } else {
         HLK_ERROR("HLKServer xactCluster(): Invalid backup mode 0x%x.\n", mode);
         return -1;
@@ -365,9 +380,10 @@ int HLKBackupSession::xactDone(SessionData& session)
         if (!session.backup->SaveTransferRecord(record))
             HLK_WARN("HLKServer xactDone(): No transfer record: a stop before the commit gives this backup up.\n");
         HLK_DEBUG("HLKServer xactDone(): DONE command completed - socket closed.\n");
-        HLK_DEBUG("HLKServer xactDone(): Stats: Est=%d Main=%d Scratch=%d Total=%d (%d).\n", session.estimate,
-                  session.mainCount, session.scratchCount, session.receivedCount,
-                  session.mainCount + session.scratchCount);
+        HLK_DEBUG("HLKServer xactDone(): Stats: Est=%lld Main=%lld Scratch=%lld Total=%lld (%lld).\n",
+                  static_cast<long long>(session.estimate), static_cast<long long>(session.mainCount),
+                  static_cast<long long>(session.scratchCount), static_cast<long long>(session.receivedCount),
+                  static_cast<long long>(session.mainCount + session.scratchCount));
         HLK_NOTIFY(NotifyBackupTransferDone(true));
         return 0;
     }
@@ -388,11 +404,7 @@ int HLKBackupSession::finishBackup(SessionData& session)
 
     HLK_DEBUG("HLKServer finishBackup(): Processing backup: Sort scratch\n");
     HLK_NOTIFY(NotifySaveBackupStarted());
-    // Stable, so scratch clusters of one blockID keep their arrival order.
-    std::stable_sort(session.scratchIndex.begin(), session.scratchIndex.begin() + session.scratchCount,
-                     [](const ScratchIndexEntry& a, const ScratchIndexEntry& b) {
-                         return HLKMerge::compareBlockIDs(a, b) < 0;
-                     });
+    HLKMerge::sortScratchIndex(session);
 
     do {
         HLK_DEBUG("HLKServer finishBackup(): Processing backup: Create output file\n");
@@ -494,7 +506,7 @@ int HLKBackupSession::resumeBackup(std::unique_ptr<CBFMServer> server, std::uniq
         try {
             session.clusterBuffer.assign(std::size_t(session.clusterSize) + kClusterHeaderSize, 0);
             session.indexCapacity = 128;
-            session.scratchIndex.resize(128);
+            session.scratchIndex.reserve(128);
         } catch (const std::bad_alloc&) {
             usable = false;
         }

@@ -1,7 +1,10 @@
 #include "HLKMerge.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "BackupDataLayout.h"
 #include "CBFMBackup.h"
@@ -25,14 +28,48 @@ struct MainCursor {
     bool exhausted = false;
 };
 
+// The sorted scratch index read as one sequence: the narrow and the wide part merged by
+// blockID, the narrow entry first on equal blockIDs (it arrived earlier).
+class ScratchCursor {
+public:
+    explicit ScratchCursor(const SessionData& session)
+        : m_narrow(session.scratchIndex), m_wide(session.wideScratchIndex)
+    {
+    }
+    bool more() const { return m_n < m_narrow.size() || m_w < m_wide.size(); }
+    // Only while more().
+    std::uint32_t blockID() const { return fromNarrow() ? m_narrow[m_n].blockID : m_wide[m_w].blockID; }
+    std::uint64_t offset() const { return fromNarrow() ? m_narrow[m_n].offset : m_wide[m_w].offset(); }
+    void advance()
+    {
+        if (fromNarrow())
+            ++m_n;
+        else
+            ++m_w;
+    }
+
+private:
+    bool fromNarrow() const
+    {
+        if (m_w >= m_wide.size())
+            return true;
+        return m_n < m_narrow.size() && m_narrow[m_n].blockID <= m_wide[m_w].blockID;
+    }
+
+    const std::vector<ScratchIndexEntry>& m_narrow;
+    const std::vector<WideScratchIndexEntry>& m_wide;
+    std::size_t m_n = 0;
+    std::size_t m_w = 0;
+};
+
 struct MergeOutput {
     CBFMFile* file;
-    std::int32_t total; // progress divisor
+    std::int64_t total; // progress divisor
     bool wroteNew = false;
     std::uint32_t lastNewID = 0;
 };
 
-void countMergedRecord(SessionData& session, std::int32_t total)
+void countMergedRecord(SessionData& session, std::int64_t total)
 {
     session.mergeCount += 1;
     if (session.mergeCount % 250 == 0)
@@ -61,11 +98,11 @@ int copyMainRecord(SessionData& session, CBFMFile& mergeFile, const std::uint8_t
     return 0;
 }
 
-int copyScratchEntry(SessionData& session, CBFMFile& mergeFile, std::int32_t p)
+int copyScratchEntry(SessionData& session, CBFMFile& mergeFile, const ScratchCursor& entry)
 {
-    const ScratchIndexEntry& entry = session.scratchIndex[static_cast<std::size_t>(p)];
     CBFMFile& scratch = *session.tmpScratch;
-    if (scratch.Seek(entry.offset, 0) != std::int64_t(entry.offset)) {
+    const std::uint64_t offset = entry.offset();
+    if (offset > std::uint64_t(INT64_MAX) || scratch.Seek(std::int64_t(offset), 0) != std::int64_t(offset)) {
         HLK_INTERNAL();
         return -1;
     }
@@ -80,7 +117,7 @@ int copyScratchEntry(SessionData& session, CBFMFile& mergeFile, std::int32_t p)
     }
     const BackupDataLayout::ClusterHeader header = DecodeClusterHeader(record);
     const std::uint32_t length = header.length;
-    if (header.blockID != entry.blockID || length > session.clusterSize || got < kClusterHeaderSize + length) {
+    if (header.blockID != entry.blockID() || length > session.clusterSize || got < kClusterHeaderSize + length) {
         HLK_INTERNAL();
         return -1;
     }
@@ -92,10 +129,10 @@ int copyScratchEntry(SessionData& session, CBFMFile& mergeFile, std::int32_t p)
 }
 
 // Writes the TmpMain and scratch records that belong before (and, for blockID oldID, instead of)
-// the stored record oldID; at oldEnded, everything left. Returns the new scratch position, or
+// the stored record oldID; at oldEnded, everything left, advancing the scratch cursor. 0, or
 // -1. `superseded`: the stored record oldID is replaced by new data and is not to be copied.
 int mergeIncrStep(SessionData& session, MergeOutput& out, MainCursor& main, std::uint32_t oldID,
-                  bool oldEnded, std::int32_t p, bool& superseded)
+                  bool oldEnded, ScratchCursor& scratch, bool& superseded)
 {
     superseded = false;
     for (;;) {
@@ -111,11 +148,11 @@ int mergeIncrStep(SessionData& session, MergeOutput& out, MainCursor& main, std:
             }
         }
         const bool haveMain = main.loaded;
-        const bool haveScratch = p < session.scratchCount;
+        const bool haveScratch = scratch.more();
         if (!haveMain && !haveScratch)
             break;
         const std::uint32_t m = haveMain ? DecodeClusterHeader(main.header).blockID : 0;
-        const std::uint32_t s = haveScratch ? session.scratchIndex[static_cast<std::size_t>(p)].blockID : 0;
+        const std::uint32_t s = haveScratch ? scratch.blockID() : 0;
 
         if (!oldEnded && ((haveMain && m == oldID) || (haveScratch && s == oldID)))
             superseded = true;
@@ -129,9 +166,9 @@ int mergeIncrStep(SessionData& session, MergeOutput& out, MainCursor& main, std:
         } else {
             if (!haveScratch || (!oldEnded && oldID < s))
                 break;
-            if (copyScratchEntry(session, *out.file, p) != 0)
+            if (copyScratchEntry(session, *out.file, scratch) != 0)
                 return -1;
-            ++p;
+            scratch.advance();
             out.wroteNew = true;
             out.lastNewID = s;
         }
@@ -141,7 +178,7 @@ int mergeIncrStep(SessionData& session, MergeOutput& out, MainCursor& main, std:
     // first of them: a stale duplicate after the new data would win on restore.
     if (!oldEnded && out.wroteNew && out.lastNewID == oldID)
         superseded = true;
-    return p;
+    return 0;
 }
 
 } // namespace
@@ -153,10 +190,18 @@ int HLKMerge::compareBlockIDs(const ScratchIndexEntry& a, const ScratchIndexEntr
     return a.blockID == b.blockID ? 0 : 1;
 }
 
+void HLKMerge::sortScratchIndex(SessionData& session)
+{
+    std::stable_sort(session.scratchIndex.begin(), session.scratchIndex.end(),
+                     [](const ScratchIndexEntry& a, const ScratchIndexEntry& b) { return compareBlockIDs(a, b) < 0; });
+    std::stable_sort(session.wideScratchIndex.begin(), session.wideScratchIndex.end(),
+                     [](const WideScratchIndexEntry& a, const WideScratchIndexEntry& b) { return a.blockID < b.blockID; });
+}
+
 int HLKMerge::mergeFullBackup(SessionData& session, CBFMFile& mergeFile)
 {
-    const std::int32_t total = session.mainCount + session.scratchCount;
-    std::int32_t p = 0;
+    const std::int64_t total = session.mainCount + session.scratchCount;
+    ScratchCursor scratch(session);
     for (;;) {
         std::uint8_t header[kClusterHeaderSize];
         bool ended = false;
@@ -168,10 +213,10 @@ int HLKMerge::mergeFullBackup(SessionData& session, CBFMFile& mergeFile)
             break;
         }
         const std::uint32_t m = DecodeClusterHeader(header).blockID;
-        while (p < session.scratchCount && m > session.scratchIndex[static_cast<std::size_t>(p)].blockID) {
-            if (copyScratchEntry(session, mergeFile, p) != 0)
+        while (scratch.more() && m > scratch.blockID()) {
+            if (copyScratchEntry(session, mergeFile, scratch) != 0)
                 return -1;
-            ++p;
+            scratch.advance();
             countMergedRecord(session, total);
         }
         if (copyMainRecord(session, mergeFile, header) != 0)
@@ -179,8 +224,8 @@ int HLKMerge::mergeFullBackup(SessionData& session, CBFMFile& mergeFile)
         countMergedRecord(session, total);
     }
     // Scratch clusters beyond the last main cluster belong at the end, not in the bin.
-    for (; p < session.scratchCount; ++p) {
-        if (copyScratchEntry(session, mergeFile, p) != 0)
+    for (; scratch.more(); scratch.advance()) {
+        if (copyScratchEntry(session, mergeFile, scratch) != 0)
             return -1;
         countMergedRecord(session, total);
     }
@@ -215,11 +260,13 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile
         return -1;
     }
     const std::uint64_t oldRecords = BackupDataLayout::EstimateRecordCount(oldImage.GetSize(), session.clusterSize);
-    session.oldEstimate = static_cast<std::int32_t>(static_cast<std::uint32_t>(oldRecords));
+    // Progress only: the whole count, not its low 32 bits (an image past 2^32 records would
+    // otherwise count as nearly empty).
+    session.oldEstimate = static_cast<std::int64_t>(std::min<std::uint64_t>(oldRecords, INT64_MAX / 4));
 
     MergeOutput out{&mergeFile, session.oldEstimate + session.mainCount + session.scratchCount};
     MainCursor main;
-    std::int32_t p = 0;
+    ScratchCursor scratch(session);
     for (;;) {
         std::uint8_t header[kClusterHeaderSize];
         bool ended = false;
@@ -229,8 +276,7 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile
                 HLK_INTERNAL();
                 return -1;
             }
-            p = mergeIncrStep(session, out, main, 0xFFFFFFFF, true, p, superseded);
-            if (p < 0) {
+            if (mergeIncrStep(session, out, main, 0xFFFFFFFF, true, scratch, superseded) != 0) {
                 HLK_INTERNAL();
                 return -1;
             }
@@ -239,8 +285,7 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile
         const BackupDataLayout::ClusterHeader oldHeader = DecodeClusterHeader(header);
         const std::uint32_t oldID = oldHeader.blockID;
         const std::uint32_t length = oldHeader.length;
-        p = mergeIncrStep(session, out, main, oldID, false, p, superseded);
-        if (p < 0) {
+        if (mergeIncrStep(session, out, main, oldID, false, scratch, superseded) != 0) {
             HLK_INTERNAL();
             return -1;
         }

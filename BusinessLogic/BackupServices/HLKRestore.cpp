@@ -229,8 +229,10 @@ int HLKRestore::finishRestore(SessionData& session)
         }
 
         HLK_DEBUG("HLKServer finishRestore(): Transferring all...\n");
+        // The notification carries 32-bit MB: saturated, never wrapped.
+        const std::uint64_t sizeMB = std::min<std::uint64_t>(std::uint64_t(fileSize) / 1048576, 0xFFFFFFFFu);
         HLK_NOTIFY(NotifyRestoreStarted(HLKWire::formatServerId(session.serialNumber).c_str(),
-                                        static_cast<std::uint32_t>(std::uint64_t(fileSize) / 1048576)));
+                                        static_cast<std::uint32_t>(sizeMB)));
 
         std::size_t pending = 0;
         auto flush = [&]() {

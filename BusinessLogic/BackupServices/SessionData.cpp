@@ -1,11 +1,29 @@
 #include "SessionData.h"
 
+#include <algorithm>
+#include <atomic>
 #include <string>
 
 #include "CBFMBackup.h"
 #include "CBFMFile.h"
 #include "CBFMServer.h"
 #include "Platform.h"
+
+namespace {
+
+std::atomic<std::uint64_t> g_wideScratchOffset{SessionData::kWideScratchOffset};
+
+} // namespace
+
+void SessionData::SetWideScratchOffset(std::uint64_t offset)
+{
+    g_wideScratchOffset = std::min(offset, kWideScratchOffset);
+}
+
+std::uint64_t SessionData::WideScratchOffset()
+{
+    return g_wideScratchOffset;
+}
 
 SessionData::SessionData() = default;
 SessionData::~SessionData() = default;
@@ -41,4 +59,5 @@ void SessionData::release()
     server.reset();
     clusterBuffer = std::vector<std::uint8_t>();
     scratchIndex = std::vector<ScratchIndexEntry>();
+    wideScratchIndex = std::vector<WideScratchIndexEntry>();
 }

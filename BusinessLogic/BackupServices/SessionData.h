@@ -15,9 +15,25 @@ class CBFMServer;
 class CBFMBackup;
 class CBFMFile;
 
+// Index entry of a scratch record that starts below 4 GiB in TmpScratch: 8 bytes, so that
+// every backup whose scratch data fits there keeps to 8 bytes per scratch cluster.
 struct ScratchIndexEntry {
     std::uint32_t blockID;
     std::uint32_t offset; // of the cluster's record in TmpScratch
+};
+
+// Index entry of a scratch record that starts at or beyond the switch point: 12 bytes, the
+// offset split in two words so the entry needs no packing.
+struct WideScratchIndexEntry {
+    std::uint32_t blockID;
+    std::uint32_t offsetLow;
+    std::uint32_t offsetHigh;
+
+    static WideScratchIndexEntry Make(std::uint32_t blockID, std::uint64_t offset)
+    {
+        return WideScratchIndexEntry{blockID, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(offset >> 32)};
+    }
+    std::uint64_t offset() const { return std::uint64_t(offsetHigh) << 32 | offsetLow; }
 };
 
 // Where a backup conversation stands. The values are those of the command that led there and
@@ -44,6 +60,15 @@ struct SessionData {
     // The backup header of this transfer's image: the HELLO's words.
     BackupDataLayout::BackupHeader backupHeader() const;
 
+    // Scratch records at or beyond this TmpScratch offset are indexed in wideScratchIndex,
+    // the ones before it in scratchIndex. Offsets grow with arrival, so the narrow entries are
+    // all older than the wide ones, and no entry is ever converted. The switch point is where
+    // a narrow entry's offset ends; tests lower it (process-wide, for sessions made
+    // afterwards) to cross it with small files. Values above 2^32 are taken as 2^32.
+    static constexpr std::uint64_t kWideScratchOffset = 0x100000000ull;
+    static void SetWideScratchOffset(std::uint64_t offset);
+    static std::uint64_t WideScratchOffset();
+
     int socket = -1;
     SessionState state = SessionState::Idle;
     bool full = false;
@@ -51,22 +76,29 @@ struct SessionData {
     std::unique_ptr<CBFMBackup> backup;
     std::unique_ptr<CBFMFile> tmpMain;
     std::unique_ptr<CBFMFile> tmpScratch;
-    std::int32_t estimate = 0;
+    // Counts and byte counters are 64-bit: an image may hold far more than 2^31 records and
+    // 4 GiB of data. The estimate is SIZE's unsigned word.
+    std::int64_t estimate = 0;
     std::vector<std::uint8_t> clusterBuffer; // clusterSize + a record header, reused for every cluster
+    // One entry per scratch cluster, in arrival order until sorted for the merge; the narrow
+    // ones first (offsets below wideScratchFrom), then the wide ones. Together they hold
+    // scratchCount entries.
     std::vector<ScratchIndexEntry> scratchIndex;
-    std::int32_t indexCapacity = 0;
-    std::int32_t scratchCount = 0;
-    std::uint32_t scratchBytes = 0;
-    std::int32_t mainCount = 0;
-    std::uint32_t mainBytes = 0;
+    std::vector<WideScratchIndexEntry> wideScratchIndex;
+    std::uint64_t wideScratchFrom = WideScratchOffset();
+    std::int32_t indexCapacity = 0; // entries reserved in scratchIndex
+    std::int64_t scratchCount = 0;
+    std::uint64_t scratchBytes = 0;
+    std::int64_t mainCount = 0;
+    std::uint64_t mainBytes = 0;
     std::uint32_t serialNumber = 0;
     std::uint32_t clusterSize = 0;
     std::uint32_t headerParam1 = 0;
     std::uint32_t headerParam2 = 0;
     std::uint32_t headerParam3 = 0;
-    std::int32_t receivedCount = 0;
-    std::int32_t mergeCount = 0;
-    std::int32_t oldEstimate = 0;
+    std::int64_t receivedCount = 0;
+    std::int64_t mergeCount = 0;
+    std::int64_t oldEstimate = 0;
     bool acknowledged = false; // DONE was answered OK: the Quarnex server counts the backup as stored
     HLKTimeouts timeouts;
     // Bytes received ahead of the reads that want them, so small messages cost no system call.

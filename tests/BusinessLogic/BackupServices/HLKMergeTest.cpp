@@ -81,7 +81,7 @@ protected:
             const auto length = static_cast<std::uint32_t>(c.data.size());
             BackupDataLayout::EncodeClusterHeader({c.blockID, c.mode, length}, header);
             if (MergeModel::IsScratch(c)) {
-                session->scratchIndex.push_back({c.blockID, session->scratchBytes});
+                session->scratchIndex.push_back({c.blockID, static_cast<std::uint32_t>(session->scratchBytes)});
                 ASSERT_EQ(HLKRecordIO::writeClusterBlk(*session->tmpScratch, header, c.data.data(), length), 0);
                 session->scratchCount += 1;
                 session->scratchBytes += static_cast<std::uint32_t>(BackupDataLayout::RecordSize(length));
