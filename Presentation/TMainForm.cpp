@@ -1,25 +1,31 @@
 #include "TMainForm.h"
 #include "ui_TMainForm.h"
 
+#include "CActivityLog.h"
 #include "CAutostartEntry.h"
 #include "CBFMRepository.h"
+#include "CBFMServer.h"
 #include "CClientExc.h"
 #include "CClientInfra.h"
 #include "CIPAddrMonitor.h"
-#include "CInetHeaderParser.h"
 #include "CLog.h"
 #include "CPlatformShell.h"
 #include "CServerWatch.h"
-#include "CServerWatchSettings.h"
 #include "CTimeUtil.h"
 #include "CWindowMessageEvent.h"
 #include "CWork.h"
-#include "HLKBackup.h"
+#include "GUIComm.h"
 #include "Platform.h"
+#include "TAboutBox.h"
+#include "TBackupOptionsForm.h"
+#include "TDeleteBackupForm.h"
 #include "TExceptionDlg.h"
+#include "TExportBackupForm.h"
+#include "TImportBackupForm.h"
 #include "TRestoreOptionsForm.h"
 #include "TRestorePromptForm.h"
 #include "TSettingsModForm.h"
+#include "TViewDebugLogForm.h"
 #include "TrayIcon.h"
 
 #include <QApplication>
@@ -72,19 +78,6 @@ std::string Str(const char *s)
     return s ? std::string(s) : std::string();
 }
 
-// Decimal value of a port caption as atoi reads it (leading digits, 0 when
-// none), with a ceiling so a long run of digits cannot overflow.
-int PortValue(const std::string &text)
-{
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
-        ++i;
-    long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-        value = std::min(value * 10 + (text[i] - '0'), 1000000L);
-    return static_cast<int>(value);
-}
-
 } // namespace
 
 TMainForm::TMainForm(QWidget *parent)
@@ -134,8 +127,7 @@ TMainForm::TMainForm(QWidget *parent)
     m_trayIcon = AddTrayIcon(this, windowIcon(), ::CM_NotifyIcon, "Harborlock", popmenuTray);
 
     m_serverWatch = new CServerWatch(this, ui->menuitemBackup, [this]() -> CBFMRepository * {
-        return m_repositoryOpen ? CBFMRepository::GetInstance(ui->lbSettingsFolderVal->text().toStdString().c_str())
-                                : nullptr;
+        return m_service.IsRepositoryOpen() ? Repository() : nullptr;
     });
 }
 
@@ -232,7 +224,7 @@ void TMainForm::closeEvent(QCloseEvent *e)
 void TMainForm::FormShow()
 {
     AppEventsRestore();
-    GUIComm::GetInstance(this);
+    m_service.Connect(this);
     AssignCaptions();
 
     ui->memoActivityLog->clear();
@@ -245,11 +237,10 @@ void TMainForm::FormShow()
     // An unusable backup folder leaves the window working: the user reads why
     // in the activity log and picks another folder with "Modify", which opens
     // the repository and starts the service.
-    m_repositoryOpen = OpenRepository();
-    if (m_repositoryOpen)
+    if (OpenRepository())
         StartBackupService();
 
-    StartWorkQueue();
+    m_service.StartWorkQueue();
     m_serverWatch->Start(GetConfigFilePath());
 
     if (!m_ipAddrMonitor)
@@ -303,26 +294,17 @@ bool TMainForm::RefuseWhileBusy(const char *what)
 
 bool TMainForm::OpenRepository()
 {
-    const std::string folder = ui->lbSettingsFolderVal->text().toStdString();
-    const std::string configDir = CClientInfra::GetInstance(nullptr)->GetSubDir(CClientInfra::SUBDIR_CONFIG);
-    if (m_folderLock.Acquire(folder, configDir, "Harborlock") == OS_CFolderLock::Result::HeldElsewhere) {
-        m_folderLock.Release();
-        LogActivity("Unable to use backup folder " + folder + ": it is served by " + m_folderLock.Holder() +
-                    ".  Choose another backup folder with Modify.");
-        return false;
-    }
-    try {
-        CBFMRepository::GetInstance(folder.c_str());
+    std::string reason;
+    if (m_service.OpenRepository(m_settings.Folder(), reason))
         return true;
-    } catch (const CClientExc &e) {
-        CLog::Error(kCategoryApp, "TMainForm::OpenRepository(): %s\n", e.GetDisplayText().c_str());
-        // One line per entry: the cause may span lines.
-        std::string cause = Str(e.GetDescription());
-        std::replace(cause.begin(), cause.end(), '\n', ' ');
-        LogActivity("Unable to use backup folder " + folder + ": " + cause +
-                    "  Choose another backup folder with Modify.");
-        return false;
-    }
+    LogActivity("Unable to use backup folder " + m_settings.Folder() + ": " + reason +
+                "  Choose another backup folder with Modify.");
+    return false;
+}
+
+CBFMRepository *TMainForm::Repository() const
+{
+    return CBFMRepository::GetInstance(m_settings.Folder().c_str());
 }
 
 void TMainForm::FormClose()
@@ -331,13 +313,8 @@ void TMainForm::FormClose()
     delete m_ipAddrMonitor;
     m_ipAddrMonitor = nullptr;
 
-    StopWorkQueue();
-
-    StopBackupService();
-    HLKBackup::Cleanup();
-    CBFMRepository::Release();
-    m_folderLock.Release();
-    GUIComm::Cleanup();
+    if (!m_service.Stop())
+        LogActivity("Error stopping backup service");
     CloseActivityLogFile();
 }
 
@@ -477,13 +454,12 @@ void TMainForm::menuitemExitAppClick()
 
 QString TMainForm::FormatActivityTimeStamp(const QDateTime &when)
 {
-    // mm/dd/yy hh:nn:ss on the 12-hour clock, then am or pm.
-    return when.toString(QStringLiteral("MM/dd/yy hh:mm:ssap"));
+    return QString::fromStdString(CActivityLog::TimeStamp(static_cast<std::time_t>(when.toSecsSinceEpoch())));
 }
 
 std::string TMainForm::GetActivityLogPath() const
 {
-    return CClientInfra::GetInstance(nullptr)->GetSubDir(CClientInfra::SUBDIR_LOG) + "/activityLog.txt";
+    return CActivityLog::PathIn(CClientInfra::GetInstance(nullptr)->GetSubDir(CClientInfra::SUBDIR_LOG));
 }
 
 void TMainForm::LoadActivityLog()
@@ -512,30 +488,21 @@ void TMainForm::LoadActivityLog()
 
 void TMainForm::OpenActivityLogFile()
 {
-    m_activityLogFile = std::fopen(GetActivityLogPath().c_str(), "a");
-    if (!m_activityLogFile)
+    if (!m_activityLog.Open(GetActivityLogPath()))
         CLog::Error(kCategoryApp, "TMainForm::OpenActivityLogFile(): fopen() failed\n");
 }
 
 void TMainForm::CloseActivityLogFile()
 {
-    if (m_activityLogFile) {
-        std::fclose(m_activityLogFile);
-        m_activityLogFile = nullptr;
-    }
+    m_activityLog.Close();
 }
 
 void TMainForm::LogActivity(const std::string &text)
 {
-    const std::string line =
-        FormatActivityTimeStamp(QDateTime::currentDateTime()).toStdString() + "  " + text;
+    // Complete in the file (when open) before it shows: the same line, stamp included.
+    const std::string line = m_activityLog.Log(text);
     QPlainTextEdit *memo = ui->memoActivityLog;
     memo->appendPlainText(QString::fromStdString(line));
-    if (m_activityLogFile) {
-        std::fputs(line.c_str(), m_activityLogFile);
-        std::fputc('\n', m_activityLogFile);
-        std::fflush(m_activityLogFile);
-    }
     const int excess = memo->document()->blockCount() - kMaxActivityLines;
     if (excess > 0) {
         QTextCursor cursor(memo->document());
@@ -593,32 +560,19 @@ void TMainForm::menuitemSelectAllClick()
 
 std::string TMainForm::GetConfigFilePath() const
 {
-    return CClientInfra::GetInstance(nullptr)->GetSubDir(CClientInfra::SUBDIR_CONFIG) + "/Harborlock.cfg";
+    return CWindowSettings::FilePath();
 }
 
 void TMainForm::LoadSettings(std::string &port, std::string &folder)
 {
-    const std::string path = GetConfigFilePath();
-    CInetHeaderParser parser(path, true);
-    port.clear();
-    folder.clear();
-    if (parser.IsLoaded()) {
-        parser.GetParmValue("IPPort", "IPPort", port);
-        parser.GetParmValue("BackupDataBasePath", "BackupDataBasePath", folder);
-        return;
-    }
-    port = "5001";
-    folder = hl::Os().HomeDirectory() + "/HarborlockBackups";
-    SaveSettings(port, folder);
+    m_settings.Load();
+    port = m_settings.Port();
+    folder = m_settings.Folder();
 }
 
 void TMainForm::SaveSettings(const std::string &port, const std::string &folder)
 {
-    CInetHeaderParser parser(true);
-    parser.AddHeader("IPPort", port);
-    parser.AddHeader("BackupDataBasePath", folder);
-    CServerWatchSettings::CarryOver(GetConfigFilePath(), parser);
-    parser.Save(GetConfigFilePath());
+    m_settings.Save(port, folder);
 }
 
 void TMainForm::GetHostIPAddresses(std::vector<std::string> &list)
@@ -635,22 +589,25 @@ void TMainForm::RefreshIPAddressDisplay()
     // The settings box grows or shrinks with the memo through its layout.
     TSettingsModForm::FillIPAddrMemo(ui->memoSettingsIPAddrVal, addresses, 2);
 
-    std::string port, folder;
-    LoadSettings(port, folder);
-    ui->lbSettingsIPPortVal->setText(QString::fromStdString(port));
-    ui->lbSettingsFolderVal->setText(QString::fromStdString(folder));
+    m_settings.Load();
+    ShowSettings();
+}
+
+void TMainForm::ShowSettings()
+{
+    ui->lbSettingsIPPortVal->setText(QString::fromStdString(m_settings.Port()));
+    ui->lbSettingsFolderVal->setText(QString::fromStdString(m_settings.Folder()));
 }
 
 void TMainForm::StartBackupService()
 {
-    const int port = PortValue(ui->lbSettingsIPPortVal->text().toStdString());
-    if (!HLKBackup::GetInstance()->HLK_Reset(port))
+    if (!m_service.StartService(m_settings.PortNumber()))
         LogActivity("Error starting backup service");
 }
 
 void TMainForm::StopBackupService()
 {
-    if (!HLKBackup::GetInstance()->HLK_Stop())
+    if (!m_service.StopService())
         LogActivity("Error stopping backup service");
 }
 
@@ -660,8 +617,8 @@ void TMainForm::btnSettingsModifyClick()
         TSettingsModForm dlg(this);
         std::vector<std::string> addresses;
         GetHostIPAddresses(addresses);
-        const std::string folder = ui->lbSettingsFolderVal->text().toStdString();
-        const std::string port = ui->lbSettingsIPPortVal->text().toStdString();
+        const std::string folder = m_settings.Folder();
+        const std::string port = m_settings.Port();
         dlg.InitGUIWithData(addresses, port, folder);
         CAutostartEntry autostart;
         dlg.SetStartAtLogin(autostart.IsEnabled());
@@ -673,23 +630,17 @@ void TMainForm::btnSettingsModifyClick()
 
         std::string newPort, newFolder;
         dlg.GetData(newPort, newFolder);
-        bool changed = false;
-        if (newPort != port) {
-            ui->lbSettingsIPPortVal->setText(QString::fromStdString(newPort));
-            changed = true;
-        }
+        if (newPort == port && newFolder == folder)
+            return;
+        SaveSettings(newPort, newFolder);
+        ShowSettings();
         if (newFolder != folder) {
-            ui->lbSettingsFolderVal->setText(QString::fromStdString(newFolder));
             CBFMRepository::Release();
-            m_repositoryOpen = OpenRepository();
+            OpenRepository();
             m_serverWatch->RepositoryChanged();
-            changed = true;
         }
-        if (changed) {
-            SaveSettings(newPort, newFolder);
-            if (m_repositoryOpen)
-                StartBackupService();
-        }
+        if (m_service.IsRepositoryOpen())
+            StartBackupService();
     });
 }
 
@@ -699,8 +650,7 @@ void TMainForm::btnSettingsModifyClick()
 void TMainForm::menuitemRestoreOptionsClick()
 {
     TExceptionDlg::Guard("TMainForm::menuitemRestoreOptionsClick", kSourceFile, __LINE__, [this] {
-        CBFMRepository *repository =
-            CBFMRepository::GetInstance(ui->lbSettingsFolderVal->text().toStdString().c_str());
+        CBFMRepository *repository = Repository();
         TRestoreOptionsForm dlg(this);
         std::vector<TBackupInfo> backups;
         repository->GetAllBackups(backups);
@@ -789,7 +739,7 @@ void TMainForm::CM_HLKBackupStarted(intptr_t lParam)
     ShowProgressPair(true);
     LogActivity("Started backup transfer from Quarnex Server ID: " + Str(msg->serverId) +
                 " of estimated size " + size);
-    LogActivity("Backup folder is " + ui->lbSettingsFolderVal->text().toStdString());
+    LogActivity("Backup folder is " + m_settings.Folder());
     SetBusy(true);
     GUIComm::FreePayload(::CM_HLKBackupStarted, lParam);
 }
@@ -984,45 +934,13 @@ void TMainForm::CM_IPAddrChanged(intptr_t)
 
 // ---------------------------------------------------------------------------
 // Backup menu, work queue, debug log and about box
-//
-// The includes of these handlers stay with them.
-
-#include "CBFMRepository.h"
-#include "CBFMServer.h"
-#include "CLog.h"
-#include "CPlatformShell.h"
-#include "CWork.h"
-#include "GUIComm.h"
-#include "OS_CPCQ_Executer.h"
-#include "TAboutBox.h"
-#include "TBackupOptionsForm.h"
-#include "TDeleteBackupForm.h"
-#include "TExceptionDlg.h"
-#include "TExportBackupForm.h"
-#include "TImportBackupForm.h"
-#include "TViewDebugLogForm.h"
-
-namespace {
-
-constexpr int kWorkLogCategory = 31;
-constexpr unsigned kWorkerStopTimeoutMs = 5000;
-constexpr int kWorkerCapacity = 1024;
-const char *const kMainFormUnit = "Presentation/TMainForm";
-
-// The repository's root is always read back from the folder caption.
-CBFMRepository *RepositoryAt(const QString &folderCaption)
-{
-    return CBFMRepository::GetInstance(folderCaption.toStdString().c_str());
-}
-
-} // namespace
 
 void TMainForm::menuitemBackupOptionsClick()
 {
-    TExceptionDlg::Guard("TMainForm::menuitemBackupOptionsClick", kMainFormUnit, __LINE__, [this] {
+    TExceptionDlg::Guard("TMainForm::menuitemBackupOptionsClick", kSourceFile, __LINE__, [this] {
         TBackupOptionsForm form(this);
         std::vector<SmartPtr<CBFMServer>> servers;
-        RepositoryAt(ui->lbSettingsFolderVal->text())->GetAllServers(servers);
+        Repository()->GetAllServers(servers);
         form.InitGUIWithData(servers);
         if (RunModal(form) != QDialog::Accepted || RefuseWhileBusy("Changing the backup options"))
             return;
@@ -1039,9 +957,9 @@ void TMainForm::menuitemBackupOptionsClick()
 
 void TMainForm::menuitemDeleteBackupClick()
 {
-    TExceptionDlg::Guard("TMainForm::menuitemDeleteBackupClick", kMainFormUnit, __LINE__, [this] {
+    TExceptionDlg::Guard("TMainForm::menuitemDeleteBackupClick", kSourceFile, __LINE__, [this] {
         TDeleteBackupForm form(this);
-        CBFMRepository *repository = RepositoryAt(ui->lbSettingsFolderVal->text());
+        CBFMRepository *repository = Repository();
         std::vector<TBackupInfo> backups;
         repository->GetAllBackups(backups);
         CWork::SortBackupList(backups);
@@ -1055,7 +973,7 @@ void TMainForm::menuitemDeleteBackupClick()
         const TBackupInfo &entry = backups[static_cast<std::size_t>(index)];
         const bool success = repository->DeleteBackup(entry.serverID, entry.backupID);
         if (!success) {
-            CLog::Error(kWorkLogCategory, "TMainForm::menuitemDeleteBackupClick(): DeleteBackup() failed\n");
+            CLog::Error(kCategoryApp, "TMainForm::menuitemDeleteBackupClick(): DeleteBackup() failed\n");
             ErrorBox("Unable to delete the backup");
         }
         LogActivity("Delete of backup \"" + CWork::GetBackupDescription(entry) + "\" " +
@@ -1066,10 +984,10 @@ void TMainForm::menuitemDeleteBackupClick()
 
 void TMainForm::menuitemExportBackupClick()
 {
-    TExceptionDlg::Guard("TMainForm::menuitemExportBackupClick", kMainFormUnit, __LINE__, [this] {
+    TExceptionDlg::Guard("TMainForm::menuitemExportBackupClick", kSourceFile, __LINE__, [this] {
         TExportBackupForm form(this);
         std::vector<TBackupInfo> backups;
-        RepositoryAt(ui->lbSettingsFolderVal->text())->GetAllBackups(backups);
+        Repository()->GetAllBackups(backups);
         CWork::SortBackupList(backups);
         form.InitGUIWithData(backups);
         if (RunModal(form) != QDialog::Accepted || RefuseWhileBusy("Exporting a backup"))
@@ -1085,7 +1003,7 @@ void TMainForm::menuitemExportBackupClick()
 
 void TMainForm::menuitemImportBackupClick()
 {
-    TExceptionDlg::Guard("TMainForm::menuitemImportBackupClick", kMainFormUnit, __LINE__, [this] {
+    TExceptionDlg::Guard("TMainForm::menuitemImportBackupClick", kSourceFile, __LINE__, [this] {
         TImportBackupForm form(this);
         if (RunModal(form) != QDialog::Accepted || RefuseWhileBusy("Importing a backup"))
             return;
@@ -1097,7 +1015,7 @@ void TMainForm::menuitemImportBackupClick()
 
 void TMainForm::menuitemViewDebugLogClick()
 {
-    TExceptionDlg::Guard("TMainForm::menuitemViewDebugLogClick", kMainFormUnit, __LINE__, [this] {
+    TExceptionDlg::Guard("TMainForm::menuitemViewDebugLogClick", kSourceFile, __LINE__, [this] {
         TViewDebugLogForm form(this);
         form.InitGUIWithData(CLog::GetLogFileName());
         RunModal(form);
@@ -1106,7 +1024,7 @@ void TMainForm::menuitemViewDebugLogClick()
 
 void TMainForm::menuitemAboutHarborlockClick()
 {
-    TExceptionDlg::Guard("TMainForm::menuitemAboutHarborlockClick", kMainFormUnit, __LINE__, [this] {
+    TExceptionDlg::Guard("TMainForm::menuitemAboutHarborlockClick", kSourceFile, __LINE__, [this] {
         // Made once (at start-up when the program made it) and never recreated.
         TAboutBox *about = findChild<TAboutBox *>(QString(), Qt::FindDirectChildrenOnly);
         if (!about)
@@ -1117,50 +1035,5 @@ void TMainForm::menuitemAboutHarborlockClick()
 
 void TMainForm::QueueWork(CWork *item)
 {
-    if (!item)
-        return;
-    bool queued = false;
-    try {
-        std::lock_guard<std::recursive_mutex> lock(m_csWorker);
-        if (m_worker) {
-            m_worker->Put(item);
-            queued = true;
-        } else {
-            CLog::Error(kWorkLogCategory, "TMainForm::QueueWork() did NOT queue -- no worker\n");
-        }
-    } catch (...) {
-        CLog::Error(kWorkLogCategory, "TMainForm::QueueWork() did NOT queue -- internal error\n");
-    }
-    if (!queued)
-        delete item;
+    m_service.QueueWork(item);
 }
-
-// Show handler: create the worker if there is none.
-void TMainForm::StartWorkQueue()
-{
-    std::lock_guard<std::recursive_mutex> lock(m_csWorker);
-    if (m_worker)
-        return;
-    m_worker = new OS_CPCQ_Executer<CWork>("GUIWorker", 1, kWorkerStopTimeoutMs, kWorkerCapacity);
-    // An export or import still copying when the stop time-out passes is cancelled, so the
-    // repository removes its half-made copy and the thread is done before the queue goes.
-    m_worker->SetStopTimeoutAction([] {
-        if (GUIComm *gui = GUIComm::Instance())
-            gui->RequestCancel();
-    });
-}
-
-// Close handler: take the worker out under m_csWorker, destroy it outside.
-void TMainForm::StopWorkQueue()
-{
-    OS_CPCQ_Executer<CWork> *worker = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> lock(m_csWorker);
-        worker = m_worker;
-        m_worker = nullptr;
-    }
-    delete worker;
-}
-
-// End of: Backup menu, work queue, debug log and about box
-// ---------------------------------------------------------------------------
