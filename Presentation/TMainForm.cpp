@@ -11,7 +11,7 @@
 #include "CLog.h"
 #include "CPlatformShell.h"
 #include "CServerWatch.h"
-#include "CTimeUtil.h"
+#include "CServiceActivity.h"
 #include "CWindowMessageEvent.h"
 #include "CWork.h"
 #include "GUIComm.h"
@@ -40,12 +40,9 @@
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QSystemTrayIcon>
-#include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
 
-#include <algorithm>
-#include <cstdio>
 #include <string>
 
 // The icon lives in the library's resources; naming them here keeps the
@@ -60,23 +57,6 @@ namespace {
 constexpr int kCategoryApp = 31;
 constexpr int kMaxActivityLines = 10000;
 constexpr const char *kSourceFile = "Presentation/TMainForm";
-
-std::string SizeText(uint32_t megabytes)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%d MBytes", static_cast<int>(megabytes));
-    return buf;
-}
-
-const char *ResultWord(uint8_t success)
-{
-    return success ? "completed successfully" : "failed";
-}
-
-std::string Str(const char *s)
-{
-    return s ? std::string(s) : std::string();
-}
 
 } // namespace
 
@@ -373,11 +353,8 @@ bool TMainForm::IsMinimizedToTray() const
 
 void TMainForm::SetIdleStatus()
 {
-    ui->lbStatusStateVal->setText(QStringLiteral("Idle"));
-    ui->lbStatusSizeVal->clear();
-    ui->progbarStatus->setValue(0);
-    ShowSizePair(false);
-    ShowProgressPair(false);
+    m_activity.SetIdleStatus();
+    ShowStatus();
 }
 
 void TMainForm::ShowSizePair(bool show)
@@ -713,177 +690,135 @@ void TMainForm::SetRestorePromptTiming(int timeoutSeconds, std::function<time_t(
 // ---------------------------------------------------------------------------
 // Service notifications
 
-void TMainForm::CM_HLKBackupInitiated(intptr_t lParam)
+// The lines and the status of a notification are CServiceActivity's (harborlockd tells the
+// same); the window writes the lines and shows the status in its labels.
+void TMainForm::ShowServiceActivity(unsigned message, intptr_t lParam)
 {
-    auto *msg = reinterpret_cast<HLKBackupInitiatedMsg *>(lParam);
-    LogActivity("Backup initated from Quarnex Server ID: " + Str(msg->serverId));
-    GUIComm::FreePayload(::CM_HLKBackupInitiated, lParam);
+    CServiceActivity::Follow follow = CServiceActivity::Follow::None;
+    for (const std::string &line : m_activity.Apply(message, lParam, m_settings.Folder(), &follow))
+        LogActivity(line);
+    if (follow == CServiceActivity::Follow::StopService)
+        StopBackupService();
+    ShowStatus();
+}
+
+void TMainForm::ShowStatus()
+{
+    const CServiceActivity::Status &status = m_activity.GetStatus();
+    ui->lbStatusStateVal->setText(QString::fromStdString(status.state));
+    ui->lbStatusSizeVal->setText(QString::fromStdString(status.sizeText));
+    ShowSizePair(status.sizeShown);
+    ui->progbarStatus->setValue(status.progress);
+    ShowProgressPair(status.progressShown);
+    if (status.busy != m_busy)
+        SetBusy(status.busy);
 }
 
 void TMainForm::CM_HLKBackupNotSaved(intptr_t lParam)
 {
     auto *msg = reinterpret_cast<HLKBackupInitiatedMsg *>(lParam);
-    LogActivity("Backup from Quarnex Server ID: " + Str(msg->serverId) +
+    LogActivity("Backup from Quarnex Server ID: " + std::string(msg->serverId ? msg->serverId : "") +
                 " could not be saved.  The next backup from this server will be a full backup.");
     GUIComm::FreePayload(::CM_HLKBackupNotSaved, lParam);
 }
 
+void TMainForm::CM_HLKBackupInitiated(intptr_t lParam)
+{
+    ShowServiceActivity(::CM_HLKBackupInitiated, lParam);
+    GUIComm::FreePayload(::CM_HLKBackupInitiated, lParam);
+}
+
 void TMainForm::CM_HLKBackupStarted(intptr_t lParam)
 {
-    auto *msg = reinterpret_cast<HLKBackupStartedMsg *>(lParam);
-    const std::string size = SizeText(msg->sizeMB);
-    ui->lbStatusStateVal->setText(QStringLiteral("Backup File Transfer"));
-    ui->lbStatusSizeVal->setText(QString::fromStdString(size));
-    ShowSizePair(true);
-    ui->progbarStatus->setValue(0);
-    ShowProgressPair(true);
-    LogActivity("Started backup transfer from Quarnex Server ID: " + Str(msg->serverId) +
-                " of estimated size " + size);
-    LogActivity("Backup folder is " + m_settings.Folder());
-    SetBusy(true);
+    ShowServiceActivity(::CM_HLKBackupStarted, lParam);
     GUIComm::FreePayload(::CM_HLKBackupStarted, lParam);
 }
 
 void TMainForm::CM_HLKProgress(intptr_t lParam)
 {
-    const intptr_t max = ui->progbarStatus->maximum();
-    ui->progbarStatus->setValue(static_cast<int>(std::min(lParam, max)));
+    ShowServiceActivity(::CM_HLKProgress, lParam);
 }
 
 void TMainForm::CM_HLKBackupTransferDone(intptr_t lParam)
 {
-    auto *msg = reinterpret_cast<HLKResultMsg *>(lParam);
-    ui->lbStatusStateVal->setText(QStringLiteral("Idle"));
-    ui->progbarStatus->setValue(100);
-    LogActivity(std::string("Backup transfer ") + ResultWord(msg->success));
+    ShowServiceActivity(::CM_HLKBackupTransferDone, lParam);
     GUIComm::FreePayload(::CM_HLKBackupTransferDone, lParam);
 }
 
-void TMainForm::CM_HLKSaveBackupStarted(intptr_t)
+void TMainForm::CM_HLKSaveBackupStarted(intptr_t lParam)
 {
-    ui->lbStatusStateVal->setText(QStringLiteral("Saving Backup"));
-    ShowSizePair(false);
-    ui->progbarStatus->setValue(0);
-    ShowProgressPair(true);
-    LogActivity("Saving backup started");
+    ShowServiceActivity(::CM_HLKSaveBackupStarted, lParam);
 }
 
 void TMainForm::CM_HLKSaveBackupDone(intptr_t lParam)
 {
-    auto *msg = reinterpret_cast<HLKResultMsg *>(lParam);
-    LogActivity(std::string("Saving backup ") + ResultWord(msg->success));
+    ShowServiceActivity(::CM_HLKSaveBackupDone, lParam);
     GUIComm::FreePayload(::CM_HLKSaveBackupDone, lParam);
-    SetBusy(false);
-    SetIdleStatus();
 }
 
 void TMainForm::CM_HLKRestoreStarted(intptr_t lParam)
 {
-    auto *msg = reinterpret_cast<HLKRestoreStartedMsg *>(lParam);
-    const std::string size = SizeText(msg->sizeMB);
-    ui->lbStatusStateVal->setText(QStringLiteral("Restore File Transfer"));
-    ui->lbStatusSizeVal->setText(QString::fromStdString(size));
-    ShowSizePair(true);
-    ui->progbarStatus->setValue(0);
-    ShowProgressPair(true);
-    LogActivity("Started restore transfer to " + Str(msg->serverId) + " of estimated size " + size);
-    SetBusy(true);
+    ShowServiceActivity(::CM_HLKRestoreStarted, lParam);
     GUIComm::FreePayload(::CM_HLKRestoreStarted, lParam);
 }
 
 void TMainForm::CM_HLKRestoreDone(intptr_t lParam)
 {
-    auto *msg = reinterpret_cast<HLKResultMsg *>(lParam);
-    ui->lbStatusStateVal->setText(QStringLiteral("Idle"));
-    ui->progbarStatus->setValue(100);
-    LogActivity(std::string("Restore transfer ") + ResultWord(msg->success));
+    ShowServiceActivity(::CM_HLKRestoreDone, lParam);
     GUIComm::FreePayload(::CM_HLKRestoreDone, lParam);
-    SetBusy(false);
-    SetIdleStatus();
 }
 
 void TMainForm::CM_HLKExportStarted(intptr_t lParam)
 {
-    auto *msg = reinterpret_cast<HLKExportStartedMsg *>(lParam);
-    const std::string size = SizeText(msg->sizeMB);
-    ui->lbStatusStateVal->setText(QStringLiteral("Backup File Export"));
-    ui->lbStatusSizeVal->setText(QString::fromStdString(size));
-    ShowSizePair(true);
-    ui->progbarStatus->setValue(0);
-    ShowProgressPair(true);
-    LogActivity("Export of backup \"" + Str(msg->description) + "\" to " + Str(msg->destination) +
-                " " + " of size " + size + " " + "started");
-    SetBusy(true);
+    ShowServiceActivity(::CM_HLKExportStarted, lParam);
     GUIComm::FreePayload(::CM_HLKExportStarted, lParam);
-}
-
-void TMainForm::ShowFailureBox(const std::string &line)
-{
-    ErrorBox(line + "." + "\n" + "See Activity Log for reason.");
-}
-
-void TMainForm::CM_HLKExportDone(intptr_t lParam)
-{
-    auto *msg = reinterpret_cast<HLKExportDoneMsg *>(lParam);
-    const bool success = msg->success != 0;
-    const std::string line = std::string("Export of backup ") + ResultWord(msg->success);
-    GUIComm::FreePayload(::CM_HLKExportDone, lParam);
-    LogActivity(line);
-    // Idle before the box: a backup that starts while the box is open keeps its state.
-    SetBusy(false);
-    SetIdleStatus();
-    if (!success)
-        ShowFailureBox(line);
 }
 
 void TMainForm::CM_HLKImportStarted(intptr_t lParam)
 {
-    auto *msg = reinterpret_cast<HLKImportStartedMsg *>(lParam);
-    ui->lbStatusStateVal->setText(QStringLiteral("Backup File Import"));
-    ui->progbarStatus->setValue(0);
-    ShowProgressPair(true);
-    LogActivity("Import of backup from " + Str(msg->path) + " " + "started");
-    SetBusy(true);
+    ShowServiceActivity(::CM_HLKImportStarted, lParam);
     GUIComm::FreePayload(::CM_HLKImportStarted, lParam);
-}
-
-void TMainForm::CM_HLKImportDone(intptr_t lParam)
-{
-    auto *msg = reinterpret_cast<HLKImportDoneMsg *>(lParam);
-    const bool success = msg->success != 0;
-    const std::string line = std::string("Import of backup ") + ResultWord(msg->success);
-    GUIComm::FreePayload(::CM_HLKImportDone, lParam);
-    LogActivity(line);
-    // Idle before the box: a backup that starts while the box is open keeps its state.
-    SetBusy(false);
-    SetIdleStatus();
-    if (!success)
-        ShowFailureBox(line);
 }
 
 void TMainForm::CM_HLKInsufficientDiskSpace(intptr_t lParam)
 {
-    auto *msg = reinterpret_cast<HLKInsufficientDiskSpaceMsg *>(lParam);
-    LogActivity("Backup request from Quarnex Server ID: " + Str(msg->serverId) +
-                " has insufficient disk space to perform backup.  Needed: " +
-                std::to_string(msg->neededMB) + "MBytes" + ".  " + "Available: " +
-                std::to_string(msg->availableMB) + "MBytes" + ".");
+    ShowServiceActivity(::CM_HLKInsufficientDiskSpace, lParam);
     GUIComm::FreePayload(::CM_HLKInsufficientDiskSpace, lParam);
 }
 
 void TMainForm::CM_HLKError(intptr_t lParam)
 {
-    LogActivity(GUIComm::ErrorText(static_cast<int>(lParam & 0xFF)));
-    SetBusy(false);
-    SetIdleStatus();
+    ShowServiceActivity(::CM_HLKError, lParam);
 }
 
 void TMainForm::CM_HLKServiceFailed(intptr_t lParam)
 {
-    LogActivity(GUIComm::ErrorText(static_cast<int>(lParam & 0xFF)));
-    StopBackupService();
-    SetBusy(false);
-    SetIdleStatus();
+    ShowServiceActivity(::CM_HLKServiceFailed, lParam);
+}
+
+void TMainForm::CM_HLKExportDone(intptr_t lParam)
+{
+    const bool success = reinterpret_cast<HLKExportDoneMsg *>(lParam)->success != 0;
+    // Idle before the box: a backup that starts while the box is open keeps its state.
+    ShowServiceActivity(::CM_HLKExportDone, lParam);
+    GUIComm::FreePayload(::CM_HLKExportDone, lParam);
+    if (!success)
+        ShowFailureBox(std::string("Export of backup ") + CServiceActivity::ResultWord(false));
+}
+
+void TMainForm::CM_HLKImportDone(intptr_t lParam)
+{
+    const bool success = reinterpret_cast<HLKImportDoneMsg *>(lParam)->success != 0;
+    // Idle before the box: a backup that starts while the box is open keeps its state.
+    ShowServiceActivity(::CM_HLKImportDone, lParam);
+    GUIComm::FreePayload(::CM_HLKImportDone, lParam);
+    if (!success)
+        ShowFailureBox(std::string("Import of backup ") + CServiceActivity::ResultWord(false));
+}
+
+void TMainForm::ShowFailureBox(const std::string &line)
+{
+    ErrorBox(line + "." + "\n" + "See Activity Log for reason.");
 }
 
 void TMainForm::CM_HLKPromptForRestore(intptr_t lParam)
@@ -906,15 +841,7 @@ void TMainForm::CM_HLKPromptForRestore(intptr_t lParam)
         accepted = RunModal(dlg) == QDialog::Accepted;
     }
 
-    char requestText[64], backupText[64];
-    std::snprintf(requestText, sizeof requestText, "%08X", request.requestSerial);
-    std::snprintf(backupText, sizeof backupText, "%08X", request.backupSerial);
-    std::string dateText;
-    CTimeUtil(CTimeUtil::ToLocal(request.backupDate)).ToDisplayString(dateText);
-
-    LogActivity(std::string("Request to restore Quarnex Server ID:") + requestText +
-                " using backup from Quarnex Server ID:" + backupText + " dated " + dateText + " " +
-                (accepted ? "accepted" : "rejected"));
+    LogActivity(CServiceActivity::RestoreRequestLine(request, accepted));
 
     GUIComm *comm = GUIComm::Instance();
     if (!comm || !comm->RespondToRestorePrompt(accepted)) {

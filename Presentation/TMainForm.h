@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include "CActivityLog.h"
+#include "CServiceActivity.h"
 #include "CServiceLifetime.h"
 #include "CWindowSettings.h"
 #include "GUIComm.h"
@@ -131,7 +132,10 @@ private:
     // naming what (e.g. "Deleting a backup") and answers true.
     bool RefuseWhileBusy(const char *what);
 
-    // Notification handlers
+    // Notification handlers; the service's and the work queue's go through
+    // ShowServiceActivity, which logs their lines and shows the status.
+    void ShowServiceActivity(unsigned message, intptr_t lParam);
+    void ShowStatus();
     void CM_NotifyIcon(intptr_t lParam);
     void CM_HLKBackupStarted(intptr_t lParam);
     void CM_HLKProgress(intptr_t lParam);
@@ -161,6 +165,7 @@ private:
     CActivityLog m_activityLog;  // the file; the memo holds what the window shows
     CWindowSettings m_settings;  // the port and folder in use
     CServiceLifetime m_service;  // backup folder, service and work queue
+    CServiceActivity m_activity; // what the status labels show
     bool m_shown = false;
     bool m_closed = false;
     bool m_minimizedToTray = false;
