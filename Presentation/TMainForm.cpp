@@ -2,10 +2,10 @@
 #include "ui_TMainForm.h"
 
 #include "CActivityLog.h"
+#include "CActivityLogMemo.h"
 #include "CAutostartEntry.h"
 #include "CBFMRepository.h"
 #include "CBFMServer.h"
-#include "CClientExc.h"
 #include "CClientInfra.h"
 #include "CIPAddrMonitor.h"
 #include "CLog.h"
@@ -32,15 +32,11 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
-#include <QScrollBar>
 #include <QShowEvent>
 #include <QSystemTrayIcon>
-#include <QTextCursor>
 #include <QTimer>
 
 #include <string>
@@ -55,7 +51,6 @@ static void InitResources()
 namespace {
 
 constexpr int kCategoryApp = 31;
-constexpr int kMaxActivityLines = 10000;
 constexpr const char *kSourceFile = "Presentation/TMainForm";
 
 } // namespace
@@ -65,6 +60,7 @@ TMainForm::TMainForm(QWidget *parent)
 {
     InitResources();
     ui->setupUi(this);
+    m_activityMemo = CActivityLogMemo(ui->memoActivityLog);
     ui->N1->setSeparator(true);
     setWindowIcon(QIcon(QStringLiteral(":/harborlock.svg")));
     TSettingsModForm::SetOneLineHeight(ui->memoSettingsIPAddrVal);
@@ -207,7 +203,7 @@ void TMainForm::FormShow()
     m_service.Connect(this);
     AssignCaptions();
 
-    ui->memoActivityLog->clear();
+    m_activityMemo.Clear();
     TExceptionDlg::Guard("TMainForm::LoadActivityLog", kSourceFile, __LINE__, [this] { LoadActivityLog(); });
     OpenActivityLogFile();
 
@@ -441,26 +437,7 @@ std::string TMainForm::GetActivityLogPath() const
 
 void TMainForm::LoadActivityLog()
 {
-    const QString path = QString::fromStdString(GetActivityLogPath());
-    QFileInfo info(path);
-    if (!info.exists())
-        return;
-    if (!info.isReadable() || !info.isWritable()) {
-        if (!QFile::setPermissions(path, QFile::permissions(path) | QFile::ReadOwner | QFile::WriteOwner))
-            throw CClientExc("Activity log file is not read/write and unable to change it.", 1234,
-                             kSourceFile, __LINE__);
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        throw CClientExc("Activity log file is not read/write and unable to change it.", 1234,
-                         kSourceFile, __LINE__);
-    QString text = QString::fromUtf8(file.readAll());
-    if (text.endsWith(QLatin1Char('\n')))
-        text.chop(1);
-    if (!text.isEmpty())
-        ui->memoActivityLog->setPlainText(text);
-    ui->memoActivityLog->moveCursor(QTextCursor::End);
-    ui->memoActivityLog->verticalScrollBar()->setValue(ui->memoActivityLog->verticalScrollBar()->maximum());
+    m_activityMemo.Load(GetActivityLogPath());
 }
 
 void TMainForm::OpenActivityLogFile()
@@ -477,22 +454,12 @@ void TMainForm::CloseActivityLogFile()
 void TMainForm::LogActivity(const std::string &text)
 {
     // Complete in the file (when open) before it shows: the same line, stamp included.
-    const std::string line = m_activityLog.Log(text);
-    QPlainTextEdit *memo = ui->memoActivityLog;
-    memo->appendPlainText(QString::fromStdString(line));
-    const int excess = memo->document()->blockCount() - kMaxActivityLines;
-    if (excess > 0) {
-        QTextCursor cursor(memo->document());
-        cursor.movePosition(QTextCursor::Start);
-        cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, excess);
-        cursor.removeSelectedText();
-    }
-    memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->maximum());
+    m_activityMemo.Append(m_activityLog.Log(text));
 }
 
 QStringList TMainForm::ActivityLogLines() const
 {
-    return ui->memoActivityLog->toPlainText().split(QLatin1Char('\n'));
+    return m_activityMemo.Lines();
 }
 
 void TMainForm::menuitemSaveAsClick()
@@ -511,25 +478,17 @@ void TMainForm::menuitemSaveAsClick()
 
 bool TMainForm::SaveActivityLogTo(const std::string &path)
 {
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        throw CClientExc(("Unable to save the activity log to " + path + ".").c_str(), 1234,
-                         kSourceFile, __LINE__);
-    QString text = ui->memoActivityLog->toPlainText();
-    if (!text.isEmpty())
-        text += QLatin1Char('\n');
-    return file.write(text.toUtf8()) >= 0;
+    return m_activityMemo.SaveTo(path);
 }
 
 void TMainForm::menuitemClearClick()
 {
-    ui->memoActivityLog->clear();
+    m_activityMemo.Clear();
 }
 
 void TMainForm::menuitemSelectAllClick()
 {
-    ui->memoActivityLog->setFocus();
-    ui->memoActivityLog->selectAll();
+    m_activityMemo.SelectAll();
 }
 
 // ---------------------------------------------------------------------------

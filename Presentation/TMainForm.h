@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include "CActivityLog.h"
+#include "CActivityLogMemo.h"
 #include "CServiceActivity.h"
 #include "CServiceLifetime.h"
 #include "CWindowSettings.h"
@@ -163,6 +164,7 @@ private:
 
     CIPAddrMonitor *m_ipAddrMonitor = nullptr;
     CActivityLog m_activityLog;  // the file; the memo holds what the window shows
+    CActivityLogMemo m_activityMemo{nullptr}; // memoActivityLog, set once the widgets exist
     CWindowSettings m_settings;  // the port and folder in use
     CServiceLifetime m_service;  // backup folder, service and work queue
     CServiceActivity m_activity; // what the status labels show
