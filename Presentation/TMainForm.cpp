@@ -1,24 +1,19 @@
 #include "TMainForm.h"
 #include "ui_TMainForm.h"
 
+#include "CActivityLog.h"
+#include "CActivityLogMemo.h"
 #include "CAutostartEntry.h"
 #include "CBFMRepository.h"
-#include "CClientExc.h"
 #include "CClientInfra.h"
 #include "CIPAddrMonitor.h"
-#include "CInetHeaderParser.h"
 #include "CLog.h"
 #include "CPlatformShell.h"
 #include "CServerWatch.h"
-#include "CServerWatchSettings.h"
-#include "CTimeUtil.h"
 #include "CWindowMessageEvent.h"
-#include "CWork.h"
-#include "HLKBackup.h"
+#include "GUIComm.h"
 #include "Platform.h"
 #include "TExceptionDlg.h"
-#include "TRestoreOptionsForm.h"
-#include "TRestorePromptForm.h"
 #include "TSettingsModForm.h"
 #include "TrayIcon.h"
 
@@ -26,20 +21,13 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
-#include <QScrollBar>
 #include <QShowEvent>
 #include <QSystemTrayIcon>
-#include <QTextBlock>
-#include <QTextCursor>
 #include <QTimer>
 
-#include <algorithm>
-#include <cstdio>
 #include <string>
 
 // The icon lives in the library's resources; naming them here keeps the
@@ -52,38 +40,7 @@ static void InitResources()
 namespace {
 
 constexpr int kCategoryApp = 31;
-constexpr int kMaxActivityLines = 10000;
 constexpr const char *kSourceFile = "Presentation/TMainForm";
-
-std::string SizeText(uint32_t megabytes)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%d MBytes", static_cast<int>(megabytes));
-    return buf;
-}
-
-const char *ResultWord(uint8_t success)
-{
-    return success ? "completed successfully" : "failed";
-}
-
-std::string Str(const char *s)
-{
-    return s ? std::string(s) : std::string();
-}
-
-// Decimal value of a port caption as atoi reads it (leading digits, 0 when
-// none), with a ceiling so a long run of digits cannot overflow.
-int PortValue(const std::string &text)
-{
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
-        ++i;
-    long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-        value = std::min(value * 10 + (text[i] - '0'), 1000000L);
-    return static_cast<int>(value);
-}
 
 } // namespace
 
@@ -92,6 +49,7 @@ TMainForm::TMainForm(QWidget *parent)
 {
     InitResources();
     ui->setupUi(this);
+    m_activityMemo = CActivityLogMemo(ui->memoActivityLog);
     ui->N1->setSeparator(true);
     setWindowIcon(QIcon(QStringLiteral(":/harborlock.svg")));
     TSettingsModForm::SetOneLineHeight(ui->memoSettingsIPAddrVal);
@@ -134,8 +92,7 @@ TMainForm::TMainForm(QWidget *parent)
     m_trayIcon = AddTrayIcon(this, windowIcon(), ::CM_NotifyIcon, "Harborlock", popmenuTray);
 
     m_serverWatch = new CServerWatch(this, ui->menuitemBackup, [this]() -> CBFMRepository * {
-        return m_repositoryOpen ? CBFMRepository::GetInstance(ui->lbSettingsFolderVal->text().toStdString().c_str())
-                                : nullptr;
+        return m_service.IsRepositoryOpen() ? Repository() : nullptr;
     });
 }
 
@@ -232,10 +189,10 @@ void TMainForm::closeEvent(QCloseEvent *e)
 void TMainForm::FormShow()
 {
     AppEventsRestore();
-    GUIComm::GetInstance(this);
+    m_service.Connect(this);
     AssignCaptions();
 
-    ui->memoActivityLog->clear();
+    m_activityMemo.Clear();
     TExceptionDlg::Guard("TMainForm::LoadActivityLog", kSourceFile, __LINE__, [this] { LoadActivityLog(); });
     OpenActivityLogFile();
 
@@ -245,11 +202,10 @@ void TMainForm::FormShow()
     // An unusable backup folder leaves the window working: the user reads why
     // in the activity log and picks another folder with "Modify", which opens
     // the repository and starts the service.
-    m_repositoryOpen = OpenRepository();
-    if (m_repositoryOpen)
+    if (OpenRepository())
         StartBackupService();
 
-    StartWorkQueue();
+    m_service.StartWorkQueue();
     m_serverWatch->Start(GetConfigFilePath());
 
     if (!m_ipAddrMonitor)
@@ -303,26 +259,17 @@ bool TMainForm::RefuseWhileBusy(const char *what)
 
 bool TMainForm::OpenRepository()
 {
-    const std::string folder = ui->lbSettingsFolderVal->text().toStdString();
-    const std::string configDir = CClientInfra::GetInstance(nullptr)->GetSubDir(CClientInfra::SUBDIR_CONFIG);
-    if (m_folderLock.Acquire(folder, configDir, "Harborlock") == OS_CFolderLock::Result::HeldElsewhere) {
-        m_folderLock.Release();
-        LogActivity("Unable to use backup folder " + folder + ": it is served by " + m_folderLock.Holder() +
-                    ".  Choose another backup folder with Modify.");
-        return false;
-    }
-    try {
-        CBFMRepository::GetInstance(folder.c_str());
+    std::string reason;
+    if (m_service.OpenRepository(m_settings.Folder(), reason))
         return true;
-    } catch (const CClientExc &e) {
-        CLog::Error(kCategoryApp, "TMainForm::OpenRepository(): %s\n", e.GetDisplayText().c_str());
-        // One line per entry: the cause may span lines.
-        std::string cause = Str(e.GetDescription());
-        std::replace(cause.begin(), cause.end(), '\n', ' ');
-        LogActivity("Unable to use backup folder " + folder + ": " + cause +
-                    "  Choose another backup folder with Modify.");
-        return false;
-    }
+    LogActivity("Unable to use backup folder " + m_settings.Folder() + ": " + reason +
+                "  Choose another backup folder with Modify.");
+    return false;
+}
+
+CBFMRepository *TMainForm::Repository() const
+{
+    return CBFMRepository::GetInstance(m_settings.Folder().c_str());
 }
 
 void TMainForm::FormClose()
@@ -331,13 +278,8 @@ void TMainForm::FormClose()
     delete m_ipAddrMonitor;
     m_ipAddrMonitor = nullptr;
 
-    StopWorkQueue();
-
-    StopBackupService();
-    HLKBackup::Cleanup();
-    CBFMRepository::Release();
-    m_folderLock.Release();
-    GUIComm::Cleanup();
+    if (!m_service.Stop())
+        LogActivity("Error stopping backup service");
     CloseActivityLogFile();
 }
 
@@ -396,11 +338,8 @@ bool TMainForm::IsMinimizedToTray() const
 
 void TMainForm::SetIdleStatus()
 {
-    ui->lbStatusStateVal->setText(QStringLiteral("Idle"));
-    ui->lbStatusSizeVal->clear();
-    ui->progbarStatus->setValue(0);
-    ShowSizePair(false);
-    ShowProgressPair(false);
+    m_activity.SetIdleStatus();
+    ShowStatus();
 }
 
 void TMainForm::ShowSizePair(bool show)
@@ -477,78 +416,39 @@ void TMainForm::menuitemExitAppClick()
 
 QString TMainForm::FormatActivityTimeStamp(const QDateTime &when)
 {
-    // mm/dd/yy hh:nn:ss on the 12-hour clock, then am or pm.
-    return when.toString(QStringLiteral("MM/dd/yy hh:mm:ssap"));
+    return QString::fromStdString(CActivityLog::TimeStamp(static_cast<std::time_t>(when.toSecsSinceEpoch())));
 }
 
 std::string TMainForm::GetActivityLogPath() const
 {
-    return CClientInfra::GetInstance(nullptr)->GetSubDir(CClientInfra::SUBDIR_LOG) + "/activityLog.txt";
+    return CActivityLog::PathIn(CClientInfra::GetInstance(nullptr)->GetSubDir(CClientInfra::SUBDIR_LOG));
 }
 
 void TMainForm::LoadActivityLog()
 {
-    const QString path = QString::fromStdString(GetActivityLogPath());
-    QFileInfo info(path);
-    if (!info.exists())
-        return;
-    if (!info.isReadable() || !info.isWritable()) {
-        if (!QFile::setPermissions(path, QFile::permissions(path) | QFile::ReadOwner | QFile::WriteOwner))
-            throw CClientExc("Activity log file is not read/write and unable to change it.", 1234,
-                             kSourceFile, __LINE__);
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        throw CClientExc("Activity log file is not read/write and unable to change it.", 1234,
-                         kSourceFile, __LINE__);
-    QString text = QString::fromUtf8(file.readAll());
-    if (text.endsWith(QLatin1Char('\n')))
-        text.chop(1);
-    if (!text.isEmpty())
-        ui->memoActivityLog->setPlainText(text);
-    ui->memoActivityLog->moveCursor(QTextCursor::End);
-    ui->memoActivityLog->verticalScrollBar()->setValue(ui->memoActivityLog->verticalScrollBar()->maximum());
+    m_activityMemo.Load(GetActivityLogPath());
 }
 
 void TMainForm::OpenActivityLogFile()
 {
-    m_activityLogFile = std::fopen(GetActivityLogPath().c_str(), "a");
-    if (!m_activityLogFile)
+    if (!m_activityLog.Open(GetActivityLogPath()))
         CLog::Error(kCategoryApp, "TMainForm::OpenActivityLogFile(): fopen() failed\n");
 }
 
 void TMainForm::CloseActivityLogFile()
 {
-    if (m_activityLogFile) {
-        std::fclose(m_activityLogFile);
-        m_activityLogFile = nullptr;
-    }
+    m_activityLog.Close();
 }
 
 void TMainForm::LogActivity(const std::string &text)
 {
-    const std::string line =
-        FormatActivityTimeStamp(QDateTime::currentDateTime()).toStdString() + "  " + text;
-    QPlainTextEdit *memo = ui->memoActivityLog;
-    memo->appendPlainText(QString::fromStdString(line));
-    if (m_activityLogFile) {
-        std::fputs(line.c_str(), m_activityLogFile);
-        std::fputc('\n', m_activityLogFile);
-        std::fflush(m_activityLogFile);
-    }
-    const int excess = memo->document()->blockCount() - kMaxActivityLines;
-    if (excess > 0) {
-        QTextCursor cursor(memo->document());
-        cursor.movePosition(QTextCursor::Start);
-        cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, excess);
-        cursor.removeSelectedText();
-    }
-    memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->maximum());
+    // Complete in the file (when open) before it shows: the same line, stamp included.
+    m_activityMemo.Append(m_activityLog.Log(text));
 }
 
 QStringList TMainForm::ActivityLogLines() const
 {
-    return ui->memoActivityLog->toPlainText().split(QLatin1Char('\n'));
+    return m_activityMemo.Lines();
 }
 
 void TMainForm::menuitemSaveAsClick()
@@ -567,25 +467,17 @@ void TMainForm::menuitemSaveAsClick()
 
 bool TMainForm::SaveActivityLogTo(const std::string &path)
 {
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        throw CClientExc(("Unable to save the activity log to " + path + ".").c_str(), 1234,
-                         kSourceFile, __LINE__);
-    QString text = ui->memoActivityLog->toPlainText();
-    if (!text.isEmpty())
-        text += QLatin1Char('\n');
-    return file.write(text.toUtf8()) >= 0;
+    return m_activityMemo.SaveTo(path);
 }
 
 void TMainForm::menuitemClearClick()
 {
-    ui->memoActivityLog->clear();
+    m_activityMemo.Clear();
 }
 
 void TMainForm::menuitemSelectAllClick()
 {
-    ui->memoActivityLog->setFocus();
-    ui->memoActivityLog->selectAll();
+    m_activityMemo.SelectAll();
 }
 
 // ---------------------------------------------------------------------------
@@ -593,32 +485,19 @@ void TMainForm::menuitemSelectAllClick()
 
 std::string TMainForm::GetConfigFilePath() const
 {
-    return CClientInfra::GetInstance(nullptr)->GetSubDir(CClientInfra::SUBDIR_CONFIG) + "/Harborlock.cfg";
+    return CWindowSettings::FilePath();
 }
 
 void TMainForm::LoadSettings(std::string &port, std::string &folder)
 {
-    const std::string path = GetConfigFilePath();
-    CInetHeaderParser parser(path, true);
-    port.clear();
-    folder.clear();
-    if (parser.IsLoaded()) {
-        parser.GetParmValue("IPPort", "IPPort", port);
-        parser.GetParmValue("BackupDataBasePath", "BackupDataBasePath", folder);
-        return;
-    }
-    port = "5001";
-    folder = hl::Os().HomeDirectory() + "/HarborlockBackups";
-    SaveSettings(port, folder);
+    m_settings.Load();
+    port = m_settings.Port();
+    folder = m_settings.Folder();
 }
 
 void TMainForm::SaveSettings(const std::string &port, const std::string &folder)
 {
-    CInetHeaderParser parser(true);
-    parser.AddHeader("IPPort", port);
-    parser.AddHeader("BackupDataBasePath", folder);
-    CServerWatchSettings::CarryOver(GetConfigFilePath(), parser);
-    parser.Save(GetConfigFilePath());
+    m_settings.Save(port, folder);
 }
 
 void TMainForm::GetHostIPAddresses(std::vector<std::string> &list)
@@ -635,22 +514,25 @@ void TMainForm::RefreshIPAddressDisplay()
     // The settings box grows or shrinks with the memo through its layout.
     TSettingsModForm::FillIPAddrMemo(ui->memoSettingsIPAddrVal, addresses, 2);
 
-    std::string port, folder;
-    LoadSettings(port, folder);
-    ui->lbSettingsIPPortVal->setText(QString::fromStdString(port));
-    ui->lbSettingsFolderVal->setText(QString::fromStdString(folder));
+    m_settings.Load();
+    ShowSettings();
+}
+
+void TMainForm::ShowSettings()
+{
+    ui->lbSettingsIPPortVal->setText(QString::fromStdString(m_settings.Port()));
+    ui->lbSettingsFolderVal->setText(QString::fromStdString(m_settings.Folder()));
 }
 
 void TMainForm::StartBackupService()
 {
-    const int port = PortValue(ui->lbSettingsIPPortVal->text().toStdString());
-    if (!HLKBackup::GetInstance()->HLK_Reset(port))
+    if (!m_service.StartService(m_settings.PortNumber()))
         LogActivity("Error starting backup service");
 }
 
 void TMainForm::StopBackupService()
 {
-    if (!HLKBackup::GetInstance()->HLK_Stop())
+    if (!m_service.StopService())
         LogActivity("Error stopping backup service");
 }
 
@@ -660,8 +542,8 @@ void TMainForm::btnSettingsModifyClick()
         TSettingsModForm dlg(this);
         std::vector<std::string> addresses;
         GetHostIPAddresses(addresses);
-        const std::string folder = ui->lbSettingsFolderVal->text().toStdString();
-        const std::string port = ui->lbSettingsIPPortVal->text().toStdString();
+        const std::string folder = m_settings.Folder();
+        const std::string port = m_settings.Port();
         dlg.InitGUIWithData(addresses, port, folder);
         CAutostartEntry autostart;
         dlg.SetStartAtLogin(autostart.IsEnabled());
@@ -673,494 +555,16 @@ void TMainForm::btnSettingsModifyClick()
 
         std::string newPort, newFolder;
         dlg.GetData(newPort, newFolder);
-        bool changed = false;
-        if (newPort != port) {
-            ui->lbSettingsIPPortVal->setText(QString::fromStdString(newPort));
-            changed = true;
-        }
+        if (newPort == port && newFolder == folder)
+            return;
+        SaveSettings(newPort, newFolder);
+        ShowSettings();
         if (newFolder != folder) {
-            ui->lbSettingsFolderVal->setText(QString::fromStdString(newFolder));
             CBFMRepository::Release();
-            m_repositoryOpen = OpenRepository();
+            OpenRepository();
             m_serverWatch->RepositoryChanged();
-            changed = true;
         }
-        if (changed) {
-            SaveSettings(newPort, newFolder);
-            if (m_repositoryOpen)
-                StartBackupService();
-        }
+        if (m_service.IsRepositoryOpen())
+            StartBackupService();
     });
 }
-
-// ---------------------------------------------------------------------------
-// Restore and help menus
-
-void TMainForm::menuitemRestoreOptionsClick()
-{
-    TExceptionDlg::Guard("TMainForm::menuitemRestoreOptionsClick", kSourceFile, __LINE__, [this] {
-        CBFMRepository *repository =
-            CBFMRepository::GetInstance(ui->lbSettingsFolderVal->text().toStdString().c_str());
-        TRestoreOptionsForm dlg(this);
-        std::vector<TBackupInfo> backups;
-        repository->GetAllBackups(backups);
-        CWork::SortBackupList(backups);
-
-        int index = -1;
-        std::string serverID, backupID;
-        if (repository->GetRestoreBackup("", serverID, backupID) && !serverID.empty() && !backupID.empty()) {
-            for (size_t i = 0; i < backups.size(); ++i) {
-                if (backups[i].serverID == serverID && backups[i].backupID == backupID) {
-                    index = static_cast<int>(i);
-                    break;
-                }
-            }
-        }
-        const bool autoSelect = repository->IsAutoSelect();
-
-        std::vector<std::string> descriptions;
-        for (const TBackupInfo &b : backups)
-            descriptions.push_back(CWork::GetBackupDescription(b));
-        dlg.InitGUIWithData(autoSelect, descriptions, index);
-        if (RunModal(dlg) != QDialog::Accepted || RefuseWhileBusy("Changing the restore options"))
-            return;
-
-        bool newAuto = false;
-        int newIndex = -1;
-        dlg.GetData(newAuto, newIndex);
-        if (!autoSelect && newAuto)
-            repository->SetAutoSelect();
-        if (!newAuto && newIndex != index && newIndex >= 0 && newIndex < static_cast<int>(backups.size()))
-            repository->SetRestoreBackup(backups[newIndex].serverID, backups[newIndex].backupID);
-    });
-}
-
-void TMainForm::OpenQuickStartGuide(const char *fileName)
-{
-    const QString dir = QCoreApplication::applicationDirPath();
-    CPlatformShell shell;
-    shell.Launch(dir.toStdString() + "/" + fileName, true);
-}
-
-void TMainForm::menuitemBackupQuickStartClick()
-{
-    OpenQuickStartGuide("BackupQuickStart.pdf");
-}
-
-void TMainForm::menuitemRestoreQuickStartClick()
-{
-    OpenQuickStartGuide("RestoreQuickStart.pdf");
-}
-
-void TMainForm::SetRestorePromptTiming(int timeoutSeconds, std::function<time_t()> clock,
-                                       int tickMilliseconds)
-{
-    m_promptTimeoutSeconds = timeoutSeconds;
-    m_promptClock = std::move(clock);
-    m_promptTickMilliseconds = tickMilliseconds;
-}
-
-// ---------------------------------------------------------------------------
-// Service notifications
-
-void TMainForm::CM_HLKBackupInitiated(intptr_t lParam)
-{
-    auto *msg = reinterpret_cast<HLKBackupInitiatedMsg *>(lParam);
-    LogActivity("Backup initated from Quarnex Server ID: " + Str(msg->serverId));
-    GUIComm::FreePayload(::CM_HLKBackupInitiated, lParam);
-}
-
-void TMainForm::CM_HLKBackupNotSaved(intptr_t lParam)
-{
-    auto *msg = reinterpret_cast<HLKBackupInitiatedMsg *>(lParam);
-    LogActivity("Backup from Quarnex Server ID: " + Str(msg->serverId) +
-                " could not be saved.  The next backup from this server will be a full backup.");
-    GUIComm::FreePayload(::CM_HLKBackupNotSaved, lParam);
-}
-
-void TMainForm::CM_HLKBackupStarted(intptr_t lParam)
-{
-    auto *msg = reinterpret_cast<HLKBackupStartedMsg *>(lParam);
-    const std::string size = SizeText(msg->sizeMB);
-    ui->lbStatusStateVal->setText(QStringLiteral("Backup File Transfer"));
-    ui->lbStatusSizeVal->setText(QString::fromStdString(size));
-    ShowSizePair(true);
-    ui->progbarStatus->setValue(0);
-    ShowProgressPair(true);
-    LogActivity("Started backup transfer from Quarnex Server ID: " + Str(msg->serverId) +
-                " of estimated size " + size);
-    LogActivity("Backup folder is " + ui->lbSettingsFolderVal->text().toStdString());
-    SetBusy(true);
-    GUIComm::FreePayload(::CM_HLKBackupStarted, lParam);
-}
-
-void TMainForm::CM_HLKProgress(intptr_t lParam)
-{
-    const intptr_t max = ui->progbarStatus->maximum();
-    ui->progbarStatus->setValue(static_cast<int>(std::min(lParam, max)));
-}
-
-void TMainForm::CM_HLKBackupTransferDone(intptr_t lParam)
-{
-    auto *msg = reinterpret_cast<HLKResultMsg *>(lParam);
-    ui->lbStatusStateVal->setText(QStringLiteral("Idle"));
-    ui->progbarStatus->setValue(100);
-    LogActivity(std::string("Backup transfer ") + ResultWord(msg->success));
-    GUIComm::FreePayload(::CM_HLKBackupTransferDone, lParam);
-}
-
-void TMainForm::CM_HLKSaveBackupStarted(intptr_t)
-{
-    ui->lbStatusStateVal->setText(QStringLiteral("Saving Backup"));
-    ShowSizePair(false);
-    ui->progbarStatus->setValue(0);
-    ShowProgressPair(true);
-    LogActivity("Saving backup started");
-}
-
-void TMainForm::CM_HLKSaveBackupDone(intptr_t lParam)
-{
-    auto *msg = reinterpret_cast<HLKResultMsg *>(lParam);
-    LogActivity(std::string("Saving backup ") + ResultWord(msg->success));
-    GUIComm::FreePayload(::CM_HLKSaveBackupDone, lParam);
-    SetBusy(false);
-    SetIdleStatus();
-}
-
-void TMainForm::CM_HLKRestoreStarted(intptr_t lParam)
-{
-    auto *msg = reinterpret_cast<HLKRestoreStartedMsg *>(lParam);
-    const std::string size = SizeText(msg->sizeMB);
-    ui->lbStatusStateVal->setText(QStringLiteral("Restore File Transfer"));
-    ui->lbStatusSizeVal->setText(QString::fromStdString(size));
-    ShowSizePair(true);
-    ui->progbarStatus->setValue(0);
-    ShowProgressPair(true);
-    LogActivity("Started restore transfer to " + Str(msg->serverId) + " of estimated size " + size);
-    SetBusy(true);
-    GUIComm::FreePayload(::CM_HLKRestoreStarted, lParam);
-}
-
-void TMainForm::CM_HLKRestoreDone(intptr_t lParam)
-{
-    auto *msg = reinterpret_cast<HLKResultMsg *>(lParam);
-    ui->lbStatusStateVal->setText(QStringLiteral("Idle"));
-    ui->progbarStatus->setValue(100);
-    LogActivity(std::string("Restore transfer ") + ResultWord(msg->success));
-    GUIComm::FreePayload(::CM_HLKRestoreDone, lParam);
-    SetBusy(false);
-    SetIdleStatus();
-}
-
-void TMainForm::CM_HLKExportStarted(intptr_t lParam)
-{
-    auto *msg = reinterpret_cast<HLKExportStartedMsg *>(lParam);
-    const std::string size = SizeText(msg->sizeMB);
-    ui->lbStatusStateVal->setText(QStringLiteral("Backup File Export"));
-    ui->lbStatusSizeVal->setText(QString::fromStdString(size));
-    ShowSizePair(true);
-    ui->progbarStatus->setValue(0);
-    ShowProgressPair(true);
-    LogActivity("Export of backup \"" + Str(msg->description) + "\" to " + Str(msg->destination) +
-                " " + " of size " + size + " " + "started");
-    SetBusy(true);
-    GUIComm::FreePayload(::CM_HLKExportStarted, lParam);
-}
-
-void TMainForm::ShowFailureBox(const std::string &line)
-{
-    ErrorBox(line + "." + "\n" + "See Activity Log for reason.");
-}
-
-void TMainForm::CM_HLKExportDone(intptr_t lParam)
-{
-    auto *msg = reinterpret_cast<HLKExportDoneMsg *>(lParam);
-    const bool success = msg->success != 0;
-    const std::string line = std::string("Export of backup ") + ResultWord(msg->success);
-    GUIComm::FreePayload(::CM_HLKExportDone, lParam);
-    LogActivity(line);
-    // Idle before the box: a backup that starts while the box is open keeps its state.
-    SetBusy(false);
-    SetIdleStatus();
-    if (!success)
-        ShowFailureBox(line);
-}
-
-void TMainForm::CM_HLKImportStarted(intptr_t lParam)
-{
-    auto *msg = reinterpret_cast<HLKImportStartedMsg *>(lParam);
-    ui->lbStatusStateVal->setText(QStringLiteral("Backup File Import"));
-    ui->progbarStatus->setValue(0);
-    ShowProgressPair(true);
-    LogActivity("Import of backup from " + Str(msg->path) + " " + "started");
-    SetBusy(true);
-    GUIComm::FreePayload(::CM_HLKImportStarted, lParam);
-}
-
-void TMainForm::CM_HLKImportDone(intptr_t lParam)
-{
-    auto *msg = reinterpret_cast<HLKImportDoneMsg *>(lParam);
-    const bool success = msg->success != 0;
-    const std::string line = std::string("Import of backup ") + ResultWord(msg->success);
-    GUIComm::FreePayload(::CM_HLKImportDone, lParam);
-    LogActivity(line);
-    // Idle before the box: a backup that starts while the box is open keeps its state.
-    SetBusy(false);
-    SetIdleStatus();
-    if (!success)
-        ShowFailureBox(line);
-}
-
-void TMainForm::CM_HLKInsufficientDiskSpace(intptr_t lParam)
-{
-    auto *msg = reinterpret_cast<HLKInsufficientDiskSpaceMsg *>(lParam);
-    LogActivity("Backup request from Quarnex Server ID: " + Str(msg->serverId) +
-                " has insufficient disk space to perform backup.  Needed: " +
-                std::to_string(msg->neededMB) + "MBytes" + ".  " + "Available: " +
-                std::to_string(msg->availableMB) + "MBytes" + ".");
-    GUIComm::FreePayload(::CM_HLKInsufficientDiskSpace, lParam);
-}
-
-void TMainForm::CM_HLKError(intptr_t lParam)
-{
-    LogActivity(GUIComm::ErrorText(static_cast<int>(lParam & 0xFF)));
-    SetBusy(false);
-    SetIdleStatus();
-}
-
-void TMainForm::CM_HLKServiceFailed(intptr_t lParam)
-{
-    LogActivity(GUIComm::ErrorText(static_cast<int>(lParam & 0xFF)));
-    StopBackupService();
-    SetBusy(false);
-    SetIdleStatus();
-}
-
-void TMainForm::CM_HLKPromptForRestore(intptr_t lParam)
-{
-    auto *msg = reinterpret_cast<HLKPromptForRestoreMsg *>(lParam);
-    const HLKPromptForRestoreMsg request = *msg;
-    GUIComm::FreePayload(::CM_HLKPromptForRestore, lParam);
-
-    // Activating a minimised window does not bring it back, with or without a tray.
-    if (IsMinimizedToTray() || isMinimized())
-        menuitemRestoreAppClick();
-    raise();
-    activateWindow();
-
-    bool accepted = false;
-    {
-        TRestorePromptForm dlg(this);
-        dlg.SetTiming(m_promptTimeoutSeconds, m_promptClock, m_promptTickMilliseconds);
-        dlg.InitGUIWithData(request.requestSerial, request.backupSerial, request.backupDate);
-        accepted = RunModal(dlg) == QDialog::Accepted;
-    }
-
-    char requestText[64], backupText[64];
-    std::snprintf(requestText, sizeof requestText, "%08X", request.requestSerial);
-    std::snprintf(backupText, sizeof backupText, "%08X", request.backupSerial);
-    std::string dateText;
-    CTimeUtil(CTimeUtil::ToLocal(request.backupDate)).ToDisplayString(dateText);
-
-    LogActivity(std::string("Request to restore Quarnex Server ID:") + requestText +
-                " using backup from Quarnex Server ID:" + backupText + " dated " + dateText + " " +
-                (accepted ? "accepted" : "rejected"));
-
-    GUIComm *comm = GUIComm::Instance();
-    if (!comm || !comm->RespondToRestorePrompt(accepted)) {
-        CLog::Error(kCategoryApp, "TMainForm::CM_HLKPromptForRestore(): RespondToRestorePrompt() failed\n");
-        // A window on its way out starts nothing.
-        if (!m_closeRequested && !m_closed)
-            TExceptionDlg::Guard("TMainForm::CM_HLKPromptForRestore", kSourceFile, __LINE__,
-                                 [this] { StartBackupService(); });
-    }
-}
-
-void TMainForm::CM_IPAddrChanged(intptr_t)
-{
-    TExceptionDlg::Guard("TMainForm::CM_IPAddrChanged", kSourceFile, __LINE__,
-                         [this] { RefreshIPAddressDisplay(); });
-}
-
-// ---------------------------------------------------------------------------
-// Backup menu, work queue, debug log and about box
-//
-// The includes of these handlers stay with them.
-
-#include "CBFMRepository.h"
-#include "CBFMServer.h"
-#include "CLog.h"
-#include "CPlatformShell.h"
-#include "CWork.h"
-#include "GUIComm.h"
-#include "OS_CPCQ_Executer.h"
-#include "TAboutBox.h"
-#include "TBackupOptionsForm.h"
-#include "TDeleteBackupForm.h"
-#include "TExceptionDlg.h"
-#include "TExportBackupForm.h"
-#include "TImportBackupForm.h"
-#include "TViewDebugLogForm.h"
-
-namespace {
-
-constexpr int kWorkLogCategory = 31;
-constexpr unsigned kWorkerStopTimeoutMs = 5000;
-constexpr int kWorkerCapacity = 1024;
-const char *const kMainFormUnit = "Presentation/TMainForm";
-
-// The repository's root is always read back from the folder caption.
-CBFMRepository *RepositoryAt(const QString &folderCaption)
-{
-    return CBFMRepository::GetInstance(folderCaption.toStdString().c_str());
-}
-
-} // namespace
-
-void TMainForm::menuitemBackupOptionsClick()
-{
-    TExceptionDlg::Guard("TMainForm::menuitemBackupOptionsClick", kMainFormUnit, __LINE__, [this] {
-        TBackupOptionsForm form(this);
-        std::vector<SmartPtr<CBFMServer>> servers;
-        RepositoryAt(ui->lbSettingsFolderVal->text())->GetAllServers(servers);
-        form.InitGUIWithData(servers);
-        if (RunModal(form) != QDialog::Accepted || RefuseWhileBusy("Changing the backup options"))
-            return;
-        int index = -1, number = 1, type = 0, keep = 0;
-        form.GetData(index, number, type, keep);
-        if (index < 0 || index >= static_cast<int>(servers.size()))
-            return;
-        CBFMServer &server = *servers[static_cast<std::size_t>(index)];
-        server.SetForceFullNumber(number);
-        server.SetForceFullType(static_cast<CBFMServer::TForceFullType>(type));
-        server.SetNumOldBackupsToKeep(keep);
-    });
-}
-
-void TMainForm::menuitemDeleteBackupClick()
-{
-    TExceptionDlg::Guard("TMainForm::menuitemDeleteBackupClick", kMainFormUnit, __LINE__, [this] {
-        TDeleteBackupForm form(this);
-        CBFMRepository *repository = RepositoryAt(ui->lbSettingsFolderVal->text());
-        std::vector<TBackupInfo> backups;
-        repository->GetAllBackups(backups);
-        CWork::SortBackupList(backups);
-        form.InitGUIWithData(backups);
-        if (RunModal(form) != QDialog::Accepted || RefuseWhileBusy("Deleting a backup"))
-            return;
-        int index = -1;
-        form.GetData(index);
-        if (index < 0 || index >= static_cast<int>(backups.size()))
-            return;
-        const TBackupInfo &entry = backups[static_cast<std::size_t>(index)];
-        const bool success = repository->DeleteBackup(entry.serverID, entry.backupID);
-        if (!success) {
-            CLog::Error(kWorkLogCategory, "TMainForm::menuitemDeleteBackupClick(): DeleteBackup() failed\n");
-            ErrorBox("Unable to delete the backup");
-        }
-        LogActivity("Delete of backup \"" + CWork::GetBackupDescription(entry) + "\" " +
-                    (success ? "completed successfully" : "failed"));
-        m_serverWatch->RepositoryChanged();
-    });
-}
-
-void TMainForm::menuitemExportBackupClick()
-{
-    TExceptionDlg::Guard("TMainForm::menuitemExportBackupClick", kMainFormUnit, __LINE__, [this] {
-        TExportBackupForm form(this);
-        std::vector<TBackupInfo> backups;
-        RepositoryAt(ui->lbSettingsFolderVal->text())->GetAllBackups(backups);
-        CWork::SortBackupList(backups);
-        form.InitGUIWithData(backups);
-        if (RunModal(form) != QDialog::Accepted || RefuseWhileBusy("Exporting a backup"))
-            return;
-        int index = -1;
-        std::string path;
-        form.GetData(index, path);
-        if (index < 0 || index >= static_cast<int>(backups.size()))
-            return;
-        QueueWork(new CWork(CWork::TypeExport, path, backups[static_cast<std::size_t>(index)]));
-    });
-}
-
-void TMainForm::menuitemImportBackupClick()
-{
-    TExceptionDlg::Guard("TMainForm::menuitemImportBackupClick", kMainFormUnit, __LINE__, [this] {
-        TImportBackupForm form(this);
-        if (RunModal(form) != QDialog::Accepted || RefuseWhileBusy("Importing a backup"))
-            return;
-        std::string folder;
-        form.GetData(folder);
-        QueueWork(new CWork(CWork::TypeImport, folder));
-    });
-}
-
-void TMainForm::menuitemViewDebugLogClick()
-{
-    TExceptionDlg::Guard("TMainForm::menuitemViewDebugLogClick", kMainFormUnit, __LINE__, [this] {
-        TViewDebugLogForm form(this);
-        form.InitGUIWithData(CLog::GetLogFileName());
-        RunModal(form);
-    });
-}
-
-void TMainForm::menuitemAboutHarborlockClick()
-{
-    TExceptionDlg::Guard("TMainForm::menuitemAboutHarborlockClick", kMainFormUnit, __LINE__, [this] {
-        // Made once (at start-up when the program made it) and never recreated.
-        TAboutBox *about = findChild<TAboutBox *>(QString(), Qt::FindDirectChildrenOnly);
-        if (!about)
-            about = new TAboutBox(this);
-        RunModal(*about);
-    });
-}
-
-void TMainForm::QueueWork(CWork *item)
-{
-    if (!item)
-        return;
-    bool queued = false;
-    try {
-        std::lock_guard<std::recursive_mutex> lock(m_csWorker);
-        if (m_worker) {
-            m_worker->Put(item);
-            queued = true;
-        } else {
-            CLog::Error(kWorkLogCategory, "TMainForm::QueueWork() did NOT queue -- no worker\n");
-        }
-    } catch (...) {
-        CLog::Error(kWorkLogCategory, "TMainForm::QueueWork() did NOT queue -- internal error\n");
-    }
-    if (!queued)
-        delete item;
-}
-
-// Show handler: create the worker if there is none.
-void TMainForm::StartWorkQueue()
-{
-    std::lock_guard<std::recursive_mutex> lock(m_csWorker);
-    if (m_worker)
-        return;
-    m_worker = new OS_CPCQ_Executer<CWork>("GUIWorker", 1, kWorkerStopTimeoutMs, kWorkerCapacity);
-    // An export or import still copying when the stop time-out passes is cancelled, so the
-    // repository removes its half-made copy and the thread is done before the queue goes.
-    m_worker->SetStopTimeoutAction([] {
-        if (GUIComm *gui = GUIComm::Instance())
-            gui->RequestCancel();
-    });
-}
-
-// Close handler: take the worker out under m_csWorker, destroy it outside.
-void TMainForm::StopWorkQueue()
-{
-    OS_CPCQ_Executer<CWork> *worker = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> lock(m_csWorker);
-        worker = m_worker;
-        m_worker = nullptr;
-    }
-    delete worker;
-}
-
-// End of: Backup menu, work queue, debug log and about box
-// ---------------------------------------------------------------------------

@@ -6,25 +6,27 @@
 #include <QMainWindow>
 #include <QStringList>
 
+#include "CActivityLog.h"
+#include "CActivityLogMemo.h"
+#include "CServiceActivity.h"
+#include "CServiceLifetime.h"
+#include "CWindowSettings.h"
 #include "GUIComm.h"
-#include "OS_CFolderLock.h"
 #include "WindowMessages.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 class QDialog;
 class QMenu;
 class QSystemTrayIcon;
+class CBFMRepository;
 class CWork;
 class CIPAddrMonitor;
 class CServerWatch;
-template <class T> class OS_CPCQ_Executer;
 
 namespace Ui { class TMainForm; }
 
@@ -109,6 +111,10 @@ private:
     void FormShow();
     void FormClose();
     bool OpenRepository();
+    // The repository of the current backup folder.
+    CBFMRepository *Repository() const;
+    // The current port and folder in their labels.
+    void ShowSettings();
     void AppEventsMinimize();
     void AppEventsRestore();
     void DispatchMessage(unsigned message, intptr_t lParam);
@@ -127,11 +133,10 @@ private:
     // naming what (e.g. "Deleting a backup") and answers true.
     bool RefuseWhileBusy(const char *what);
 
-    // Work queue start and stop inside the show and close handlers.
-    void StartWorkQueue();
-    void StopWorkQueue();
-
-    // Notification handlers
+    // Notification handlers; the service's and the work queue's go through
+    // ShowServiceActivity, which logs their lines and shows the status.
+    void ShowServiceActivity(unsigned message, intptr_t lParam);
+    void ShowStatus();
     void CM_NotifyIcon(intptr_t lParam);
     void CM_HLKBackupStarted(intptr_t lParam);
     void CM_HLKProgress(intptr_t lParam);
@@ -157,15 +162,12 @@ private:
     QMenu *popmenuTray = nullptr;
     QSystemTrayIcon *m_trayIcon = nullptr;
 
-    // Background worker, guarded by m_csWorker for every read and change.
-    OS_CPCQ_Executer<CWork> *m_worker = nullptr;
-    std::recursive_mutex m_csWorker;
-
     CIPAddrMonitor *m_ipAddrMonitor = nullptr;
-    FILE *m_activityLogFile = nullptr;
-
-    bool m_repositoryOpen = false;
-    OS_CFolderLock m_folderLock; // one Harborlock program (window or harborlockd) per backup folder
+    CActivityLog m_activityLog;  // the file; the memo holds what the window shows
+    CActivityLogMemo m_activityMemo{nullptr}; // memoActivityLog, set once the widgets exist
+    CWindowSettings m_settings;  // the port and folder in use
+    CServiceLifetime m_service;  // backup folder, service and work queue
+    CServiceActivity m_activity; // what the status labels show
     bool m_shown = false;
     bool m_closed = false;
     bool m_minimizedToTray = false;

@@ -59,6 +59,12 @@ std::vector<std::string> CServiceActivity::Apply(unsigned message, intptr_t lPar
       lines.push_back("Backup initated from Quarnex Server ID: " + Str(msg->serverId));
       break;
     }
+    case CM_HLKBackupNotSaved: {
+      auto* msg = reinterpret_cast<HLKBackupInitiatedMsg*>(lParam);
+      lines.push_back("Backup from Quarnex Server ID: " + Str(msg->serverId) +
+                      " could not be saved.  The next backup from this server will be a full backup.");
+      break;
+    }
     case CM_HLKBackupStarted: {
       auto* msg = reinterpret_cast<HLKBackupStartedMsg*>(lParam);
       const std::string size = SizeText(msg->sizeMB);

@@ -113,6 +113,13 @@ TEST_F(CServiceActivityTest, ErrorsReturnToIdleAndAServiceFailureStopsTheService
     EXPECT_EQ(follow, CServiceActivity::Follow::StopService);
 }
 
+TEST_F(CServiceActivityTest, AnAcknowledgedBackupGivenUpSaysTheNextOneIsFull)
+{
+    EXPECT_EQ(Apply(CM_HLKBackupNotSaved, P(new HLKBackupInitiatedMsg{DupString("00C0FFEE")})),
+              Lines{"Backup from Quarnex Server ID: 00C0FFEE could not be saved.  The next backup from this "
+                    "server will be a full backup."});
+}
+
 TEST(CServiceActivityLines, RestoreRequestAndDeleteLines)
 {
     const char* tz = std::getenv("TZ");

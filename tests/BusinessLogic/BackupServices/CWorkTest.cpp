@@ -2,13 +2,13 @@
 
 #include "CBFMRepository.h"
 #include "CLog.h"
-#include "DialogTestSupport.h"
 #include "FaultPlatform.h"
 #include "GUIComm.h"
 #include "OS_CPCQ_Executer.h"
 #include "Platform.h"
 #include "PlatformWrapper.h"
 #include "TestSandbox.h"
+#include "WorkTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@
 #include <semaphore>
 
 namespace fs = std::filesystem;
-using dialogtest::Posted;
+using worktest::Posted;
 
 namespace {
 
@@ -30,7 +30,7 @@ protected:
     void SetUp() override
     {
         SandboxTest::SetUp();
-        dialogtest::CopyFixture(SandboxPath("repoA"));
+        worktest::CopyFixture(SandboxPath("repoA"));
         fs::create_directories(SandboxPath("exports"));
         hl::Os().SetTimeZone("UTC");
         GUIComm::GetInstance(&window);
@@ -74,7 +74,7 @@ protected:
         return out;
     }
 
-    dialogtest::RecordingWindow window;
+    worktest::RecordingWindow window;
 };
 
 } // namespace
@@ -188,7 +188,7 @@ TEST_F(CWorkTest, ImportFailuresAreNotifiedWithTheirCodes)
     EXPECT_FALSE(window.Events().back().success);
 
     // A whole backup folder: two servers.
-    dialogtest::CopyFixture(SandboxPath("twoservers"));
+    worktest::CopyFixture(SandboxPath("twoservers"));
     Run(CWork::TypeImport, SandboxPath("twoservers"));
     EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{9, 9}));
 
@@ -253,7 +253,7 @@ TEST_F(CWorkTest, TwoQueuedExportsRunOneAfterTheOther)
 
 TEST_F(CWorkTest, StopTimeOutDuringAnExportCancelsItAndLeavesNoExportBehind)
 {
-    dialogtest::StalledCopyPlatform stalled;
+    worktest::StalledCopyPlatform stalled;
     hl::ScopedPlatform use(stalled);
     {
         OS_CPCQ_Executer<CWork> worker("GUIWorker", 1, 100, 1024);
@@ -274,5 +274,5 @@ TEST_F(CWorkTest, StopTimeOutDuringAnExportCancelsItAndLeavesNoExportBehind)
     EXPECT_FALSE(fs::exists(SandboxPath("exports/queued")));
     // The repository itself is untouched.
     EXPECT_EQ(ReadFile(SandboxPath("repoA/0001A2B3/417/backup_000.dat")),
-              ReadFile(dialogtest::FixtureFolder() + "/0001A2B3/417/backup_000.dat"));
+              ReadFile(worktest::FixtureFolder() + "/0001A2B3/417/backup_000.dat"));
 }
