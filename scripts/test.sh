@@ -26,8 +26,9 @@ if command -v ccache >/dev/null; then
 fi
 
 # The benchmarks are built so that their own tests run; their figures come from scripts/bench.sh.
+# -Werror: the main test build fails on any warning.
 cmake -S "$root" -B "$build" "${common[@]}" -DCMAKE_BUILD_TYPE=Debug -DHARBORLOCK_SANITIZE=ON \
-  -DHARBORLOCK_BENCH=ON -DCMAKE_C_FLAGS_DEBUG=-g1 -DCMAKE_CXX_FLAGS_DEBUG=-g1 >/dev/null
+  -DHARBORLOCK_BENCH=ON -DHARBORLOCK_WERROR=ON -DCMAKE_C_FLAGS_DEBUG=-g1 -DCMAKE_CXX_FLAGS_DEBUG=-g1 >/dev/null
 cmake --build "$build"
 phase "ASan+UBSan build"
 

@@ -5,7 +5,9 @@
 
 #include "CClientExc.h"
 #include "GUIComm.h"
+#include "Eventually.h"
 #include "Platform.h"
+#include "TestWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -23,31 +25,21 @@
 
 namespace {
 
-// The receiving end: counts CM_IPAddrChanged posts.
-class CountingWindow : public IGUIWindow
+// What the monitor posted to the window: address changes (CM_IPAddrChanged with 0), and
+// anything else.
+int Changes(TestWindow &window)
 {
-public:
-    bool Post(unsigned message, intptr_t lParam) override
-    {
-        if (message == CM_IPAddrChanged && lParam == 0)
-            ++changes;
-        else
-            ++others;
-        return true;
-    }
-    std::atomic<int> changes{0}, others{0};
-};
-
-bool WaitUntil(const std::function<bool()> &pred, int seconds)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    int n = 0;
+    for (const Note &note : window.Notes())
+        n += note.message == CM_IPAddrChanged && note.value == 0;
+    return n;
 }
+
+int Others(TestWindow &window)
+{
+    return static_cast<int>(window.Notes().size()) - Changes(window);
+}
+
 
 int Run(const std::string &command)
 {
@@ -64,29 +56,29 @@ int ChildBody()
         std::fprintf(stderr, "cannot create a veth pair in the namespace\n");
         return kSkip;
     }
-    CountingWindow window;
+    TestWindow window;
     {
         CIPAddrMonitor monitor(&window);
         // The first change may come before the monitor subscribed: add
         // addresses until one is reported.
         int tries = 0;
-        while (window.changes == 0 && tries < 20) {
+        while (Changes(window) == 0 && tries < 20) {
             Run("ip addr add 10.9.0." + std::to_string(++tries) + "/24 dev hlveth0");
-            WaitUntil([&] { return window.changes > 0; }, 1);
+            testsupport::Eventually([&] { return Changes(window) > 0; }, std::chrono::seconds(1));
         }
-        if (window.changes == 0) {
+        if (Changes(window) == 0) {
             std::fprintf(stderr, "no post after %d address changes\n", tries);
             return 1;
         }
-        const int before = window.changes;
+        const int before = Changes(window);
         Run("ip addr add 10.9.1.1/24 dev hlveth1");
-        if (!WaitUntil([&] { return window.changes > before; }, 10)) {
+        if (!testsupport::Eventually([&] { return Changes(window) > before; }, std::chrono::seconds(10))) {
             std::fprintf(stderr, "the second change was not reported\n");
             return 2;
         }
-        const int afterAdd = window.changes;
+        const int afterAdd = Changes(window);
         Run("ip addr del 10.9.1.1/24 dev hlveth1");
-        if (!WaitUntil([&] { return window.changes > afterAdd; }, 10)) {
+        if (!testsupport::Eventually([&] { return Changes(window) > afterAdd; }, std::chrono::seconds(10))) {
             std::fprintf(stderr, "removing an address was not reported\n");
             return 3;
         }
@@ -101,7 +93,7 @@ int ChildBody()
         // Deleting the monitor while it waits ends its thread (the destructor
         // returns only after the thread ended).
     }
-    if (window.others != 0) {
+    if (Others(window) != 0) {
         std::fprintf(stderr, "posted something other than CM_IPAddrChanged\n");
         return 5;
     }
@@ -122,10 +114,10 @@ TEST(CIPAddrMonitorTest, NullWindowThrowsBeforeAnyThreadStarts)
 
 TEST(CIPAddrMonitorTest, StopsAtOnceWhileWaiting)
 {
-    CountingWindow window;
+    TestWindow window;
     auto *monitor = new CIPAddrMonitor(&window);
     delete monitor; // returns once the thread ended; a hang here fails the run
-    EXPECT_EQ(window.others, 0);
+    EXPECT_EQ(Others(window), 0);
 }
 
 TEST(CIPAddrMonitorTest, ReportsRealAddressChangesInANetworkNamespace)

@@ -5,6 +5,7 @@
 
 #include "CBFMRepository.h"
 #include "DialogTestSupport.h"
+#include "Eventually.h"
 #include "ClusterPlan.h"
 #include "MakeDirPath.h"
 #include "Platform.h"
@@ -60,16 +61,8 @@ protected:
     QProcess app;
 };
 
-bool Eventually(const std::function<bool()> &pred, int seconds = 60)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+using testsupport::Eventually;
+constexpr std::chrono::seconds kAppLimit{60};
 
 TEST_F(HarborlockEndToEndTest, ReceivesABackupAndLogsIt)
 {
@@ -94,7 +87,7 @@ TEST_F(HarborlockEndToEndTest, ReceivesABackupAndLogsIt)
     quarnexsim::QuarnexSim sim("127.0.0.1", static_cast<uint16_t>(port));
     sim.SetTimeoutMs(10000);
     uint32_t pong = 0;
-    ASSERT_TRUE(Eventually([&] { return app.state() == QProcess::Running && sim.Ping(pong); }))
+    ASSERT_TRUE(Eventually([&] { return app.state() == QProcess::Running && sim.Ping(pong); }, kAppLimit))
         << "Harborlock did not listen on port " << port;
 
     quarnexsim::PlanOptions plan;
@@ -109,7 +102,7 @@ TEST_F(HarborlockEndToEndTest, ReceivesABackupAndLogsIt)
     const quarnexsim::PushResult pushed = sim.Push(header, true, clusters);
     ASSERT_TRUE(pushed.completed) << pushed.failure;
 
-    ASSERT_TRUE(Eventually([&] { return ActivityTexts().contains("Saving backup completed successfully"); }))
+    ASSERT_TRUE(Eventually([&] { return ActivityTexts().contains("Saving backup completed successfully"); }, kAppLimit))
         << ActivityTexts().join("\n").toStdString();
     const QStringList texts = ActivityTexts();
     const QStringList expected = {

@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include "Eventually.h"
+
 extern char** environ;
 
 namespace {
@@ -88,18 +90,21 @@ bool HostProcess::Start(const Options& options, std::string& why)
     }
     m_ended = false;
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
+    bool ended = false;
+    const bool settled = testsupport::Eventually([&] {
         const std::string text = ReadWholeFile(portFile);
         if (!text.empty() && text.back() == '\n') {
             m_port = static_cast<std::uint16_t>(std::atoi(text.c_str()));
-            return m_port != 0;
+            return true;
         }
-        if (!Running()) {
-            why = "host ended before it listened: " + ErrorOutput();
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ended = !Running();
+        return ended;
+    }, std::chrono::seconds(30));
+    if (settled && !ended)
+        return m_port != 0;
+    if (ended) {
+        why = "host ended before it listened: " + ErrorOutput();
+        return false;
     }
     why = "host did not listen within 30 s";
     Kill();

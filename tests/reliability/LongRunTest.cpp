@@ -10,6 +10,7 @@
 
 #include <cstdio>
 
+#include "Eventually.h"
 #include "QuarnexConnection.h"
 #include "SFSProtocol.h"
 #include "ServiceFixture.h"
@@ -42,11 +43,11 @@ protected:
     static ProcessFigures Settled(std::uint16_t port)
     {
         EXPECT_TRUE(reliability::WaitIdle(port));
-        ProcessFigures f = ProcessFigures::Now();
-        for (int i = 0; i < 1000 && f.threads > 2; ++i) {
-            hl::Os().Sleep(10);
+        ProcessFigures f;
+        testsupport::Eventually([&] {
             f = ProcessFigures::Now();
-        }
+            return f.threads <= 2;
+        }, std::chrono::seconds(10));
         return f;
     }
 };

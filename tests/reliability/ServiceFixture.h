@@ -11,42 +11,26 @@
 #include "CBFMServer.h"
 #include "HLKTestHarness.h"
 #include "ReliabilitySupport.h"
-
-// The recording window that also answers every restore prompt with "accept" as the window
-// thread would once the user clicked. GUIComm posts the prompt outside its lock, so the answer
-// can be given right here.
-class AnsweringWindow : public TestWindow {
-public:
-    bool Post(unsigned message, intptr_t lParam) override
-    {
-        const bool prompt = message == CM_HLKPromptForRestore;
-        const bool posted = TestWindow::Post(message, lParam);
-        if (posted && prompt) {
-            EXPECT_TRUE(GUIComm::Instance()->RespondToRestorePrompt(true));
-        }
-        return posted;
-    }
-};
+#include "ServiceSingletons.h"
+#include "TestWindow.h"
 
 class InProcessServiceTest : public SandboxTest {
 protected:
     void SetUp() override
     {
         SandboxTest::SetUp();
-        GUIComm::GetInstance(&m_window);
+        // Every restore prompt is accepted, as the window thread would once the user clicked.
+        m_window.AnswerPrompts(true);
         HLKTimeouts t;
         t.payloadReadMs = 2000;
         t.commandPollMs = 50;
         t.maxCommandPolls = 200;
         t.listenerPollMs = 20;
-        HLKBackup::SetTimeouts(t);
+        ASSERT_TRUE(testsupport::OpenServiceSingletons("", m_window, t)); // each test opens its repository
     }
     void TearDown() override
     {
-        HLKBackup::Cleanup();
-        CBFMRepository::Release();
-        GUIComm::Cleanup();
-        HLKBackup::SetTimeouts(HLKTimeouts{});
+        testsupport::ReleaseServiceSingletons();
         SandboxTest::TearDown();
     }
 
@@ -111,5 +95,5 @@ protected:
         return out;
     }
 
-    AnsweringWindow m_window;
+    TestWindow m_window;
 };

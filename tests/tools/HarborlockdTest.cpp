@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "CBFMRepository.h"
+#include "Eventually.h"
 #include "CBFMServer.h"
 #include "OS_CFolderLock.h"
 #include "Platform.h"
@@ -35,18 +36,6 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Waits until `done` holds, checking every few milliseconds; false after `seconds`.
-bool WaitFor(const std::function<bool()>& done, int seconds)
-{
-    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-    while (Clock::now() < deadline) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
-}
 
 bool Contains(const std::string& text, const std::string& part)
 {
@@ -147,7 +136,7 @@ public:
     // Exit code, or -1 when it has not ended within `seconds` (it is killed then).
     int Wait(int seconds)
     {
-        if (!WaitFor([this] { return !Running(); }, seconds)) {
+        if (!testsupport::Eventually([this] { return !Running(); }, std::chrono::seconds(seconds))) {
             ::kill(m_pid, SIGKILL);
             ::waitpid(m_pid, &m_status, 0);
             m_ended = true;
@@ -225,7 +214,7 @@ protected:
         if (!child.Spawn(args, Env(), outPath, errPath))
             return -2;
         int code = -1;
-        const bool settled = WaitFor(
+        const bool settled = testsupport::Eventually(
             [&] {
                 if (Contains(ReadFile(outPath), "harborlockd: ready"))
                     return true;
@@ -234,8 +223,7 @@ protected:
                     return true;
                 }
                 return false;
-            },
-            30);
+            }, std::chrono::seconds(30));
         if (!settled)
             return -3;
         return Contains(ReadFile(outPath), "harborlockd: ready") ? 0 : code;
@@ -275,7 +263,7 @@ protected:
     // the backup is saved and the service idle again.
     bool Saved(int backups)
     {
-        return WaitFor([&] { return Count(ActivityLog(), "  Saving backup completed successfully\n") >= backups; }, 30);
+        return testsupport::Eventually([&] { return Count(ActivityLog(), "  Saving backup completed successfully\n") >= backups; }, std::chrono::seconds(30));
     }
 
     bool PromptWaiting()
@@ -346,7 +334,7 @@ TEST_F(HarborlockdTest, ServesFullAndIncrementalBackupsAndARestoreAcceptedThroug
     // The inquiry waits for the user: nothing is answered until harborlock-ctl accepts.
     Child inquiry;
     ASSERT_TRUE(SimInBackground(inquiry, "inquire", {"--serial", "0x1A2B3"}));
-    ASSERT_TRUE(WaitFor([&] { return PromptWaiting(); }, 30)) << output;
+    ASSERT_TRUE(testsupport::Eventually([&] { return PromptWaiting(); }, std::chrono::seconds(30))) << output;
     EXPECT_TRUE(Contains(output, "\"requestingServer\":\"0001A2B3\"")) << output;
     ASSERT_EQ(Ctl("prompts"), 0);
     EXPECT_TRUE(Contains(output, "Restore request 1: Quarnex Server ID:0001A2B3")) << output;
@@ -399,7 +387,7 @@ TEST_F(HarborlockdTest, RestoreRequestIsRejectedWhenNoAnswerComesOrCtlRejects)
     // either way the request ends rejected).
     Child inquiry;
     ASSERT_TRUE(SimInBackground(inquiry, "inquire", {"--serial", "0x77"}));
-    if (WaitFor([&] { return PromptWaiting(); }, 30))
+    if (testsupport::Eventually([&] { return PromptWaiting(); }, std::chrono::seconds(30)))
         Ctl("reject");
     EXPECT_EQ(inquiry.Wait(60), 1);
 
@@ -421,7 +409,7 @@ TEST_F(HarborlockdTest, StopWhileARestoreRequestWaitsRejectsItAndEndsCleanly)
     ASSERT_EQ(Sim("push --serial 0x55 --full --clusters 20 --cluster-size 512"), 0) << output;
     Child inquiry;
     ASSERT_TRUE(SimInBackground(inquiry, "inquire", {"--serial", "0x55"}));
-    ASSERT_TRUE(WaitFor([&] { return PromptWaiting(); }, 30)) << output;
+    ASSERT_TRUE(testsupport::Eventually([&] { return PromptWaiting(); }, std::chrono::seconds(30))) << output;
 
     const auto stopAsked = Clock::now();
     daemon.Signal(SIGTERM);
@@ -445,7 +433,7 @@ TEST_F(HarborlockdTest, SighupRereadsTheSettingsAndSigtermStopsCleanly)
 
     // Nothing changed: the service keeps running on its port.
     daemon.Signal(SIGHUP);
-    ASSERT_TRUE(WaitFor([&] { return Count(ReadFile(outPath), "settings read") == 1; }, 30));
+    ASSERT_TRUE(testsupport::Eventually([&] { return Count(ReadFile(outPath), "settings read") == 1; }, std::chrono::seconds(30)));
     EXPECT_EQ(Sim("ping"), 0) << output;
 
     // A new port and a new folder.
@@ -453,7 +441,7 @@ TEST_F(HarborlockdTest, SighupRereadsTheSettingsAndSigtermStopsCleanly)
     int newPort = oldPort == 8000 ? 7999 : oldPort + 1;
     WriteSettings(newPort, newFolder);
     daemon.Signal(SIGHUP);
-    ASSERT_TRUE(WaitFor([&] { return Count(ReadFile(outPath), "settings read") == 2; }, 30)) << ReadFile(errPath);
+    ASSERT_TRUE(testsupport::Eventually([&] { return Count(ReadFile(outPath), "settings read") == 2; }, std::chrono::seconds(30))) << ReadFile(errPath);
     if (!Contains(ReadFile(outPath), "TCP port " + std::to_string(newPort) + ",")) {
         // The neighbouring port was taken on this machine: the daemon says the service did
         // not start, and that is all this run can show about the port.
@@ -498,7 +486,7 @@ TEST_F(HarborlockdTest, SighupStartsAgainAServiceThatCouldNotStart)
     ASSERT_GE(blocker, 0);
     WriteSettings(busyPort, folder);
     daemon.Signal(SIGHUP);
-    ASSERT_TRUE(WaitFor([&] { return Count(ReadFile(outPath), "settings read") == 1; }, 30));
+    ASSERT_TRUE(testsupport::Eventually([&] { return Count(ReadFile(outPath), "settings read") == 1; }, std::chrono::seconds(30)));
     EXPECT_TRUE(Contains(ActivityLog(), "  Error starting backup service\n")) << ActivityLog();
     ASSERT_EQ(Ctl("status"), 0);
     EXPECT_TRUE(Contains(output, "Service: stopped")) << output;
@@ -506,7 +494,7 @@ TEST_F(HarborlockdTest, SighupStartsAgainAServiceThatCouldNotStart)
     // The port is free again: a re-read with unchanged settings starts the service.
     hl::Os().Close(blocker);
     daemon.Signal(SIGHUP);
-    ASSERT_TRUE(WaitFor([&] { return Count(ReadFile(outPath), "settings read") == 2; }, 30));
+    ASSERT_TRUE(testsupport::Eventually([&] { return Count(ReadFile(outPath), "settings read") == 2; }, std::chrono::seconds(30)));
     ASSERT_EQ(Ctl("status"), 0);
     EXPECT_TRUE(Contains(output, "listening on TCP port " + std::to_string(busyPort))) << output;
     EXPECT_EQ(Sim("ping", busyPort), 0) << output;
@@ -610,7 +598,7 @@ TEST_F(HarborlockdTest, TellsSystemdWhenReadyReloadingAndStopping)
     // Messages until one holds `part` (or 30 s pass).
     std::string seen;
     auto until = [&](const std::string& part) {
-        return WaitFor(
+        return testsupport::Eventually(
             [&] {
                 pollfd p{fd, POLLIN, 0};
                 while (::poll(&p, 1, 0) == 1) {
@@ -620,8 +608,7 @@ TEST_F(HarborlockdTest, TellsSystemdWhenReadyReloadingAndStopping)
                         seen += std::string(buf, static_cast<std::size_t>(n)) + "|";
                 }
                 return Contains(seen, part);
-            },
-            30);
+            }, std::chrono::seconds(30));
     };
 
     Child daemon;

@@ -10,23 +10,13 @@
 #include "GUIComm.h"
 #include "HLKBackup.h"
 #include "MergeModel.h"
+#include "ServiceSingletons.h"
 #include "TestSandbox.h"
+#include "TestWindow.h"
 
 using namespace quarnexsim;
 
 namespace {
-
-// A window that accepts every restore prompt at once and frees every payload.
-class AcceptingWindow : public IGUIWindow {
-public:
-    bool Post(unsigned message, intptr_t lParam) override
-    {
-        GUIComm::FreePayload(message, lParam);
-        if (message == CM_HLKPromptForRestore)
-            GUIComm::Instance()->RespondToRestorePrompt(true);
-        return true;
-    }
-};
 
 class QuarnexSimCliTest : public SandboxTest {
 protected:
@@ -34,20 +24,16 @@ protected:
     {
         SandboxTest::SetUp();
         root = SandboxPath("backups");
-        ASSERT_NE(CBFMRepository::GetInstance(root.c_str()), nullptr);
-        GUIComm::GetInstance(&window);
+        window.AnswerPrompts(true);
         HLKTimeouts t;
         t.listenerPollMs = 20;
-        HLKBackup::SetTimeouts(t);
+        ASSERT_TRUE(testsupport::OpenServiceSingletons(root, window, t));
         ASSERT_TRUE(HLKBackup::GetInstance()->HLK_ResetEphemeral());
         port = std::to_string(HLKBackup::GetInstance()->GetPort());
     }
     void TearDown() override
     {
-        HLKBackup::Cleanup();
-        GUIComm::Cleanup();
-        CBFMRepository::Release();
-        HLKBackup::SetTimeouts(HLKTimeouts{});
+        testsupport::ReleaseServiceSingletons();
         SandboxTest::TearDown();
     }
 
@@ -61,7 +47,7 @@ protected:
         return rc == 0;
     }
 
-    AcceptingWindow window;
+    TestWindow window;
     std::string root;
     std::string port;
     std::string output;

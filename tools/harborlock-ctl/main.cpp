@@ -12,9 +12,7 @@
 
 #include "ControlPath.h"
 
-#ifndef HARBORLOCK_VERSION
-#define HARBORLOCK_VERSION "0"
-#endif
+#include "HarborlockVersion.h"
 
 namespace {
 

@@ -9,9 +9,7 @@
 
 #include "HarborlockDaemon.h"
 
-#ifndef HARBORLOCK_VERSION
-#define HARBORLOCK_VERSION "0"
-#endif
+#include "HarborlockVersion.h"
 
 namespace {
 

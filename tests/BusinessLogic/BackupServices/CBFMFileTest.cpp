@@ -12,6 +12,7 @@
 #include "GUIComm.h"
 #include "PlatformWrapper.h"
 #include "TestSandbox.h"
+#include "TestWindow.h"
 
 namespace fs = std::filesystem;
 
@@ -458,38 +459,28 @@ TEST_F(CBFMFileTest, CopyReportsDiskFull)
     EXPECT_EQ(error, hl::kErrDiskFull);
 }
 
-class RecordingWindow : public IGUIWindow {
-public:
-    bool Post(unsigned message, intptr_t lParam) override
-    {
-        messages.emplace_back(message, lParam);
-        return true;
-    }
-    std::vector<std::pair<unsigned, intptr_t>> messages;
-};
-
 TEST_F(CBFMFileTest, CopyReportsProgressPerSubFileAndCanBeCancelled)
 {
     {
         CBFMFile file(Logical("a.dat"), true, 10);
         ASSERT_TRUE(WriteAll(file, Pattern(25)));
     }
-    RecordingWindow window;
+    TestWindow window;
     GUIComm* gui = GUIComm::GetInstance(&window);
     ASSERT_TRUE(CBFMFile::Copy(Logical("a.dat"), Logical("b.dat"), true));
     int hundreds = 0;
-    for (const auto& [message, lParam] : window.messages) {
-        ASSERT_EQ(message, unsigned(CM_HLKProgress));
-        EXPECT_GE(lParam, 0);
-        EXPECT_LE(lParam, 100);
-        hundreds += lParam == 100;
+    for (const Note& note : window.Notes()) {
+        ASSERT_EQ(note.message, unsigned(CM_HLKProgress));
+        EXPECT_GE(note.value, 0);
+        EXPECT_LE(note.value, 100);
+        hundreds += note.value == 100;
     }
     EXPECT_EQ(hundreds, 3);  // the percentage restarts for every sub-file
 
     // Without reporting, nothing is posted.
-    window.messages.clear();
+    window.Clear();
     ASSERT_TRUE(CBFMFile::Copy(Logical("a.dat"), Logical("c.dat"), false));
-    EXPECT_TRUE(window.messages.empty());
+    EXPECT_TRUE(window.Notes().empty());
 
     gui->RequestCancel();
     EXPECT_FALSE(CBFMFile::Copy(Logical("a.dat"), Logical("d.dat"), true));

@@ -6,30 +6,16 @@
 #include <future>
 #include <thread>
 
+#include "Eventually.h"
 #include "FaultPlatform.h"
 #include "PlatformWrapper.h"
+#include "ServedPort.h"
 #include "HLKServer.h"
 #include "HLKTestHarness.h"
 
 using namespace quarnexsim;
 
 namespace {
-
-// A port in the served range that nobody listens on right now, held open by `holder` when
-// asked (the caller closes it).
-int FreeServedPort(int& holder)
-{
-    hl::Platform& os = hl::Os();
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const int port = 1025 + static_cast<int>((os.MonotonicMs() * 7919 + attempt * 104729) % (8191 - 1025 + 1));
-        const int s = os.Listen(static_cast<std::uint16_t>(port), 1);
-        if (s >= 0) {
-            holder = s;
-            return port;
-        }
-    }
-    return -1;
-}
 
 class HLKBackupTest : public ServiceTest {};
 
@@ -60,23 +46,16 @@ TEST_F(HLKBackupTest, PortsOutsideTheServedRangeChangeNothing)
 TEST_F(HLKBackupTest, ServesAPortInTheRange)
 {
     HLKBackup* service = HLKBackup::GetInstance();
-    bool started = false;
-    for (int attempt = 0; attempt < 20 && !started; ++attempt) {
-        int holder = -1;
-        const int p = FreeServedPort(holder);
-        ASSERT_GT(p, 0);
-        hl::Os().Close(holder);
+    const int p = testsupport::StartOnServedPort([&](int candidate) {
         window.Clear();
-        started = service->HLK_Reset(p); // another process may have taken it meanwhile
-        if (started) {
-            EXPECT_EQ(service->GetPort(), p);
-            std::uint32_t response = 1;
-            QuarnexSim sim("127.0.0.1", static_cast<std::uint16_t>(p));
-            EXPECT_TRUE(sim.Ping(response));
-            EXPECT_EQ(response, kOk);
-        }
-    }
-    EXPECT_TRUE(started);
+        return service->HLK_Reset(candidate);
+    });
+    ASSERT_GT(p, 0);
+    EXPECT_EQ(service->GetPort(), p);
+    std::uint32_t response = 1;
+    QuarnexSim sim("127.0.0.1", static_cast<std::uint16_t>(p));
+    EXPECT_TRUE(sim.Ping(response));
+    EXPECT_EQ(response, kOk);
     // The old port is closed.
     QuarnexConnection c;
     EXPECT_FALSE(c.Connect("127.0.0.1", port));
@@ -84,12 +63,11 @@ TEST_F(HLKBackupTest, ServesAPortInTheRange)
 
 TEST_F(HLKBackupTest, APortInUseFailsWithTheBindNotification)
 {
-    int holder = -1;
-    const int p = FreeServedPort(holder);
-    ASSERT_GT(p, 0);
+    const testsupport::HeldPort held = testsupport::HoldServedPort();
+    ASSERT_GT(held.port, 0);
     window.Clear();
-    EXPECT_FALSE(HLKBackup::GetInstance()->HLK_Reset(p));
-    hl::Os().Close(holder);
+    EXPECT_FALSE(HLKBackup::GetInstance()->HLK_Reset(held.port));
+    hl::Os().Close(held.socket);
     EXPECT_EQ(HLKBackup::GetInstance()->GetPort(), 0);
     const std::vector<Note> notes = window.Notes();
     ASSERT_EQ(notes.size(), 1u);
@@ -174,10 +152,9 @@ TEST_F(HLKBackupTest, AThreadThatDoesNotStopInTimeKeepsItsRecord)
     EXPECT_FALSE(weak.expired()); // the running thread still holds it
 
     release = true;
-    for (int i = 0; i < 2000 && !weak.expired(); ++i)
-        hl::Os().Sleep(5);
+    EXPECT_TRUE(testsupport::Eventually([&] { return weak.expired(); }, std::chrono::seconds(10)))
+        << "freed once the thread ended";
     EXPECT_TRUE(ended);
-    EXPECT_TRUE(weak.expired()); // freed once the thread ended
 }
 
 // The same through the whole service: a worker blocked in a restore prompt does not see the
@@ -200,9 +177,15 @@ TEST_F(HLKBackupTest, StopGivesUpOnAWorkerInAPromptWhichStillEndsCleanly)
     EXPECT_EQ(r.response, kError);
     EXPECT_TRUE(r.closedByService);
     ASSERT_TRUE(window.WaitForError(5));
-    // The abandoned threads end on their own; give them the moment they need before the
-    // window goes away with the fixture.
-    hl::Os().Sleep(200);
+    // The abandoned listener and worker end on their own, each letting go of the window
+    // channel as it ends: wait for the last of them before the window goes away with the
+    // fixture.
+    std::weak_ptr<GUIComm> channel = GUIComm::Acquire();
+    ASSERT_FALSE(channel.expired());
+    HLKBackup::Cleanup();
+    GUIComm::Cleanup(); // the channel's last holders are now the abandoned threads
+    EXPECT_TRUE(testsupport::Eventually([&] { return channel.expired(); }, std::chrono::seconds(20)))
+        << "an abandoned service thread never ended";
 }
 
 // The listener's wait for connections fails: it ends, telling the window the service failed.

@@ -24,23 +24,18 @@ protected:
     {
         SandboxTest::SetUp();
         m_root = SandboxPath("backups");
-        ASSERT_NE(CBFMRepository::GetInstance(m_root.c_str()), nullptr);
-        GUIComm::GetInstance(&window);
         HLKTimeouts t;
         t.payloadReadMs = 2000;
         t.commandPollMs = 50;
         t.listenerPollMs = 20;
-        HLKBackup::SetTimeouts(t);
+        ASSERT_TRUE(testsupport::OpenServiceSingletons(m_root, window, t));
         std::unique_ptr<CBFMServer> s = Repo()->CreateServer(kServerId);
         ASSERT_TRUE(s);
         s->SetForceFullType(CBFMServer::Never);
     }
     void TearDown() override
     {
-        HLKBackup::Cleanup();
-        GUIComm::Cleanup();
-        CBFMRepository::Release();
-        HLKBackup::SetTimeouts(HLKTimeouts{});
+        testsupport::ReleaseServiceSingletons();
         SandboxTest::TearDown();
     }
     CBFMRepository* Repo() { return CBFMRepository::GetInstance(m_root.c_str()); }

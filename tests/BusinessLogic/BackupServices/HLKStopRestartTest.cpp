@@ -11,6 +11,8 @@
 #include <future>
 
 #include "HLKTestHarness.h"
+#include "ServedPort.h"
+#include "Eventually.h"
 
 using namespace quarnexsim;
 namespace fs = std::filesystem;
@@ -22,32 +24,6 @@ constexpr int kPayloadMs = 6000; // longer than the stop wait: the stop must tim
 
 enum class Stuck { StalledTransfer, OpenPrompt, PeerNotReading };
 enum class Restart { NewPort, NewFolder };
-
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        hl::Os().Sleep(20);
-    }
-    return true;
-}
-
-// A port in the served range that nobody listens on right now.
-int FreeServedPort()
-{
-    hl::Platform& os = hl::Os();
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const int port = 1025 + static_cast<int>((os.MonotonicMs() * 7919 + attempt * 104729) % (8191 - 1025 + 1));
-        const int s = os.Listen(static_cast<std::uint16_t>(port), 1);
-        if (s >= 0) {
-            os.Close(s);
-            return port;
-        }
-    }
-    return -1;
-}
 
 // Backup directories left under a server's directory of a backup folder.
 std::vector<std::string> BackupDirs(const std::string& root, const std::string& serverId)
@@ -75,15 +51,9 @@ protected:
     // so that a restart can keep it.
     void StartOnServedPort()
     {
-        for (int attempt = 0; attempt < 20; ++attempt) {
-            const int p = FreeServedPort();
-            ASSERT_GT(p, 0);
-            if (HLKBackup::GetInstance()->HLK_Reset(p)) {
-                port = static_cast<std::uint16_t>(p);
-                return;
-            }
-        }
-        FAIL() << "no served port could be bound";
+        const int p = testsupport::StartOnServedPort([](int candidate) { return HLKBackup::GetInstance()->HLK_Reset(candidate); });
+        ASSERT_GT(p, 0) << "no served port could be bound";
+        port = static_cast<std::uint16_t>(p);
     }
 
     bool PingBy(std::uint16_t p, std::chrono::steady_clock::time_point deadline)
@@ -168,14 +138,18 @@ TEST_P(HLKStopRestartTest, TheNewServiceGetsThePortAndTheWorkerLeftBehindEndsCle
         CBFMRepository::Release();
         ASSERT_NE(CBFMRepository::GetInstance(newRoot.c_str()), nullptr);
         m_root = newRoot;
-    } else {
-        const int p = FreeServedPort();
-        ASSERT_GT(p, 0);
-        newPort = static_cast<std::uint16_t>(p);
     }
     const auto start = std::chrono::steady_clock::now();
     const auto deadline = start + std::chrono::milliseconds(kStopWaitMs + 5000);
-    EXPECT_TRUE(HLKBackup::GetInstance()->HLK_Reset(newPort)) << "the port was still taken";
+    if (restart == Restart::NewFolder) {
+        EXPECT_TRUE(HLKBackup::GetInstance()->HLK_Reset(newPort)) << "the port was still taken";
+    } else {
+        const int p = testsupport::StartOnServedPort([&](int candidate) {
+            return candidate != oldPort && HLKBackup::GetInstance()->HLK_Reset(candidate);
+        });
+        EXPECT_GT(p, 0) << "the service did not start on a new port";
+        newPort = static_cast<std::uint16_t>(p > 0 ? p : 0);
+    }
     port = newPort;
     EXPECT_TRUE(PingBy(newPort, deadline)) << "the new service did not answer in time";
     if (restart == Restart::NewPort) {
@@ -188,7 +162,7 @@ TEST_P(HLKStopRestartTest, TheNewServiceGetsThePortAndTheWorkerLeftBehindEndsCle
     case Stuck::StalledTransfer:
         // The silent peer's read times out: a failed backup that leaves nothing behind.
         EXPECT_TRUE(window.WaitForError(HLK_ERR_BACKUP_FAILED, kPayloadMs + 15000));
-        EXPECT_TRUE(WaitUntil([&] { return BackupDirs(oldRoot, "00A1A1A1").empty(); }, 15000))
+        EXPECT_TRUE(testsupport::Eventually([&] { return BackupDirs(oldRoot, "00A1A1A1").empty(); }, std::chrono::seconds(15)))
             << "the stalled backup left its directory";
         EXPECT_FALSE(fs::exists(newRoot + "/00A1A1A1") && newRoot != oldRoot);
         EXPECT_EQ(peer.WaitClosed(20000), QuarnexConnection::CloseState::Closed);
