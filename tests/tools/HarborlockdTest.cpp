@@ -649,7 +649,7 @@ TEST_F(HarborlockdTest, ServersListsEachServerAndQuietServersAreAnnouncedOncePas
     const std::int64_t after = std::time(nullptr);
 
     // The check after the backup finds 0000BEEF quiet, and only it.
-    ASSERT_TRUE(WaitFor([&] { return Ctl("status") == 0 && Contains(output, "No recent backup: 0000BEEF ("); }, 30))
+    ASSERT_TRUE(testsupport::Eventually([&] { return Ctl("status") == 0 && Contains(output, "No recent backup: 0000BEEF ("); }, std::chrono::seconds(30)))
         << output;
     ASSERT_EQ(Ctl("--json status"), 0);
     EXPECT_TRUE(Contains(output, "\"quietServers\":[\"0000BEEF\"]")) << output;
@@ -692,7 +692,7 @@ TEST_F(HarborlockdTest, ServersListsEachServerAndQuietServersAreAnnouncedOncePas
     // More checks (a re-read of the settings) do not repeat the warning.
     const std::string quietB = "  No backup from Quarnex Server ID: 0000BEEF for 1 day.\n";
     daemon.Signal(SIGHUP);
-    ASSERT_TRUE(WaitFor([&] { return Count(ReadFile(outPath), "settings read") == 1; }, 30));
+    ASSERT_TRUE(testsupport::Eventually([&] { return Count(ReadFile(outPath), "settings read") == 1; }, std::chrono::seconds(30)));
     EXPECT_EQ(Count(ActivityLog(), quietB), 1) << ActivityLog();
     EXPECT_EQ(Count(ActivityLog(), "No backup from"), 1) << ActivityLog();
 
@@ -700,7 +700,7 @@ TEST_F(HarborlockdTest, ServersListsEachServerAndQuietServersAreAnnouncedOncePas
     extraSettings += "ServerWarnDays-0001A2B3: 1\r\n";
     WriteSettings(port, folder);
     daemon.Signal(SIGHUP);
-    ASSERT_TRUE(WaitFor([&] { return Count(ReadFile(outPath), "settings read") == 2; }, 30));
+    ASSERT_TRUE(testsupport::Eventually([&] { return Count(ReadFile(outPath), "settings read") == 2; }, std::chrono::seconds(30)));
     ASSERT_EQ(Ctl("status"), 0);
     EXPECT_TRUE(Contains(output, "No recent backup: 0000BEEF, 0001A2B3 (")) << output;
     EXPECT_EQ(Count(ActivityLog(), "  No backup from Quarnex Server ID: 0001A2B3 for 1 day.\n"), 1) << ActivityLog();
@@ -709,7 +709,7 @@ TEST_F(HarborlockdTest, ServersListsEachServerAndQuietServersAreAnnouncedOncePas
     // So is a new backup that is still (by this clock) older than the limit.
     ASSERT_EQ(Sim("push --serial 0xBEEF --full --clusters 90 --cluster-size 2048 --seed 3"), 0) << output;
     ASSERT_TRUE(Saved(3));
-    ASSERT_TRUE(WaitFor([&] { return Count(ActivityLog(), quietB) == 2; }, 30)) << ActivityLog();
+    ASSERT_TRUE(testsupport::Eventually([&] { return Count(ActivityLog(), quietB) == 2; }, std::chrono::seconds(30))) << ActivityLog();
 
     daemon.Signal(SIGTERM);
     ASSERT_EQ(daemon.Wait(60), 0) << ReadFile(errPath);
