@@ -48,49 +48,10 @@ protected:
     }
     void Stop() { HLKBackup::Cleanup(); }
 
-    // What a worker leaves on the disk after an acknowledged DONE: the clusters in TmpMain and
-    // TmpScratch as they arrived, the transfer record, and no current backup.
-    std::string LeaveAcknowledgedTransfer(bool full, const std::vector<SimCluster>& clusters,
-                                          std::int32_t scratchCountError = 0)
+    void LeaveAcknowledgedTransfer(bool full, const std::vector<SimCluster>& clusters,
+                                   std::int64_t scratchCountError = 0)
     {
-        std::unique_ptr<CBFMServer> server = Repo()->GetServer(kServerId);
-        EXPECT_TRUE(server);
-        std::unique_ptr<CBFMBackup> backup;
-        if (full) {
-            backup = server->CreateBackup();
-        } else {
-            std::string current;
-            EXPECT_TRUE(server->GetCurrentBackup(current));
-            backup = server->GetBackup(current);
-        }
-        EXPECT_TRUE(backup);
-        CBFMBackup::TransferRecord record;
-        record.serialNumber = kHeader.serialNumber;
-        record.clusterSize = kHeader.clusterSize;
-        record.headerParam1 = kHeader.headerParam1;
-        record.headerParam2 = kHeader.headerParam2;
-        record.headerParam3 = kHeader.headerParam3;
-        record.full = full;
-        record.estimate = static_cast<std::int32_t>(clusters.size());
-        {
-            std::unique_ptr<CBFMFile> main = backup->CreateBFMFile(CBFMBackup::TmpMainFile);
-            std::unique_ptr<CBFMFile> scratch = backup->CreateBFMFile(CBFMBackup::TmpScratchFile);
-            EXPECT_TRUE(main && scratch);
-            for (const SimCluster& c : clusters) {
-                // The stored record is the CLUSTER message without its command word.
-                const std::vector<std::uint8_t> m = QuarnexSim::ClusterMessage(c);
-                std::uint32_t written = 0;
-                const bool scratchRecord = MergeModel::IsScratch(c);
-                EXPECT_TRUE((scratchRecord ? scratch : main)->Write(m.data() + 4, std::uint32_t(m.size() - 4), written));
-                (scratchRecord ? record.scratchCount : record.mainCount) += 1;
-                (scratchRecord ? record.scratchBytes : record.mainBytes) += std::uint32_t(m.size() - 4);
-            }
-            EXPECT_TRUE(main->Sync() && scratch->Sync());
-        }
-        record.scratchCount += scratchCountError;
-        EXPECT_TRUE(server->ClearCurrentBackup());
-        EXPECT_TRUE(backup->SaveTransferRecord(record));
-        return backup->GetName();
+        ::LeaveAcknowledgedTransfer(*Repo(), kHeader, full, clusters, scratchCountError);
     }
 
     bool IncrementalRefused(std::uint16_t port)

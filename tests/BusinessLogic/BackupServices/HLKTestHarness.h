@@ -7,12 +7,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "CBFMBackup.h"
+#include "CBFMFile.h"
 #include "CBFMRepository.h"
 #include "CBFMServer.h"
 #include "ClusterPlan.h"
@@ -49,6 +52,58 @@ inline std::vector<std::uint32_t> IdsOf(const quarnexsim::SimImage& image)
 
 
 // The real service on an ephemeral loopback port, over a repository in the sandbox.
+// What a worker leaves on the disk after an acknowledged DONE: the clusters in TmpMain and
+// TmpScratch as they arrived (each record is the CLUSTER message without its command word), the
+// transfer record (its scratch count off by scratchCountError), and no current backup. A full
+// backup gets a new record (and its server one where there is none); an incremental uses the
+// current one.
+inline void LeaveAcknowledgedTransfer(CBFMRepository& repo, const quarnexsim::SimHeader& header, bool full,
+                                      const std::vector<quarnexsim::SimCluster>& clusters,
+                                      std::int64_t scratchCountError = 0)
+{
+    char serverId[9];
+    std::snprintf(serverId, sizeof serverId, "%08X", header.serialNumber);
+    std::unique_ptr<CBFMServer> server = repo.GetServer(serverId);
+    if (!server)
+        server = repo.CreateServer(serverId);
+    ASSERT_TRUE(server);
+    std::unique_ptr<CBFMBackup> backup;
+    if (full) {
+        backup = server->CreateBackup();
+    } else {
+        std::string current;
+        ASSERT_TRUE(server->GetCurrentBackup(current));
+        backup = server->GetBackup(current);
+    }
+    ASSERT_TRUE(backup);
+    CBFMBackup::TransferRecord record;
+    record.serialNumber = header.serialNumber;
+    record.clusterSize = header.clusterSize;
+    record.headerParam1 = header.headerParam1;
+    record.headerParam2 = header.headerParam2;
+    record.headerParam3 = header.headerParam3;
+    record.full = full;
+    record.estimate = static_cast<std::int64_t>(clusters.size());
+    {
+        std::unique_ptr<CBFMFile> main = backup->CreateBFMFile(CBFMBackup::TmpMainFile);
+        std::unique_ptr<CBFMFile> scratch = backup->CreateBFMFile(CBFMBackup::TmpScratchFile);
+        ASSERT_TRUE(main && scratch);
+        for (const quarnexsim::SimCluster& c : clusters) {
+            const std::vector<std::uint8_t> m = quarnexsim::QuarnexSim::ClusterMessage(c);
+            const auto size = static_cast<std::uint32_t>(m.size() - 4);
+            const bool isScratch = quarnexsim::MergeModel::IsScratch(c);
+            std::uint32_t written = 0;
+            ASSERT_TRUE((isScratch ? scratch : main)->Write(m.data() + 4, size, written));
+            (isScratch ? record.scratchCount : record.mainCount) += 1;
+            (isScratch ? record.scratchBytes : record.mainBytes) += size;
+        }
+        ASSERT_TRUE(main->Sync() && scratch->Sync());
+    }
+    record.scratchCount += scratchCountError;
+    ASSERT_TRUE(server->ClearCurrentBackup());
+    ASSERT_TRUE(backup->SaveTransferRecord(record));
+}
+
 class ServiceTest : public SandboxTest {
 protected:
     void SetUp() override

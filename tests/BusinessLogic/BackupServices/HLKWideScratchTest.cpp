@@ -89,48 +89,9 @@ protected:
         port = static_cast<std::uint16_t>(HLKBackup::GetInstance()->GetPort());
     }
 
-    // What a worker leaves on the disk once DONE was answered: the records in TmpMain and
-    // TmpScratch as they arrived, the transfer record, and no current backup.
     void LeaveAcknowledgedTransfer(bool full, const std::vector<SimCluster>& clusters)
     {
-        std::unique_ptr<CBFMServer> server = Repo()->GetServer(kServerId);
-        if (!server)
-            server = Repo()->CreateServer(kServerId);
-        ASSERT_TRUE(server);
-        std::unique_ptr<CBFMBackup> backup;
-        if (full) {
-            backup = server->CreateBackup();
-        } else {
-            std::string current;
-            ASSERT_TRUE(server->GetCurrentBackup(current));
-            backup = server->GetBackup(current);
-        }
-        ASSERT_TRUE(backup);
-        CBFMBackup::TransferRecord record;
-        record.serialNumber = kHeader.serialNumber;
-        record.clusterSize = kHeader.clusterSize;
-        record.headerParam1 = kHeader.headerParam1;
-        record.headerParam2 = kHeader.headerParam2;
-        record.headerParam3 = kHeader.headerParam3;
-        record.full = full;
-        record.estimate = static_cast<std::int64_t>(clusters.size());
-        {
-            std::unique_ptr<CBFMFile> main = backup->CreateBFMFile(CBFMBackup::TmpMainFile);
-            std::unique_ptr<CBFMFile> scratch = backup->CreateBFMFile(CBFMBackup::TmpScratchFile);
-            ASSERT_TRUE(main && scratch);
-            for (const SimCluster& c : clusters) {
-                const std::vector<std::uint8_t> m = QuarnexSim::ClusterMessage(c); // without its command word
-                const auto size = static_cast<std::uint32_t>(m.size() - 4);
-                const bool isScratch = MergeModel::IsScratch(c);
-                std::uint32_t written = 0;
-                ASSERT_TRUE((isScratch ? scratch : main)->Write(m.data() + 4, size, written));
-                (isScratch ? record.scratchCount : record.mainCount) += 1;
-                (isScratch ? record.scratchBytes : record.mainBytes) += size;
-            }
-            ASSERT_TRUE(main->Sync() && scratch->Sync());
-        }
-        ASSERT_TRUE(server->ClearCurrentBackup());
-        ASSERT_TRUE(backup->SaveTransferRecord(record));
+        ::LeaveAcknowledgedTransfer(*Repo(), kHeader, full, clusters);
     }
 
     void ExpectRestored(const SimImage& expected)
