@@ -90,10 +90,17 @@ protected:
     std::string serverId = "0001A2B3";
 };
 
+// Declared after a fault platform, it stops the service when the scope ends, so the service's
+// threads end before the platform they used goes.
+struct ServiceStopper {
+    ~ServiceStopper() { HLKBackup::Cleanup(); }
+};
+
 TEST_F(HLKFaultTest, AFullDiskAtAnyWriteOfFullAndIncrementalBackups)
 {
     hl::FaultPlatform fault(hl::PosixPlatform());
     hl::ScopedPlatform use(fault);
+    const ServiceStopper stopFirst;
 
     const SimHeader h{0x0001A2B3, 2048, 1, 2, 3};
     PlanOptions plan;
@@ -154,6 +161,7 @@ TEST_F(HLKFaultTest, AFailedFlushAtDoneIsAnsweredWithAnErrorAndKeepsTheCurrentBa
 {
     hl::FaultPlatform fault(hl::PosixPlatform());
     hl::ScopedPlatform use(fault);
+    const ServiceStopper stopFirst;
     const SimHeader h{0x0001A2B3, 2048, 1, 2, 3};
     PlanOptions plan;
     plan.count = 200;
@@ -248,6 +256,7 @@ TEST_F(HLKFaultTest, WhatTheWindowIsToldIsWhatARestartRestores)
         hl::FaultPlatform counter(hl::PosixPlatform());
         counter.FailNth(1000000, hl::kErrAccessDenied, hl::kOpFileMutations, false);
         hl::ScopedPlatform use(counter);
+        const ServiceStopper stopFirst;
         ASSERT_NO_FATAL_FAILURE(PushOk(h, false, second));
         total = counter.Calls();
     }
@@ -265,6 +274,7 @@ TEST_F(HLKFaultTest, WhatTheWindowIsToldIsWhatARestartRestores)
         PushResult r;
         {
             hl::ScopedPlatform use(fault);
+            const ServiceStopper stopFirst;
             r = Sim().Push(h, false, second);
             EXPECT_TRUE(Idle());
         }
