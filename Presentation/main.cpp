@@ -50,12 +50,7 @@ int main(int argc, char *argv[])
         MakeDirPath(dataDir);
 
         CLog::Init(dataDir);
-        CLog::SetLevels(0, 7);
-        CLog::SetLevels(10, 7);
-        CLog::SetLevels(15, 7);
-        CLog::SetLevels(31, 15);
-        CLog::SetLevels(32, 15);
-        CLog::SetLevels(33, 15);
+        CLog::SetProgramLevels();
 
         CClientInfra::GetInstance(dataDir.c_str());
         infraCreated = true;

@@ -111,12 +111,7 @@ int HarborlockDaemon::Start()
     try {
         MakeDirPath(m_dataRoot);
         CLog::Init(m_dataRoot);
-        CLog::SetLevels(0, 7);
-        CLog::SetLevels(10, 7);
-        CLog::SetLevels(15, 7);
-        CLog::SetLevels(31, 15);
-        CLog::SetLevels(32, 15);
-        CLog::SetLevels(33, 15);
+        CLog::SetProgramLevels();
         CClientInfra::GetInstance(m_dataRoot.c_str());
     } catch (const CClientExc& e) {
         std::fprintf(stderr, "harborlockd: cannot use the data folder %s: %s\n", m_dataRoot.c_str(),

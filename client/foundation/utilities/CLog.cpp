@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <ctime>
 
 #include "MakeDirPath.h"
@@ -127,6 +128,11 @@ void CLog::SetLevels(int category, std::uint8_t mask) {
   OS_CAutoLock guard(Lock());
   if (category < 0 || category >= kNumCategories) return;
   State().enabled[category] |= mask;
+}
+
+void CLog::SetProgramLevels() {
+  for (int category : {0, 10, 15}) SetLevels(category, 7);
+  for (int category : {31, 32, 33}) SetLevels(category, 15);
 }
 
 void CLog::Error(int category, const char* format, ...) noexcept {

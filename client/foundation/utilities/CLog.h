@@ -23,6 +23,10 @@ class CLog {
   static void Init(const std::string& root);
   // ORs `mask` into the enabled levels of `category` (0..35; others ignored).
   static void SetLevels(int category, std::uint8_t mask);
+  // The levels every Harborlock program (window and daemon) starts with: fatal, error and
+  // warning lines for categories 0, 10 and 15, and debug lines too for the window, repository
+  // and service (31-33).
+  static void SetProgramLevels();
 
   // Log one message when its level is enabled for the category. Never throws, so
   // callers may log anywhere, destructors included: a rotation that cannot move
