@@ -1,6 +1,6 @@
 #include "ServedPort.h"
 
-#include <cstdint>
+#include <random>
 
 #include "Platform.h"
 
@@ -8,11 +8,12 @@ namespace testsupport {
 
 namespace {
 
-// Spread over the range so that parallel test processes rarely pick the same port.
-int Candidate(int attempt)
+// Random over the range: test processes started in the same millisecond must not walk the
+// same sequence of ports.
+int Candidate()
 {
-    const std::uint64_t seed = hl::Os().MonotonicMs() * 7919 + static_cast<std::uint64_t>(attempt) * 104729;
-    return kFirstServedPort + static_cast<int>(seed % (kLastServedPort - kFirstServedPort + 1));
+    static std::mt19937 generator{std::random_device{}()};
+    return std::uniform_int_distribution<int>(kFirstServedPort, kLastServedPort)(generator);
 }
 
 } // namespace
@@ -20,7 +21,7 @@ int Candidate(int attempt)
 HeldPort HoldServedPort()
 {
     for (int attempt = 0; attempt < 200; ++attempt) {
-        const int port = Candidate(attempt);
+        const int port = Candidate();
         const int s = hl::Os().Listen(static_cast<std::uint16_t>(port), 1);
         if (s >= 0)
             return HeldPort{port, s};
@@ -30,17 +31,13 @@ HeldPort HoldServedPort()
 
 int StartOnServedPort(const std::function<bool(int port)>& start, int attempts)
 {
+    // Every failure is retried: a port may be taken by another test process and freed again
+    // before this one could look, so "in use" cannot be told apart afterwards. A start that
+    // fails for any other reason fails every attempt.
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        const int port = Candidate(attempt);
+        const int port = Candidate();
         if (start(port))
             return port;
-        // Retry only when the port is taken: if this process can bind it, the start failed
-        // for another reason.
-        const int s = hl::Os().Listen(static_cast<std::uint16_t>(port), 1);
-        if (s >= 0) {
-            hl::Os().Close(s);
-            return -1;
-        }
     }
     return -1;
 }

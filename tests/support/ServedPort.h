@@ -1,7 +1,6 @@
 // Ports of the range the service serves (1025-8191) for tests that need one rather than an
 // ephemeral port. Nothing here probes a port and assumes it stays free: a port is either held
-// open by the test, or the start is retried on another port when the chosen one turned out to
-// be in use.
+// open by the test, or a failed start is retried on another port.
 #pragma once
 
 #include <functional>
@@ -19,9 +18,8 @@ struct HeldPort {
 // Port and socket stay -1 when no served port could be bound.
 HeldPort HoldServedPort();
 
-// Calls `start` with served ports until it succeeds and returns that port. A failed start is
-// retried on another port only when the port is in use by someone else; any other failure, or
-// no success in `attempts` tries, answers -1.
+// Calls `start` with random served ports until it succeeds and returns that port; -1 when no
+// attempt succeeded.
 int StartOnServedPort(const std::function<bool(int port)>& start, int attempts = 50);
 
 } // namespace testsupport
