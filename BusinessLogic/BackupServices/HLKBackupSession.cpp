@@ -17,6 +17,7 @@
 #include "SFSProtocol.h"
 #include "SessionData.h"
 
+using BackupDataLayout::kBackupHeaderSize;
 using BackupDataLayout::kClusterHeaderSize;
 
 namespace {
@@ -93,6 +94,62 @@ int rebuildScratchIndex(SessionData& session)
         offset += std::int64_t(kClusterHeaderSize) + cluster.length;
         if (offset > size || scratch.Seek(offset, 0) != offset)
             return -1;
+    }
+    return 0;
+}
+
+// Where the records of a TmpMain left by an acknowledged transfer start: after the image's
+// header, or at 0 for one written by an earlier version (records only). -1 when the file is
+// neither: it does not hold what the transfer record says.
+std::int64_t recordsStart(SessionData& session, const CBFMBackup::TransferRecord& record)
+{
+    const std::int64_t size = session.tmpMain->GetSize();
+    if (size == std::int64_t(record.mainBytes))
+        return 0;
+    BackupDataLayout::BackupHeader header;
+    if (size != std::int64_t(record.mainBytes + kBackupHeaderSize) ||
+        !HLKRecordIO::readBackupHeader(*session.tmpMain, header) || header != session.backupHeader())
+        return -1;
+    return std::int64_t(kBackupHeaderSize);
+}
+
+// The merge: TmpMain and TmpScratch (and for an incremental the stored image) into a new
+// merge file, made durable; the commit makes it the image.
+int mergeOutput(SessionData& session, std::unique_ptr<CBFMFile>& mergeFile)
+{
+    HLK_DEBUG("HLKServer finishBackup(): Processing backup: Create output file\n");
+    mergeFile = session.backup->CreateBFMFile(CBFMBackup::TmpMergeFile);
+    if (!mergeFile) {
+        HLK_ERROR("HLKServer finishBackup(): CreateBFMFile() TmpMerge failed\n");
+        HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+        return -1;
+    }
+    if (HLKRecordIO::writeBackupHeader(*mergeFile, session.backupHeader()) != 0) {
+        HLK_ERROR("HLKServer finishBackup(): writeBackupHeader() failed\n");
+        HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+        return -1;
+    }
+    // Written data may only show a write failure (a full disk) when it is handed over.
+    const std::int64_t recordsAt = std::int64_t(session.mainStart);
+    if (!session.tmpMain->Flush() || !session.tmpScratch->Flush() || session.tmpMain->Seek(recordsAt, 0) != recordsAt) {
+        HLK_ERROR("HLKServer finishBackup(): Seek() TmpMain failed\n");
+        HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+        return -1;
+    }
+    if (session.full) {
+        HLK_DEBUG("HLKServer finishBackup(): Processing backup: Scratch merge\n");
+        if (HLKMerge::mergeFullBackup(session, *mergeFile) != 0) {
+            HLK_ERROR("HLKServer finishBackup(): mergeFullBackup() failed\n");
+            HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
+            return -1;
+        }
+    } else {
+        HLK_DEBUG("HLKServer finishBackup(): Processing backup: 3-Way incremental merge\n");
+        if (HLKMerge::mergeIncrBackup(session, *mergeFile) != 0) {
+            HLK_ERROR("HLKServer finishBackup(): mergeIncrBackup() failed\n");
+            HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
+            return -1;
+        }
     }
     return 0;
 }
@@ -268,6 +325,14 @@ int HLKBackupSession::xactSize(SessionData& session)
         return abnormalEnd();
     }
 
+    // The image's header goes first, so that TmpMain can become the image as it stands.
+    if (HLKRecordIO::writeBackupHeader(*session.tmpMain, session.backupHeader()) != 0) {
+        HLK_ERROR("HLKServer xactSize(): writeBackupHeader() TmpMain failed\n");
+        HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+        return abnormalEnd();
+    }
+    session.mainStart = kBackupHeaderSize;
+
     session.scratchCount = 0;
     session.scratchBytes = 0;
     session.mainCount = 0;
@@ -407,39 +472,8 @@ int HLKBackupSession::finishBackup(SessionData& session)
     HLKMerge::sortScratchIndex(session);
 
     do {
-        HLK_DEBUG("HLKServer finishBackup(): Processing backup: Create output file\n");
-        mergeFile = session.backup->CreateBFMFile(CBFMBackup::TmpMergeFile);
-        if (!mergeFile) {
-            HLK_ERROR("HLKServer finishBackup(): CreateBFMFile() TmpMerge failed\n");
-            HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+        if (mergeOutput(session, mergeFile) != 0)
             break;
-        }
-        if (HLKRecordIO::writeBackupHeader(*mergeFile, session.backupHeader()) != 0) {
-            HLK_ERROR("HLKServer finishBackup(): writeBackupHeader() failed\n");
-            HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
-            break;
-        }
-        // Written data may only show a write failure (a full disk) when it is handed over.
-        if (!session.tmpMain->Flush() || !session.tmpScratch->Flush() || session.tmpMain->Seek(0, 0) != 0) {
-            HLK_ERROR("HLKServer finishBackup(): Seek() TmpMain failed\n");
-            HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
-            break;
-        }
-        if (session.full) {
-            HLK_DEBUG("HLKServer finishBackup(): Processing backup: Scratch merge\n");
-            if (HLKMerge::mergeFullBackup(session, *mergeFile) != 0) {
-                HLK_ERROR("HLKServer finishBackup(): mergeFullBackup() failed\n");
-                HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
-                break;
-            }
-        } else {
-            HLK_DEBUG("HLKServer finishBackup(): Processing backup: 3-Way incremental merge\n");
-            if (HLKMerge::mergeIncrBackup(session, *mergeFile) != 0) {
-                HLK_ERROR("HLKServer finishBackup(): mergeIncrBackup() failed\n");
-                HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
-                break;
-            }
-        }
         mergeFile.reset();
         bool decided = false;
         if (!session.backup->CommitMerge(session.full, &replacedImage, &decided)) {
@@ -515,9 +549,9 @@ int HLKBackupSession::resumeBackup(std::unique_ptr<CBFMServer> server, std::uniq
         session.tmpMain = session.backup->OpenBFMFile(CBFMBackup::TmpMainFile);
         session.tmpScratch = session.backup->OpenBFMFile(CBFMBackup::TmpScratchFile);
         // What was acknowledged is exactly what the files hold, record for record.
-        usable = session.tmpMain && session.tmpScratch &&
-                 session.tmpMain->GetSize() == std::int64_t(record.mainBytes) &&
-                 session.tmpScratch->GetSize() == std::int64_t(record.scratchBytes) &&
+        const std::int64_t start = session.tmpMain && session.tmpScratch ? recordsStart(session, record) : -1;
+        session.mainStart = start < 0 ? 0 : std::uint64_t(start);
+        usable = start >= 0 && session.tmpScratch->GetSize() == std::int64_t(record.scratchBytes) &&
                  rebuildScratchIndex(session) == 0 && session.scratchCount == record.scratchCount;
     }
     if (!usable) {

@@ -90,7 +90,11 @@ struct SessionData {
     std::int64_t scratchCount = 0;
     std::uint64_t scratchBytes = 0;
     std::int64_t mainCount = 0;
-    std::uint64_t mainBytes = 0;
+    std::uint64_t mainBytes = 0; // of the records in TmpMain, not counting mainStart
+    // Where the records start in TmpMain: after the image's backup header, so that a full
+    // backup without scratch clusters needs no merge (TmpMain already is its image). 0 only
+    // for a transfer that an earlier version left behind, whose TmpMain holds records alone.
+    std::uint64_t mainStart = 0;
     std::uint32_t serialNumber = 0;
     std::uint32_t clusterSize = 0;
     std::uint32_t headerParam1 = 0;
