@@ -4,7 +4,6 @@
 #include "PresentationFixture.h"
 
 #include "CAutostartEntry.h"
-#include "DialogTestSupport.h"
 #include "MakeDirPath.h"
 #include "ModalWatcher.h"
 #include "Platform.h"
@@ -64,8 +63,7 @@ protected:
 
 TEST_F(AutostartTest, SettingsDialogWritesAndRemovesTheEntry)
 {
-    WriteSettings(std::to_string(dialogtest::FreeServedPort(6500)), BackupFolder());
-    ShowMainForm();
+    ASSERT_GT(ShowMainFormOnServedPort(), 0);
     const std::string settings = ReadFile(SettingsPath());
     EXPECT_EQ(CAutostartEntry::DefaultPath(), EntryPath());
 

@@ -5,10 +5,10 @@
 
 #include "CBFMRepository.h"
 #include "GUIComm.h"
-#include "DialogTestSupport.h"
 #include "ModalWatcher.h"
 #include "Platform.h"
 #include "QuarnexSim.h"
+#include "SampleBackupFolder.h"
 
 #include <QAction>
 #include <QApplication>
@@ -225,11 +225,9 @@ protected:
     {
         PresentationTest::SetUp();
         hl::Os().SetTimeZone("UTC");
-        dialogtest::CopyFixture(BackupFolder() + "/");
-        port = dialogtest::FreeServedPort(7400);
-        ASSERT_NE(port, 0);
-        WriteSettings(std::to_string(port), BackupFolder());
-        ShowMainForm();
+        testsupport::CopySampleBackupFolder(BackupFolder() + "/");
+        port = ShowMainFormOnServedPort();
+        ASSERT_GT(port, 0);
     }
     void TearDown() override
     {
@@ -304,8 +302,7 @@ class RestoreOptionsTest : public PresentationTest
 protected:
     void UseFixtureFolder()
     {
-        std::filesystem::copy(HARBORLOCK_FIXTURES "/backup-folder", BackupFolder(),
-                              std::filesystem::copy_options::recursive);
+        testsupport::CopySampleBackupFolder(BackupFolder());
     }
 
     struct Seen {

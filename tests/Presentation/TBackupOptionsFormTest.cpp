@@ -3,6 +3,7 @@
 #include "CBFMRepository.h"
 #include "CBFMServer.h"
 #include "DialogTestSupport.h"
+#include "SampleBackupFolder.h"
 #include "TestSandbox.h"
 
 #include <QComboBox>
@@ -23,7 +24,7 @@ protected:
     {
         SandboxTest::SetUp();
         dialogtest::App();
-        dialogtest::CopyFixture(SandboxPath("repo"));
+        testsupport::CopySampleBackupFolder(SandboxPath("repo"));
         repository = std::make_unique<CBFMRepository>(SandboxPath("repo").c_str());
     }
     void TearDown() override

@@ -4,12 +4,13 @@
 #include "CBFMRepository.h"
 #include "CLog.h"
 #include "CWork.h"
-#include "DialogTestSupport.h"
 #include "FaultPlatform.h"
 #include "GUIComm.h"
 #include "ModalWatcher.h"
 #include "PlatformWrapper.h"
 #include "PresentationFixture.h"
+#include "SampleBackupFolder.h"
+#include "StalledCopyPlatform.h"
 #include "TAboutBox.h"
 #include "TBackupOptionsForm.h"
 #include "TDeleteBackupForm.h"
@@ -43,7 +44,7 @@ protected:
     {
         PresentationTest::SetUp();
         hl::Os().SetTimeZone("UTC");
-        dialogtest::CopyFixture(BackupFolder() + "/");
+        testsupport::CopySampleBackupFolder(BackupFolder() + "/");
         fs::create_directories(SandboxPath("exports"));
         WriteSettings("0", BackupFolder());
         ShowMainForm();
@@ -287,7 +288,7 @@ TEST_F(TMainFormBackupMenuTest, QueueWorkWithoutAWorkerDropsTheItem)
 
 TEST_F(TMainFormBackupMenuTest, ClosingDuringAnExportCancelsItAndLeavesNoHalfMadeExport)
 {
-    dialogtest::StalledCopyPlatform stalled;
+    testsupport::StalledCopyPlatform stalled;
     hl::ScopedPlatform use(stalled);
     Form().QueueWork(new CWork(CWork::TypeExport, SandboxPath("exports/long"),
                                TBackupInfo{"0001A2B3", "417", "", 1765100000u}));
