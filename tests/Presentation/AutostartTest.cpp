@@ -7,11 +7,12 @@
 #include "MakeDirPath.h"
 #include "ModalWatcher.h"
 #include "Platform.h"
+#include "ScopedEnvironment.h"
 
 #include <QCheckBox>
 #include <QPushButton>
 
-#include <cstdlib>
+#include <optional>
 
 namespace {
 
@@ -21,19 +22,13 @@ protected:
     void SetUp() override
     {
         PresentationTest::SetUp();
-        const char *config = std::getenv("XDG_CONFIG_HOME");
-        hadConfig = config != nullptr;
-        savedConfig = config ? config : "";
         // Never the real user's autostart folder.
-        setenv("XDG_CONFIG_HOME", SandboxPath("config").c_str(), 1);
+        config.emplace("XDG_CONFIG_HOME", SandboxPath("config"));
     }
     void TearDown() override
     {
         PresentationTest::TearDown();
-        if (hadConfig)
-            setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1);
-        else
-            unsetenv("XDG_CONFIG_HOME");
+        config.reset();
     }
 
     std::string EntryPath() const { return SandboxPath("config/autostart/harborlock.desktop"); }
@@ -57,8 +52,7 @@ protected:
         return shown;
     }
 
-    bool hadConfig = false;
-    std::string savedConfig;
+    std::optional<testsupport::ScopedEnvironment> config;
 };
 
 TEST_F(AutostartTest, SettingsDialogWritesAndRemovesTheEntry)

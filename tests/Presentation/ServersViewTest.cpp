@@ -14,6 +14,7 @@
 #include "QuarnexConnection.h"
 #include "QuarnexSim.h"
 #include "SampleBackupFolder.h"
+#include "ScopedEnvironment.h"
 #include "TServersForm.h"
 
 #include <QAction>
@@ -41,20 +42,6 @@ struct Seen {
 class ServersViewTest : public PresentationTest
 {
 protected:
-    void SetUp() override
-    {
-        PresentationTest::SetUp();
-        const char *tz = std::getenv("TZ");
-        hadTz = tz != nullptr;
-        savedTz = tz ? tz : "";
-        hl::Os().SetTimeZone("UTC");
-    }
-    void TearDown() override
-    {
-        PresentationTest::TearDown();
-        hl::Os().SetTimeZone(hadTz ? savedTz : "");
-    }
-
     void CopySampleFolder()
     {
         testsupport::CopySampleBackupFolder(BackupFolder());
@@ -123,8 +110,7 @@ protected:
     CServerWatch *watch = nullptr;
     std::int64_t now = k417Date + kDay;
     std::vector<Seen> seen;
-    bool hadTz = false;
-    std::string savedTz;
+    testsupport::ScopedTimeZone utc{"UTC"};
 };
 
 TEST_F(ServersViewTest, SampleFolderShowsEveryServerWithDatesCountsAndSizes)

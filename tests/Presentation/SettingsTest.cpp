@@ -10,6 +10,7 @@
 #include "OS_CFolderLock.h"
 #include "ModalWatcher.h"
 #include "Platform.h"
+#include "ScopedEnvironment.h"
 #include "ServedPort.h"
 #include "TSettingsModForm.h"
 
@@ -29,13 +30,6 @@ namespace {
 class SettingsTest : public PresentationTest
 {
 protected:
-    void TearDown() override
-    {
-        if (!savedHome.empty())
-            setenv("HOME", savedHome.c_str(), 1);
-        PresentationTest::TearDown();
-    }
-
     // One step of a dialog session: what to type before OK is pressed.
     struct Entry {
         std::string port;
@@ -111,14 +105,12 @@ protected:
         return true;
     }
 
-    std::string savedHome;
     QStringList captions, messages, focused;
 };
 
 TEST_F(SettingsTest, MissingFileGivesTheDefaultsAndWritesThemAtOnce)
 {
-    savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-    setenv("HOME", Sandbox().c_str(), 1);
+    const testsupport::ScopedEnvironment home("HOME", Sandbox());
     CreateMainForm();
     std::string port, folder;
     Form().LoadSettings(port, folder);

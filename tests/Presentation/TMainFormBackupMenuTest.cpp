@@ -10,6 +10,7 @@
 #include "PlatformWrapper.h"
 #include "PresentationFixture.h"
 #include "SampleBackupFolder.h"
+#include "ScopedEnvironment.h"
 #include "StalledCopyPlatform.h"
 #include "TAboutBox.h"
 #include "TBackupOptionsForm.h"
@@ -43,18 +44,11 @@ protected:
     void SetUp() override
     {
         PresentationTest::SetUp();
-        hl::Os().SetTimeZone("UTC");
         testsupport::CopySampleBackupFolder(BackupFolder() + "/");
         fs::create_directories(SandboxPath("exports"));
         WriteSettings("0", BackupFolder());
         ShowMainForm();
     }
-    void TearDown() override
-    {
-        PresentationTest::TearDown();
-        hl::Os().SetTimeZone("");
-    }
-
     CBFMRepository *Repository() { return CBFMRepository::GetInstance(nullptr); }
 
     void Trigger(const char *item) { Child<QAction>(item)->trigger(); }
@@ -87,6 +81,8 @@ protected:
     }
 
     std::string ServerConfig(const char *id) { return ReadFile(BackupFolder() + "/" + id + "/server.cfg"); }
+
+    testsupport::ScopedTimeZone utc{"UTC"};
 };
 
 const char *const kDesc12 = "Quarnex Server ID: 0001A2B3    Mon Nov 24, 04:00:00 PM 2025";

@@ -8,6 +8,7 @@
 #include "Platform.h"
 #include "PlatformWrapper.h"
 #include "SampleBackupFolder.h"
+#include "ScopedEnvironment.h"
 #include "StalledCopyPlatform.h"
 #include "TestSandbox.h"
 #include "TestWindow.h"
@@ -33,7 +34,6 @@ protected:
         SandboxTest::SetUp();
         testsupport::CopySampleBackupFolder(SandboxPath("repoA"));
         fs::create_directories(SandboxPath("exports"));
-        hl::Os().SetTimeZone("UTC");
         GUIComm::GetInstance(&window);
         CBFMRepository::GetInstance(SandboxPath("repoA").c_str());
     }
@@ -41,7 +41,6 @@ protected:
     {
         CBFMRepository::Release();
         GUIComm::Cleanup();
-        hl::Os().SetTimeZone("");
         SandboxTest::TearDown();
     }
 
@@ -63,6 +62,7 @@ protected:
     std::vector<int> ErrorCodes() { return window.Errors(); }
 
     TestWindow window;
+    testsupport::ScopedTimeZone utc{"UTC"};
 };
 
 } // namespace
