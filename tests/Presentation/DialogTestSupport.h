@@ -1,10 +1,14 @@
 #pragma once
-// Helpers for the dialog tests: the modal-dialog driver (ModalWatcher.h) and the application
-// object.
+// Helpers for the dialog tests: the modal-dialog driver (ModalWatcher.h), the application
+// object, a dialog's widgets by name and its OK button pressed.
 
 #include "ModalWatcher.h"
 
 #include <QApplication>
+#include <QPushButton>
+#include <QWidget>
+
+#include <gtest/gtest.h>
 
 namespace dialogtest {
 
@@ -19,6 +23,24 @@ inline QApplication &App()
         static QApplication app(argc, argv);
     }
     return *static_cast<QApplication *>(QApplication::instance());
+}
+
+// The child widget `name` of `form`; fails the test when there is none.
+template <class W> W *Get(const QWidget &form, const char *name)
+{
+    W *w = form.findChild<W *>(name);
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+}
+
+// Presses the form's OK and returns the message box it raised (an empty title when none).
+inline BoxSeen PressOK(QWidget &form)
+{
+    ModalWatcher driver;
+    driver.ExpectBox();
+    Get<QPushButton>(form, "btnOK")->click();
+    EXPECT_TRUE(driver.unexpected.empty());
+    return driver.boxes.empty() ? BoxSeen() : driver.boxes.front();
 }
 
 } // namespace dialogtest

@@ -17,6 +17,8 @@
 
 namespace {
 
+using dialogtest::Get;
+
 class TBackupOptionsFormTest : public SandboxTest
 {
 protected:
@@ -38,13 +40,6 @@ protected:
         TBackupOptionsForm::ServerList servers;
         repository->GetAllServers(servers);
         return servers;
-    }
-
-    template <class W> W *Get(const TBackupOptionsForm &form, const char *name)
-    {
-        W *w = form.findChild<W *>(name);
-        EXPECT_NE(w, nullptr) << name;
-        return w;
     }
 
     std::unique_ptr<CBFMRepository> repository;
