@@ -4,15 +4,15 @@
 #include "PresentationFixture.h"
 
 #include "CAutostartEntry.h"
-#include "DialogTestSupport.h"
 #include "MakeDirPath.h"
 #include "ModalWatcher.h"
 #include "Platform.h"
+#include "ScopedEnvironment.h"
 
 #include <QCheckBox>
 #include <QPushButton>
 
-#include <cstdlib>
+#include <optional>
 
 namespace {
 
@@ -22,19 +22,13 @@ protected:
     void SetUp() override
     {
         PresentationTest::SetUp();
-        const char *config = std::getenv("XDG_CONFIG_HOME");
-        hadConfig = config != nullptr;
-        savedConfig = config ? config : "";
         // Never the real user's autostart folder.
-        setenv("XDG_CONFIG_HOME", SandboxPath("config").c_str(), 1);
+        config.emplace("XDG_CONFIG_HOME", SandboxPath("config"));
     }
     void TearDown() override
     {
         PresentationTest::TearDown();
-        if (hadConfig)
-            setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1);
-        else
-            unsetenv("XDG_CONFIG_HOME");
+        config.reset();
     }
 
     std::string EntryPath() const { return SandboxPath("config/autostart/harborlock.desktop"); }
@@ -58,14 +52,12 @@ protected:
         return shown;
     }
 
-    bool hadConfig = false;
-    std::string savedConfig;
+    std::optional<testsupport::ScopedEnvironment> config;
 };
 
 TEST_F(AutostartTest, SettingsDialogWritesAndRemovesTheEntry)
 {
-    WriteSettings(std::to_string(dialogtest::FreeServedPort(6500)), BackupFolder());
-    ShowMainForm();
+    ASSERT_GT(ShowMainFormOnServedPort(), 0);
     const std::string settings = ReadFile(SettingsPath());
     EXPECT_EQ(CAutostartEntry::DefaultPath(), EntryPath());
 

@@ -1,25 +1,14 @@
 #pragma once
-// Helpers for the dialog tests: the modal-dialog driver (ModalWatcher.h), a free port for the
-// service, and (from WorkTestSupport.h) a window that records what GUIComm posts, a copy of
-// the sample backup folder and a disk that stalls an image copy.
+// Helpers for the dialog tests: the modal-dialog driver (ModalWatcher.h), the application
+// object, a dialog's widgets by name and its OK button pressed.
 
-#include "GUIComm.h"
 #include "ModalWatcher.h"
-#include "WorkTestSupport.h"
-#include "Platform.h"
-#include "PlatformWrapper.h"
 
 #include <QApplication>
+#include <QPushButton>
+#include <QWidget>
 
-#include <atomic>
-#include <cstdint>
-#include <filesystem>
-#include <mutex>
-#include <semaphore>
-#include <string>
-#include <vector>
-
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 namespace dialogtest {
 
@@ -36,27 +25,22 @@ inline QApplication &App()
     return *static_cast<QApplication *>(QApplication::instance());
 }
 
-using worktest::CopyFixture;
-using worktest::FixtureFolder;
-using worktest::Posted;
-using worktest::RecordingWindow;
-using worktest::StalledCopyPlatform;
-
-// A port the service can listen on (it serves 1025..8191). Tests run in parallel processes:
-// each starts its search at searchFrom plus an offset of its own, and wraps around.
-inline int FreeServedPort(int searchFrom)
+// The child widget `name` of `form`; fails the test when there is none.
+template <class W> W *Get(const QWidget &form, const char *name)
 {
-    constexpr int first = 1025, last = 8191, count = last - first + 1;
-    const int start = searchFrom + static_cast<int>(getpid() % 900);
-    for (int i = 0; i < count; ++i) {
-        const int port = first + (start - first + i) % count;
-        const int fd = hl::Os().Listen(static_cast<uint16_t>(port), 1);
-        if (fd >= 0) {
-            hl::Os().Close(fd);
-            return port;
-        }
-    }
-    return 0;
+    W *w = form.findChild<W *>(name);
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+}
+
+// Presses the form's OK and returns the message box it raised (an empty title when none).
+inline BoxSeen PressOK(QWidget &form)
+{
+    ModalWatcher driver;
+    driver.ExpectBox();
+    Get<QPushButton>(form, "btnOK")->click();
+    EXPECT_TRUE(driver.unexpected.empty());
+    return driver.boxes.empty() ? BoxSeen() : driver.boxes.front();
 }
 
 } // namespace dialogtest

@@ -1,15 +1,15 @@
-// The whole program as a user runs it: Harborlock started on a free port with
+// The whole program as a user runs it: Harborlock started on a served port with
 // its own home folder, a simulated Quarnex server pushing a backup to it.
 
 #include "TestSandbox.h"
 
 #include "CBFMRepository.h"
-#include "DialogTestSupport.h"
-#include "Eventually.h"
 #include "ClusterPlan.h"
+#include "Eventually.h"
 #include "MakeDirPath.h"
 #include "Platform.h"
 #include "QuarnexSim.h"
+#include "ServedPort.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -18,10 +18,8 @@
 #include <QStringList>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
-
-#include <unistd.h>
-#include <thread>
 
 namespace {
 
@@ -30,12 +28,8 @@ class HarborlockEndToEndTest : public SandboxTest
 protected:
     void TearDown() override
     {
-        if (app.state() != QProcess::NotRunning) {
-            app.terminate();
-            if (!app.waitForFinished(10000))
-                app.kill();
-            app.waitForFinished(5000);
-        }
+        if (app.state() != QProcess::NotRunning)
+            Stop();
         CBFMRepository::Release();
         SandboxTest::TearDown();
     }
@@ -58,21 +52,53 @@ protected:
         return out;
     }
 
+    enum class Start { Listening, PortTaken, Failed };
+
+    // Starts Harborlock with settings naming `port` and waits until its service listens there
+    // (its debug log says so) or says it could not start: then the port is held by another
+    // process, and the program is stopped and its activity log removed for the next try.
+    Start StartOn(int port)
+    {
+        WriteFile(DataRoot() + "/Config/Harborlock.cfg",
+                  "BackupDataBasePath: " + Folder() + "\r\nIPPort: " + std::to_string(port) + "\r\n");
+        app.start(QStringLiteral(HARBORLOCK_EXE), QStringList());
+        if (!app.waitForStarted(10000))
+            return Start::Failed;
+        const std::string listening = "Accepting connections on port " + std::to_string(port) + "\n";
+        bool taken = false;
+        const bool settled = testsupport::Eventually(
+            [&] {
+                if (ReadFile(DataRoot() + "/log/quarnexLog.txt").find(listening) != std::string::npos)
+                    return true;
+                taken = ActivityTexts().contains("Error starting backup service");
+                return taken || app.state() != QProcess::Running;
+            },
+            kAppLimit);
+        if (settled && !taken && app.state() == QProcess::Running)
+            return Start::Listening;
+        Stop();
+        std::filesystem::remove(DataRoot() + "/log/activityLog.txt");
+        return taken ? Start::PortTaken : Start::Failed;
+    }
+
+    void Stop()
+    {
+        app.terminate();
+        if (!app.waitForFinished(30000))
+            app.kill();
+        app.waitForFinished(5000);
+    }
+
+    static constexpr std::chrono::seconds kAppLimit{60};
     QProcess app;
 };
 
 using testsupport::Eventually;
-constexpr std::chrono::seconds kAppLimit{60};
 
 TEST_F(HarborlockEndToEndTest, ReceivesABackupAndLogsIt)
 {
-    const int port = dialogtest::FreeServedPort(6100);
-    ASSERT_NE(port, 0);
     MakeDirPath(DataRoot() + "/Config");
     MakeDirPath(Folder());
-    WriteFile(DataRoot() + "/Config/Harborlock.cfg",
-              "BackupDataBasePath: " + Folder() + "\r\nIPPort: " + std::to_string(port) + "\r\n");
-
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(Home()));
     env.remove("XDG_DATA_HOME");
@@ -81,14 +107,19 @@ TEST_F(HarborlockEndToEndTest, ReceivesABackupAndLogsIt)
     env.insert("ASAN_OPTIONS", "detect_leaks=0");
     app.setProcessEnvironment(env);
     app.setProcessChannelMode(QProcess::ForwardedChannels);
-    app.start(QStringLiteral(HARBORLOCK_EXE), QStringList());
-    ASSERT_TRUE(app.waitForStarted(10000));
+    bool failed = false;
+    const int port = testsupport::StartOnServedPort([&](int candidate) {
+        const Start start = StartOn(candidate);
+        failed = start == Start::Failed;
+        return start != Start::PortTaken;
+    });
+    ASSERT_FALSE(failed) << "Harborlock did not start, or did not listen within " << kAppLimit.count() << " s";
+    ASSERT_GT(port, 0);
 
     quarnexsim::QuarnexSim sim("127.0.0.1", static_cast<uint16_t>(port));
     sim.SetTimeoutMs(10000);
     uint32_t pong = 0;
-    ASSERT_TRUE(Eventually([&] { return app.state() == QProcess::Running && sim.Ping(pong); }, kAppLimit))
-        << "Harborlock did not listen on port " << port;
+    ASSERT_TRUE(sim.Ping(pong)) << "Harborlock did not answer on port " << port;
 
     quarnexsim::PlanOptions plan;
     plan.count = 300;

@@ -5,12 +5,15 @@
 #include "CInetHeaderParser.h"
 #include "CLog.h"
 #include "MakeDirPath.h"
+#include "ServedPort.h"
 #include "TExceptionDlg.h"
 #include "TMainForm.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QRegularExpression>
+
+#include <filesystem>
 
 void PresentationTest::SetUp()
 {
@@ -66,6 +69,37 @@ void PresentationTest::CloseMainForm()
     Pump();
     m_form.reset();
     Pump();
+}
+
+int PresentationTest::ShowOnServedPort(const std::function<void(int port)> &show)
+{
+    bool failed = false;
+    const int port = testsupport::StartOnServedPort([&](int candidate) {
+        show(candidate);
+        if (HasFatalFailure()) {
+            failed = true;
+            return true;
+        }
+        if (!ServiceStartFailed())
+            return true;
+        CloseMainForm();
+        std::filesystem::remove(ActivityLogPath());
+        return false;
+    });
+    return failed ? -1 : port;
+}
+
+int PresentationTest::ShowMainFormOnServedPort()
+{
+    return ShowOnServedPort([this](int port) {
+        WriteSettings(std::to_string(port), BackupFolder());
+        ShowMainForm();
+    });
+}
+
+bool PresentationTest::ServiceStartFailed()
+{
+    return m_form && ActivityTexts().contains(QStringLiteral("Error starting backup service"));
 }
 
 void PresentationTest::Pump()

@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,6 +34,16 @@ protected:
     TMainForm &ShowMainForm();
     // Closes it (running the close handler) and destroys it.
     void CloseMainForm();
+
+    // Runs `show(port)`, which shows the window with its service on `port`, with served ports
+    // until the service starts on one, and returns that port; -1 when none did or `show`
+    // failed the test. A port another process holds makes the start fail: that window is
+    // closed and its activity log removed, so that the next attempt starts afresh.
+    int ShowOnServedPort(const std::function<void(int port)> &show);
+    // The usual `show`: the settings name the port and BackupFolder(), then the window.
+    int ShowMainFormOnServedPort();
+    // Whether the window said that its service did not start.
+    bool ServiceStartFailed();
     TMainForm &Form() { return *m_form; }
 
     template <class T>

@@ -5,10 +5,11 @@
 
 #include "CBFMRepository.h"
 #include "GUIComm.h"
-#include "DialogTestSupport.h"
 #include "ModalWatcher.h"
 #include "Platform.h"
 #include "QuarnexSim.h"
+#include "SampleBackupFolder.h"
+#include "ScopedEnvironment.h"
 
 #include <QAction>
 #include <QApplication>
@@ -33,10 +34,6 @@ protected:
     void SetUp() override
     {
         PresentationTest::SetUp();
-        const char *tz = std::getenv("TZ");
-        hadTz = tz != nullptr;
-        savedTz = tz ? tz : "";
-        hl::Os().SetTimeZone("UTC");
         WriteSettings("0", BackupFolder());
         ShowMainForm();
     }
@@ -45,7 +42,6 @@ protected:
         if (worker.joinable())
             worker.join();
         PresentationTest::TearDown();
-        hl::Os().SetTimeZone(hadTz ? savedTz : "");
     }
 
     // The service side: a worker thread blocked in the prompt.
@@ -74,8 +70,7 @@ protected:
                                 "ID:00C0FFEE dated Sun Dec 07, 09:33 AM 2025 ";
     std::thread worker;
     std::atomic<bool> done{false}, result{false}, accepted{false};
-    bool hadTz = false;
-    std::string savedTz;
+    testsupport::ScopedTimeZone utc{"UTC"};
 };
 
 TEST_F(RestorePromptTest, AcceptShowsTheRequestAndAnswersTheWaitingWorker)
@@ -224,19 +219,15 @@ protected:
     void SetUp() override
     {
         PresentationTest::SetUp();
-        hl::Os().SetTimeZone("UTC");
-        dialogtest::CopyFixture(BackupFolder() + "/");
-        port = dialogtest::FreeServedPort(7400);
-        ASSERT_NE(port, 0);
-        WriteSettings(std::to_string(port), BackupFolder());
-        ShowMainForm();
+        testsupport::CopySampleBackupFolder(BackupFolder() + "/");
+        port = ShowMainFormOnServedPort();
+        ASSERT_GT(port, 0);
     }
     void TearDown() override
     {
         if (inquiry.valid())
             inquiry.wait();
         PresentationTest::TearDown();
-        hl::Os().SetTimeZone("");
     }
 
     bool Accepts() const
@@ -256,6 +247,7 @@ protected:
         return n;
     }
 
+    testsupport::ScopedTimeZone utc{"UTC"};
     int port = 0;
     std::future<quarnexsim::InquiryResult> inquiry;
 };
@@ -304,8 +296,7 @@ class RestoreOptionsTest : public PresentationTest
 protected:
     void UseFixtureFolder()
     {
-        std::filesystem::copy(HARBORLOCK_FIXTURES "/backup-folder", BackupFolder(),
-                              std::filesystem::copy_options::recursive);
+        testsupport::CopySampleBackupFolder(BackupFolder());
     }
 
     struct Seen {

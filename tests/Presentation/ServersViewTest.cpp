@@ -8,12 +8,13 @@
 #include "CServerWatch.h"
 #include "CStaleServerMonitor.h"
 #include "ClusterPlan.h"
-#include "DialogTestSupport.h"
 #include "GUIComm.h"
 #include "ModalWatcher.h"
 #include "Platform.h"
 #include "QuarnexConnection.h"
 #include "QuarnexSim.h"
+#include "SampleBackupFolder.h"
+#include "ScopedEnvironment.h"
 #include "TServersForm.h"
 
 #include <QAction>
@@ -41,25 +42,9 @@ struct Seen {
 class ServersViewTest : public PresentationTest
 {
 protected:
-    void SetUp() override
-    {
-        PresentationTest::SetUp();
-        const char *tz = std::getenv("TZ");
-        hadTz = tz != nullptr;
-        savedTz = tz ? tz : "";
-        hl::Os().SetTimeZone("UTC");
-    }
-    void TearDown() override
-    {
-        PresentationTest::TearDown();
-        hl::Os().SetTimeZone(hadTz ? savedTz : "");
-    }
-
     void CopySampleFolder()
     {
-        for (const auto &entry : fs::directory_iterator(std::string(HARBORLOCK_FIXTURES) + "/backup-folder"))
-            fs::copy(entry.path(), BackupFolder() + "/" + entry.path().filename().string(),
-                     fs::copy_options::recursive);
+        testsupport::CopySampleBackupFolder(BackupFolder());
     }
 
     // Shows the window on the folder with the clock at `now` (so the first check already
@@ -76,6 +61,16 @@ protected:
                          });
         watch->Monitor()->SetClock([this] { return now; });
         ShowMainForm();
+    }
+
+    // ShowOn a served port; a port another process holds is retried on another. The port,
+    // or -1.
+    int ShowOnServedPort()
+    {
+        return PresentationTest::ShowOnServedPort([this](int port) {
+            seen.clear(); // the failed start's notification
+            ShowOn(std::to_string(port));
+        });
     }
 
     QTableWidget *OpenServersView()
@@ -115,8 +110,7 @@ protected:
     CServerWatch *watch = nullptr;
     std::int64_t now = k417Date + kDay;
     std::vector<Seen> seen;
-    bool hadTz = false;
-    std::string savedTz;
+    testsupport::ScopedTimeZone utc{"UTC"};
 };
 
 TEST_F(ServersViewTest, SampleFolderShowsEveryServerWithDatesCountsAndSizes)
@@ -144,10 +138,9 @@ TEST_F(ServersViewTest, SampleFolderShowsEveryServerWithDatesCountsAndSizes)
 
 TEST_F(ServersViewTest, SimulatedBackupAppearsAtOnceAndEveryColumnSortsByValue)
 {
-    const int port = dialogtest::FreeServedPort(6300);
-    ASSERT_NE(port, 0);
     CopySampleFolder();
-    ShowOn(std::to_string(port));
+    const int port = ShowOnServedPort();
+    ASSERT_GT(port, 0);
     QTableWidget *table = OpenServersView();
     ASSERT_NE(table, nullptr);
     ASSERT_EQ(table->rowCount(), 2);
@@ -282,9 +275,8 @@ TEST_F(ServersViewTest, WarnDaysAreThePerServerWindowSettingAndSurviveASettingsR
 
 TEST_F(ServersViewTest, NewBackupEndsTheWarning)
 {
-    const int port = dialogtest::FreeServedPort(6400);
-    ASSERT_NE(port, 0);
-    ShowOn(std::to_string(port));
+    const int port = ShowOnServedPort();
+    ASSERT_GT(port, 0);
     quarnexsim::QuarnexSim sim("127.0.0.1", static_cast<uint16_t>(port));
     sim.SetTimeoutMs(10000);
     quarnexsim::PlanOptions plan;
@@ -314,9 +306,8 @@ TEST_F(ServersViewTest, NewBackupEndsTheWarning)
 
 TEST_F(ServersViewTest, FailuresRaiseADesktopNotificationWithTheDesignedText)
 {
-    const int port = dialogtest::FreeServedPort(6500);
-    ASSERT_NE(port, 0);
-    ShowOn(std::to_string(port));
+    const int port = ShowOnServedPort();
+    ASSERT_GT(port, 0);
 
     // A Quarnex server that says HELLO for a full backup and then goes away.
     {

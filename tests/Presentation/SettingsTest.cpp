@@ -4,13 +4,14 @@
 #include "PresentationFixture.h"
 
 #include "CLog.h"
-#include "DialogTestSupport.h"
 #include "FaultPlatform.h"
 #include "GUIComm.h"
 #include "MakeDirPath.h"
 #include "OS_CFolderLock.h"
 #include "ModalWatcher.h"
 #include "Platform.h"
+#include "ScopedEnvironment.h"
+#include "ServedPort.h"
 #include "TSettingsModForm.h"
 
 #include <QApplication>
@@ -23,20 +24,12 @@
 #include <filesystem>
 #include <vector>
 
-#include <unistd.h>
 
 namespace {
 
 class SettingsTest : public PresentationTest
 {
 protected:
-    void TearDown() override
-    {
-        if (!savedHome.empty())
-            setenv("HOME", savedHome.c_str(), 1);
-        PresentationTest::TearDown();
-    }
-
     // One step of a dialog session: what to type before OK is pressed.
     struct Entry {
         std::string port;
@@ -89,6 +82,20 @@ protected:
         return count;
     }
 
+    // Types a served port (after `prefix`) and `folder` in the dialog and presses OK, until the
+    // service starts on the port; a port another process holds is retried on another. The
+    // port, or -1. Never `avoid`, the port the service is on now.
+    int RunDialogOnServedPort(const std::string &folder, const std::string &prefix = "", int avoid = -1)
+    {
+        return testsupport::StartOnServedPort([&](int port) {
+            if (port == avoid)
+                return false;
+            const int starts = ListenerStarts();
+            RunDialog({{prefix + std::to_string(port), folder}});
+            return ListenerStarts() == starts + 1;
+        });
+    }
+
     static bool Accepts(int port)
     {
         const int fd = hl::Os().Connect("127.0.0.1", static_cast<uint16_t>(port));
@@ -98,14 +105,12 @@ protected:
         return true;
     }
 
-    std::string savedHome;
     QStringList captions, messages, focused;
 };
 
 TEST_F(SettingsTest, MissingFileGivesTheDefaultsAndWritesThemAtOnce)
 {
-    savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-    setenv("HOME", Sandbox().c_str(), 1);
+    const testsupport::ScopedEnvironment home("HOME", Sandbox());
     CreateMainForm();
     std::string port, folder;
     Form().LoadSettings(port, folder);
@@ -129,21 +134,26 @@ TEST_F(SettingsTest, AMissingHeaderLoadsEmptyAndRewritesNothing)
 
 TEST_F(SettingsTest, ValidationStopsAtTheFirstFailingInputInOrder)
 {
-    WriteSettings("0", BackupFolder());
-    ShowMainForm();
-    const int port = dialogtest::FreeServedPort(7100);
-    ASSERT_NE(port, 0);
     const std::string missing = SandboxPath("does-not-exist");
-    RunDialog({{"12a", missing},
-               {"", missing},
-               {"0", BackupFolder()},
-               {"1024", BackupFolder()},
-               {"8192", BackupFolder()},
-               {"65535", BackupFolder()},
-               {"99999999999999999999", BackupFolder()},
-               {"08080", "relative/path"},
-               {"08080", missing},
-               {std::to_string(port), BackupFolder()}});
+    // The last entry is accepted and starts the service on its port.
+    const int port = ShowOnServedPort([&](int candidate) {
+        captions.clear();
+        messages.clear();
+        focused.clear();
+        WriteSettings("0", BackupFolder());
+        ShowMainForm();
+        RunDialog({{"12a", missing},
+                   {"", missing},
+                   {"0", BackupFolder()},
+                   {"1024", BackupFolder()},
+                   {"8192", BackupFolder()},
+                   {"65535", BackupFolder()},
+                   {"99999999999999999999", BackupFolder()},
+                   {"08080", "relative/path"},
+                   {"08080", missing},
+                   {std::to_string(candidate), BackupFolder()}});
+    });
+    ASSERT_GT(port, 0);
     const QString range = "IP Port must be between 1025 and 8191";
     EXPECT_EQ(messages, QStringList({"IP Port must be a number", range, range, range, range, range, range,
                                      "The backup folder must be a full path, starting with /",
@@ -158,10 +168,8 @@ TEST_F(SettingsTest, ValidationStopsAtTheFirstFailingInputInOrder)
 
 TEST_F(SettingsTest, APortTheServiceDoesNotServeIsRefusedBeforeAnythingIsSaved)
 {
-    const int port = dialogtest::FreeServedPort(7100);
-    ASSERT_NE(port, 0);
-    WriteSettings(std::to_string(port), BackupFolder());
-    ShowMainForm();
+    const int port = ShowMainFormOnServedPort();
+    ASSERT_GT(port, 0);
     ASSERT_TRUE(Accepts(port));
     const std::string saved = ReadFile(SettingsPath());
     const int starts = ListenerStarts();
@@ -192,10 +200,8 @@ TEST_F(SettingsTest, ARelativeBackupFolderIsRefused)
 
 TEST_F(SettingsTest, OkWhileABackupRunsIsRefusedAndTheServiceKeepsRunning)
 {
-    const int port = dialogtest::FreeServedPort(7100);
-    ASSERT_NE(port, 0);
-    WriteSettings(std::to_string(port), BackupFolder());
-    ShowMainForm();
+    const int port = ShowMainFormOnServedPort();
+    ASSERT_GT(port, 0);
     ASSERT_TRUE(Accepts(port));
     const std::string saved = ReadFile(SettingsPath());
     const int starts = ListenerStarts();
@@ -247,13 +253,15 @@ TEST_F(SettingsTest, AFolderWhereNoFileCanBeCreatedIsRefused)
 
 TEST_F(SettingsTest, OkWithoutChangesNeitherSavesNorRestarts)
 {
-    const int port = dialogtest::FreeServedPort(7100);
-    ASSERT_NE(port, 0);
     // Written by hand with a layout the program would not write itself.
     MakeDirPath(DataRoot() + "/Config");
-    const std::string hand = "IPPort: " + std::to_string(port) + "\r\nBackupDataBasePath: " + BackupFolder() + "\r\n";
-    WriteFile(SettingsPath(), hand);
-    ShowMainForm();
+    std::string hand;
+    const int port = ShowOnServedPort([&](int candidate) {
+        hand = "IPPort: " + std::to_string(candidate) + "\r\nBackupDataBasePath: " + BackupFolder() + "\r\n";
+        WriteFile(SettingsPath(), hand);
+        ShowMainForm();
+    });
+    ASSERT_GT(port, 0);
     ASSERT_TRUE(Accepts(port));
     const int starts = ListenerStarts();
     RunDialog({{std::to_string(port), BackupFolder()}});
@@ -263,24 +271,14 @@ TEST_F(SettingsTest, OkWithoutChangesNeitherSavesNorRestarts)
 
 TEST_F(SettingsTest, ChangedPortRestartsTheServiceOnIt)
 {
-    const int first = dialogtest::FreeServedPort(7100);
-    ASSERT_NE(first, 0);
-    WriteSettings(std::to_string(first), BackupFolder());
-    ShowMainForm();
+    const int first = ShowMainFormOnServedPort();
+    ASSERT_GT(first, 0);
     ASSERT_TRUE(Accepts(first));
 
-    int second = 0;
-    for (int p = first + 1; p < 8191 && !second; ++p) {
-        const int fd = hl::Os().Listen(static_cast<uint16_t>(p), 1);
-        if (fd >= 0) {
-            hl::Os().Close(fd);
-            second = p;
-        }
-    }
-    ASSERT_NE(second, 0);
     // Typed with a leading zero: kept as typed, served as the number.
+    const int second = RunDialogOnServedPort(BackupFolder(), "0", first);
+    ASSERT_GT(second, 0);
     const std::string typed = "0" + std::to_string(second);
-    RunDialog({{typed, BackupFolder()}});
     EXPECT_EQ(Text("lbSettingsIPPortVal").toStdString(), typed);
     EXPECT_TRUE(Accepts(second));
     EXPECT_FALSE(Accepts(first));
@@ -289,10 +287,8 @@ TEST_F(SettingsTest, ChangedPortRestartsTheServiceOnIt)
 
 TEST_F(SettingsTest, ChangedFolderReplacesTheRepositoryAndRestartsTheService)
 {
-    const int port = dialogtest::FreeServedPort(7100);
-    ASSERT_NE(port, 0);
-    WriteSettings(std::to_string(port), BackupFolder());
-    ShowMainForm();
+    const int port = ShowMainFormOnServedPort();
+    ASSERT_GT(port, 0);
     const std::string other = SandboxPath("other");
     MakeDirPath(other);
     const int starts = ListenerStarts();
@@ -314,9 +310,7 @@ TEST_F(SettingsTest, UnusableBackupFolderKeepsTheWindowUsableUntilAnotherIsChose
         << ActivityTexts().last().toStdString();
     EXPECT_TRUE(Child<QPushButton>("btnSettingsModify")->isEnabled());
 
-    const int port = dialogtest::FreeServedPort(7100);
-    ASSERT_NE(port, 0);
-    RunDialog({{std::to_string(port), BackupFolder()}});
+    ASSERT_GT(RunDialogOnServedPort(BackupFolder()), 0);
     EXPECT_EQ(Text("lbSettingsFolderVal").toStdString(), BackupFolder());
     EXPECT_TRUE(hl::Os().FileExists(BackupFolder() + "/repository.cfg"));
 }
@@ -329,21 +323,23 @@ TEST_F(SettingsTest, AFolderServedByAnotherProgramIsNotOpened)
     OS_CFolderLock other;
     ASSERT_EQ(other.Acquire(BackupFolder(), SandboxPath("lockfallback"), "harborlockd"),
               OS_CFolderLock::Result::Locked);
-    const int port = dialogtest::FreeServedPort(7150);
-    ASSERT_NE(port, 0);
-    WriteSettings(std::to_string(port), BackupFolder());
+    // The default port: whether another process holds it does not matter, the window must
+    // not even try to listen.
+    WriteSettings("5001", BackupFolder());
     ShowMainForm();
     ASSERT_FALSE(ActivityTexts().isEmpty());
     const std::string line = ActivityTexts().last().toStdString();
     EXPECT_EQ(line.rfind("Unable to use backup folder " + BackupFolder() + ": it is served by harborlockd", 0), 0u)
         << line;
     EXPECT_FALSE(hl::Os().FileExists(BackupFolder() + "/repository.cfg"));
-    EXPECT_FALSE(Accepts(port));
+    EXPECT_EQ(ListenerStarts(), 0) << "the service was started";
+    EXPECT_FALSE(ServiceStartFailed()) << "the service was started";
 
     // Another folder is free: choosing it opens it and starts the service.
     const std::string free = SandboxPath("free");
     MakeDirPath(free);
-    RunDialog({{std::to_string(port), free}});
+    const int port = RunDialogOnServedPort(free);
+    ASSERT_GT(port, 0);
     EXPECT_TRUE(hl::Os().FileExists(free + "/repository.cfg"));
     EXPECT_TRUE(Accepts(port));
 }

@@ -3,6 +3,7 @@
 #include "CBFMRepository.h"
 #include "CBFMServer.h"
 #include "DialogTestSupport.h"
+#include "SampleBackupFolder.h"
 #include "TestSandbox.h"
 
 #include <QComboBox>
@@ -16,6 +17,8 @@
 
 namespace {
 
+using dialogtest::Get;
+
 class TBackupOptionsFormTest : public SandboxTest
 {
 protected:
@@ -23,7 +26,7 @@ protected:
     {
         SandboxTest::SetUp();
         dialogtest::App();
-        dialogtest::CopyFixture(SandboxPath("repo"));
+        testsupport::CopySampleBackupFolder(SandboxPath("repo"));
         repository = std::make_unique<CBFMRepository>(SandboxPath("repo").c_str());
     }
     void TearDown() override
@@ -37,13 +40,6 @@ protected:
         TBackupOptionsForm::ServerList servers;
         repository->GetAllServers(servers);
         return servers;
-    }
-
-    template <class W> W *Get(const TBackupOptionsForm &form, const char *name)
-    {
-        W *w = form.findChild<W *>(name);
-        EXPECT_NE(w, nullptr) << name;
-        return w;
     }
 
     std::unique_ptr<CBFMRepository> repository;

@@ -17,6 +17,9 @@
 
 namespace {
 
+using dialogtest::Get;
+using dialogtest::PressOK;
+
 class TExportBackupFormTest : public SandboxTest
 {
 protected:
@@ -32,24 +35,6 @@ protected:
         return {{"0001A2B3", "12", "", 1764000000u}, {"00C0FFEE", "9999", "Main office", 4102444800u}};
     }
 
-    template <class W> static W *Get(const QWidget &form, const char *name)
-    {
-        W *w = form.findChild<W *>(name);
-        EXPECT_NE(w, nullptr) << name;
-        return w;
-    }
-
-    // Presses OK and returns the message box it raised (an empty title when none).
-    static BoxSeen PressOK(TExportBackupForm &form)
-    {
-        ModalWatcher driver;
-        driver.ExpectBox();
-        Get<QPushButton>(form, "btnOK")->click();
-        EXPECT_TRUE(driver.unexpected.empty());
-        if (driver.boxes.empty())
-            return {};
-        return driver.boxes.front();
-    }
 };
 
 } // namespace

@@ -13,6 +13,9 @@
 
 namespace {
 
+using dialogtest::Get;
+using dialogtest::PressOK;
+
 class TImportBackupFormTest : public SandboxTest
 {
 protected:
@@ -20,22 +23,6 @@ protected:
     {
         SandboxTest::SetUp();
         dialogtest::App();
-    }
-
-    template <class W> static W *Get(const QWidget &form, const char *name)
-    {
-        W *w = form.findChild<W *>(name);
-        EXPECT_NE(w, nullptr) << name;
-        return w;
-    }
-
-    static BoxSeen PressOK(TImportBackupForm &form)
-    {
-        ModalWatcher driver;
-        driver.ExpectBox();
-        Get<QPushButton>(form, "btnOK")->click();
-        EXPECT_TRUE(driver.unexpected.empty());
-        return driver.boxes.empty() ? BoxSeen() : driver.boxes.front();
     }
 };
 

@@ -4,12 +4,14 @@
 #include "CBFMRepository.h"
 #include "CLog.h"
 #include "CWork.h"
-#include "DialogTestSupport.h"
 #include "FaultPlatform.h"
 #include "GUIComm.h"
 #include "ModalWatcher.h"
 #include "PlatformWrapper.h"
 #include "PresentationFixture.h"
+#include "SampleBackupFolder.h"
+#include "ScopedEnvironment.h"
+#include "StalledCopyPlatform.h"
 #include "TAboutBox.h"
 #include "TBackupOptionsForm.h"
 #include "TDeleteBackupForm.h"
@@ -42,18 +44,11 @@ protected:
     void SetUp() override
     {
         PresentationTest::SetUp();
-        hl::Os().SetTimeZone("UTC");
-        dialogtest::CopyFixture(BackupFolder() + "/");
+        testsupport::CopySampleBackupFolder(BackupFolder() + "/");
         fs::create_directories(SandboxPath("exports"));
         WriteSettings("0", BackupFolder());
         ShowMainForm();
     }
-    void TearDown() override
-    {
-        PresentationTest::TearDown();
-        hl::Os().SetTimeZone("");
-    }
-
     CBFMRepository *Repository() { return CBFMRepository::GetInstance(nullptr); }
 
     void Trigger(const char *item) { Child<QAction>(item)->trigger(); }
@@ -86,6 +81,8 @@ protected:
     }
 
     std::string ServerConfig(const char *id) { return ReadFile(BackupFolder() + "/" + id + "/server.cfg"); }
+
+    testsupport::ScopedTimeZone utc{"UTC"};
 };
 
 const char *const kDesc12 = "Quarnex Server ID: 0001A2B3    Mon Nov 24, 04:00:00 PM 2025";
@@ -287,7 +284,7 @@ TEST_F(TMainFormBackupMenuTest, QueueWorkWithoutAWorkerDropsTheItem)
 
 TEST_F(TMainFormBackupMenuTest, ClosingDuringAnExportCancelsItAndLeavesNoHalfMadeExport)
 {
-    dialogtest::StalledCopyPlatform stalled;
+    testsupport::StalledCopyPlatform stalled;
     hl::ScopedPlatform use(stalled);
     Form().QueueWork(new CWork(CWork::TypeExport, SandboxPath("exports/long"),
                                TBackupInfo{"0001A2B3", "417", "", 1765100000u}));

@@ -210,7 +210,7 @@ TEST_F(CrashTest, KilledServiceKeepsEveryCommittedBackup)
         } else {
             pusher.join();
             // Not yet dead: the chosen change lay beyond this backup; kill it once it is idle.
-            if (victim.Running() && reliability::WaitIdle(victim.Port()))
+            if (victim.Running() && testsupport::ServiceIdle(victim.Port()))
                 victim.Kill();
             victim.Kill();
         }
@@ -307,7 +307,7 @@ TEST_F(CrashTest, KilledServiceKeepsEveryCommittedBackup)
         const PushResult np = sim.Push(plan.header, nextFull, nextClusters, options);
         ASSERT_TRUE(np.completed) << "the backup after the restart failed: " << np.failure;
         const auto t0 = std::chrono::steady_clock::now();
-        ASSERT_TRUE(reliability::WaitIdle(host.Port()));
+        ASSERT_TRUE(testsupport::ServiceIdle(host.Port()));
         mergeMs = std::max(2.0, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
         if (!nextFull) {
             std::string why2;

@@ -74,7 +74,7 @@ protected:
         sim.SetTimeoutMs(20000);
         bool refused = false;
         EXPECT_TRUE(sim.OfferIncremental(kHeader, refused));
-        EXPECT_TRUE(reliability::WaitIdle(port));
+        EXPECT_TRUE(testsupport::ServiceIdle(port));
         return refused;
     }
     bool NotSavedReported()
@@ -100,7 +100,7 @@ TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
 
     const std::vector<SimCluster> first = Clusters(100, 1, 20);
     ASSERT_TRUE(Push(port, kHeader, true, first).completed);
-    ASSERT_TRUE(reliability::WaitIdle(port));
+    ASSERT_TRUE(testsupport::ServiceIdle(port));
     const SimImage a = MergeModel::Full(kHeader, first);
     ExpectRestores(port, a, "first backup");
 
@@ -108,7 +108,7 @@ TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
     m_window.Clear();
     const PushResult big = Push(port, kHeader, true, Clusters(5000, 2), 1);
     EXPECT_FALSE(big.completed);
-    ASSERT_TRUE(reliability::WaitIdle(port));
+    ASSERT_TRUE(testsupport::ServiceIdle(port));
     EXPECT_TRUE(HasError(4)) << "a transfer cut by a full disk is reported as \"Backup failed.\"";
     EXPECT_FALSE(Saved());
     ExpectRestores(port, a, "after the transfer filled the disk");
@@ -118,7 +118,7 @@ TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
     m_window.Clear();
     const PushResult mid = Push(port, kHeader, true, Clusters(2200, 3, 10), 1);
     EXPECT_TRUE(mid.completed) << mid.failure;
-    ASSERT_TRUE(reliability::WaitIdle(port));
+    ASSERT_TRUE(testsupport::ServiceIdle(port));
     EXPECT_TRUE(HasError(14)) << "a merge cut by a full disk is reported as \"Error finalizing backup.\"";
     EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && !n.success; }, 1));
     ExpectRestores(port, a, "after the merge filled the disk");
@@ -134,7 +134,7 @@ TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
     const PushResult refused = Push(port, kHeader, true, Clusters(3000, 4));
     EXPECT_FALSE(refused.completed);
     EXPECT_EQ(refused.sizeResponse, 0xFFFFFFFFu);
-    ASSERT_TRUE(reliability::WaitIdle(port));
+    ASSERT_TRUE(testsupport::ServiceIdle(port));
     EXPECT_TRUE(m_window.WaitFor(
         [&](const Note& n) {
             return n.message == CM_HLKInsufficientDiskSpace && n.number == 4 && n.number2 == availableMB &&
@@ -148,7 +148,7 @@ TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
     m_window.Clear();
     const std::vector<SimCluster> third = Clusters(200, 5, 30);
     ASSERT_TRUE(Push(port, kHeader, true, third).completed);
-    ASSERT_TRUE(reliability::WaitIdle(port));
+    ASSERT_TRUE(testsupport::ServiceIdle(port));
     EXPECT_TRUE(Saved());
     const SimImage c = MergeModel::Full(kHeader, third);
     ExpectRestores(port, c, "the backup after the full disk");
@@ -229,7 +229,7 @@ protected:
         EXPECT_NE(port, 0);
         const std::vector<SimCluster> first = Clusters(120, 21, 25);
         EXPECT_TRUE(Push(port, kHeader, true, first).completed);
-        EXPECT_TRUE(reliability::WaitIdle(port));
+        EXPECT_TRUE(testsupport::ServiceIdle(port));
         const SimImage a = MergeModel::Full(kHeader, first);
         const std::vector<SimCluster> second = Clusters(incremental ? 60 : 150, 22, 30, 40);
         const SimImage b = incremental ? MergeModel::Incremental(a, kHeader, second) : MergeModel::Full(kHeader, second);
@@ -245,7 +245,7 @@ protected:
         {
             hl::ScopedPlatform use(fault);
             p = Push(port, kHeader, !incremental, second);
-            EXPECT_TRUE(reliability::WaitIdle(port));
+            EXPECT_TRUE(testsupport::ServiceIdle(port));
         }
         view.Pushed(kHeader, !incremental, second, p);
         const bool hit = fault.Hit();
@@ -289,7 +289,7 @@ protected:
         if (lostAfterDone) {
             EXPECT_TRUE(next.fellBackToFull) << "the incremental after a backup lost past DONE was accepted";
         }
-        EXPECT_TRUE(reliability::WaitIdle(port));
+        EXPECT_TRUE(testsupport::ServiceIdle(port));
         EXPECT_TRUE(Saved()) << "the backup after the full disk was not saved";
         const SimImage base = result == "new" ? b : a;
         const SimImage c = next.fellBackToFull ? MergeModel::Full(kHeader, third) : MergeModel::Incremental(base, kHeader, third);
@@ -338,7 +338,7 @@ TEST_F(FullDiskTest, ExportAndImportReportAFullDiskAtEachCopy)
     ASSERT_NE(port, 0);
     const std::vector<SimCluster> first = Clusters(150, 31, 20);
     ASSERT_TRUE(Push(port, kHeader, true, first).completed);
-    ASSERT_TRUE(reliability::WaitIdle(port));
+    ASSERT_TRUE(testsupport::ServiceIdle(port));
     const SimImage a = MergeModel::Full(kHeader, first);
     std::vector<TBackupInfo> backups;
     CBFMRepository::GetInstance(nullptr)->GetAllBackups(backups);

@@ -157,7 +157,7 @@ TEST_F(HostilePeerTest, PeerThatHangsUpIsCleanedUpBeforeTheNextConnection)
     po.count = 50;
     const std::vector<SimCluster> first = ClusterPlan::Generate(po);
     ASSERT_TRUE(Push(port, kReference, true, first).completed);
-    ASSERT_TRUE(reliability::WaitIdle(port));
+    ASSERT_TRUE(testsupport::ServiceIdle(port));
 
     SlowDeletePlatform slow(hl::PosixPlatform());
     hl::ScopedPlatform use(slow);
@@ -180,7 +180,7 @@ TEST_F(HostilePeerTest, PeerThatHangsUpIsCleanedUpBeforeTheNextConnection)
         }
     }
     // The next connection is served only once the cut-off one has cleaned up.
-    ASSERT_TRUE(reliability::WaitIdle(port));
+    ASSERT_TRUE(testsupport::ServiceIdle(port));
     const std::vector<std::string> left = TemporaryFiles(root);
     EXPECT_TRUE(left.empty()) << "the next connection was served while " << left.front() << " was still there";
     EXPECT_TRUE(m_window.WaitForError(4, 1));
@@ -221,14 +221,14 @@ TEST_F(HostilePeerTest, RefusedIncrementalAfterSizeTakesNoMoreClusters)
         c.SendBytes(m.data(), m.size());
         EXPECT_EQ(c.WaitClosed(5000), QuarnexConnection::CloseState::Closed);
     }
-    ASSERT_TRUE(reliability::WaitIdle(port)) << "the service no longer answers";
+    ASSERT_TRUE(testsupport::ServiceIdle(port)) << "the service no longer answers";
     EXPECT_TRUE(m_window.WaitForError(4, 1));
     EXPECT_TRUE(TemporaryFiles(root).empty());
 
     // After a refusal a full HELLO still starts a backup on the same connection.
     const PushResult p = Push(port, kReference, true, clusters);
     EXPECT_TRUE(p.completed) << p.failure;
-    ASSERT_TRUE(reliability::WaitIdle(port));
+    ASSERT_TRUE(testsupport::ServiceIdle(port));
     const reliability::RestoreOutcome r = reliability::RestoreFrom(port, kReference.serialNumber);
     EXPECT_TRUE(r.complete && reliability::SameImage(r.image, MergeModel::Full(kReference, clusters)));
     StopAll();
@@ -252,7 +252,7 @@ TEST_F(HostilePeerTest, RandomizedClientNeverStopsTheService)
     po.varyLengths = true;
     const std::vector<SimCluster> clusters = ClusterPlan::Generate(po);
     ASSERT_TRUE(Push(port, kReference, true, clusters).completed);
-    ASSERT_TRUE(reliability::WaitIdle(port));
+    ASSERT_TRUE(testsupport::ServiceIdle(port));
     const SimImage reference = MergeModel::Full(kReference, clusters);
 
     // Serials of the hostile traffic differ from the reference in every byte.
@@ -289,7 +289,7 @@ TEST_F(HostilePeerTest, RandomizedClientNeverStopsTheService)
     }
     const reliability::RestoreOutcome r = reliability::RestoreFrom(port, kReference.serialNumber);
     ASSERT_TRUE(r.complete && reliability::SameImage(r.image, reference)) << "the stored backup changed";
-    ASSERT_TRUE(reliability::WaitIdle(port));
+    ASSERT_TRUE(testsupport::ServiceIdle(port));
     const std::vector<std::string> left = TemporaryFiles(root);
     EXPECT_TRUE(left.empty()) << left.size() << " temporary files left, e.g. " << left.front();
     std::printf("[ peers ] seed %llu: %llu hostile conversations:", static_cast<unsigned long long>(seed),

@@ -97,7 +97,7 @@ TEST_F(LongRunTest, ThousandMixedConnectionsLeaveNothingBehind)
             break;
         }
         case 3: {
-            ASSERT_TRUE(reliability::WaitIdle(port));
+            ASSERT_TRUE(testsupport::ServiceIdle(port));
             const reliability::RestoreOutcome r = reliability::RestoreFrom(port, header.serialNumber);
             ASSERT_TRUE(haveModel && r.complete && reliability::SameImage(r.image, model));
             ++kinds["restore"];

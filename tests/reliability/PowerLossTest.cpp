@@ -133,7 +133,7 @@ protected:
             const PushResult p = Push(port, header, true, first);
             ASSERT_TRUE(p.completed);
             view.Pushed(header, true, first, p);
-            ASSERT_TRUE(reliability::WaitIdle(port));
+            ASSERT_TRUE(testsupport::ServiceIdle(port));
             StopAll();
         }
 
@@ -148,7 +148,7 @@ protected:
             const PushResult p = Push(port, header, !incremental, second);
             view.Pushed(header, !incremental, second, p);
             out.acknowledged = p.completed;
-            ASSERT_TRUE(reliability::WaitIdle(port));
+            ASSERT_TRUE(testsupport::ServiceIdle(port));
             StopAll();
         }
         out.points = power.Points();
@@ -206,7 +206,7 @@ protected:
         std::string why;
         EXPECT_TRUE(view.Holds(header.serialNumber, r.image, p.fellBackToFull, why))
             << why << (out.acknowledged ? " (DONE was answered)" : " (DONE was not answered)");
-        ASSERT_TRUE(reliability::WaitIdle(port));
+        ASSERT_TRUE(testsupport::ServiceIdle(port));
         const SimImage base = out.result == "new" ? newImage : oldImage;
         const SimImage expected =
             p.fellBackToFull ? MergeModel::Full(header, third) : MergeModel::Incremental(base, header, third);

@@ -1,5 +1,6 @@
 // Pieces shared by the reliability tests: a seeded random source, run-length settings from
-// the environment, and checks of a restore against the image the service should hold.
+// the environment, and checks of a restore against the image the service should hold. The
+// wait for an idle service is testsupport::ServiceIdle.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include "ClusterPlan.h"
 #include "MergeModel.h"
 #include "QuarnexSim.h"
+#include "ServiceIdle.h"
 
 namespace reliability {
 
@@ -77,16 +79,6 @@ inline std::string Describe(const quarnexsim::SimImage& image)
 {
     return std::to_string(image.records.size()) + " records, " +
            std::to_string(quarnexsim::MergeModel::Serialize(image).size()) + " bytes";
-}
-
-// Waits until the service has ended every conversation: a ping is answered only after the
-// previous worker finished (its merge included).
-inline bool WaitIdle(std::uint16_t port)
-{
-    quarnexsim::QuarnexSim sim("127.0.0.1", port);
-    sim.SetTimeoutMs(60000);
-    std::uint32_t response = 1;
-    return sim.Ping(response) && response == 0;
 }
 
 } // namespace reliability

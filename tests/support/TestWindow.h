@@ -1,5 +1,5 @@
-// The one recording window of the Qt-free tests: what the service posts to the main window,
-// decoded into notes a test can wait for and inspect.
+// The one recording window of the tests: what the service and the work queue post to the main
+// window, decoded into notes a test can wait for and inspect.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -184,13 +184,30 @@ public:
         return WaitFor([code](const Note& n) { return n.message == CM_HLKError && n.value == code; }, timeoutMs);
     }
 
-    // Notes without progress reports, as message numbers.
+    // Notes without progress reports.
+    std::vector<Note> WithoutProgress()
+    {
+        std::vector<Note> out;
+        for (const Note& n : Notes())
+            if (n.message != CM_HLKProgress)
+                out.push_back(n);
+        return out;
+    }
+    // The same as message numbers.
     std::vector<unsigned> Sequence()
     {
         std::vector<unsigned> out;
+        for (const Note& n : WithoutProgress())
+            out.push_back(n.message);
+        return out;
+    }
+    // The percentages of the progress reports, in order.
+    std::vector<int> Progress()
+    {
+        std::vector<int> out;
         for (const Note& n : Notes())
-            if (n.message != CM_HLKProgress)
-                out.push_back(n.message);
+            if (n.message == CM_HLKProgress)
+                out.push_back(static_cast<int>(n.value));
         return out;
     }
     std::vector<int> Errors()

@@ -1,16 +1,12 @@
 // The POSIX implementation of the platform layer.
 #include "Platform.h"
+#include "PosixPlatformImpl.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
-#include <net/if.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <string.h>
@@ -45,13 +41,6 @@ std::string ParentOf(const std::string& path) {
   if (pos == std::string::npos) return ".";
   if (pos == 0) return "/";
   return path.substr(0, pos);
-}
-
-// Sets the last error from errno and returns `result`.
-template <typename T>
-T Fail(T result, const std::string& path = std::string()) {
-  Platform::SetLastError(Platform::MapErrno(errno, path));
-  return result;
 }
 
 int OpenFlags(OpenMode mode) {
@@ -115,630 +104,514 @@ void Untake(int fd) {
   (void)!::write(fd, &one, sizeof one);
 }
 
-class PosixPlatformImpl final : public Platform {
- public:
-  // ---- directories --------------------------------------------------------
-  bool PathExists(const std::string& path) override {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return Fail(false, path);
-    return true;
-  }
-  bool DirectoryExists(const std::string& path) override {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return Fail(false, path);
-    if (!S_ISDIR(st.st_mode)) {
-      SetLastError(kErrPathNotFound);
-      return false;
-    }
-    return true;
-  }
-  bool QuerySymbolicLink(const std::string& path, bool& isLink) override {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return Fail(false, path);
-    isLink = S_ISLNK(st.st_mode);
-    return true;
-  }
-  bool CreateDirectory(const std::string& path) override {
-    if (::mkdir(path.c_str(), 0777) != 0) {
-      if (errno == EEXIST) {
-        SetLastError(kErrAlreadyExists);
-        return false;
-      }
-      return Fail(false, path);
-    }
-    return true;
-  }
-  bool RemoveDirectory(const std::string& path) override {
-    if (::rmdir(path.c_str()) != 0) {
-      // POSIX lets rmdir report a non-empty directory as EEXIST too.
-      if (errno == EEXIST) {
-        SetLastError(kErrDirNotEmpty);
-        return false;
-      }
-      return Fail(false, path);
-    }
-    return true;
-  }
-  bool ListDirectory(const std::string& path, std::vector<std::string>& names) override {
-    names.clear();
-    DIR* dir = ::opendir(path.c_str());
-    if (!dir) return Fail(false, path);
-    errno = 0;
-    while (struct dirent* entry = ::readdir(dir)) {
-      if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-      names.emplace_back(entry->d_name);
-    }
-    int err = errno;
-    ::closedir(dir);
-    if (err != 0) {
-      errno = err;
-      return Fail(false, path);
-    }
-    return true;
-  }
-
-  // ---- files by descriptor ------------------------------------------------
-  int OpenFile(const std::string& path, OpenMode mode) override {
-    int fd;
-    do {
-      fd = ::open(path.c_str(), OpenFlags(mode) | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-      if (errno == EEXIST) {
-        SetLastError(kErrAlreadyExists);
-        return -1;
-      }
-      return Fail(-1, path);
-    }
-    return fd;
-  }
-  std::int64_t Read(int fd, void* buffer, std::size_t count) override {
-    std::size_t done = 0;
-    auto* p = static_cast<char*>(buffer);
-    while (done < count) {
-      ssize_t n = ::read(fd, p + done, count - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return Fail<std::int64_t>(-1);
-      }
-      if (n == 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    return static_cast<std::int64_t>(done);
-  }
-  bool Write(int fd, const void* buffer, std::size_t count) override {
-    std::size_t done = 0;
-    auto* p = static_cast<const char*>(buffer);
-    while (done < count) {
-      ssize_t n = ::write(fd, p + done, count - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return Fail(false);
-      }
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-  std::int64_t ReadAt(int fd, void* buffer, std::size_t count, std::uint64_t offset) override {
-    std::size_t done = 0;
-    auto* p = static_cast<char*>(buffer);
-    while (done < count) {
-      ssize_t n = ::pread(fd, p + done, count - done, static_cast<off_t>(offset + done));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return Fail<std::int64_t>(-1);
-      }
-      if (n == 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    return static_cast<std::int64_t>(done);
-  }
-  bool WriteAt(int fd, const void* buffer, std::size_t count, std::uint64_t offset) override {
-    std::size_t done = 0;
-    auto* p = static_cast<const char*>(buffer);
-    while (done < count) {
-      ssize_t n = ::pwrite(fd, p + done, count - done, static_cast<off_t>(offset + done));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return Fail(false);
-      }
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-  std::int64_t Seek(int fd, std::int64_t offset, SeekFrom from) override {
-    int whence = from == SeekFrom::Begin ? SEEK_SET : from == SeekFrom::Current ? SEEK_CUR : SEEK_END;
-    off_t pos = ::lseek(fd, static_cast<off_t>(offset), whence);
-    if (pos < 0) return Fail<std::int64_t>(-1);
-    return pos;
-  }
-  std::int64_t FileSizeOf(int fd) override {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return Fail<std::int64_t>(-1);
-    return st.st_size;
-  }
-  bool Truncate(int fd, std::uint64_t size) override {
-    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return Fail(false);
-    return true;
-  }
-  bool Sync(int fd) override {
-    if (::fsync(fd) != 0) return Fail(false);
-    return true;
-  }
-  bool StartWriteback(int fd, std::uint64_t offset, std::uint64_t count) override {
-    if (::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(count),
-                          SYNC_FILE_RANGE_WRITE) != 0)
-      return Fail(false);
-    return true;
-  }
-  bool Close(int fd) override {
-    Registry().Remove(fd);
-    // The descriptor is released even when close reports an error; never retry.
-    if (::close(fd) != 0 && errno != EINTR) return Fail(false);
-    return true;
-  }
-
-  // ---- files by path ------------------------------------------------------
-  bool FileExists(const std::string& path) override {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return Fail(false, path);
-    if (!S_ISREG(st.st_mode)) {
-      SetLastError(kErrFileNotFound);
-      return false;
-    }
-    return true;
-  }
-  std::int64_t FileSize(const std::string& path) override {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return Fail<std::int64_t>(-1, path);
-    return st.st_size;
-  }
-  bool DeleteFile(const std::string& path) override {
-    if (::unlink(path.c_str()) != 0) return Fail(false, path);
-    return true;
-  }
-  bool MoveFile(const std::string& from, const std::string& to) override {
-    if (::rename(from.c_str(), to.c_str()) == 0) return true;
-    if (errno != EXDEV) return Fail(false, from);
-    // Another file system: copy, make it durable, then drop the source.
-    if (!CopyFile(from, to, false, CopyProgress())) return false;
-    if (::unlink(from.c_str()) != 0) return Fail(false, from);
-    return true;
-  }
-  bool SyncDirectory(const std::string& path) override {
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return Fail(false, path);
-    bool ok = ::fsync(fd) == 0;
-    int err = errno;
-    ::close(fd);
-    if (!ok) {
-      errno = err;
-      return Fail(false, path);
-    }
-    return true;
-  }
-  bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
-                const CopyProgress& progress) override {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return Fail(false, from);
-    struct stat st;
-    if (::fstat(in, &st) != 0) {
-      int err = errno;
-      ::close(in);
-      errno = err;
-      return Fail(false, from);
-    }
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
-    int out = ::open(to.c_str(), flags, 0666);
-    if (out < 0) {
-      int err = errno;
-      ::close(in);
-      if (err == EEXIST) {
-        SetLastError(kErrAlreadyExists);
-        return false;
-      }
-      errno = err;
-      return Fail(false, to);
-    }
-    const std::uint64_t total = static_cast<std::uint64_t>(st.st_size);
-    std::uint64_t copied = 0;
-    std::vector<char> chunk(1 << 20);
-    int error = 0;
-    for (;;) {
-      ssize_t n = ::read(in, chunk.data(), chunk.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        error = MapErrno(errno, from);
-        break;
-      }
-      if (n == 0) break;
-      if (!Write(out, chunk.data(), static_cast<std::size_t>(n))) {
-        error = LastError();
-        break;
-      }
-      copied += static_cast<std::uint64_t>(n);
-      if (progress && !progress(copied, total)) {
-        error = kErrCancelled;
-        break;
-      }
-    }
-    if (error == 0 && ::fsync(out) != 0) error = MapErrno(errno, to);
-    if (::close(out) != 0 && error == 0 && errno != EINTR) error = MapErrno(errno, to);
-    ::close(in);
-    if (error != 0) {
-      ::unlink(to.c_str());
-      SetLastError(error);
-      return false;
-    }
-    return true;
-  }
-  bool SetReadOnly(const std::string& path, bool readOnly) override {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return Fail(false, path);
-    mode_t mode = st.st_mode & 07777;
-    mode = readOnly ? (mode & ~static_cast<mode_t>(0222)) : (mode | S_IWUSR);
-    if (::chmod(path.c_str(), mode) != 0) return Fail(false, path);
-    return true;
-  }
-  bool FreeSpace(const std::string& path, std::uint64_t& bytes) override {
-    struct statvfs vfs;
-    if (::statvfs(path.c_str(), &vfs) != 0) return Fail(false, path);
-    bytes = static_cast<std::uint64_t>(vfs.f_bavail) * static_cast<std::uint64_t>(vfs.f_frsize);
-    return true;
-  }
-  std::string TempFileName(const std::string& dir, const std::string& prefix) override {
-    std::string pattern = JoinPath(dir, prefix + "XXXXXX");
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    int fd = ::mkostemp(buf.data(), O_CLOEXEC);
-    if (fd < 0) return Fail(std::string(), dir + "/x");
-    ::close(fd);
-    return std::string(buf.data());
-  }
-  std::string MakeTempDirectory(const std::string& dir, const std::string& prefix) override {
-    std::string pattern = JoinPath(dir, prefix + "XXXXXX");
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (!::mkdtemp(buf.data())) return Fail(std::string(), dir + "/x");
-    return std::string(buf.data());
-  }
-
-  // ---- TCP ----------------------------------------------------------------
-  bool SocketStackVersion(int& major, int& minor) override {
-    major = 2;
-    minor = 2;
-    return true;
-  }
-  int Listen(std::uint16_t port, int backlog) override {
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return Fail(-1);
-    int on = 1;
-    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
-    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, backlog) != 0) {
-      int err = errno;
-      ::close(s);
-      errno = err;
-      return Fail(-1);
-    }
-    return s;
-  }
-  int LocalPort(int socket) override {
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return Fail(-1);
-    return ntohs(addr.sin_port);
-  }
-  int Accept(int listenSocket, std::string* peer) override {
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    int s;
-    do {
-      s = ::accept4(listenSocket, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
-    } while (s < 0 && errno == EINTR);
-    if (s < 0) return Fail(-1);
-    if (peer) {
-      char text[INET_ADDRSTRLEN] = {};
-      ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
-      *peer = text;
-    }
-    return s;
-  }
-  int Connect(const std::string& ipv4, std::uint16_t port) override {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    if (::inet_pton(AF_INET, ipv4.c_str(), &addr.sin_addr) != 1) {
-      SetLastError(EINVAL);
-      return -1;
-    }
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return Fail(-1);
-    int rc;
-    do {
-      rc = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-      int err = errno;
-      ::close(s);
-      errno = err;
-      return Fail(-1);
-    }
-    return s;
-  }
-  std::int64_t Recv(int socket, void* buffer, std::size_t count) override {
-    ssize_t n;
-    do {
-      n = ::recv(socket, buffer, count, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return Fail<std::int64_t>(-1);
-    return n;
-  }
-  bool SendAll(int socket, const void* buffer, std::size_t count) override {
-    std::size_t done = 0;
-    auto* p = static_cast<const char*>(buffer);
-    while (done < count) {
-      ssize_t n = ::send(socket, p + done, count - done, MSG_NOSIGNAL);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        // SO_SNDTIMEO ran out with nothing sent.
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-          SetLastError(kErrTimeout);
-          return false;
-        }
-        return Fail(false);
-      }
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-  bool SetSendTimeout(int socket, std::uint32_t timeoutMs) override {
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(timeoutMs / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((timeoutMs % 1000) * 1000);
-    if (::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return Fail(false);
-    return true;
-  }
-  bool SetKeepAlive(int socket, std::uint32_t idleMs, std::uint32_t intervalMs, int probes) override {
-    int on = 1;
-    // The kernel counts in whole seconds, at least one.
-    int idle = static_cast<int>(std::max<std::uint32_t>(1, idleMs / 1000));
-    int interval = static_cast<int>(std::max<std::uint32_t>(1, intervalMs / 1000));
-    int count = std::max(1, probes);
-    if (::setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
-        ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
-        ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
-        ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0)
-      return Fail(false);
-    return true;
-  }
-  int WaitReadable(int fd, std::uint32_t timeoutMs) override {
-    pollfd p{fd, POLLIN, 0};
-    const std::uint64_t deadline = MonotonicMs() + timeoutMs;
-    for (;;) {
-      int wait = PollTimeout(timeoutMs, deadline);
-      int rc = ::poll(&p, 1, wait);
-      if (rc > 0) return 1;
-      if (rc == 0) {
-        if (timeoutMs != kInfinite && MonotonicMs() >= deadline) return 0;
-        continue;
-      }
-      if (errno != EINTR) return Fail(-1);
-    }
-  }
-
-  // ---- network configuration ----------------------------------------------
-  std::vector<std::string> IPv4Addresses() override {
-    std::vector<std::string> result;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return Fail(result);
-    for (ifaddrs* it = list; it; it = it->ifa_next) {
-      if (!it->ifa_addr || it->ifa_addr->sa_family != AF_INET) continue;
-      if (!(it->ifa_flags & IFF_UP) || (it->ifa_flags & IFF_LOOPBACK)) continue;
-      char text[INET_ADDRSTRLEN] = {};
-      auto* in = reinterpret_cast<sockaddr_in*>(it->ifa_addr);
-      if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) result.emplace_back(text);
-    }
-    ::freeifaddrs(list);
-    return result;
-  }
-  int OpenAddressChangeSource() override {
-    int s = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
-    if (s < 0) return Fail(-1);
-    sockaddr_nl addr{};
-    addr.nl_family = AF_NETLINK;
-    addr.nl_groups = RTMGRP_IPV4_IFADDR;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      int err = errno;
-      ::close(s);
-      errno = err;
-      return Fail(-1);
-    }
-    return s;
-  }
-  void DrainAddressChangeSource(int fd) override {
-    char buf[8192];
-    while (::recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0) {
-    }
-  }
-
-  // ---- waitable objects ---------------------------------------------------
-  int CreateEvent(bool manualReset, bool initiallySet) override {
-    int fd = ::eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (fd < 0) return Fail(-1);
-    Registry().Add(fd, manualReset ? Waitable::ManualEvent : Waitable::AutoEvent);
-    return fd;
-  }
-  bool SetEvent(int event) override {
-    Waitable kind;
-    if (!Registry().Find(event, kind) || kind == Waitable::Semaphore) {
-      SetLastError(EBADF);
-      return false;
-    }
-    // An event is either set or not: setting twice must not count twice.
-    pollfd p{event, POLLIN, 0};
-    if (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN)) return true;
-    std::uint64_t one = 1;
-    if (::write(event, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) return Fail(false);
-    return true;
-  }
-  bool ResetEvent(int event) override {
-    Waitable kind;
-    if (!Registry().Find(event, kind) || kind == Waitable::Semaphore) {
-      SetLastError(EBADF);
-      return false;
-    }
-    std::uint64_t value;
-    if (::read(event, &value, sizeof value) < 0 && errno != EAGAIN) return Fail(false);
-    return true;
-  }
-  int CreateSemaphore(std::uint32_t initialCount) override {
-    int fd = ::eventfd(initialCount, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
-    if (fd < 0) return Fail(-1);
-    Registry().Add(fd, Waitable::Semaphore);
-    return fd;
-  }
-  bool ReleaseSemaphore(int semaphore, std::uint32_t count) override {
-    std::uint64_t value = count;
-    if (::write(semaphore, &value, sizeof value) != static_cast<ssize_t>(sizeof value)) return Fail(false);
-    return true;
-  }
-  WaitResult WaitForObjects(const int* handles, std::size_t count, bool waitAll,
-                            std::uint32_t timeoutMs, std::size_t& index) override {
-    index = 0;
-    if (count == 0 || !handles) {
-      SetLastError(EINVAL);
-      return WaitResult::Failed;
-    }
-    std::vector<pollfd> fds(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      // poll would silently skip a negative descriptor and wait for ever.
-      if (handles[i] < 0) {
-        SetLastError(EBADF);
-        return WaitResult::Failed;
-      }
-      fds[i] = pollfd{handles[i], POLLIN, 0};
-    }
-    const std::uint64_t deadline = MonotonicMs() + timeoutMs;
-    for (;;) {
-      for (auto& p : fds) p.revents = 0;
-      int rc = ::poll(fds.data(), fds.size(), PollTimeout(timeoutMs, deadline));
-      if (rc < 0) {
-        if (errno == EINTR) continue;
-        return Fail(WaitResult::Failed);
-      }
-      for (auto& p : fds) {
-        if (p.revents & POLLNVAL) {
-          SetLastError(EBADF);
-          return WaitResult::Failed;
-        }
-      }
-      if (rc > 0) {
-        if (!waitAll) {
-          for (std::size_t i = 0; i < count; ++i) {
-            if (fds[i].revents && Take(handles[i])) {
-              index = i;
-              return WaitResult::Signalled;
-            }
-          }
-        } else if (static_cast<std::size_t>(rc) == count) {
-          std::size_t taken = 0;
-          while (taken < count && Take(handles[taken])) ++taken;
-          if (taken == count) return WaitResult::Signalled;
-          while (taken > 0) Untake(handles[--taken]);
-        } else if (timeoutMs != kInfinite && MonotonicMs() >= deadline) {
-          return WaitResult::Timeout;
-        } else {
-          // Some but not all are ready: poll again shortly rather than spin.
-          ::poll(nullptr, 0, 1);
-        }
-      }
-      if (timeoutMs != kInfinite && MonotonicMs() >= deadline) return WaitResult::Timeout;
-    }
-  }
-
-  // ---- process, threads, clocks ------------------------------------------
-  std::string ComputerName() override {
-    char name[HOST_NAME_MAX + 1] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) return Fail(std::string());
-    return std::string(name).substr(0, 15);
-  }
-  std::uint64_t ThreadId() override { return static_cast<std::uint64_t>(::syscall(SYS_gettid)); }
-  void SetThreadName(const std::string& name) override {
-    ::pthread_setname_np(::pthread_self(), name.substr(0, 15).c_str());
-  }
-  std::uint64_t MonotonicMs() override {
-    timespec ts;
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-  }
-  void Sleep(std::uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-  std::int64_t WallClockMs() override {
-    timespec ts;
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-  }
-  bool ToLocalTime(std::int64_t utcSeconds, std::tm& local) override {
-    time_t t = static_cast<time_t>(utcSeconds);
-    if (!::localtime_r(&t, &local)) return Fail(false);
-    return true;
-  }
-  bool ToUtcTime(std::int64_t utcSeconds, std::tm& utc) override {
-    time_t t = static_cast<time_t>(utcSeconds);
-    if (!::gmtime_r(&t, &utc)) return Fail(false);
-    return true;
-  }
-  bool FromLocalTime(std::tm& local, std::int64_t& utcSeconds) override {
-    errno = 0;
-    time_t t = ::mktime(&local);
-    if (t == static_cast<time_t>(-1) && errno != 0) return Fail(false);
-    utcSeconds = static_cast<std::int64_t>(t);
-    return true;
-  }
-  void SetTimeZone(const std::string& tz) override {
-    std::lock_guard<std::mutex> lock(envMutex_);
-    if (tz.empty())
-      ::unsetenv("TZ");
-    else
-      ::setenv("TZ", tz.c_str(), 1);
-    ::tzset();
-  }
-
-  // ---- user folders -------------------------------------------------------
-  std::string HomeDirectory() override {
-    const char* home = ::getenv("HOME");
-    return home ? std::string(home) : std::string();
-  }
-  std::string DataFolder() override {
-    const char* xdg = ::getenv("XDG_DATA_HOME");
-    if (xdg && *xdg) return xdg;
-    return JoinPath(HomeDirectory(), ".local/share");
-  }
-  std::string ExecutablePath() override {
-    char buf[PATH_MAX + 1] = {};
-    ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
-    if (n < 0) return Fail(std::string());
-    return std::string(buf, static_cast<std::size_t>(n));
-  }
-
- private:
-  int PollTimeout(std::uint32_t timeoutMs, std::uint64_t deadline) {
-    if (timeoutMs == kInfinite) return -1;
-    std::uint64_t now = MonotonicMs();
-    if (now >= deadline) return 0;
-    std::uint64_t left = deadline - now;
-    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
-  }
-
-  std::mutex envMutex_;
-};
-
 std::atomic<Platform*> g_installed{nullptr};
 
 }  // namespace
+
+// ---- directories --------------------------------------------------------
+
+bool PosixPlatformImpl::PathExists(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return Fail(false, path);
+  return true;
+}
+
+bool PosixPlatformImpl::DirectoryExists(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return Fail(false, path);
+  if (!S_ISDIR(st.st_mode)) {
+    SetLastError(kErrPathNotFound);
+    return false;
+  }
+  return true;
+}
+
+bool PosixPlatformImpl::QuerySymbolicLink(const std::string& path, bool& isLink) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return Fail(false, path);
+  isLink = S_ISLNK(st.st_mode);
+  return true;
+}
+
+bool PosixPlatformImpl::CreateDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) != 0) {
+    if (errno == EEXIST) {
+      SetLastError(kErrAlreadyExists);
+      return false;
+    }
+    return Fail(false, path);
+  }
+  return true;
+}
+
+bool PosixPlatformImpl::RemoveDirectory(const std::string& path) {
+  if (::rmdir(path.c_str()) != 0) {
+    // POSIX lets rmdir report a non-empty directory as EEXIST too.
+    if (errno == EEXIST) {
+      SetLastError(kErrDirNotEmpty);
+      return false;
+    }
+    return Fail(false, path);
+  }
+  return true;
+}
+
+bool PosixPlatformImpl::ListDirectory(const std::string& path, std::vector<std::string>& names) {
+  names.clear();
+  DIR* dir = ::opendir(path.c_str());
+  if (!dir) return Fail(false, path);
+  errno = 0;
+  while (struct dirent* entry = ::readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    names.emplace_back(entry->d_name);
+  }
+  int err = errno;
+  ::closedir(dir);
+  if (err != 0) {
+    errno = err;
+    return Fail(false, path);
+  }
+  return true;
+}
+
+// ---- files by descriptor ------------------------------------------------
+
+int PosixPlatformImpl::OpenFile(const std::string& path, OpenMode mode) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), OpenFlags(mode) | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno == EEXIST) {
+      SetLastError(kErrAlreadyExists);
+      return -1;
+    }
+    return Fail(-1, path);
+  }
+  return fd;
+}
+
+std::int64_t PosixPlatformImpl::Read(int fd, void* buffer, std::size_t count) {
+  std::size_t done = 0;
+  auto* p = static_cast<char*>(buffer);
+  while (done < count) {
+    ssize_t n = ::read(fd, p + done, count - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail<std::int64_t>(-1);
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+bool PosixPlatformImpl::Write(int fd, const void* buffer, std::size_t count) {
+  std::size_t done = 0;
+  auto* p = static_cast<const char*>(buffer);
+  while (done < count) {
+    ssize_t n = ::write(fd, p + done, count - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail(false);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::int64_t PosixPlatformImpl::ReadAt(int fd, void* buffer, std::size_t count, std::uint64_t offset) {
+  std::size_t done = 0;
+  auto* p = static_cast<char*>(buffer);
+  while (done < count) {
+    ssize_t n = ::pread(fd, p + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail<std::int64_t>(-1);
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+bool PosixPlatformImpl::WriteAt(int fd, const void* buffer, std::size_t count, std::uint64_t offset) {
+  std::size_t done = 0;
+  auto* p = static_cast<const char*>(buffer);
+  while (done < count) {
+    ssize_t n = ::pwrite(fd, p + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail(false);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::int64_t PosixPlatformImpl::Seek(int fd, std::int64_t offset, SeekFrom from) {
+  int whence = from == SeekFrom::Begin ? SEEK_SET : from == SeekFrom::Current ? SEEK_CUR : SEEK_END;
+  off_t pos = ::lseek(fd, static_cast<off_t>(offset), whence);
+  if (pos < 0) return Fail<std::int64_t>(-1);
+  return pos;
+}
+
+std::int64_t PosixPlatformImpl::FileSizeOf(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return Fail<std::int64_t>(-1);
+  return st.st_size;
+}
+
+bool PosixPlatformImpl::Truncate(int fd, std::uint64_t size) {
+  if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return Fail(false);
+  return true;
+}
+
+bool PosixPlatformImpl::Sync(int fd) {
+  if (::fsync(fd) != 0) return Fail(false);
+  return true;
+}
+
+bool PosixPlatformImpl::StartWriteback(int fd, std::uint64_t offset, std::uint64_t count) {
+  if (::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(count),
+                        SYNC_FILE_RANGE_WRITE) != 0)
+    return Fail(false);
+  return true;
+}
+
+bool PosixPlatformImpl::Close(int fd) {
+  Registry().Remove(fd);
+  // The descriptor is released even when close reports an error; never retry.
+  if (::close(fd) != 0 && errno != EINTR) return Fail(false);
+  return true;
+}
+
+// ---- files by path ------------------------------------------------------
+
+bool PosixPlatformImpl::FileExists(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return Fail(false, path);
+  if (!S_ISREG(st.st_mode)) {
+    SetLastError(kErrFileNotFound);
+    return false;
+  }
+  return true;
+}
+
+std::int64_t PosixPlatformImpl::FileSize(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return Fail<std::int64_t>(-1, path);
+  return st.st_size;
+}
+
+bool PosixPlatformImpl::DeleteFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return Fail(false, path);
+  return true;
+}
+
+bool PosixPlatformImpl::MoveFile(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  if (errno != EXDEV) return Fail(false, from);
+  // Another file system: copy, make it durable, then drop the source.
+  if (!CopyFile(from, to, false, CopyProgress())) return false;
+  if (::unlink(from.c_str()) != 0) return Fail(false, from);
+  return true;
+}
+
+bool PosixPlatformImpl::SyncDirectory(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Fail(false, path);
+  bool ok = ::fsync(fd) == 0;
+  int err = errno;
+  ::close(fd);
+  if (!ok) {
+    errno = err;
+    return Fail(false, path);
+  }
+  return true;
+}
+
+bool PosixPlatformImpl::CopyFile(const std::string& from, const std::string& to, bool failIfExists,
+                                 const CopyProgress& progress) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return Fail(false, from);
+  struct stat st;
+  if (::fstat(in, &st) != 0) {
+    int err = errno;
+    ::close(in);
+    errno = err;
+    return Fail(false, from);
+  }
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
+  int out = ::open(to.c_str(), flags, 0666);
+  if (out < 0) {
+    int err = errno;
+    ::close(in);
+    if (err == EEXIST) {
+      SetLastError(kErrAlreadyExists);
+      return false;
+    }
+    errno = err;
+    return Fail(false, to);
+  }
+  const std::uint64_t total = static_cast<std::uint64_t>(st.st_size);
+  std::uint64_t copied = 0;
+  std::vector<char> chunk(1 << 20);
+  int error = 0;
+  for (;;) {
+    ssize_t n = ::read(in, chunk.data(), chunk.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = MapErrno(errno, from);
+      break;
+    }
+    if (n == 0) break;
+    if (!Write(out, chunk.data(), static_cast<std::size_t>(n))) {
+      error = LastError();
+      break;
+    }
+    copied += static_cast<std::uint64_t>(n);
+    if (progress && !progress(copied, total)) {
+      error = kErrCancelled;
+      break;
+    }
+  }
+  if (error == 0 && ::fsync(out) != 0) error = MapErrno(errno, to);
+  if (::close(out) != 0 && error == 0 && errno != EINTR) error = MapErrno(errno, to);
+  ::close(in);
+  if (error != 0) {
+    ::unlink(to.c_str());
+    SetLastError(error);
+    return false;
+  }
+  return true;
+}
+
+bool PosixPlatformImpl::SetReadOnly(const std::string& path, bool readOnly) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return Fail(false, path);
+  mode_t mode = st.st_mode & 07777;
+  mode = readOnly ? (mode & ~static_cast<mode_t>(0222)) : (mode | S_IWUSR);
+  if (::chmod(path.c_str(), mode) != 0) return Fail(false, path);
+  return true;
+}
+
+bool PosixPlatformImpl::FreeSpace(const std::string& path, std::uint64_t& bytes) {
+  struct statvfs vfs;
+  if (::statvfs(path.c_str(), &vfs) != 0) return Fail(false, path);
+  bytes = static_cast<std::uint64_t>(vfs.f_bavail) * static_cast<std::uint64_t>(vfs.f_frsize);
+  return true;
+}
+
+std::string PosixPlatformImpl::TempFileName(const std::string& dir, const std::string& prefix) {
+  std::string pattern = JoinPath(dir, prefix + "XXXXXX");
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  int fd = ::mkostemp(buf.data(), O_CLOEXEC);
+  if (fd < 0) return Fail(std::string(), dir + "/x");
+  ::close(fd);
+  return std::string(buf.data());
+}
+
+std::string PosixPlatformImpl::MakeTempDirectory(const std::string& dir, const std::string& prefix) {
+  std::string pattern = JoinPath(dir, prefix + "XXXXXX");
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (!::mkdtemp(buf.data())) return Fail(std::string(), dir + "/x");
+  return std::string(buf.data());
+}
+
+// ---- waitable objects ---------------------------------------------------
+
+int PosixPlatformImpl::CreateEvent(bool manualReset, bool initiallySet) {
+  int fd = ::eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) return Fail(-1);
+  Registry().Add(fd, manualReset ? Waitable::ManualEvent : Waitable::AutoEvent);
+  return fd;
+}
+
+bool PosixPlatformImpl::SetEvent(int event) {
+  Waitable kind;
+  if (!Registry().Find(event, kind) || kind == Waitable::Semaphore) {
+    SetLastError(EBADF);
+    return false;
+  }
+  // An event is either set or not: setting twice must not count twice.
+  pollfd p{event, POLLIN, 0};
+  if (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN)) return true;
+  std::uint64_t one = 1;
+  if (::write(event, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) return Fail(false);
+  return true;
+}
+
+bool PosixPlatformImpl::ResetEvent(int event) {
+  Waitable kind;
+  if (!Registry().Find(event, kind) || kind == Waitable::Semaphore) {
+    SetLastError(EBADF);
+    return false;
+  }
+  std::uint64_t value;
+  if (::read(event, &value, sizeof value) < 0 && errno != EAGAIN) return Fail(false);
+  return true;
+}
+
+int PosixPlatformImpl::CreateSemaphore(std::uint32_t initialCount) {
+  int fd = ::eventfd(initialCount, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
+  if (fd < 0) return Fail(-1);
+  Registry().Add(fd, Waitable::Semaphore);
+  return fd;
+}
+
+bool PosixPlatformImpl::ReleaseSemaphore(int semaphore, std::uint32_t count) {
+  std::uint64_t value = count;
+  if (::write(semaphore, &value, sizeof value) != static_cast<ssize_t>(sizeof value)) return Fail(false);
+  return true;
+}
+
+WaitResult PosixPlatformImpl::WaitForObjects(const int* handles, std::size_t count, bool waitAll,
+                          std::uint32_t timeoutMs, std::size_t& index) {
+  index = 0;
+  if (count == 0 || !handles) {
+    SetLastError(EINVAL);
+    return WaitResult::Failed;
+  }
+  std::vector<pollfd> fds(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    // poll would silently skip a negative descriptor and wait for ever.
+    if (handles[i] < 0) {
+      SetLastError(EBADF);
+      return WaitResult::Failed;
+    }
+    fds[i] = pollfd{handles[i], POLLIN, 0};
+  }
+  const std::uint64_t deadline = MonotonicMs() + timeoutMs;
+  for (;;) {
+    for (auto& p : fds) p.revents = 0;
+    int rc = ::poll(fds.data(), fds.size(), PollTimeout(timeoutMs, deadline));
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      return Fail(WaitResult::Failed);
+    }
+    for (auto& p : fds) {
+      if (p.revents & POLLNVAL) {
+        SetLastError(EBADF);
+        return WaitResult::Failed;
+      }
+    }
+    if (rc > 0) {
+      if (!waitAll) {
+        for (std::size_t i = 0; i < count; ++i) {
+          if (fds[i].revents && Take(handles[i])) {
+            index = i;
+            return WaitResult::Signalled;
+          }
+        }
+      } else if (static_cast<std::size_t>(rc) == count) {
+        std::size_t taken = 0;
+        while (taken < count && Take(handles[taken])) ++taken;
+        if (taken == count) return WaitResult::Signalled;
+        while (taken > 0) Untake(handles[--taken]);
+      } else if (timeoutMs != kInfinite && MonotonicMs() >= deadline) {
+        return WaitResult::Timeout;
+      } else {
+        // Some but not all are ready: poll again shortly rather than spin.
+        ::poll(nullptr, 0, 1);
+      }
+    }
+    if (timeoutMs != kInfinite && MonotonicMs() >= deadline) return WaitResult::Timeout;
+  }
+}
+
+// ---- process, threads, clocks ------------------------------------------
+
+std::string PosixPlatformImpl::ComputerName() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return Fail(std::string());
+  return std::string(name).substr(0, 15);
+}
+
+std::uint64_t PosixPlatformImpl::ThreadId() {
+  return static_cast<std::uint64_t>(::syscall(SYS_gettid));
+}
+
+void PosixPlatformImpl::SetThreadName(const std::string& name) {
+  ::pthread_setname_np(::pthread_self(), name.substr(0, 15).c_str());
+}
+
+std::uint64_t PosixPlatformImpl::MonotonicMs() {
+  timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+void PosixPlatformImpl::Sleep(std::uint32_t ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::int64_t PosixPlatformImpl::WallClockMs() {
+  timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool PosixPlatformImpl::ToLocalTime(std::int64_t utcSeconds, std::tm& local) {
+  time_t t = static_cast<time_t>(utcSeconds);
+  if (!::localtime_r(&t, &local)) return Fail(false);
+  return true;
+}
+
+bool PosixPlatformImpl::ToUtcTime(std::int64_t utcSeconds, std::tm& utc) {
+  time_t t = static_cast<time_t>(utcSeconds);
+  if (!::gmtime_r(&t, &utc)) return Fail(false);
+  return true;
+}
+
+bool PosixPlatformImpl::FromLocalTime(std::tm& local, std::int64_t& utcSeconds) {
+  errno = 0;
+  time_t t = ::mktime(&local);
+  if (t == static_cast<time_t>(-1) && errno != 0) return Fail(false);
+  utcSeconds = static_cast<std::int64_t>(t);
+  return true;
+}
+
+void PosixPlatformImpl::SetTimeZone(const std::string& tz) {
+  std::lock_guard<std::mutex> lock(envMutex_);
+  if (tz.empty())
+    ::unsetenv("TZ");
+  else
+    ::setenv("TZ", tz.c_str(), 1);
+  ::tzset();
+}
+
+// ---- user folders -------------------------------------------------------
+
+std::string PosixPlatformImpl::HomeDirectory() {
+  const char* home = ::getenv("HOME");
+  return home ? std::string(home) : std::string();
+}
+
+std::string PosixPlatformImpl::DataFolder() {
+  const char* xdg = ::getenv("XDG_DATA_HOME");
+  if (xdg && *xdg) return xdg;
+  return JoinPath(HomeDirectory(), ".local/share");
+}
+
+std::string PosixPlatformImpl::ExecutablePath() {
+  char buf[PATH_MAX + 1] = {};
+  ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
+  if (n < 0) return Fail(std::string());
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+// ---- helpers ------------------------------------------------------------
+
+int PosixPlatformImpl::PollTimeout(std::uint32_t timeoutMs, std::uint64_t deadline) {
+  if (timeoutMs == kInfinite) return -1;
+  std::uint64_t now = MonotonicMs();
+  if (now >= deadline) return 0;
+  std::uint64_t left = deadline - now;
+  return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
 
 int Platform::LastError() { return t_lastError; }
 

@@ -7,8 +7,11 @@
 #include "OS_CPCQ_Executer.h"
 #include "Platform.h"
 #include "PlatformWrapper.h"
+#include "SampleBackupFolder.h"
+#include "ScopedEnvironment.h"
+#include "StalledCopyPlatform.h"
 #include "TestSandbox.h"
-#include "WorkTestSupport.h"
+#include "TestWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +20,6 @@
 #include <semaphore>
 
 namespace fs = std::filesystem;
-using worktest::Posted;
 
 namespace {
 
@@ -30,9 +32,8 @@ protected:
     void SetUp() override
     {
         SandboxTest::SetUp();
-        worktest::CopyFixture(SandboxPath("repoA"));
+        testsupport::CopySampleBackupFolder(SandboxPath("repoA"));
         fs::create_directories(SandboxPath("exports"));
-        hl::Os().SetTimeZone("UTC");
         GUIComm::GetInstance(&window);
         CBFMRepository::GetInstance(SandboxPath("repoA").c_str());
     }
@@ -40,7 +41,6 @@ protected:
     {
         CBFMRepository::Release();
         GUIComm::Cleanup();
-        hl::Os().SetTimeZone("");
         SandboxTest::TearDown();
     }
 
@@ -57,24 +57,12 @@ protected:
     }
 
     // The message numbers posted, progress left out.
-    std::vector<unsigned> Messages() const
-    {
-        std::vector<unsigned> out;
-        for (const Posted &p : window.Events())
-            out.push_back(p.message);
-        return out;
-    }
+    std::vector<unsigned> Messages() { return window.Sequence(); }
 
-    std::vector<intptr_t> ErrorCodes() const
-    {
-        std::vector<intptr_t> out;
-        for (const Posted &p : window.Events())
-            if (p.message == CM_HLKError)
-                out.push_back(p.value);
-        return out;
-    }
+    std::vector<int> ErrorCodes() { return window.Errors(); }
 
-    worktest::RecordingWindow window;
+    TestWindow window;
+    testsupport::ScopedTimeZone utc{"UTC"};
 };
 
 } // namespace
@@ -108,17 +96,17 @@ TEST_F(CWorkTest, ExportThenImportIntoAnotherRepositoryGivesTheSameImage)
     Run(CWork::TypeExport, exportPath, kBackup417);
 
     const std::string description = CWork::GetBackupDescription(kBackup417);
-    auto events = window.Events();
+    auto events = window.WithoutProgress();
     ASSERT_EQ(Messages(), (std::vector<unsigned>{CM_HLKExportStarted, CM_HLKExportDone}));
-    EXPECT_EQ(events[0].text1, description);
+    EXPECT_EQ(events[0].text, description);
     EXPECT_EQ(events[0].text2, exportPath);
-    EXPECT_EQ(events[0].sizeMB, 0u);
+    EXPECT_EQ(events[0].number, 0);
     EXPECT_TRUE(events[1].success);
-    EXPECT_EQ(events[1].text1, description);
+    EXPECT_EQ(events[1].text, description);
     EXPECT_EQ(events[1].text2, exportPath);
     // The copy reported its progress, ending full.
-    ASSERT_FALSE(window.ProgressValues().empty());
-    EXPECT_EQ(window.ProgressValues().back(), 100);
+    ASSERT_FALSE(window.Progress().empty());
+    EXPECT_EQ(window.Progress().back(), 100);
 
     // The export holds exactly one server with exactly one backup.
     EXPECT_TRUE(fs::exists(exportPath + "/0001A2B3/server.cfg"));
@@ -128,13 +116,13 @@ TEST_F(CWorkTest, ExportThenImportIntoAnotherRepositoryGivesTheSameImage)
     fs::create_directories(SandboxPath("repoB"));
     UseRepository(SandboxPath("repoB"));
     Run(CWork::TypeImport, exportPath);
-    events = window.Events();
+    events = window.WithoutProgress();
     ASSERT_EQ(events.size(), 4u);
     EXPECT_EQ(events[2].message, CM_HLKImportStarted);
-    EXPECT_EQ(events[2].text1, exportPath);
+    EXPECT_EQ(events[2].text, exportPath);
     EXPECT_EQ(events[3].message, CM_HLKImportDone);
     EXPECT_TRUE(events[3].success);
-    EXPECT_EQ(events[3].text1, exportPath);
+    EXPECT_EQ(events[3].text, exportPath);
 
     for (const char *file : {"backup_000.dat", "backup_cfg.dat", "backup.cfg"}) {
         const std::string original = ReadFile(SandboxPath("repoA/0001A2B3/417/") + file);
@@ -155,13 +143,13 @@ TEST_F(CWorkTest, ExportFailuresAreNotifiedWithTheirCodes)
     fs::create_directories(SandboxPath("exports/taken"));
     Run(CWork::TypeExport, SandboxPath("exports/taken"), kBackup417);
     EXPECT_EQ(Messages(), (std::vector<unsigned>{CM_HLKExportStarted, CM_HLKError, CM_HLKExportDone}));
-    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{8}));
-    EXPECT_FALSE(window.Events().back().success);
+    EXPECT_EQ(ErrorCodes(), (std::vector<int>{8}));
+    EXPECT_FALSE(window.WithoutProgress().back().success);
     EXPECT_TRUE(fs::is_empty(SandboxPath("exports/taken")));
 
     // A backup the repository no longer has.
     Run(CWork::TypeExport, SandboxPath("exports/gone"), TBackupInfo{"0BADF00D", "1", "", 0});
-    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{8, 7}));
+    EXPECT_EQ(ErrorCodes(), (std::vector<int>{8, 7}));
 
     // The disk fills while the backup is copied.
     {
@@ -171,8 +159,8 @@ TEST_F(CWorkTest, ExportFailuresAreNotifiedWithTheirCodes)
         Run(CWork::TypeExport, SandboxPath("exports/full"), kBackup417);
         EXPECT_TRUE(fault.Hit());
     }
-    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{8, 7, 11}));
-    EXPECT_FALSE(window.Events().back().success);
+    EXPECT_EQ(ErrorCodes(), (std::vector<int>{8, 7, 11}));
+    EXPECT_FALSE(window.WithoutProgress().back().success);
     // Nothing that could pass for an export is left behind.
     EXPECT_FALSE(fs::exists(SandboxPath("exports/full/0001A2B3/417/backup.cfg")));
 }
@@ -184,22 +172,22 @@ TEST_F(CWorkTest, ImportFailuresAreNotifiedWithTheirCodes)
     WriteFile(SandboxPath("plain/readme.txt"), "not a backup");
     Run(CWork::TypeImport, SandboxPath("plain"));
     EXPECT_EQ(Messages(), (std::vector<unsigned>{CM_HLKImportStarted, CM_HLKError, CM_HLKImportDone}));
-    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{9}));
-    EXPECT_FALSE(window.Events().back().success);
+    EXPECT_EQ(ErrorCodes(), (std::vector<int>{9}));
+    EXPECT_FALSE(window.WithoutProgress().back().success);
 
     // A whole backup folder: two servers.
-    worktest::CopyFixture(SandboxPath("twoservers"));
+    testsupport::CopySampleBackupFolder(SandboxPath("twoservers"));
     Run(CWork::TypeImport, SandboxPath("twoservers"));
-    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{9, 9}));
+    EXPECT_EQ(ErrorCodes(), (std::vector<int>{9, 9}));
 
     // The exported backup is already in this repository.
     Run(CWork::TypeExport, SandboxPath("exports/again"), kBackup417);
     Run(CWork::TypeImport, SandboxPath("exports/again"));
-    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{9, 9, 12}));
+    EXPECT_EQ(ErrorCodes(), (std::vector<int>{9, 9, 12}));
 
     // No folder at all.
     Run(CWork::TypeImport, "");
-    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{9, 9, 12, 10}));
+    EXPECT_EQ(ErrorCodes(), (std::vector<int>{9, 9, 12, 10}));
 
     // The disk fills while the import copies.
     fs::create_directories(SandboxPath("repoC"));
@@ -211,8 +199,8 @@ TEST_F(CWorkTest, ImportFailuresAreNotifiedWithTheirCodes)
         Run(CWork::TypeImport, SandboxPath("exports/again"));
         EXPECT_TRUE(fault.Hit());
     }
-    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{9, 9, 12, 10, 11}));
-    EXPECT_FALSE(window.Events().back().success);
+    EXPECT_EQ(ErrorCodes(), (std::vector<int>{9, 9, 12, 10, 11}));
+    EXPECT_FALSE(window.WithoutProgress().back().success);
     // The failed import left no backup the repository would list.
     std::vector<TBackupInfo> listed;
     CBFMRepository::GetInstance(nullptr)->GetAllBackups(listed);
@@ -226,7 +214,7 @@ TEST_F(CWorkTest, UnknownTypeOnlyWritesTheDebugLog)
     Run(2, SandboxPath("exports/x"), kBackup417);
     const std::string log = ReadFile(CLog::GetLogFileName());
     CLog::ResetForTests();
-    EXPECT_TRUE(window.Events().empty());
+    EXPECT_TRUE(window.WithoutProgress().empty());
     EXPECT_NE(log.find("CWork::Execute() unknown work type"), std::string::npos) << log;
     EXPECT_FALSE(fs::exists(SandboxPath("exports/x")));
 }
@@ -239,7 +227,7 @@ TEST_F(CWorkTest, TwoQueuedExportsRunOneAfterTheOther)
         worker.Put(new CWork(CWork::TypeExport, SandboxPath("exports/second"), kBackup9999));
         // Stopping finishes what is queued.
     }
-    const auto events = window.Events();
+    const auto events = window.WithoutProgress();
     ASSERT_EQ(Messages(), (std::vector<unsigned>{CM_HLKExportStarted, CM_HLKExportDone, CM_HLKExportStarted,
                                                  CM_HLKExportDone}));
     EXPECT_EQ(events[0].text2, SandboxPath("exports/first"));
@@ -253,7 +241,7 @@ TEST_F(CWorkTest, TwoQueuedExportsRunOneAfterTheOther)
 
 TEST_F(CWorkTest, StopTimeOutDuringAnExportCancelsItAndLeavesNoExportBehind)
 {
-    worktest::StalledCopyPlatform stalled;
+    testsupport::StalledCopyPlatform stalled;
     hl::ScopedPlatform use(stalled);
     {
         OS_CPCQ_Executer<CWork> worker("GUIWorker", 1, 100, 1024);
@@ -267,12 +255,12 @@ TEST_F(CWorkTest, StopTimeOutDuringAnExportCancelsItAndLeavesNoExportBehind)
     }
     EXPECT_EQ(stalled.stalls.load(), 1);
     EXPECT_EQ(Messages(), (std::vector<unsigned>{CM_HLKExportStarted, CM_HLKError, CM_HLKExportDone}));
-    EXPECT_EQ(ErrorCodes(), (std::vector<intptr_t>{7}));
-    EXPECT_FALSE(window.Events().back().success);
+    EXPECT_EQ(ErrorCodes(), (std::vector<int>{7}));
+    EXPECT_FALSE(window.WithoutProgress().back().success);
     // The cancelled export is gone and the queued one never started.
     EXPECT_FALSE(fs::exists(SandboxPath("exports/long")));
     EXPECT_FALSE(fs::exists(SandboxPath("exports/queued")));
     // The repository itself is untouched.
     EXPECT_EQ(ReadFile(SandboxPath("repoA/0001A2B3/417/backup_000.dat")),
-              ReadFile(worktest::FixtureFolder() + "/0001A2B3/417/backup_000.dat"));
+              ReadFile(testsupport::SampleBackupFolder() + "/0001A2B3/417/backup_000.dat"));
 }

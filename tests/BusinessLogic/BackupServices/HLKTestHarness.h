@@ -25,6 +25,7 @@
 #include "Platform.h"
 #include "QuarnexConnection.h"
 #include "QuarnexSim.h"
+#include "ServiceIdle.h"
 #include "ServiceSingletons.h"
 #include "TestSandbox.h"
 #include "TestWindow.h"
@@ -151,13 +152,8 @@ protected:
     // A connection that has been accepted by the service (the listener serves one at a time).
     bool Connect(quarnexsim::QuarnexConnection& c) { return c.Connect("127.0.0.1", port); }
 
-    // Waits until the service has finished every conversation: a ping is only answered once
-    // the previous worker ended its command loop.
-    bool Idle()
-    {
-        std::uint32_t response = 1;
-        return Sim().Ping(response) && response == 0;
-    }
+    // Waits until the service has finished every conversation.
+    bool Idle() { return testsupport::ServiceIdle(port); }
 
     CBFMRepository* Repo() { return CBFMRepository::GetInstance(m_root.c_str()); }
 
