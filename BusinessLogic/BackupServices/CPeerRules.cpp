@@ -92,6 +92,11 @@ void CPeerRules::AddTo(const Settings& settings, CInetHeaderParser& target)
         target.AddHeaderInt(kRestoreNeedsPrompt, 1);
 }
 
+bool CPeerRules::IsOwnHeader(const std::string& name)
+{
+    return name == kListenAddress || name == kAcceptFrom || name == kPinServers || name == kRestoreNeedsPrompt;
+}
+
 bool CPeerRules::ParseAddress(const std::string& text, std::uint32_t& address)
 {
     std::uint32_t result = 0;

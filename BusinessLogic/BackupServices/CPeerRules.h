@@ -50,6 +50,8 @@ public:
     // Adds the headers of the rules that differ from the defaults, so a file of someone who
     // never used them stays as it was.
     static void AddTo(const Settings& settings, CInetHeaderParser& target);
+    // Whether a settings header is one of the rules'.
+    static bool IsOwnHeader(const std::string& name);
 
     // ---- parsing -------------------------------------------------------------------------------
     // A dotted IPv4 address of exactly four decimal parts 0..255.
