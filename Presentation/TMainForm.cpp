@@ -556,6 +556,7 @@ void TMainForm::btnSettingsModifyClick()
         const std::string folder = m_settings.Folder();
         const std::string port = m_settings.Port();
         dlg.InitGUIWithData(addresses, port, folder);
+        dlg.SetPeerRules(addresses, m_settings.PeerRules());
         CAutostartEntry autostart;
         dlg.SetStartAtLogin(autostart.IsEnabled());
         // Applying restarts the service, which would cut off a running transfer.
