@@ -129,6 +129,12 @@ protected:
     {
         return Run(std::string(QUARNEX_SIM_PATH) + " " + args + " --port " + std::to_string(port) + " --source " + from);
     }
+    // The pin is written as the worker ends, just after "saved" reached the activity log.
+    bool PinsAre(const std::string& text)
+    {
+        return testsupport::Eventually([&] { return ReadFile(ConfigDir() + "/PeerPins.cfg") == text; },
+                                       std::chrono::seconds(30));
+    }
     bool LogHas(const std::string& part, int times = 1)
     {
         return testsupport::Eventually(
@@ -156,11 +162,11 @@ TEST_F(HarborlockdPeerRulesTest, PinsFromTheSettingsFileAreEnforcedListedAndForg
                              "--seed 3 --params 1,2,3 --model ";
     ASSERT_EQ(Sim("127.0.0.1", push + model), 0) << output;
     ASSERT_TRUE(LogHas("  Saving backup completed successfully\n"));
+    ASSERT_TRUE(PinsAre("PeerPin-0001A2B3: 127.0.0.1\r\n"));
 
     ASSERT_EQ(Ctl("pins"), 0) << output;
     EXPECT_TRUE(Contains(output, "Pinning each server to its first address is on.")) << output;
     EXPECT_TRUE(Contains(output, "Quarnex Server ID 0001A2B3 pinned to 127.0.0.1")) << output;
-    EXPECT_EQ(ReadFile(ConfigDir() + "/PeerPins.cfg"), "PeerPin-0001A2B3: 127.0.0.1\r\n");
 
     // From another address: refused at HELLO, said in the activity log, the stored backup kept.
     EXPECT_NE(Sim("127.0.0.2", push + SandboxPath("other.img")), 0);
@@ -183,7 +189,7 @@ TEST_F(HarborlockdPeerRulesTest, PinsFromTheSettingsFileAreEnforcedListedAndForg
     // The server moved: its next backup is taken and pins it to the new address.
     ASSERT_EQ(Sim("127.0.0.2", push + model), 0) << output;
     ASSERT_TRUE(LogHas("  Saving backup completed successfully\n", 2));
-    EXPECT_EQ(ReadFile(ConfigDir() + "/PeerPins.cfg"), "PeerPin-0001A2B3: 127.0.0.2\r\n");
+    EXPECT_TRUE(PinsAre("PeerPin-0001A2B3: 127.0.0.2\r\n")) << ReadFile(ConfigDir() + "/PeerPins.cfg");
 }
 
 TEST_F(HarborlockdPeerRulesTest, AnAcceptListReadAgainOnSighupClosesTheStranger)
