@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "CLog.h"
 #include "CPeerRules.h"
 #include "FaultPlatform.h"
 #include "HLKTestHarness.h"
@@ -72,6 +73,9 @@ protected:
         // Forwards everything; lets ten minutes pass at once. Installed for the service's
         // whole life: its threads hold on to the platform they started with.
         m_useClock = std::make_unique<hl::ScopedPlatform>(clock);
+        CLog::ResetForTests();
+        CLog::Init(Sandbox());
+        CLog::SetLevels(33, CLog::LEVEL_ERROR | CLog::LEVEL_WARN | CLog::LEVEL_DEBUG);
         m_root = SandboxPath("backups");
         m_pinFile = SandboxPath("PeerPins.cfg");
         rules = std::make_shared<CPeerRules>(m_pinFile);
@@ -88,6 +92,7 @@ protected:
     void TearDown() override
     {
         testsupport::ReleaseServiceSingletons();
+        CLog::ResetForTests();
         m_useClock.reset();
         SandboxTest::TearDown();
     }
@@ -205,6 +210,21 @@ TEST_F(PeerRulesServiceTest, AcceptListClosesStrangerBeforeReadingAndServesListe
             seen.push_back(m);
     EXPECT_TRUE(seen.empty());
     EXPECT_EQ(Folder(), before);
+
+    // One debug-log line for each, and no worker started for either.
+    const std::string log = ReadFile(CLog::GetLogFileName());
+    const std::string refused =
+        "HLKServer doAcceptClientConnection(): Connection from 127.0.0.2 refused: not an accepted address.\n";
+    std::size_t count = 0;
+    for (auto at = log.find(refused); at != std::string::npos; at = log.find(refused, at + 1))
+        ++count;
+    EXPECT_EQ(count, 2u) << log;
+    std::size_t workers = 0;
+    for (auto at = log.find("HLK_BackupWorker(): Started"); at != std::string::npos;
+         at = log.find("HLK_BackupWorker(): Started", at + 1))
+        ++workers;
+    // The backup and its ping, the ping after each stranger: four conversations in all.
+    EXPECT_EQ(workers, 4u);
 
     // The listed peer is served byte for byte.
     EXPECT_EQ(RestoreOk(kHome), MergeModel::Serialize(MergeModel::Full(kHeader, clusters)));
