@@ -193,7 +193,7 @@ bool HLKBackup::startListener(int port)
         // with, even past a stop that gave up on them.
         HLKServer::Context context{CBFMRepository::Acquire(), GUIComm::Acquire(), m_peerRules};
         const std::string address = m_peerRules ? m_peerRules->GetSettings().listenAddress : std::string();
-        routine = [argument = HLKServer::MainThreadArgument{port, address, record, &m_boundPort, std::move(context)}] {
+        routine = [argument = HLKServer::MainThreadArgument{port, record, &m_boundPort, std::move(context), address}] {
             return HLKServer::HLK_MainThread(argument);
         };
     } catch (const std::bad_alloc&) {

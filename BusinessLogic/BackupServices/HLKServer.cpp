@@ -361,7 +361,7 @@ int HLKServer::doAcceptClientConnection(int listenSocket, HLK_THREAD_SYNC_VEC& w
     }
     ThreadRoutine routine;
     try {
-        routine = [argument = WorkerArgument{s, peerAddress, record, t_context}] { return HLK_BackupWorker(argument); };
+        routine = [argument = WorkerArgument{s, record, t_context, peerAddress}] { return HLK_BackupWorker(argument); };
     } catch (...) {
         HLK_ERROR("HLKServer doAcceptClientConnection(): Not enough memory to start backup worker thread.\n");
         os.Close(s);

@@ -66,16 +66,16 @@ public:
 
     struct MainThreadArgument {
         int port;
-        std::string address; // local address to listen on, "" for all
         std::shared_ptr<HLK_Thread_Sync_t> sync;
         std::atomic<int>* boundPort; // where the listener reports its bound port (may be null)
         Context context;
+        std::string address; // local address to listen on, "" for all
     };
     struct WorkerArgument {
         int socket;
-        std::string peer; // dotted address of the peer
         std::shared_ptr<HLK_Thread_Sync_t> sync;
         Context context;
+        std::string peer; // dotted address of the peer
     };
 
     // The peer rules of the calling service thread (null when it has none or for any other
