@@ -65,7 +65,7 @@ std::vector<SimCluster> Clusters(std::uint64_t seed)
     return clusters;
 }
 
-class PeerRulesServiceTest : public SandboxTest {
+class HLKPeerRulesTest : public SandboxTest {
 protected:
     void SetUp() override
     {
@@ -164,7 +164,7 @@ protected:
 };
 
 // With every rule off (the default) a server is served from any address: today's behaviour.
-TEST_F(PeerRulesServiceTest, RulesOffServeEveryAddressAndWriteNoPins)
+TEST_F(HLKPeerRulesTest, RulesOffServeEveryAddressAndWriteNoPins)
 {
     ASSERT_NO_FATAL_FAILURE(Start({}));
     const std::vector<SimCluster> clusters = Clusters(1);
@@ -176,7 +176,7 @@ TEST_F(PeerRulesServiceTest, RulesOffServeEveryAddressAndWriteNoPins)
     EXPECT_FALSE(std::filesystem::exists(m_pinFile));
 }
 
-TEST_F(PeerRulesServiceTest, AcceptListClosesStrangerBeforeReadingAndServesListedPeer)
+TEST_F(HLKPeerRulesTest, AcceptListClosesStrangerBeforeReadingAndServesListedPeer)
 {
     CPeerRules::Settings s;
     s.acceptFrom = "10.0.0.0/8, 127.0.0.0/31"; // 127.0.0.0 and 127.0.0.1 only
@@ -235,7 +235,7 @@ TEST_F(PeerRulesServiceTest, AcceptListClosesStrangerBeforeReadingAndServesListe
     EXPECT_EQ(RestoreOk(kStranger), MergeModel::Serialize(MergeModel::Full(kHeader, clusters)));
 }
 
-TEST_F(PeerRulesServiceTest, PinRefusesBackupAndRestoreFromAnotherAddressUntilForgotten)
+TEST_F(HLKPeerRulesTest, PinRefusesBackupAndRestoreFromAnotherAddressUntilForgotten)
 {
     CPeerRules::Settings s;
     s.pinServers = true;
@@ -289,7 +289,7 @@ TEST_F(PeerRulesServiceTest, PinRefusesBackupAndRestoreFromAnotherAddressUntilFo
     EXPECT_EQ(CPeerRules(m_pinFile).Pins(), rules->Pins());
 }
 
-TEST_F(PeerRulesServiceTest, RestoreNeedsAnAcceptedInquiryFromTheSameAddressWithinTenMinutes)
+TEST_F(HLKPeerRulesTest, RestoreNeedsAnAcceptedInquiryFromTheSameAddressWithinTenMinutes)
 {
     CPeerRules::Settings s;
     s.restoreNeedsPrompt = true;
@@ -344,7 +344,7 @@ TEST_F(PeerRulesServiceTest, RestoreNeedsAnAcceptedInquiryFromTheSameAddressWith
     EXPECT_NE(lines[0].find("127.0.0.2"), std::string::npos);
 }
 
-TEST_F(PeerRulesServiceTest, ListenOnOneAddressLeavesTheOthersUnserved)
+TEST_F(HLKPeerRulesTest, ListenOnOneAddressLeavesTheOthersUnserved)
 {
     CPeerRules::Settings s;
     s.listenAddress = kStranger;
