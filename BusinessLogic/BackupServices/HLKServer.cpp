@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "HLKBackupSession.h"
 #include "CPeerRules.h"
+#include "HLKBackupSession.h"
 #include "HLKInternal.h"
 #include "HLKPeerGate.h"
 #include "HLKRestore.h"
