@@ -2,6 +2,8 @@
 // harborlock-ctl lists and forgets.
 #include "HarborlockDaemon.h"
 
+#include <cstdio>
+
 #include "CLog.h"
 #include "ControlText.h"
 #include "HLKBackup.h"
@@ -15,6 +17,14 @@ constexpr int kCategoryApp = 31;
 bool HarborlockDaemon::ReadPeerRules()
 {
     const CPeerRules::Settings settings = CPeerRules::Load(m_settingsPath);
+    std::vector<CPeerRules::Network> networks;
+    std::string bad;
+    if (!CPeerRules::ParseAcceptList(settings.acceptFrom, networks, &bad)) {
+        // Taken as far as it reads, so a typo lets fewer peers in, never more.
+        std::fprintf(stderr, "harborlockd: AcceptConnectionsFrom: \"%s\" is not an IPv4 address or network; "
+                             "the entries after it are ignored\n", bad.c_str());
+        CLog::Warn(kCategoryApp, "HarborlockDaemon::ReadPeerRules(): bad accept-list entry %s\n", bad.c_str());
+    }
     if (!m_peerRules) {
         // The pins live beside the settings file, as the window keeps them.
         const std::size_t slash = m_settingsPath.rfind('/');
