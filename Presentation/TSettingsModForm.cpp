@@ -17,6 +17,7 @@ TSettingsModForm::TSettingsModForm(QWidget *owner)
 {
     ui->setupUi(this);
     SetOneLineHeight(ui->memoIPAddrVal);
+    SetPeerRules({}, CPeerRules::Settings()); // until the caller offers this PC's addresses
     connect(ui->btnBrowse, &QPushButton::clicked, this, &TSettingsModForm::btnBrowseClick);
     connect(ui->btnOK, &QPushButton::clicked, this, &TSettingsModForm::btnOKClick);
     connect(ui->btnCancel, &QPushButton::clicked, this, &QDialog::reject);
