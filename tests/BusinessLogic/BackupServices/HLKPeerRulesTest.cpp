@@ -298,6 +298,8 @@ TEST_F(HLKPeerRulesTest, RestoreNeedsAnAcceptedInquiryFromTheSameAddressWithinTe
     ASSERT_NO_FATAL_FAILURE(PushOk(kHome, clusters));
     const std::vector<std::uint8_t> expected = MergeModel::Serialize(MergeModel::Full(kHeader, clusters));
 
+    const std::map<std::string, std::string> before = Folder();
+
     // No inquiry yet: refused, with a line naming the address.
     window.Clear();
     SimImage image;
@@ -316,6 +318,8 @@ TEST_F(HLKPeerRulesTest, RestoreNeedsAnAcceptedInquiryFromTheSameAddressWithinTe
     ASSERT_TRUE(Idle());
     EXPECT_EQ(Sim(kHome).Restore(kHeader.serialNumber, image).response, kError);
     ASSERT_TRUE(Idle());
+
+    EXPECT_EQ(Folder(), before);
 
     // An accepted inquiry from 127.0.0.2 lets 127.0.0.2 restore, and only it.
     window.notes.AnswerPrompts(true);
@@ -349,10 +353,23 @@ TEST_F(HLKPeerRulesTest, ListenOnOneAddressLeavesTheOthersUnserved)
     CPeerRules::Settings s;
     s.listenAddress = kStranger;
     ASSERT_NO_FATAL_FAILURE(Start(s));
+    // Served on the chosen address, byte for byte.
+    const std::vector<SimCluster> clusters = Clusters(11);
+    window.Clear();
+    ASSERT_TRUE(Sim(kHome, kStranger).Push(kHeader, true, clusters).completed);
+    ASSERT_TRUE(window.notes.WaitForMessage(CM_HLKSaveBackupDone));
+    SimImage image;
+    ASSERT_EQ(Sim(kHome, kStranger).Restore(kHeader.serialNumber, image).response, kOk);
+    EXPECT_EQ(MergeModel::Serialize(image), MergeModel::Serialize(MergeModel::Full(kHeader, clusters)));
+
+    // Not reachable on the others: nothing to refuse, nothing changes.
+    const std::map<std::string, std::string> before = Folder();
+    EXPECT_FALSE(Sim(kHome, kHome).Push(kHeader, true, Clusters(12)).helloAnswered);
     std::uint32_t response = 1;
     EXPECT_FALSE(Sim(kHome, kHome).Ping(response));
     ASSERT_TRUE(Sim(kHome, kStranger).Ping(response));
     EXPECT_EQ(response, kOk);
+    EXPECT_EQ(Folder(), before);
 
     // An address this PC does not have cannot be listened on: the service does not start.
     window.Clear();
