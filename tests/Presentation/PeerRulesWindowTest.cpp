@@ -109,10 +109,12 @@ TEST_F(PeerRulesWindowTest, DialogShowsTheRulesAndGivesBackWhatWasChanged)
 
 TEST_F(PeerRulesWindowTest, BadRulesAreRefusedAndGoodOnesSavedWithEveryOtherHeader)
 {
-    port = dialogtest::FreeServedPort(7300);
-    ASSERT_NE(port, 0);
-    WriteSettingsWith("");
-    ShowMainForm();
+    port = ShowOnServedPort([this](int candidate) {
+        port = candidate;
+        WriteSettingsWith("");
+        ShowMainForm();
+    });
+    ASSERT_GT(port, 0);
     const std::string before = ReadFile(SettingsPath());
 
     Modify([](QWidget *dlg) { dlg->findChild<QLineEdit *>("editAcceptFrom")->setText("10.0.0.0/8 server.local"); });
@@ -162,12 +164,14 @@ TEST_F(PeerRulesWindowTest, BadRulesAreRefusedAndGoodOnesSavedWithEveryOtherHead
 
 TEST_F(PeerRulesWindowTest, ForgetServerAddressRemovesTheChosenPin)
 {
-    port = dialogtest::FreeServedPort(7400);
-    ASSERT_NE(port, 0);
-    WriteSettingsWith("PinServersToAddress: 1\r\n");
     const std::string pins = DataRoot() + "/Config/" + CPeerRules::kPinFileName;
-    WriteFile(pins, "PeerPin-0001A2B3: 10.0.0.5\r\nPeerPin-00C0FFEE: 10.0.0.7\r\n");
-    ShowMainForm();
+    port = ShowOnServedPort([&](int candidate) {
+        port = candidate;
+        WriteSettingsWith("PinServersToAddress: 1\r\n");
+        WriteFile(pins, "PeerPin-0001A2B3: 10.0.0.5\r\nPeerPin-00C0FFEE: 10.0.0.7\r\n");
+        ShowMainForm();
+    });
+    ASSERT_GT(port, 0);
 
     QStringList items;
     ModalWatcher watcher;
