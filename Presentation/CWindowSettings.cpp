@@ -3,7 +3,6 @@
 #include "CAppSettings.h"
 #include "CClientInfra.h"
 #include "CInetHeaderParser.h"
-#include "CServerWatchSettings.h"
 
 std::string CWindowSettings::FilePath()
 {
@@ -12,19 +11,38 @@ std::string CWindowSettings::FilePath()
 
 void CWindowSettings::Load()
 {
-    CAppSettings::Load(FilePath(), m_port, m_folder);
+    const std::string path = FilePath();
+    CAppSettings::Load(path, m_port, m_folder);
+    m_peerRules = CPeerRules::Load(path);
 }
 
 void CWindowSettings::Save(const std::string &port, const std::string &folder)
 {
+    Save(port, folder, m_peerRules);
+}
+
+void CWindowSettings::Save(const std::string &port, const std::string &folder, const CPeerRules::Settings &rules)
+{
     m_port = port;
     m_folder = folder;
+    m_peerRules = rules;
     const std::string path = FilePath();
     CInetHeaderParser parser(true);
     parser.AddHeader("IPPort", port);
     parser.AddHeader("BackupDataBasePath", folder);
-    // The file also holds the Servers view's warning days: a rewrite keeps them.
-    CServerWatchSettings::CarryOver(path, parser);
+    CPeerRules::AddTo(rules, parser);
+    // Everything else in the file (the Servers view's warning days, headers of a newer
+    // version) is kept as it was.
+    CInetHeaderParser current(path, true);
+    if (current.IsLoaded()) {
+        for (const auto &[name, parms] : current.Headers()) {
+            if (name == "IPPort" || name == "BackupDataBasePath" || CPeerRules::IsOwnHeader(name))
+                continue;
+            std::string value;
+            current.GetParmValue(name, name, value);
+            parser.AddHeader(name, value);
+        }
+    }
     parser.Save(path);
 }
 

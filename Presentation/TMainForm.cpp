@@ -12,6 +12,7 @@
 #include "CServerWatch.h"
 #include "CWindowMessageEvent.h"
 #include "GUIComm.h"
+#include "HLKBackup.h"
 #include "Platform.h"
 #include "TExceptionDlg.h"
 #include "TSettingsModForm.h"
@@ -69,6 +70,7 @@ TMainForm::TMainForm(QWidget *parent)
     connect(ui->menuitemDeleteBackup, &QAction::triggered, this, &TMainForm::menuitemDeleteBackupClick);
     connect(ui->menuitemExportBackup, &QAction::triggered, this, &TMainForm::menuitemExportBackupClick);
     connect(ui->menuitemImportBackup, &QAction::triggered, this, &TMainForm::menuitemImportBackupClick);
+    connect(ui->menuitemForgetServerAddress, &QAction::triggered, this, &TMainForm::menuitemForgetServerAddressClick);
     connect(ui->menuitemViewDebugLog, &QAction::triggered, this, &TMainForm::menuitemViewDebugLogClick);
     connect(ui->menuitemAboutHarborlock, &QAction::triggered, this, &TMainForm::menuitemAboutHarborlockClick);
     connect(ui->menuitemRestoreOptions, &QAction::triggered, this, &TMainForm::menuitemRestoreOptionsClick);
@@ -149,6 +151,7 @@ void TMainForm::DispatchMessage(unsigned message, intptr_t lParam)
     case ::CM_HLKImportDone: CM_HLKImportDone(lParam); break;
     case ::CM_HLKBackupInitiated: CM_HLKBackupInitiated(lParam); break;
     case ::CM_HLKBackupNotSaved: CM_HLKBackupNotSaved(lParam); break;
+    case ::CM_HLKPeerRefused: CM_HLKPeerRefused(lParam); break;
     case ::CM_IPAddrChanged: CM_IPAddrChanged(lParam); break;
     default: GUIComm::FreePayload(message, lParam); break;
     }
@@ -306,6 +309,7 @@ void TMainForm::AssignCaptions()
     ui->menuitemDeleteBackup->setText(QStringLiteral("Delete Backup"));
     ui->menuitemExportBackup->setText(QStringLiteral("Export Backup"));
     ui->menuitemImportBackup->setText(QStringLiteral("Import Backup"));
+    ui->menuitemForgetServerAddress->setText(QStringLiteral("Forget Server Address..."));
     ui->menuitemRestore->setTitle(QStringLiteral("Restore"));
     ui->menuitemRestoreOptions->setText(QStringLiteral("Restore Options"));
     ui->menuitemMisc->setTitle(QStringLiteral("Miscellaneous"));
@@ -526,6 +530,13 @@ void TMainForm::ShowSettings()
 
 void TMainForm::StartBackupService()
 {
+    // One rules object for the window's life: its pins and accepted prompts outlive restarts.
+    if (!m_peerRules) {
+        const std::string configDir = CClientInfra::GetInstance(nullptr)->GetSubDir(CClientInfra::SUBDIR_CONFIG);
+        m_peerRules = std::make_shared<CPeerRules>(configDir + "/" + CPeerRules::kPinFileName);
+    }
+    m_peerRules->SetSettings(m_settings.PeerRules());
+    HLKBackup::GetInstance()->SetPeerRules(m_peerRules);
     if (!m_service.StartService(m_settings.PortNumber()))
         LogActivity("Error starting backup service");
 }
@@ -545,6 +556,7 @@ void TMainForm::btnSettingsModifyClick()
         const std::string folder = m_settings.Folder();
         const std::string port = m_settings.Port();
         dlg.InitGUIWithData(addresses, port, folder);
+        dlg.SetPeerRules(addresses, m_settings.PeerRules());
         CAutostartEntry autostart;
         dlg.SetStartAtLogin(autostart.IsEnabled());
         // Applying restarts the service, which would cut off a running transfer.
@@ -555,16 +567,22 @@ void TMainForm::btnSettingsModifyClick()
 
         std::string newPort, newFolder;
         dlg.GetData(newPort, newFolder);
-        if (newPort == port && newFolder == folder)
+        const CPeerRules::Settings oldRules = m_settings.PeerRules();
+        const CPeerRules::Settings newRules = dlg.PeerRules();
+        if (newPort == port && newFolder == folder && newRules == oldRules)
             return;
-        SaveSettings(newPort, newFolder);
+        m_settings.Save(newPort, newFolder, newRules);
         ShowSettings();
+        // Rules count from the next connection; only another listen address needs a restart.
+        if (m_peerRules)
+            m_peerRules->SetSettings(newRules);
         if (newFolder != folder) {
             CBFMRepository::Release();
             OpenRepository();
             m_serverWatch->RepositoryChanged();
         }
-        if (m_service.IsRepositoryOpen())
+        const bool restart = newPort != port || newFolder != folder || newRules.listenAddress != oldRules.listenAddress;
+        if (restart && m_service.IsRepositoryOpen())
             StartBackupService();
     });
 }

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,7 @@ private slots:
     void menuitemDeleteBackupClick();
     void menuitemExportBackupClick();
     void menuitemImportBackupClick();
+    void menuitemForgetServerAddressClick();
     void menuitemViewDebugLogClick();
     void menuitemAboutHarborlockClick();
 
@@ -155,6 +157,7 @@ private:
     void CM_HLKImportDone(intptr_t lParam);
     void CM_HLKBackupInitiated(intptr_t lParam);
     void CM_HLKBackupNotSaved(intptr_t lParam);
+    void CM_HLKPeerRefused(intptr_t lParam);
     void CM_IPAddrChanged(intptr_t lParam);
 
     Ui::TMainForm *ui;
@@ -167,6 +170,7 @@ private:
     CActivityLogMemo m_activityMemo{nullptr}; // memoActivityLog, set once the widgets exist
     CWindowSettings m_settings;  // the port and folder in use
     CServiceLifetime m_service;  // backup folder, service and work queue
+    std::shared_ptr<CPeerRules> m_peerRules; // shared with the service once it first starts
     CServiceActivity m_activity; // what the status labels show
     bool m_shown = false;
     bool m_closed = false;

@@ -21,7 +21,10 @@
 #include "TViewDebugLogForm.h"
 
 #include <QCoreApplication>
+#include <QInputDialog>
+#include <QStringList>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -140,6 +143,37 @@ void TMainForm::QueueWork(CWork *item)
 
 // ---------------------------------------------------------------------------
 // Restore and help menus
+
+void TMainForm::menuitemForgetServerAddressClick()
+{
+    TExceptionDlg::Guard("TMainForm::menuitemForgetServerAddressClick", kSourceFile, __LINE__, [this] {
+        const std::map<std::string, std::string> pins =
+            m_peerRules ? m_peerRules->Pins() : std::map<std::string, std::string>();
+        if (pins.empty()) {
+            ErrorBox("No Quarnex server is pinned to an address.");
+            return;
+        }
+        QStringList items;
+        for (const auto &[serverId, address] : pins)
+            items << QString::fromStdString(serverId + "    pinned to " + address);
+        QInputDialog dlg(this);
+        dlg.setObjectName(QStringLiteral("dlgForgetServerAddress"));
+        dlg.setWindowTitle(QStringLiteral("Forget Server Address"));
+        dlg.setLabelText(QStringLiteral(
+            "A server that moved to another address is refused until its pin is forgotten; its next "
+            "backup pins it again.  Forget the address of:"));
+        dlg.setComboBoxItems(items);
+        dlg.setComboBoxEditable(false);
+        if (RunModal(dlg) != QDialog::Accepted)
+            return;
+        const std::string chosen = dlg.textValue().toStdString();
+        const std::string serverId = chosen.substr(0, chosen.find(' '));
+        if (m_peerRules->ForgetPin(serverId))
+            LogActivity("Address pin of Quarnex Server ID: " + serverId + " forgotten");
+        else
+            ErrorBox("Unable to forget the address of Quarnex Server ID: " + serverId);
+    });
+}
 
 void TMainForm::menuitemRestoreOptionsClick()
 {

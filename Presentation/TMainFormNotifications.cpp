@@ -45,6 +45,12 @@ void TMainForm::ShowStatus()
         SetBusy(status.busy);
 }
 
+void TMainForm::CM_HLKPeerRefused(intptr_t lParam)
+{
+    ShowServiceActivity(::CM_HLKPeerRefused, lParam);
+    GUIComm::FreePayload(::CM_HLKPeerRefused, lParam);
+}
+
 void TMainForm::CM_HLKBackupNotSaved(intptr_t lParam)
 {
     ShowServiceActivity(::CM_HLKBackupNotSaved, lParam);

@@ -8,6 +8,8 @@
 #include <QScrollBar>
 #include <QTextCursor>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 TSettingsModForm::TSettingsModForm(QWidget *owner)
@@ -15,6 +17,7 @@ TSettingsModForm::TSettingsModForm(QWidget *owner)
 {
     ui->setupUi(this);
     SetOneLineHeight(ui->memoIPAddrVal);
+    SetPeerRules({}, CPeerRules::Settings()); // until the caller offers this PC's addresses
     connect(ui->btnBrowse, &QPushButton::clicked, this, &TSettingsModForm::btnBrowseClick);
     connect(ui->btnOK, &QPushButton::clicked, this, &TSettingsModForm::btnOKClick);
     connect(ui->btnCancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -29,6 +32,7 @@ namespace {
 // The ports the backup service serves (HLKBackup::HLK_Reset).
 constexpr int kMinServedPort = 1025;
 constexpr int kMaxServedPort = 8191;
+const char *const kAllAddresses = "All addresses";
 // The one-line height the memo was laid out with; the line spacing is taken
 // from it on every fill so that repeated refreshes keep the same height.
 const char *const kBaseHeight = "hlBaseHeight";
@@ -86,6 +90,34 @@ void TSettingsModForm::GetData(std::string &port, std::string &folder) const
     folder = ui->editFolder->text().toStdString();
 }
 
+void TSettingsModForm::SetPeerRules(const std::vector<std::string> &addresses, const CPeerRules::Settings &rules)
+{
+    m_addresses = addresses;
+    ui->cboxListenOn->clear();
+    ui->cboxListenOn->addItem(QString::fromLatin1(kAllAddresses));
+    for (const std::string &a : addresses)
+        ui->cboxListenOn->addItem(QString::fromStdString(a));
+    if (rules.listenAddress.empty())
+        ui->cboxListenOn->setCurrentIndex(0);
+    else
+        ui->cboxListenOn->setCurrentText(QString::fromStdString(rules.listenAddress));
+    ui->editAcceptFrom->setText(QString::fromStdString(rules.acceptFrom));
+    ui->chkboxPinServers->setChecked(rules.pinServers);
+    ui->chkboxRestoreNeedsPrompt->setChecked(rules.restoreNeedsPrompt);
+}
+
+CPeerRules::Settings TSettingsModForm::PeerRules() const
+{
+    CPeerRules::Settings rules;
+    const std::string listen = ui->cboxListenOn->currentText().trimmed().toStdString();
+    if (listen != kAllAddresses)
+        rules.listenAddress = listen;
+    rules.acceptFrom = ui->editAcceptFrom->text().trimmed().toStdString();
+    rules.pinServers = ui->chkboxPinServers->isChecked();
+    rules.restoreNeedsPrompt = ui->chkboxRestoreNeedsPrompt->isChecked();
+    return rules;
+}
+
 void TSettingsModForm::SetStartAtLogin(bool enabled)
 {
     ui->chkboxStartAtLogin->setChecked(enabled);
@@ -120,6 +152,15 @@ void TSettingsModForm::FormShow()
         "automatically move all backup data from the old to the new folder."));
     ui->lbFolder->setText(QStringLiteral("Backup Folder:"));
     ui->btnBrowse->setText(QStringLiteral("Browse..."));
+    ui->grpboxPeerRules->setTitle(QStringLiteral("Quarnex Servers Allowed In:"));
+    ui->memoPeerRulesInstr->setText(QStringLiteral(
+        "The Quarnex servers do not identify themselves; anyone on the network can send or ask for "
+        "a backup.  These rules limit who is served.  Leave them as they are to serve everyone."));
+    ui->lbListenOn->setText(QStringLiteral("Listen on:"));
+    ui->lbAcceptFrom->setText(QStringLiteral("Accept connections only from:"));
+    ui->editAcceptFrom->setPlaceholderText(QStringLiteral("everyone; or e.g. 192.168.1.0/24, 10.0.0.5"));
+    ui->chkboxPinServers->setText(QStringLiteral("Pin each server to the address it first backed up from"));
+    ui->chkboxRestoreNeedsPrompt->setText(QStringLiteral("A restore needs an accepted prompt"));
     ui->chkboxStartAtLogin->setText(QStringLiteral("Start Harborlock when I log in"));
     ui->btnOK->setText(QStringLiteral("OK"));
     ui->btnCancel->setText(QStringLiteral("Cancel"));
@@ -175,6 +216,23 @@ void TSettingsModForm::btnOKClick()
     if (!ClientUtil::IsDirWritable(folder)) {
         ui->editFolder->setFocus();
         CPlatformShell::ErrorBox(this, "The backup folder must be writeable");
+        return;
+    }
+    const CPeerRules::Settings rules = PeerRules();
+    std::uint32_t address = 0;
+    const bool known = rules.listenAddress.empty() || rules.listenAddress.rfind("127.", 0) == 0 ||
+                       std::find(m_addresses.begin(), m_addresses.end(), rules.listenAddress) != m_addresses.end();
+    if (!CPeerRules::ParseAddress(rules.listenAddress.empty() ? "0.0.0.0" : rules.listenAddress, address) || !known) {
+        ui->cboxListenOn->setFocus();
+        CPlatformShell::ErrorBox(this, "Listen on must be All addresses or an IPv4 address of this PC");
+        return;
+    }
+    std::vector<CPeerRules::Network> networks;
+    std::string bad;
+    if (!CPeerRules::ParseAcceptList(rules.acceptFrom, networks, &bad)) {
+        ui->editAcceptFrom->setFocus();
+        CPlatformShell::ErrorBox(this, "\"" + bad +
+                                           "\" is not an IPv4 address or network (such as 192.168.1.0/24)");
         return;
     }
     accept();

@@ -1,7 +1,9 @@
 #pragma once
-// Changes the TCP port and the backup folder; shows the PC's IP addresses.
+// Changes the TCP port, the backup folder and the peer rules; shows the PC's IP addresses.
 
 #include <QDialog>
+
+#include "CPeerRules.h"
 
 #include <string>
 #include <vector>
@@ -20,6 +22,10 @@ public:
     void InitGUIWithData(const std::vector<std::string> &addresses, const std::string &port,
                          const std::string &folder);
     void GetData(std::string &port, std::string &folder) const;
+
+    // The peer rules; the listen-on list offers "All addresses" and the given addresses.
+    void SetPeerRules(const std::vector<std::string> &addresses, const CPeerRules::Settings &rules);
+    CPeerRules::Settings PeerRules() const;
 
     // "Start Harborlock when I log in" (the autostart entry is the window's to write).
     void SetStartAtLogin(bool enabled);
@@ -43,4 +49,5 @@ private:
     void FormShow();
 
     Ui::TSettingsModForm *ui;
+    std::vector<std::string> m_addresses; // offered to listen on
 };

@@ -71,7 +71,7 @@ void Serve(const std::uint8_t* stream, std::size_t size)
         std::abort();
     ::shutdown(client, SHUT_WR);
     auto sync = std::make_shared<HLK_Thread_Sync_t>();
-    HLKServer::HLK_BackupWorker(HLKServer::WorkerArgument{server, sync, HLKServer::Context{}});
+    HLKServer::HLK_BackupWorker(HLKServer::WorkerArgument{server, sync, HLKServer::Context{}, "127.0.0.1"});
     // Whatever the worker sent back is discarded.
     std::uint8_t sink[65536];
     while (os.WaitReadable(client, 0) == 1 && os.Recv(client, sink, sizeof sink) > 0) {

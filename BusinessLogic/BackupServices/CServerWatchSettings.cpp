@@ -6,11 +6,6 @@
 
 namespace {
 const char *const kKeyPrefix = "ServerWarnDays-";
-
-bool IsOwnKey(const std::string &name)
-{
-    return name.rfind(kKeyPrefix, 0) == 0;
-}
 } // namespace
 
 CServerWatchSettings::CServerWatchSettings(std::string configPath) : m_configPath(std::move(configPath)) {}
@@ -61,18 +56,4 @@ bool CServerWatchSettings::SetWarnDays(const std::string &serverID, int days)
     if (days != kDefaultWarnDays)
         parser.AddHeaderInt(key, days);
     return parser.Save(m_configPath);
-}
-
-void CServerWatchSettings::CarryOver(const std::string &configPath, CInetHeaderParser &target)
-{
-    CInetHeaderParser current(configPath, true);
-    if (!current.IsLoaded())
-        return;
-    for (const auto &[name, parms] : current.Headers()) {
-        if (!IsOwnKey(name))
-            continue;
-        std::string value;
-        current.GetParmValue(name, name, value);
-        target.AddHeader(name, value);
-    }
 }

@@ -6,8 +6,6 @@
 
 #include <string>
 
-class CInetHeaderParser;
-
 class CServerWatchSettings
 {
 public:
@@ -22,10 +20,6 @@ public:
     // file cannot be read (it is written first by the window's own settings) or saved, or
     // when the ID cannot be a header name.
     bool SetWarnDays(const std::string &serverID, int days);
-
-    // Copies this unit's headers from the file at configPath into a parser about to be
-    // saved over it, so a rewrite of the port and folder keeps them.
-    static void CarryOver(const std::string &configPath, CInetHeaderParser &target);
 
     // "ServerWarnDays-<ID>", or "" when the ID holds characters a header name cannot.
     static std::string KeyFor(const std::string &serverID);

@@ -65,6 +65,9 @@ std::vector<std::string> CServiceActivity::Apply(unsigned message, intptr_t lPar
                       " could not be saved.  The next backup from this server will be a full backup.");
       break;
     }
+    case CM_HLKPeerRefused: // a refused peer changes nothing but the log
+      lines.push_back(Str(reinterpret_cast<HLKPeerRefusedMsg*>(lParam)->line));
+      break;
     case CM_HLKBackupStarted: {
       auto* msg = reinterpret_cast<HLKBackupStartedMsg*>(lParam);
       const std::string size = SizeText(msg->sizeMB);

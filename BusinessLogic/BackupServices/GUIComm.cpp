@@ -187,6 +187,12 @@ void GUIComm::FreePayload(unsigned message, intptr_t lParam)
         delete b;
         break;
     }
+    case CM_HLKPeerRefused: {
+        auto* b = FromParam<HLKPeerRefusedMsg>(lParam);
+        delete[] b->line;
+        delete b;
+        break;
+    }
     default: // progress, save started, service failed, error: no block
         break;
     }
@@ -295,6 +301,11 @@ void GUIComm::NotifyBackupInitiated(const char* serverId)
 void GUIComm::NotifyBackupNotSaved(const char* serverId)
 {
     PostToGUI(CM_HLKBackupNotSaved, AsParam(new HLKBackupInitiatedMsg{DupString(serverId)}));
+}
+
+void GUIComm::NotifyPeerRefused(const char* line)
+{
+    PostToGUI(CM_HLKPeerRefused, AsParam(new HLKPeerRefusedMsg{DupString(line)}));
 }
 
 bool GUIComm::PromptForRestore(uint32_t requestSerial, uint32_t backupSerial, uint32_t backupDate,

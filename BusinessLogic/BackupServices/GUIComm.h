@@ -35,6 +35,7 @@ enum : unsigned {
     CM_HLKImportDone = 0x8914,            // HLKImportDoneMsg*
     CM_HLKBackupInitiated = 0x8915,       // HLKBackupInitiatedMsg*
     CM_HLKBackupNotSaved = 0x8917,        // HLKBackupInitiatedMsg*: an acknowledged backup was given up
+    CM_HLKPeerRefused = 0x8918,           // HLKPeerRefusedMsg*: a peer rule refused a connection or request
 };
 
 // Payload blocks. Strings are DupString copies (null stays null).
@@ -78,6 +79,9 @@ struct HLKImportDoneMsg {
 };
 struct HLKBackupInitiatedMsg {
     char* serverId;
+};
+struct HLKPeerRefusedMsg {
+    char* line; // the activity-log line, naming the address(es)
 };
 
 // Error codes carried by CM_HLKError (CM_HLKServiceFailed uses 0..2).
@@ -148,6 +152,8 @@ public:
     // A backup the Quarnex server was told is stored could not be saved after all; the server's
     // next backup will be a full one.
     void NotifyBackupNotSaved(const char* serverId);
+    // A peer rule refused a connection or a request; line is what the activity log says.
+    void NotifyPeerRefused(const char* line);
 
     // Posts CM_HLKPromptForRestore and blocks until RespondToRestorePrompt. True when the
     // answer arrived (accepted then holds it); false when the wait failed.

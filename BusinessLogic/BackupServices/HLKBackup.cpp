@@ -9,6 +9,7 @@
 #include "CBFMServer.h"
 #include "CClientExc.h"
 #include "CLog.h"
+#include "CPeerRules.h"
 #include "GUIComm.h"
 #include "HLKBackupSession.h"
 #include "HLKServer.h"
@@ -160,6 +161,16 @@ bool HLKBackup::HLK_Reset(int port)
     return startListener(port);
 }
 
+void HLKBackup::SetPeerRules(std::shared_ptr<CPeerRules> rules)
+{
+    m_peerRules = std::move(rules);
+}
+
+std::shared_ptr<CPeerRules> HLKBackup::GetPeerRules() const
+{
+    return m_peerRules;
+}
+
 bool HLKBackup::HLK_ResetEphemeral()
 {
     return startListener(0);
@@ -180,8 +191,9 @@ bool HLKBackup::startListener(int port)
         record = std::make_shared<HLK_Thread_Sync_t>();
         // The listener and its workers keep the repository and the window channel they start
         // with, even past a stop that gave up on them.
-        HLKServer::Context context{CBFMRepository::Acquire(), GUIComm::Acquire()};
-        routine = [argument = HLKServer::MainThreadArgument{port, record, &m_boundPort, std::move(context)}] {
+        HLKServer::Context context{CBFMRepository::Acquire(), GUIComm::Acquire(), m_peerRules};
+        const std::string address = m_peerRules ? m_peerRules->GetSettings().listenAddress : std::string();
+        routine = [argument = HLKServer::MainThreadArgument{port, record, &m_boundPort, std::move(context), address}] {
             return HLKServer::HLK_MainThread(argument);
         };
     } catch (const std::bad_alloc&) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+class CPeerRules;
 struct HLK_Thread_Sync_t;
 
 // Time-outs of the service. The defaults are the service's own; tests shorten them so that
@@ -39,6 +40,11 @@ public:
     bool HLK_ResetEphemeral();
     // Stops the listener and all workers. False when a thread did not stop in time.
     bool HLK_Stop();
+    // The peer rules listeners started afterwards apply (null: none, every peer is served).
+    // Their settings may change at any time and count from the next connection; only the
+    // listen address needs a restart (HLK_Reset).
+    void SetPeerRules(std::shared_ptr<CPeerRules> rules);
+    std::shared_ptr<CPeerRules> GetPeerRules() const;
     // Port the running listener is bound to, 0 when none runs.
     int GetPort() const;
 
@@ -68,5 +74,6 @@ private:
     std::recursive_mutex m_lock; // held only while the instance is destroyed
     std::atomic<int> m_boundPort{0};
     std::shared_ptr<HLK_Thread_Sync_t> m_listener; // null while no listener exists
+    std::shared_ptr<CPeerRules> m_peerRules;
     bool m_swept = false; // leftovers of interrupted transfers removed (once, before the first listener)
 };

@@ -11,6 +11,7 @@
 #include "CBFMRepository.h"
 #include "CBFMServer.h"
 #include "HLKInternal.h"
+#include "HLKPeerGate.h"
 #include "HLKMerge.h"
 #include "HLKRecordIO.h"
 #include "HLKWire.h"
@@ -173,6 +174,11 @@ int HLKBackupSession::xactHello(SessionData& session)
     session.headerParam2 = SFS_GetWord(payload + 16);
     session.headerParam3 = SFS_GetWord(payload + 20);
     session.receivedCount = 0;
+
+    // A peer rule (off by default) may refuse this server from this address: before anything
+    // is shown or touched.
+    if (HLKPeerGate::refuseBackup(session))
+        return -1;
 
     const std::string serverId = HLKWire::formatServerId(session.serialNumber);
     HLK_NOTIFY(NotifyBackupInitiated(serverId.c_str()));

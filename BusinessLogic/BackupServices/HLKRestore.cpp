@@ -12,6 +12,7 @@
 #include "CBFMRepository.h"
 #include "CBFMServer.h"
 #include "HLKInternal.h"
+#include "HLKPeerGate.h"
 #include "HLKRecordIO.h"
 #include "HLKWire.h"
 #include "SFSProtocol.h"
@@ -121,6 +122,7 @@ int HLKRestore::xactInquiry(SessionData& session)
         HLKWire::sendResponse(session.socket, SFS_RSP_ERROR);
         return -1;
     }
+    HLKPeerGate::inquiryAccepted(session);
     if (session.state != SessionState::Idle)
         HLK_WARN("HLKServer xactInquiry(): Incorrect state for INQUIRY command.\n");
     HLK_DEBUG("HLKServer xactInquiry(): INQUIRY command itself sucessful.\n");
@@ -140,6 +142,8 @@ int HLKRestore::xactRestore(SessionData& session)
         return -1;
     }
     session.serialNumber = SFS_GetWord(payload);
+    if (HLKPeerGate::refuseRestore(session))
+        return -1;
 
     if (!findBackupForRestore(session, false)) {
         HLK_ERROR("HLKServer xactRestore(): No backup available for restore.\n");

@@ -6,8 +6,10 @@
 #include <string>
 #include <utility>
 
+#include "CPeerRules.h"
 #include "HLKBackupSession.h"
 #include "HLKInternal.h"
+#include "HLKPeerGate.h"
 #include "HLKRestore.h"
 #include "HLKWire.h"
 #include "Platform.h"
@@ -86,6 +88,11 @@ std::shared_ptr<CBFMRepository> HLKInternal::Repository()
 std::shared_ptr<GUIComm> HLKInternal::Channel()
 {
     return t_hasContext ? t_context.gui : GUIComm::Acquire();
+}
+
+std::shared_ptr<CPeerRules> HLKServer::PeerRules()
+{
+    return t_hasContext ? t_context.rules : nullptr;
 }
 
 // ---- HLK_Thread_Sync_t ---------------------------------------------------------------------
@@ -231,7 +238,7 @@ int HLKServer::HLK_MainThread(const MainThreadArgument& argument)
     os.SetThreadName("HLK_MainThread");
     ScopedContext context(argument.context);
 
-    int listenSocket = os.Listen(static_cast<std::uint16_t>(port), HLKBackup::ListenBacklog());
+    int listenSocket = os.ListenOn(argument.address, static_cast<std::uint16_t>(port), HLKBackup::ListenBacklog());
     if (listenSocket < 0) {
         if (IsBindFailure(hl::Platform::LastError())) {
             HLK_ERROR("HLKServer HLK_MainThread(): Error binding TCP socket to port %d\n", port);
@@ -326,8 +333,18 @@ int HLKServer::doAcceptClientConnection(int listenSocket, HLK_THREAD_SYNC_VEC& w
     const std::size_t colon = peer.find(':');
     if (colon != std::string::npos)
         peerPort = std::atoi(peer.c_str() + colon + 1);
+    const std::string peerAddress = peer.substr(0, colon);
     HLK_DEBUG("HLKServer doAcceptClientConnection(): Connect from addr=0x%08X port=%d LAN=%d\n",
-              ParseIPv4(peer.substr(0, colon)), peerPort, 0);
+              ParseIPv4(peerAddress), peerPort, 0);
+    // A peer the accept list leaves out is closed before a byte of it is read; no worker
+    // starts and the window changes nothing but its log.
+    if (t_context.rules && !t_context.rules->AcceptsConnection(peerAddress)) {
+        os.Close(s);
+        HLK_DEBUG("HLKServer doAcceptClientConnection(): Connection from %s refused: not an accepted address.\n",
+                  peerAddress.c_str());
+        HLK_NOTIFY(NotifyPeerRefused(CPeerRules::RefusedConnectionLine(peerAddress).c_str()));
+        return 0;
+    }
     // Sends time out like reads, so that a peer that stops reading cannot hold the only
     // worker; keep-alive finds a peer that vanished.
     if (!os.SetSendTimeout(s, static_cast<std::uint32_t>(GetTimeouts().payloadSendMs)) ||
@@ -344,7 +361,7 @@ int HLKServer::doAcceptClientConnection(int listenSocket, HLK_THREAD_SYNC_VEC& w
     }
     ThreadRoutine routine;
     try {
-        routine = [argument = WorkerArgument{s, record, t_context}] { return HLK_BackupWorker(argument); };
+        routine = [argument = WorkerArgument{s, record, t_context, peerAddress}] { return HLK_BackupWorker(argument); };
     } catch (...) {
         HLK_ERROR("HLKServer doAcceptClientConnection(): Not enough memory to start backup worker thread.\n");
         os.Close(s);
@@ -416,6 +433,7 @@ int HLKServer::HLK_BackupWorker(const WorkerArgument& argument)
 
     SessionData session;
     session.socket = argument.socket;
+    session.peerAddress = argument.peer;
     session.state = SessionState::Idle;
     session.timeouts = GetTimeouts();
     session.indexCapacity = 128;
@@ -459,6 +477,8 @@ int HLKServer::HLK_BackupWorker(const WorkerArgument& argument)
                 if (HLKBackupSession::xactDone(session) == 0) {
                     if (HLKBackupSession::finishBackup(session) != 0)
                         HLK_INTERNAL();
+                    else
+                        HLKPeerGate::backupSaved(session);
                 } else {
                     HLK_INTERNAL();
                 }
@@ -509,7 +529,8 @@ int HLKServer::HLK_BackupWorker(const WorkerArgument& argument)
         // A failed log rotation: the conversation ends, the clean-up below still runs.
     }
 
-    if (session.state != SessionState::Done) {
+    // A request a peer rule refused was reported as such; it is no failure of the service.
+    if (session.state != SessionState::Done && !session.refusedByPeerRule) {
         if (backupSeen) {
             HLK_ERROR("HLKServer HLK_BackupWorker(): Backup failed.\n");
             HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FAILED));

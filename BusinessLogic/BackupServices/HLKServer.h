@@ -15,10 +15,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 class CBFMRepository;
+class CPeerRules;
 class GUIComm;
 
 // One record per service thread (the listener's and each worker's); log lines call it
@@ -59,6 +61,7 @@ public:
     struct Context {
         std::shared_ptr<CBFMRepository> repository;
         std::shared_ptr<GUIComm> gui;
+        std::shared_ptr<CPeerRules> rules; // null: every peer is served
     };
 
     struct MainThreadArgument {
@@ -66,12 +69,18 @@ public:
         std::shared_ptr<HLK_Thread_Sync_t> sync;
         std::atomic<int>* boundPort; // where the listener reports its bound port (may be null)
         Context context;
+        std::string address; // local address to listen on, "" for all
     };
     struct WorkerArgument {
         int socket;
         std::shared_ptr<HLK_Thread_Sync_t> sync;
         Context context;
+        std::string peer; // dotted address of the peer
     };
+
+    // The peer rules of the calling service thread (null when it has none or for any other
+    // thread).
+    static std::shared_ptr<CPeerRules> PeerRules();
 
     // Process-wide time-outs; threads take a copy when they start.
     static void SetTimeouts(const HLKTimeouts& timeouts);

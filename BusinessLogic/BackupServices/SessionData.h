@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 class CBFMServer;
@@ -70,6 +71,8 @@ struct SessionData {
     static std::uint64_t WideScratchOffset();
 
     int socket = -1;
+    std::string peerAddress;        // dotted IPv4 address of the peer
+    bool refusedByPeerRule = false; // a peer rule refused the request (and said so itself)
     SessionState state = SessionState::Idle;
     bool full = false;
     std::unique_ptr<CBFMServer> server;

@@ -107,6 +107,7 @@ int main(int argc, char *argv[])
         {
             TSettingsModForm dlg(&form);
             dlg.InitGUIWithData(addresses, "5001", folder);
+            dlg.SetPeerRules(addresses, CPeerRules::Settings());
             dlg.show();
             ok &= Save(&dlg, "settings-dialog.png");
         }

@@ -37,6 +37,8 @@ const char* const kHelp =
     "  delete SERVER BACKUP            delete a stored backup\n"
     "  export SERVER BACKUP FOLDER NAME  copy a backup to FOLDER/NAME\n"
     "  import FOLDER                   bring an exported backup into the backup folder\n"
+    "  pins                            servers pinned to the address they first backed up from\n"
+    "  forget-pin SERVER               forget a server's address pin (a server that moved)\n"
     "\n"
     "Options:\n"
     "  --json           answer in JSON, for scripts\n"
@@ -99,7 +101,7 @@ int main(int argc, char** argv)
     const std::string& command = words[0];
     const std::size_t n = words.size() - 1;
     bool ok = false;
-    if (command == "status" || command == "servers" || command == "prompts")
+    if (command == "status" || command == "servers" || command == "prompts" || command == "pins")
         ok = n == 0;
     else if (command == "backups" || command == "accept" || command == "reject")
         ok = n <= 1;
@@ -107,7 +109,7 @@ int main(int argc, char** argv)
         ok = n == 2;
     else if (command == "export")
         ok = n == 4;
-    else if (command == "import")
+    else if (command == "import" || command == "forget-pin")
         ok = n == 1;
     else
         return Usage("unknown command " + command);

@@ -83,6 +83,10 @@ std::string HostWindow::Describe(unsigned message, intptr_t lParam)
         std::snprintf(buf, sizeof buf, "BackupInitiated %s",
                       Str(reinterpret_cast<HLKBackupInitiatedMsg*>(lParam)->serverId).c_str());
         break;
+    case CM_HLKPeerRefused:
+        std::snprintf(buf, sizeof buf, "PeerRefused %s",
+                      Str(reinterpret_cast<HLKPeerRefusedMsg*>(lParam)->line).c_str());
+        break;
     case CM_HLKBackupNotSaved:
         std::snprintf(buf, sizeof buf, "BackupNotSaved %s",
                       Str(reinterpret_cast<HLKBackupInitiatedMsg*>(lParam)->serverId).c_str());

@@ -167,6 +167,7 @@ int HarborlockDaemon::Start()
         return kExitControl;
     }
 
+    ReadPeerRules();
     if (!StartBackupService()) {
         std::fprintf(stderr, "harborlockd: the backup service did not start on TCP port %s\n", m_port.c_str());
         return kExitService;
@@ -425,6 +426,8 @@ void HarborlockDaemon::ReloadSettings()
         m_port = port;
         changed = true;
     }
+    if (ReadPeerRules())
+        changed = true;
     // A service that stopped on a failure (or never got a usable port) is started again by an
     // explicit re-read even when nothing changed: that is the administrator's way to retry.
     const bool stopped = HLKBackup::GetInstance()->GetPort() == 0;

@@ -18,6 +18,7 @@
 
 #include "CActivityLog.h"
 #include "CBFMRepository.h"
+#include "CPeerRules.h"
 #include "CServiceActivity.h"
 #include "CWork.h"
 #include "ControlServer.h"
@@ -100,6 +101,12 @@ private:
     void CommandAnswer(int fd, bool json, bool accepted, const std::vector<std::string>& args);
     void CommandServers(int fd, bool json, CBFMRepository& repository);
 
+    // Peer rules: read from the settings file (pins beside it) and handed to the service;
+    // true when the listen address changed, which needs a restart of the service.
+    bool ReadPeerRules();
+    void CommandPins(int fd, bool json);
+    void CommandForgetPin(int fd, bool json, const std::vector<std::string>& args);
+
     // Seconds since 1970 UTC as the quiet-server check sees them.
     std::int64_t Now() const;
     // Reads the repository's summaries, logs each server that passed its "warn after N days"
@@ -120,6 +127,7 @@ private:
     std::string m_settingsPath;
     std::string m_port;   // as the settings file holds it
     std::string m_folder; // the backup folder being served
+    std::shared_ptr<CPeerRules> m_peerRules;
     bool m_repositoryOpen = false;
     bool m_reloadPending = false;
     bool m_stopping = false;

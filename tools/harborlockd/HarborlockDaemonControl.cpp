@@ -97,6 +97,14 @@ void HarborlockDaemon::HandleRequest(int fd, const std::vector<std::string>& req
         CommandAnswer(fd, json, command == "accept", args);
         return;
     }
+    if (command == "pins") {
+        CommandPins(fd, json);
+        return;
+    }
+    if (command == "forget-pin") {
+        CommandForgetPin(fd, json, args);
+        return;
+    }
     CBFMRepository* repository = m_repositoryOpen ? CBFMRepository::GetInstance(m_folder.c_str()) : nullptr;
     if (!repository) {
         Reply(fd, kCtlFailed, Message(json, "failed", "The backup folder " + m_folder + " is not open."));

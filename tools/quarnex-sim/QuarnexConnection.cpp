@@ -10,10 +10,10 @@ QuarnexConnection::~QuarnexConnection()
     Close();
 }
 
-bool QuarnexConnection::Connect(const std::string& host, std::uint16_t port)
+bool QuarnexConnection::Connect(const std::string& host, std::uint16_t port, const std::string& source)
 {
     Close();
-    m_socket = hl::Os().Connect(host, port);
+    m_socket = hl::Os().ConnectFrom(source, host, port);
     return m_socket >= 0;
 }
 

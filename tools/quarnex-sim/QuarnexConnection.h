@@ -16,7 +16,9 @@ public:
     QuarnexConnection(const QuarnexConnection&) = delete;
     QuarnexConnection& operator=(const QuarnexConnection&) = delete;
 
-    bool Connect(const std::string& host, std::uint16_t port);
+    // source: the local address to connect from ("" lets the system choose); on loopback any
+    // 127.x.y.z, so one machine can play servers at several addresses.
+    bool Connect(const std::string& host, std::uint16_t port, const std::string& source = std::string());
     bool IsOpen() const { return m_socket >= 0; }
     void Close();
 

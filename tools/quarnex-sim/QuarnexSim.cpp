@@ -54,7 +54,7 @@ std::vector<std::uint8_t> QuarnexSim::ClusterMessage(const SimCluster& c)
 bool QuarnexSim::Ping(std::uint32_t& response)
 {
     QuarnexConnection c;
-    if (!c.Connect(m_host, m_port) || !c.SendWord(kPing) || !c.ReadWord(response, m_timeoutMs))
+    if (!c.Connect(m_host, m_port, m_source) || !c.SendWord(kPing) || !c.ReadWord(response, m_timeoutMs))
         return false;
     return c.WaitClosed(m_timeoutMs) == QuarnexConnection::CloseState::Closed;
 }
@@ -80,7 +80,7 @@ PushResult QuarnexSim::Push(const SimHeader& header, bool full, std::uint32_t es
 {
     PushResult r;
     QuarnexConnection c;
-    if (!c.Connect(m_host, m_port)) {
+    if (!c.Connect(m_host, m_port, m_source)) {
         r.failure = "connect";
         return r;
     }
@@ -155,7 +155,7 @@ bool QuarnexSim::OfferIncremental(const SimHeader& header, bool& refused)
     QuarnexConnection c;
     const std::vector<std::uint8_t> payload = HelloPayload(header, false);
     std::uint32_t response = 0;
-    if (!c.Connect(m_host, m_port) || !c.SendWord(kHello) || !c.SendBytes(payload.data(), payload.size()) ||
+    if (!c.Connect(m_host, m_port, m_source) || !c.SendWord(kHello) || !c.SendBytes(payload.data(), payload.size()) ||
         !c.ReadWord(response, m_timeoutMs))
         return false;
     refused = response != kOk;
@@ -168,7 +168,7 @@ InquiryResult QuarnexSim::Inquire(std::uint32_t serialNumber)
     QuarnexConnection c;
     std::uint8_t payload[4];
     PutBE(payload, serialNumber);
-    if (!c.Connect(m_host, m_port) || !c.SendWord(kInquiry) || !c.SendBytes(payload, 4))
+    if (!c.Connect(m_host, m_port, m_source) || !c.SendWord(kInquiry) || !c.SendBytes(payload, 4))
         return r;
     r.answered = c.ReadWord(r.response, m_timeoutMs);
     if (r.answered && r.response == kOk) {
@@ -193,7 +193,7 @@ RestoreResult QuarnexSim::Restore(std::uint32_t serialNumber, const std::functio
     QuarnexConnection c;
     std::uint8_t payload[4];
     PutBE(payload, serialNumber);
-    if (!c.Connect(m_host, m_port) || !c.SendWord(kRestore) || !c.SendBytes(payload, 4)) {
+    if (!c.Connect(m_host, m_port, m_source) || !c.SendWord(kRestore) || !c.SendBytes(payload, 4)) {
         r.failure = "connect";
         return r;
     }

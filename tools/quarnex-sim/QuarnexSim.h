@@ -58,6 +58,8 @@ public:
     QuarnexSim(std::string host, std::uint16_t port);
 
     void SetTimeoutMs(int ms) { m_timeoutMs = ms; }
+    // The local address every later conversation connects from ("" = the system's choice).
+    void SetSourceAddress(const std::string& source) { m_source = source; }
 
     // PING; true when a response word arrived (in response) and the service closed.
     bool Ping(std::uint32_t& response);
@@ -89,6 +91,7 @@ private:
     std::string m_host;
     std::uint16_t m_port;
     int m_timeoutMs = 30000;
+    std::string m_source;
 };
 
 } // namespace quarnexsim

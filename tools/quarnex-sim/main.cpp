@@ -1,6 +1,7 @@
 // quarnex-sim: a Quarnex server simulator for people who work on Harborlock.
 //
 //   quarnex-sim ping     [--host H] --port P
+//   (every command also takes [--source A]: the local address to connect from)
 //   quarnex-sim push     [--host H] --port P --serial S (--full | --incremental [--fallback])
 //                        [--cluster-size N] (--clusters N | --from-file F)
 //                        [--scratch-percent X] [--first-block B] [--block-step K]
@@ -34,7 +35,8 @@ int Usage()
                  "           [--block-step K] [--vary-lengths] [--seed S] [--params A,B,C]\n"
                  "           [--estimate N] [--model FILE]\n"
                  "  inquire: --serial S\n"
-                 "  restore: --serial S [--out FILE] [--check MODEL]\n");
+                 "  restore: --serial S [--out FILE] [--check MODEL]\n"
+                 "  any:     --source A (the local address to connect from)\n");
     return 2;
 }
 
@@ -68,6 +70,8 @@ int main(int argc, char** argv)
         return Usage();
     const std::string host = opt.count("--host") ? opt["--host"] : "127.0.0.1";
     QuarnexSim sim(host, static_cast<std::uint16_t>(Number(opt["--port"])));
+    if (opt.count("--source"))
+        sim.SetSourceAddress(opt["--source"]);
 
     if (command == "ping") {
         std::uint32_t response = 0;

@@ -71,6 +71,20 @@ std::int64_t FaultPlatform::WallClockMs() {
   return PlatformWrapper::WallClockMs();
 }
 
+void FaultPlatform::AdvanceMonotonicMs(std::uint64_t ms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  monotonicOffsetMs_ += ms;
+}
+
+std::uint64_t FaultPlatform::MonotonicMs() {
+  std::uint64_t offset = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    offset = monotonicOffsetMs_;
+  }
+  return PlatformWrapper::MonotonicMs() + offset;
+}
+
 int FaultPlatform::Intercept(PlatformOp op) {
   std::lock_guard<std::mutex> lock(mutex_);
   ++perOp_[std::countr_zero(static_cast<std::uint32_t>(op)) & 31];

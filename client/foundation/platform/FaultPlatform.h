@@ -49,9 +49,13 @@ class FaultPlatform : public PlatformWrapper {
   void SetSocketStackVersion(int major, int minor);
   // Fixes the wall clock (unset: the inner platform's clock).
   void SetWallClockMs(std::optional<std::int64_t> ms);
+  // Moves the monotonic clock forward by `ms` (added to every later reading), so a test can
+  // let a period of minutes pass at once.
+  void AdvanceMonotonicMs(std::uint64_t ms);
 
   bool SocketStackVersion(int& major, int& minor) override;
   std::int64_t WallClockMs() override;
+  std::uint64_t MonotonicMs() override;
 
  protected:
   int Intercept(PlatformOp op) override;
@@ -68,6 +72,7 @@ class FaultPlatform : public PlatformWrapper {
   std::uint64_t perOp_[32] = {};
   std::optional<std::pair<int, int>> stackVersion_;
   std::optional<std::int64_t> wallClockMs_;
+  std::uint64_t monotonicOffsetMs_ = 0;
 };
 
 }  // namespace hl

@@ -125,13 +125,17 @@ class Platform {
   // ---- TCP ----------------------------------------------------------------
   // Version of the socket stack; 2.2 on this platform.
   virtual bool SocketStackVersion(int& major, int& minor) = 0;
-  // Listening socket on all IPv4 addresses (port 0 picks a free one); -1 on failure.
-  virtual int Listen(std::uint16_t port, int backlog) = 0;
+  // Listening socket on one local IPv4 address, or on all of them when `ipv4` is empty
+  // (port 0 picks a free one); -1 on failure.
+  virtual int ListenOn(const std::string& ipv4, std::uint16_t port, int backlog) = 0;
+  int Listen(std::uint16_t port, int backlog) { return ListenOn(std::string(), port, backlog); }
   virtual int LocalPort(int socket) = 0;  // bound port or -1
   // Accepts one connection; -1 on failure. `peer` gets the dotted address.
   virtual int Accept(int listenSocket, std::string* peer) = 0;
-  // Client side, used by tools and tests: connects to an IPv4 address.
-  virtual int Connect(const std::string& ipv4, std::uint16_t port) = 0;
+  // Client side, used by tools and tests: connects to an IPv4 address, from the local
+  // address `source` when it is not empty (a test speaking as another host on loopback).
+  virtual int ConnectFrom(const std::string& source, const std::string& ipv4, std::uint16_t port) = 0;
+  int Connect(const std::string& ipv4, std::uint16_t port) { return ConnectFrom(std::string(), ipv4, port); }
   // Up to `count` bytes; 0 when the peer closed; -1 on failure.
   virtual std::int64_t Recv(int socket, void* buffer, std::size_t count) = 0;
   // All bytes or false; never raises SIGPIPE. On a socket with a send time-out, a send

@@ -135,9 +135,9 @@ std::string PlatformWrapper::MakeTempDirectory(const std::string& dir, const std
 bool PlatformWrapper::SocketStackVersion(int& major, int& minor) {
   return inner_.SocketStackVersion(major, minor);
 }
-int PlatformWrapper::Listen(std::uint16_t port, int backlog) {
+int PlatformWrapper::ListenOn(const std::string& ipv4, std::uint16_t port, int backlog) {
   HL_GUARD(kOpSocket, -1);
-  return inner_.Listen(port, backlog);
+  return inner_.ListenOn(ipv4, port, backlog);
 }
 int PlatformWrapper::LocalPort(int socket) {
   HL_GUARD(kOpSocket, -1);
@@ -147,9 +147,9 @@ int PlatformWrapper::Accept(int listenSocket, std::string* peer) {
   HL_GUARD(kOpSocket, -1);
   return inner_.Accept(listenSocket, peer);
 }
-int PlatformWrapper::Connect(const std::string& ipv4, std::uint16_t port) {
+int PlatformWrapper::ConnectFrom(const std::string& source, const std::string& ipv4, std::uint16_t port) {
   HL_GUARD(kOpSocket, -1);
-  return inner_.Connect(ipv4, port);
+  return inner_.ConnectFrom(source, ipv4, port);
 }
 std::int64_t PlatformWrapper::Recv(int socket, void* buffer, std::size_t count) {
   HL_GUARD(kOpSocket, -1);

@@ -27,15 +27,32 @@ bool PosixPlatformImpl::SocketStackVersion(int& major, int& minor) {
   return true;
 }
 
-int PosixPlatformImpl::Listen(std::uint16_t port, int backlog) {
+namespace {
+
+// "" is every local address; anything else must be a dotted IPv4 address.
+bool ToSocketAddress(const std::string& ipv4, std::uint16_t port, sockaddr_in& addr) {
+  addr = sockaddr_in{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  if (ipv4.empty()) {
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    return true;
+  }
+  return ::inet_pton(AF_INET, ipv4.c_str(), &addr.sin_addr) == 1;
+}
+
+}  // namespace
+
+int PosixPlatformImpl::ListenOn(const std::string& ipv4, std::uint16_t port, int backlog) {
+  sockaddr_in addr{};
+  if (!ToSocketAddress(ipv4, port, addr)) {
+    SetLastError(EINVAL);
+    return -1;
+  }
   int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (s < 0) return Fail(-1);
   int on = 1;
   ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(port);
   if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, backlog) != 0) {
     int err = errno;
     ::close(s);
@@ -68,16 +85,21 @@ int PosixPlatformImpl::Accept(int listenSocket, std::string* peer) {
   return s;
 }
 
-int PosixPlatformImpl::Connect(const std::string& ipv4, std::uint16_t port) {
+int PosixPlatformImpl::ConnectFrom(const std::string& source, const std::string& ipv4, std::uint16_t port) {
   sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  if (::inet_pton(AF_INET, ipv4.c_str(), &addr.sin_addr) != 1) {
+  sockaddr_in local{};
+  if (ipv4.empty() || !ToSocketAddress(ipv4, port, addr) || !ToSocketAddress(source, 0, local)) {
     SetLastError(EINVAL);
     return -1;
   }
   int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (s < 0) return Fail(-1);
+  if (!source.empty() && ::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    int err = errno;
+    ::close(s);
+    errno = err;
+    return Fail(-1);
+  }
   int rc;
   do {
     rc = ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);

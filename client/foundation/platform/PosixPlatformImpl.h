@@ -60,10 +60,10 @@ class PosixPlatformImpl final : public Platform {
 
   // ---- TCP ----------------------------------------------------------------
   bool SocketStackVersion(int& major, int& minor) override;
-  int Listen(std::uint16_t port, int backlog) override;
+  int ListenOn(const std::string& ipv4, std::uint16_t port, int backlog) override;
   int LocalPort(int socket) override;
   int Accept(int listenSocket, std::string* peer) override;
-  int Connect(const std::string& ipv4, std::uint16_t port) override;
+  int ConnectFrom(const std::string& source, const std::string& ipv4, std::uint16_t port) override;
   std::int64_t Recv(int socket, void* buffer, std::size_t count) override;
   bool SendAll(int socket, const void* buffer, std::size_t count) override;
   bool SetSendTimeout(int socket, std::uint32_t timeoutMs) override;
