@@ -99,6 +99,16 @@ int rebuildScratchIndex(SessionData& session)
     return 0;
 }
 
+// A full backup without scratch clusters needs no merge: TmpMain holds the image's header and
+// then every record in the order the merge would write them (it copies main records as they
+// come and has nothing to put between them), split into the sub-files a merge file would
+// have. It is committed as it stands, and the bytes on disk are the merge's.
+bool isOneWrite(const SessionData& session)
+{
+    return session.full && session.scratchCount == 0 && session.mainStart == kBackupHeaderSize &&
+           session.tmpMain->GetMaxBytesPerSubFile() == CBFMFile::DefaultMaxBytesPerSubFile();
+}
+
 // Where the records of a TmpMain left by an acknowledged transfer start: after the image's
 // header, or at 0 for one written by an earlier version (records only). -1 when the file is
 // neither: it does not hold what the transfer record says.
@@ -476,13 +486,19 @@ int HLKBackupSession::finishBackup(SessionData& session)
     HLK_DEBUG("HLKServer finishBackup(): Processing backup: Sort scratch\n");
     HLK_NOTIFY(NotifySaveBackupStarted());
     HLKMerge::sortScratchIndex(session);
+    const bool oneWrite = isOneWrite(session);
 
     do {
-        if (mergeOutput(session, mergeFile) != 0)
+        if (oneWrite) {
+            // Synced before DONE was answered; the commit syncs it once more before the switch.
+            HLK_DEBUG("HLKServer finishBackup(): Processing backup: No scratch clusters, TmpMain is the image\n");
+        } else if (mergeOutput(session, mergeFile) != 0) {
             break;
+        }
         mergeFile.reset();
         bool decided = false;
-        if (!session.backup->CommitMerge(session.full, &replacedImage, &decided)) {
+        if (!session.backup->CommitMerge(session.full, &replacedImage, &decided,
+                                         oneWrite ? CBFMBackup::TmpMainFile : CBFMBackup::TmpMergeFile)) {
             HLK_ERROR("HLKServer finishBackup(): BFMBackup CommitMerge() failed\n");
             if (!decided) {
                 HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
