@@ -61,6 +61,49 @@ ClusterHeader DecodeClusterHeader(const std::uint8_t in[kClusterHeaderSize])
     return ClusterHeader{GetBE32(in + 0), GetBE32(in + 4), GetBE32(in + 8)};
 }
 
+void EncodeChecksumHeader(const ChecksumHeader& header, std::uint8_t out[kChecksumHeaderSize])
+{
+    PutLE32(out + 0, header.magic);
+    PutLE32(out + 4, header.version);
+    PutLE32(out + 8, header.headerCrc);
+    PutLE32(out + 12, header.reserved);
+}
+
+ChecksumHeader DecodeChecksumHeader(const std::uint8_t in[kChecksumHeaderSize])
+{
+    return ChecksumHeader{GetLE32(in + 0), GetLE32(in + 4), GetLE32(in + 8), GetLE32(in + 12)};
+}
+
+void EncodeChecksumTrailer(const ChecksumTrailer& trailer, std::uint8_t out[kChecksumTrailerSize])
+{
+    PutLE32(out + 0, std::uint32_t(trailer.recordCount));
+    PutLE32(out + 4, std::uint32_t(trailer.recordCount >> 32));
+    PutLE32(out + 8, std::uint32_t(trailer.imageSize));
+    PutLE32(out + 12, std::uint32_t(trailer.imageSize >> 32));
+    PutLE32(out + 16, trailer.fileCrc);
+    PutLE32(out + 20, trailer.magic);
+}
+
+ChecksumTrailer DecodeChecksumTrailer(const std::uint8_t in[kChecksumTrailerSize])
+{
+    ChecksumTrailer trailer;
+    trailer.recordCount = std::uint64_t(GetLE32(in + 0)) | std::uint64_t(GetLE32(in + 4)) << 32;
+    trailer.imageSize = std::uint64_t(GetLE32(in + 8)) | std::uint64_t(GetLE32(in + 12)) << 32;
+    trailer.fileCrc = GetLE32(in + 16);
+    trailer.magic = GetLE32(in + 20);
+    return trailer;
+}
+
+void EncodeChecksumEntry(std::uint32_t crc, std::uint8_t out[kChecksumEntrySize])
+{
+    PutLE32(out, crc);
+}
+
+std::uint32_t DecodeChecksumEntry(const std::uint8_t in[kChecksumEntrySize])
+{
+    return GetLE32(in);
+}
+
 std::uint64_t EstimateRecordCount(std::int64_t fileSize, std::uint32_t clusterSize)
 {
     if (fileSize <= std::int64_t(kBackupHeaderSize))
