@@ -208,8 +208,8 @@ CBFMVerify::Result CBFMVerify::Verify(CBFMBackup& backup, const Progress& progre
     }
     if (checked && (result.records != sum.RecordCount() || size != sum.ImageSize())) {
         Damage(result, image, *file, size,
-               "the image ends early: " + std::to_string(sum.RecordCount() - std::min(sum.RecordCount(), result.records)) +
-                   " records are missing");
+               "the image ends early, after " + std::to_string(result.records) + " of its " +
+                   std::to_string(sum.RecordCount()) + " records");
         return result;
     }
     if (progress && !progress(size, size)) {
