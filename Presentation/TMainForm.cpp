@@ -69,6 +69,7 @@ TMainForm::TMainForm(QWidget *parent)
     connect(ui->menuitemDeleteBackup, &QAction::triggered, this, &TMainForm::menuitemDeleteBackupClick);
     connect(ui->menuitemExportBackup, &QAction::triggered, this, &TMainForm::menuitemExportBackupClick);
     connect(ui->menuitemImportBackup, &QAction::triggered, this, &TMainForm::menuitemImportBackupClick);
+    connect(ui->menuitemVerifyBackups, &QAction::triggered, this, &TMainForm::menuitemVerifyBackupsClick);
     connect(ui->menuitemViewDebugLog, &QAction::triggered, this, &TMainForm::menuitemViewDebugLogClick);
     connect(ui->menuitemAboutHarborlock, &QAction::triggered, this, &TMainForm::menuitemAboutHarborlockClick);
     connect(ui->menuitemRestoreOptions, &QAction::triggered, this, &TMainForm::menuitemRestoreOptionsClick);
@@ -149,6 +150,9 @@ void TMainForm::DispatchMessage(unsigned message, intptr_t lParam)
     case ::CM_HLKImportDone: CM_HLKImportDone(lParam); break;
     case ::CM_HLKBackupInitiated: CM_HLKBackupInitiated(lParam); break;
     case ::CM_HLKBackupNotSaved: CM_HLKBackupNotSaved(lParam); break;
+    case ::CM_HLKVerifyStarted:
+    case ::CM_HLKVerifyResult:
+    case ::CM_HLKVerifyDone: CM_HLKVerify(message, lParam); break;
     case ::CM_IPAddrChanged: CM_IPAddrChanged(lParam); break;
     default: GUIComm::FreePayload(message, lParam); break;
     }
@@ -306,6 +310,7 @@ void TMainForm::AssignCaptions()
     ui->menuitemDeleteBackup->setText(QStringLiteral("Delete Backup"));
     ui->menuitemExportBackup->setText(QStringLiteral("Export Backup"));
     ui->menuitemImportBackup->setText(QStringLiteral("Import Backup"));
+    ui->menuitemVerifyBackups->setText(QStringLiteral("Verify Backups"));
     ui->menuitemRestore->setTitle(QStringLiteral("Restore"));
     ui->menuitemRestoreOptions->setText(QStringLiteral("Restore Options"));
     ui->menuitemMisc->setTitle(QStringLiteral("Miscellaneous"));

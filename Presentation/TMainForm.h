@@ -87,6 +87,8 @@ private slots:
     void menuitemDeleteBackupClick();
     void menuitemExportBackupClick();
     void menuitemImportBackupClick();
+    // Starts a verify of every backup on the work queue, or cancels the one running.
+    void menuitemVerifyBackupsClick();
     void menuitemViewDebugLogClick();
     void menuitemAboutHarborlockClick();
 
@@ -155,6 +157,7 @@ private:
     void CM_HLKImportDone(intptr_t lParam);
     void CM_HLKBackupInitiated(intptr_t lParam);
     void CM_HLKBackupNotSaved(intptr_t lParam);
+    void CM_HLKVerify(unsigned message, intptr_t lParam);
     void CM_IPAddrChanged(intptr_t lParam);
 
     Ui::TMainForm *ui;

@@ -45,6 +45,14 @@ void TMainForm::ShowStatus()
         SetBusy(status.busy);
 }
 
+void TMainForm::CM_HLKVerify(unsigned message, intptr_t lParam)
+{
+    ShowServiceActivity(message, lParam);
+    GUIComm::FreePayload(message, lParam);
+    const bool running = m_activity.GetStatus().state == "Verifying Backups";
+    ui->menuitemVerifyBackups->setText(running ? QStringLiteral("Cancel Verify Backups") : QStringLiteral("Verify Backups"));
+}
+
 void TMainForm::CM_HLKBackupNotSaved(intptr_t lParam)
 {
     ShowServiceActivity(::CM_HLKBackupNotSaved, lParam);
