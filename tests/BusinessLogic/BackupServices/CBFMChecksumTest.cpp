@@ -1,0 +1,124 @@
+// The checksum file byte for byte: the sample image of the storage-format document and its
+// checksum file, computed independently with Python's zlib.crc32, and how the reader takes
+// files that are not whole.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "CBFMChecksum.h"
+#include "CBFMFile.h"
+#include "TestSandbox.h"
+
+namespace {
+
+std::string FromHex(const std::string& hex)
+{
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+// The full backup of docs/protocol.md: header, blocks 1 "one", 2 "two", 3 "three".
+const std::string kImage = FromHex(
+    "b3a20100001000000b00000016000000210000000000000100000002000000036f6e6500000002000000020000000374776f00"
+    "00000300000001000000057468726565");
+const std::string kSum = FromHex(
+    "484c434b01000000a7b86e8100000000f8b8cb999f66f3850301668a030000000000000043000000000000003b0bad06484c4345");
+
+class CBFMChecksumTest : public SandboxTest {
+protected:
+    std::string ImagePath() { return SandboxPath("backup.dat"); }
+    std::string SumPath() { return SandboxPath("backup.sum"); }
+
+    void WriteImage(const std::string& bytes)
+    {
+        CBFMFile file(ImagePath(), true);
+        std::uint32_t written = 0;
+        ASSERT_TRUE(file.Write(bytes.data(), std::uint32_t(bytes.size()), written));
+        ASSERT_TRUE(file.Sync());
+    }
+
+    CBFMChecksum::Status OpenWith(const std::string& bytes)
+    {
+        WriteFile(SumPath(), bytes);
+        CBFMChecksum sum;
+        return sum.Open(SumPath());
+    }
+};
+
+TEST_F(CBFMChecksumTest, TheSampleImageGetsTheDocumentedChecksumFile)
+{
+    EXPECT_EQ(CBFMChecksum::PathFor("/a/b/backup.dat"), "/a/b/backup.sum");
+    EXPECT_EQ(CBFMChecksum::PathFor("/a/b.c/merge.dat"), "/a/b.c/merge.sum");
+    ASSERT_NO_FATAL_FAILURE(WriteImage(kImage));
+    {
+        CBFMFile image(ImagePath(), false);
+        ASSERT_TRUE(CBFMChecksum::WriteForImage(image, SumPath()));
+    }
+    EXPECT_EQ(ReadFile(SumPath()), kSum);
+
+    CBFMChecksum sum;
+    ASSERT_EQ(sum.Open(SumPath()), CBFMChecksum::Status::Whole);
+    EXPECT_EQ(sum.RecordCount(), 3u);
+    EXPECT_EQ(sum.ImageSize(), 67u);
+    EXPECT_EQ(sum.HeaderCrc(), 0x816EB8A7u);
+    std::uint32_t crc = 0;
+    ASSERT_TRUE(sum.NextRecordCrc(crc));
+    EXPECT_EQ(crc, 0x99CBB8F8u);
+    ASSERT_TRUE(sum.NextRecordCrc(crc));
+    ASSERT_TRUE(sum.NextRecordCrc(crc));
+    EXPECT_EQ(crc, 0x8A660103u);
+    EXPECT_FALSE(sum.NextRecordCrc(crc));
+}
+
+TEST_F(CBFMChecksumTest, OnlyAWholeFileOpens)
+{
+    EXPECT_EQ(OpenWith(kSum), CBFMChecksum::Status::Whole);
+    {
+        CBFMChecksum none;
+        EXPECT_EQ(none.Open(SandboxPath("absent.sum")), CBFMChecksum::Status::Missing);
+    }
+    EXPECT_EQ(OpenWith(""), CBFMChecksum::Status::Damaged);
+    EXPECT_EQ(OpenWith(kSum.substr(0, kSum.size() - 4)), CBFMChecksum::Status::Damaged); // cut
+    EXPECT_EQ(OpenWith(kSum + std::string(4, '\0')), CBFMChecksum::Status::Damaged);    // grown
+    std::string entry = kSum;
+    entry[17] ^= 1; // a record's entry: the file's own CRC no longer agrees
+    EXPECT_EQ(OpenWith(entry), CBFMChecksum::Status::Damaged);
+    std::string magic = kSum;
+    magic[0] = 'X';
+    EXPECT_EQ(OpenWith(magic), CBFMChecksum::Status::Damaged);
+    std::string count = kSum;
+    count[28] = 4; // four records in a file that has room for three
+    EXPECT_EQ(OpenWith(count), CBFMChecksum::Status::Damaged);
+    std::string version = kSum;
+    version[4] = 2;
+    EXPECT_EQ(OpenWith(version), CBFMChecksum::Status::Unsupported);
+}
+
+TEST_F(CBFMChecksumTest, AnUnfinishedFileIsRemovedAndWritingItOverAnOldOneReplacesIt)
+{
+    WriteFile(SumPath(), "stale");
+    {
+        CBFMChecksum sum;
+        ASSERT_TRUE(sum.Begin(SumPath(), BackupDataLayout::BackupHeader{1, 512, 0, 0, 0}));
+        const std::string record = FromHex("000000010000000200000001") + "x";
+        sum.AddRecord(reinterpret_cast<const std::uint8_t*>(record.data()), record.size());
+        EXPECT_TRUE(sum.IsWriting());
+    } // never finished
+    EXPECT_FALSE(std::filesystem::exists(SumPath()));
+
+    CBFMChecksum sum;
+    EXPECT_FALSE(sum.Finish()); // nothing begun
+    sum.AddRecord(nullptr, 0);  // and nothing written
+    EXPECT_FALSE(std::filesystem::exists(SumPath()));
+    ASSERT_TRUE(sum.Begin(SumPath(), BackupDataLayout::BackupHeader{1, 512, 0, 0, 0}));
+    ASSERT_TRUE(sum.Finish());
+    CBFMChecksum read;
+    ASSERT_EQ(read.Open(SumPath()), CBFMChecksum::Status::Whole);
+    EXPECT_EQ(read.RecordCount(), 0u);
+    EXPECT_EQ(read.ImageSize(), 20u);
+}
+
+} // namespace
