@@ -6,8 +6,10 @@
 #include <filesystem>
 #include <string>
 
+#include "CBFMBackup.h"
 #include "CBFMChecksum.h"
 #include "CBFMFile.h"
+#include "CBFMVerify.h"
 #include "TestSandbox.h"
 
 namespace {
@@ -119,6 +121,74 @@ TEST_F(CBFMChecksumTest, AnUnfinishedFileIsRemovedAndWritingItOverAnOldOneReplac
     ASSERT_EQ(read.Open(SumPath()), CBFMChecksum::Status::Whole);
     EXPECT_EQ(read.RecordCount(), 0u);
     EXPECT_EQ(read.ImageSize(), 20u);
+}
+
+// A merge output of `count` records; its checksum file as well when withSum.
+void WriteMerge(CBFMBackup& record, std::uint32_t count, bool withSum)
+{
+    std::unique_ptr<CBFMFile> merge = record.CreateBFMFile(CBFMBackup::TmpMergeFile);
+    ASSERT_TRUE(merge);
+    const BackupDataLayout::BackupHeader header{7, 512, 0, 0, 0};
+    std::uint8_t bytes[BackupDataLayout::kBackupHeaderSize];
+    BackupDataLayout::EncodeBackupHeader(header, bytes);
+    std::uint32_t written = 0;
+    ASSERT_TRUE(merge->Write(bytes, sizeof bytes, written));
+    CBFMChecksum sum;
+    if (withSum) {
+        ASSERT_TRUE(sum.Begin(record.GetChecksumPath(CBFMBackup::TmpMergeFile), header));
+    }
+    std::uint8_t rec[BackupDataLayout::kClusterHeaderSize + 40] = {};
+    for (std::uint32_t i = 0; i < count; ++i) {
+        BackupDataLayout::EncodeClusterHeader({i, BackupDataLayout::kModeMain, 40}, rec);
+        ASSERT_TRUE(merge->Write(rec, sizeof rec, written));
+        sum.AddRecord(rec, sizeof rec);
+    }
+    ASSERT_TRUE(merge->Sync());
+    if (withSum) {
+        ASSERT_TRUE(sum.Finish());
+    }
+}
+
+// What the commit does with checksum files that do not come from the merge being committed.
+TEST_F(CBFMChecksumTest, ACommitNeverLeavesAnImageWithAnotherImagesChecksumFile)
+{
+    const std::string dir = SandboxPath("5");
+    std::filesystem::create_directories(dir);
+    CBFMBackup record(dir, "5");
+    ASSERT_NO_FATAL_FAILURE(WriteMerge(record, 3, true));
+    ASSERT_TRUE(record.CommitMerge(true));
+    EXPECT_EQ(CBFMVerify::Verify(record).verdict, CBFMVerify::Verdict::Whole);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/merge.sum"));
+
+    // A new image made without one (not by the merge): the old image's goes with the old image.
+    ASSERT_NO_FATAL_FAILURE(WriteMerge(record, 4, false));
+    ASSERT_TRUE(record.CommitMerge(false));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/backup.sum"));
+    CBFMVerify::Result r = CBFMVerify::Verify(record);
+    EXPECT_EQ(r.verdict, CBFMVerify::Verdict::NoChecksum);
+    EXPECT_EQ(r.records, 4u);
+
+    // A stray merge.sum of another merge (here, of three records) is not taken for this one's.
+    ASSERT_NO_FATAL_FAILURE(WriteMerge(record, 3, true));
+    const std::string stray = ReadFile(dir + "/merge.sum");
+    ASSERT_NO_FATAL_FAILURE(WriteMerge(record, 6, false));
+    WriteFile(dir + "/merge.sum", stray);
+    ASSERT_TRUE(record.CommitMerge(false));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/backup.sum"));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/merge.sum"));
+    r = CBFMVerify::Verify(record);
+    EXPECT_EQ(r.verdict, CBFMVerify::Verdict::NoChecksum);
+    EXPECT_EQ(r.records, 6u);
+
+    // Clean-up and delete take checksum files along.
+    WriteFile(dir + "/merge.sum", stray);
+    EXPECT_TRUE(record.Cleanup());
+    EXPECT_FALSE(std::filesystem::exists(dir + "/merge.sum"));
+    ASSERT_NO_FATAL_FAILURE(WriteMerge(record, 2, true));
+    ASSERT_TRUE(record.CommitMerge(false));
+    ASSERT_TRUE(std::filesystem::exists(dir + "/backup.sum"));
+    EXPECT_TRUE(CBFMBackup::Delete(dir));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/backup.sum"));
 }
 
 } // namespace
