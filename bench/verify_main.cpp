@@ -6,7 +6,7 @@
 // it, then times, alternately and --repeat times each, `cat` of the image's sub-files into
 // /dev/null and CBFMVerify::Verify of the record. Both read the same files from the page cache
 // (the image is written just before), so the ratio is the verify's own work: record parsing
-// and CRC-32. Prints the best of each and their ratio, wall clock and processor time.
+// and hashing. Prints the best of each and their ratio, wall clock and processor time.
 #include <sys/resource.h>
 #include <sys/wait.h>
 

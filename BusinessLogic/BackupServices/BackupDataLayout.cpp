@@ -24,6 +24,17 @@ std::uint32_t GetBE32(const std::uint8_t* p)
     return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | std::uint32_t(p[3]);
 }
 
+void PutLE64(std::uint8_t* p, std::uint64_t v)
+{
+    PutLE32(p, std::uint32_t(v));
+    PutLE32(p + 4, std::uint32_t(v >> 32));
+}
+
+std::uint64_t GetLE64(const std::uint8_t* p)
+{
+    return std::uint64_t(GetLE32(p)) | std::uint64_t(GetLE32(p + 4)) << 32;
+}
+
 } // namespace
 
 void EncodeBackupHeader(const BackupHeader& header, std::uint8_t out[kBackupHeaderSize])
@@ -65,43 +76,35 @@ void EncodeChecksumHeader(const ChecksumHeader& header, std::uint8_t out[kChecks
 {
     PutLE32(out + 0, header.magic);
     PutLE32(out + 4, header.version);
-    PutLE32(out + 8, header.headerCrc);
-    PutLE32(out + 12, header.reserved);
+    PutLE64(out + 8, header.headerHash);
 }
 
 ChecksumHeader DecodeChecksumHeader(const std::uint8_t in[kChecksumHeaderSize])
 {
-    return ChecksumHeader{GetLE32(in + 0), GetLE32(in + 4), GetLE32(in + 8), GetLE32(in + 12)};
+    return ChecksumHeader{GetLE32(in + 0), GetLE32(in + 4), GetLE64(in + 8)};
 }
 
 void EncodeChecksumTrailer(const ChecksumTrailer& trailer, std::uint8_t out[kChecksumTrailerSize])
 {
-    PutLE32(out + 0, std::uint32_t(trailer.recordCount));
-    PutLE32(out + 4, std::uint32_t(trailer.recordCount >> 32));
-    PutLE32(out + 8, std::uint32_t(trailer.imageSize));
-    PutLE32(out + 12, std::uint32_t(trailer.imageSize >> 32));
-    PutLE32(out + 16, trailer.fileCrc);
-    PutLE32(out + 20, trailer.magic);
+    PutLE64(out + 0, trailer.recordCount);
+    PutLE64(out + 8, trailer.imageSize);
+    PutLE64(out + 16, trailer.fileHash);
+    PutLE32(out + 24, trailer.magic);
 }
 
 ChecksumTrailer DecodeChecksumTrailer(const std::uint8_t in[kChecksumTrailerSize])
 {
-    ChecksumTrailer trailer;
-    trailer.recordCount = std::uint64_t(GetLE32(in + 0)) | std::uint64_t(GetLE32(in + 4)) << 32;
-    trailer.imageSize = std::uint64_t(GetLE32(in + 8)) | std::uint64_t(GetLE32(in + 12)) << 32;
-    trailer.fileCrc = GetLE32(in + 16);
-    trailer.magic = GetLE32(in + 20);
-    return trailer;
+    return ChecksumTrailer{GetLE64(in + 0), GetLE64(in + 8), GetLE64(in + 16), GetLE32(in + 24)};
 }
 
-void EncodeChecksumEntry(std::uint32_t crc, std::uint8_t out[kChecksumEntrySize])
+void EncodeChecksumEntry(std::uint64_t hash, std::uint8_t out[kChecksumEntrySize])
 {
-    PutLE32(out, crc);
+    PutLE64(out, hash);
 }
 
-std::uint32_t DecodeChecksumEntry(const std::uint8_t in[kChecksumEntrySize])
+std::uint64_t DecodeChecksumEntry(const std::uint8_t in[kChecksumEntrySize])
 {
-    return GetLE32(in);
+    return GetLE64(in);
 }
 
 std::uint64_t EstimateRecordCount(std::int64_t fileSize, std::uint32_t clusterSize)

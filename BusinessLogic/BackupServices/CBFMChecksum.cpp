@@ -1,9 +1,8 @@
 #include "CBFMChecksum.h"
 
-#include <zlib.h>
+#include <xxhash.h>
 
 #include <algorithm>
-#include <limits>
 
 #include "CBFMFile.h"
 #include "CLog.h"
@@ -18,17 +17,9 @@ constexpr std::size_t kBufferSize = 64 * 1024;
 
 } // namespace
 
-std::uint32_t CBFMChecksum::Crc(const void* data, std::size_t size, std::uint32_t crc)
+std::uint64_t CBFMChecksum::Hash(const void* data, std::size_t size)
 {
-    const auto* bytes = static_cast<const Bytef*>(data);
-    // zlib takes the length in a uInt; a block larger than that goes in pieces.
-    while (size > 0) {
-        const std::size_t piece = std::min<std::size_t>(size, std::numeric_limits<uInt>::max());
-        crc = std::uint32_t(crc32(crc, bytes, uInt(piece)));
-        bytes += piece;
-        size -= piece;
-    }
-    return crc;
+    return XXH3_64bits(data, size);
 }
 
 std::string CBFMChecksum::PathFor(const std::string& dataFilePath)
@@ -53,6 +44,16 @@ void CBFMChecksum::Close()
     if (m_fd >= 0)
         hl::Os().Close(m_fd);
     m_fd = -1;
+    if (m_fileHash)
+        XXH3_freeState(m_fileHash);
+    m_fileHash = nullptr;
+}
+
+bool CBFMChecksum::StartFileHash()
+{
+    if (!m_fileHash)
+        m_fileHash = XXH3_createState();
+    return m_fileHash && XXH3_64bits_reset(m_fileHash) == XXH_OK;
 }
 
 // ---- writing ------------------------------------------------------------------------------
@@ -68,12 +69,12 @@ bool CBFMChecksum::Begin(const std::string& path, const BackupHeader& header)
     m_path = path;
     m_writing = true;
     m_failed = false;
-    m_fileCrc = 0;
     m_records = 0;
     m_fill = 0;
     m_buffer.assign(kBufferSize, 0);
     m_fd = os.OpenFile(path, hl::OpenMode::Truncate);
-    if (m_fd < 0) {
+    if (m_fd < 0 || !StartFileHash()) {
+        Close();
         // A stale file of an earlier run must not outlive a run that could not write its own.
         if (os.PathExists(path))
             os.DeleteFile(path);
@@ -84,7 +85,7 @@ bool CBFMChecksum::Begin(const std::string& path, const BackupHeader& header)
     std::uint8_t bytes[kBackupHeaderSize];
     EncodeBackupHeader(header, bytes);
     ChecksumHeader sumHeader;
-    sumHeader.headerCrc = Crc(bytes, sizeof bytes);
+    sumHeader.headerHash = Hash(bytes, sizeof bytes);
     std::uint8_t out[kChecksumHeaderSize];
     EncodeChecksumHeader(sumHeader, out);
     m_imageSize = kBackupHeaderSize;
@@ -96,7 +97,7 @@ void CBFMChecksum::AddRecord(const std::uint8_t* record, std::size_t size)
     if (m_fd < 0 || !m_writing)
         return;
     std::uint8_t entry[kChecksumEntrySize];
-    EncodeChecksumEntry(Crc(record, size), entry);
+    EncodeChecksumEntry(Hash(record, size), entry);
     WriteOut(entry, sizeof entry);
     ++m_records;
     m_imageSize += size;
@@ -122,7 +123,7 @@ bool CBFMChecksum::FlushBuffer()
 {
     if (m_fill == 0)
         return !m_failed;
-    m_fileCrc = Crc(m_buffer.data(), m_fill, m_fileCrc);
+    XXH3_64bits_update(m_fileHash, m_buffer.data(), m_fill);
     if (!hl::Os().Write(m_fd, m_buffer.data(), m_fill))
         m_failed = true;
     m_fill = 0;
@@ -134,17 +135,18 @@ bool CBFMChecksum::Finish()
     if (m_fd < 0 || !m_writing)
         return false;
     hl::Platform& os = hl::Os();
-    // Everything before the file's own CRC is counted, the trailer's first 16 bytes included.
+    // Everything before the file's own hash is counted, the trailer's count and size included.
     std::uint8_t trailer[kChecksumTrailerSize];
     ChecksumTrailer end;
     end.recordCount = m_records;
     end.imageSize = m_imageSize;
     EncodeChecksumTrailer(end, trailer);
-    bool ok = WriteOut(trailer, 16) && FlushBuffer();
+    bool ok = WriteOut(trailer, kChecksumTrailerHashed) && FlushBuffer();
     if (ok) {
-        end.fileCrc = m_fileCrc;
+        end.fileHash = XXH3_64bits_digest(m_fileHash);
         EncodeChecksumTrailer(end, trailer);
-        ok = os.Write(m_fd, trailer + 16, kChecksumTrailerSize - 16) && os.Sync(m_fd);
+        ok = os.Write(m_fd, trailer + kChecksumTrailerHashed, kChecksumTrailerSize - kChecksumTrailerHashed) &&
+             os.Sync(m_fd);
     }
     Close();
     m_writing = false;
@@ -227,24 +229,25 @@ CBFMChecksum::Status CBFMChecksum::Open(const std::string& path)
         m_trailer.recordCount > (std::uint64_t(size) - ChecksumFileSize(0)) / kChecksumEntrySize ||
         ChecksumFileSize(m_trailer.recordCount) != std::uint64_t(size))
         return Status::Damaged;
-    // The file's own CRC: a damaged entry must not be taken for a damaged record.
+    // The file's own hash: a damaged entry must not be taken for a damaged record.
     m_buffer.assign(kBufferSize, 0);
-    std::uint32_t crc = 0;
-    const std::uint64_t counted = tailAt + 16;
+    if (!StartFileHash())
+        return Status::Unreadable;
+    const std::uint64_t counted = tailAt + kChecksumTrailerHashed;
     for (std::uint64_t at = 0; at < counted;) {
         const std::size_t want = std::size_t(std::min<std::uint64_t>(m_buffer.size(), counted - at));
         if (os.ReadAt(m_fd, m_buffer.data(), want, at) != std::int64_t(want))
             return Status::Unreadable;
-        crc = Crc(m_buffer.data(), want, crc);
+        XXH3_64bits_update(m_fileHash, m_buffer.data(), want);
         at += want;
     }
-    if (crc != m_trailer.fileCrc)
+    if (XXH3_64bits_digest(m_fileHash) != m_trailer.fileHash)
         return Status::Damaged;
     m_loaded = kChecksumHeaderSize;
     return Status::Whole;
 }
 
-bool CBFMChecksum::NextRecordCrc(std::uint32_t& crc)
+bool CBFMChecksum::NextRecordHash(std::uint64_t& hash)
 {
     if (m_fd < 0 || m_writing || m_next >= m_trailer.recordCount)
         return false;
@@ -258,7 +261,7 @@ bool CBFMChecksum::NextRecordCrc(std::uint32_t& crc)
         m_fill = want;
         m_pos = 0;
     }
-    crc = DecodeChecksumEntry(m_buffer.data() + m_pos);
+    hash = DecodeChecksumEntry(m_buffer.data() + m_pos);
     m_pos += kChecksumEntrySize;
     ++m_next;
     return true;

@@ -14,11 +14,12 @@
 #include "BackupDataLayout.h"
 
 class CBFMFile;
+struct XXH3_state_s;
 
 class CBFMChecksum {
 public:
-    // CRC-32 (zlib's) of a block, continuing from `crc` (0 to start).
-    static std::uint32_t Crc(const void* data, std::size_t size, std::uint32_t crc = 0);
+    // XXH3-64 (xxHash's XXH3_64bits, seed 0) of a block.
+    static std::uint64_t Hash(const void* data, std::size_t size);
     // Checksum file of a logical data file: "dir/backup.dat" -> "dir/backup.sum".
     static std::string PathFor(const std::string& dataFilePath);
 
@@ -45,36 +46,37 @@ public:
 
     // ---- reading ----
     enum class Status {
-        Whole,       // opened; its own CRC and size agree
+        Whole,       // opened; its own hash and size agree
         Missing,     // there is none: the image is not yet checked
         Unsupported, // written by a later version: not checked by this one
         Damaged,     // the checksum file itself does not hold together
         Unreadable,  // it could not be read
     };
     Status Open(const std::string& path);
-    std::uint32_t HeaderCrc() const { return m_header.headerCrc; }
+    std::uint64_t HeaderHash() const { return m_header.headerHash; }
     std::uint64_t RecordCount() const { return m_trailer.recordCount; }
     std::uint64_t ImageSize() const { return m_trailer.imageSize; }
-    // The CRC of the next record in image order. False past the last one or when it cannot be
-    // read.
-    bool NextRecordCrc(std::uint32_t& crc);
+    // The hash of the next record in image order. False past the last one or when it cannot
+    // be read.
+    bool NextRecordHash(std::uint64_t& hash);
 
 private:
     bool WriteOut(const std::uint8_t* data, std::size_t size);
     bool FlushBuffer();
+    bool StartFileHash();
     void Close();
 
     int m_fd = -1;
     std::string m_path;
     bool m_writing = false;
     bool m_failed = false;
-    std::uint32_t m_fileCrc = 0; // of the bytes handed to the file so far
+    XXH3_state_s* m_fileHash = nullptr; // over the bytes handed to the file so far
     std::uint64_t m_records = 0;
     std::uint64_t m_imageSize = 0;
     std::vector<std::uint8_t> m_buffer;
     std::size_t m_fill = 0;
     std::size_t m_pos = 0;      // reading: next unread byte in m_buffer
-    std::uint64_t m_next = 0;   // reading: index of the next record CRC
+    std::uint64_t m_next = 0;   // reading: index of the next record hash
     std::uint64_t m_loaded = 0; // reading: file offset just past the buffered bytes
     BackupDataLayout::ChecksumHeader m_header;
     BackupDataLayout::ChecksumTrailer m_trailer;

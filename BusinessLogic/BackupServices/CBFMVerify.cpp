@@ -140,7 +140,7 @@ CBFMVerify::Result CBFMVerify::Verify(CBFMBackup& backup, const Progress& progre
         return result;
     }
     const BackupHeader header = DecodeBackupHeader(headerBytes);
-    if (checked && CBFMChecksum::Crc(headerBytes, sizeof headerBytes) != sum.HeaderCrc()) {
+    if (checked && CBFMChecksum::Hash(headerBytes, sizeof headerBytes) != sum.HeaderHash()) {
         Damage(result, image, *file, 0, "the backup header does not match its checksum");
         return result;
     }
@@ -190,11 +190,11 @@ CBFMVerify::Result CBFMVerify::Verify(CBFMBackup& backup, const Progress& progre
             return result;
         }
         if (checked) {
-            std::uint32_t expected = 0;
-            if (!sum.NextRecordCrc(expected)) {
+            std::uint64_t expected = 0;
+            if (!sum.NextRecordHash(expected)) {
                 return fail(pos, "the image holds more records than were written");
             }
-            if (CBFMChecksum::Crc(record.data(), kClusterHeaderSize + length) != expected) {
+            if (CBFMChecksum::Hash(record.data(), kClusterHeaderSize + length) != expected) {
                 if (result.damagedRecords++ == 0)
                     firstBad = pos;
             }

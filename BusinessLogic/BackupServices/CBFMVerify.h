@@ -1,7 +1,7 @@
 #pragma once
 // CBFMVerify: checks that a stored image is still what was written: its records hold together
 // (a usable header, whole records of at most clusterSize bytes) and, where the image has a
-// checksum file, every record and the header match their CRC-32. Reads the image once, from
+// checksum file, every record and the header match their hash. Reads the image once, from
 // start to end; changes nothing.
 
 #include <cstdint>

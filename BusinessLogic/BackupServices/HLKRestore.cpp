@@ -30,14 +30,14 @@ bool HeaderMatches(const BackupHeader& header, const CBFMChecksum& sum)
 {
     std::uint8_t bytes[BackupDataLayout::kBackupHeaderSize];
     BackupDataLayout::EncodeBackupHeader(header, bytes);
-    return CBFMChecksum::Crc(bytes, sizeof bytes) == sum.HeaderCrc();
+    return CBFMChecksum::Hash(bytes, sizeof bytes) == sum.HeaderHash();
 }
 
 // The record's header and data (side by side) against the next checksum of the file.
 bool RecordMatches(const std::uint8_t* record, std::size_t size, CBFMChecksum& sum)
 {
-    std::uint32_t expected = 0;
-    return sum.NextRecordCrc(expected) && CBFMChecksum::Crc(record, size) == expected;
+    std::uint64_t expected = 0;
+    return sum.NextRecordHash(expected) && CBFMChecksum::Hash(record, size) == expected;
 }
 
 bool validateBackupHeader(const BackupHeader& header)

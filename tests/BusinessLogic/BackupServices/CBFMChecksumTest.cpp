@@ -1,5 +1,5 @@
 // The checksum file byte for byte: the sample image of the storage-format document and its
-// checksum file, computed independently with Python's zlib.crc32, and how the reader takes
+// checksum file, computed independently with the xxhsum tool (xxHash's XXH3-64), and how the reader takes
 // files that are not whole.
 #include <gtest/gtest.h>
 
@@ -27,7 +27,8 @@ const std::string kImage = FromHex(
     "b3a20100001000000b00000016000000210000000000000100000002000000036f6e6500000002000000020000000374776f00"
     "00000300000001000000057468726565");
 const std::string kSum = FromHex(
-    "484c434b01000000a7b86e8100000000f8b8cb999f66f3850301668a030000000000000043000000000000003b0bad06484c4345");
+    "484c434b010000002a6c523e763cb87177e8366aa17434d3bd956d6fc38f2dc5de0ff4f80e71ae3c03000000000000004300000000"
+    "0000005ee547baeff99226484c4345");
 
 class CBFMChecksumTest : public SandboxTest {
 protected:
@@ -65,14 +66,16 @@ TEST_F(CBFMChecksumTest, TheSampleImageGetsTheDocumentedChecksumFile)
     ASSERT_EQ(sum.Open(SumPath()), CBFMChecksum::Status::Whole);
     EXPECT_EQ(sum.RecordCount(), 3u);
     EXPECT_EQ(sum.ImageSize(), 67u);
-    EXPECT_EQ(sum.HeaderCrc(), 0x816EB8A7u);
-    std::uint32_t crc = 0;
-    ASSERT_TRUE(sum.NextRecordCrc(crc));
-    EXPECT_EQ(crc, 0x99CBB8F8u);
-    ASSERT_TRUE(sum.NextRecordCrc(crc));
-    ASSERT_TRUE(sum.NextRecordCrc(crc));
-    EXPECT_EQ(crc, 0x8A660103u);
-    EXPECT_FALSE(sum.NextRecordCrc(crc));
+    EXPECT_EQ(sum.HeaderHash(), 0x71B83C763E526C2Aull);
+    std::uint64_t hash = 0;
+    ASSERT_TRUE(sum.NextRecordHash(hash));
+    EXPECT_EQ(hash, 0xD33474A16A36E877ull);
+    ASSERT_TRUE(sum.NextRecordHash(hash));
+    EXPECT_EQ(hash, 0xC52D8FC36F6D95BDull);
+    ASSERT_TRUE(sum.NextRecordHash(hash));
+    EXPECT_EQ(hash, 0x3CAE710EF8F40FDEull);
+    EXPECT_FALSE(sum.NextRecordHash(hash));
+    EXPECT_EQ(CBFMChecksum::Hash("123456789", 9), 0x72DCB18B67A17DFFull); // xxhsum -H3 of the same
 }
 
 TEST_F(CBFMChecksumTest, OnlyAWholeFileOpens)
@@ -83,16 +86,16 @@ TEST_F(CBFMChecksumTest, OnlyAWholeFileOpens)
         EXPECT_EQ(none.Open(SandboxPath("absent.sum")), CBFMChecksum::Status::Missing);
     }
     EXPECT_EQ(OpenWith(""), CBFMChecksum::Status::Damaged);
-    EXPECT_EQ(OpenWith(kSum.substr(0, kSum.size() - 4)), CBFMChecksum::Status::Damaged); // cut
-    EXPECT_EQ(OpenWith(kSum + std::string(4, '\0')), CBFMChecksum::Status::Damaged);    // grown
+    EXPECT_EQ(OpenWith(kSum.substr(0, kSum.size() - 8)), CBFMChecksum::Status::Damaged); // cut
+    EXPECT_EQ(OpenWith(kSum + std::string(8, '\0')), CBFMChecksum::Status::Damaged);    // grown
     std::string entry = kSum;
-    entry[17] ^= 1; // a record's entry: the file's own CRC no longer agrees
+    entry[17] ^= 1; // a record's entry: the file's own hash no longer agrees
     EXPECT_EQ(OpenWith(entry), CBFMChecksum::Status::Damaged);
     std::string magic = kSum;
     magic[0] = 'X';
     EXPECT_EQ(OpenWith(magic), CBFMChecksum::Status::Damaged);
     std::string count = kSum;
-    count[28] = 4; // four records in a file that has room for three
+    count[40] = 4; // four records in a file that has room for three
     EXPECT_EQ(OpenWith(count), CBFMChecksum::Status::Damaged);
     std::string version = kSum;
     version[4] = 2;

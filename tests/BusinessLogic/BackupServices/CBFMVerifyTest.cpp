@@ -107,21 +107,19 @@ TEST_F(CBFMVerifyTest, ABackupLeavesAChecksumFileThatDescribesItsImage)
     ASSERT_EQ(sum.Open(m_dir + "/backup.sum"), CBFMChecksum::Status::Whole);
     EXPECT_EQ(sum.RecordCount(), kLengths.size());
     EXPECT_EQ(sum.ImageSize(), ImageSize());
-    EXPECT_EQ(fs::file_size(m_dir + "/backup.sum"), 16 + 4 * kLengths.size() + 24);
+    EXPECT_EQ(fs::file_size(m_dir + "/backup.sum"), 16 + 8 * kLengths.size() + 28);
 
-    // Each entry is the CRC-32 of a record as the image holds it (computed here with zlib's
-    // reference value for one record, header and data side by side).
+    // Each entry is the hash of a record as the image holds it, header and data side by side.
     const std::string image = ReadFile(m_dir + "/backup_000.dat");
     ASSERT_EQ(image.size(), ImageSize());
     const std::vector<std::uint64_t> starts = RecordStarts();
     for (std::size_t i = 0; i < kLengths.size(); ++i) {
-        std::uint32_t crc = 0;
-        ASSERT_TRUE(sum.NextRecordCrc(crc));
-        EXPECT_EQ(crc, CBFMChecksum::Crc(image.data() + starts[i], starts[i + 1] - starts[i])) << "record " << i;
+        std::uint64_t hash = 0;
+        ASSERT_TRUE(sum.NextRecordHash(hash));
+        EXPECT_EQ(hash, CBFMChecksum::Hash(image.data() + starts[i], starts[i + 1] - starts[i])) << "record " << i;
     }
-    std::uint32_t extra = 0;
-    EXPECT_FALSE(sum.NextRecordCrc(extra));
-    EXPECT_EQ(CBFMChecksum::Crc("123456789", 9), 0xCBF43926u); // the CRC-32 check value
+    std::uint64_t extra = 0;
+    EXPECT_FALSE(sum.NextRecordHash(extra));
 
     const CBFMVerify::Result r = Verify();
     EXPECT_EQ(r.verdict, CBFMVerify::Verdict::Whole);
