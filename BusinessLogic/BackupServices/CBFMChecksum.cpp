@@ -1,6 +1,11 @@
 #include "CBFMChecksum.h"
 
 #include <xxhash.h>
+#if defined(__x86_64__)
+// The library picks the widest vector unit of the processor at run time (AVX2 where there is
+// one: about half again as fast as its SSE2 default on data in the cache).
+#include <xxh_x86dispatch.h>
+#endif
 
 #include <algorithm>
 
