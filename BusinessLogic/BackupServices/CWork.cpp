@@ -171,9 +171,11 @@ void CWork::ExecuteVerify()
         case CBFMVerify::Verdict::Damaged: {
             ++damaged;
             // An incremental merges into the current backup: a damaged one must not be built on.
+            // The server record is read again: a backup may have made another one current.
             std::string current;
-            if (server->GetCurrentBackup(current) && current == entry.backupID) {
-                forceFull = server->ClearCurrentBackup();
+            std::unique_ptr<CBFMServer> fresh = repository->GetServer(entry.serverID);
+            if (fresh && fresh->GetCurrentBackup(current) && current == entry.backupID) {
+                forceFull = fresh->ClearCurrentBackup();
                 text += forceFull ? ".  The next backup from this server will be a full backup."
                                   : ".  Unable to make the next backup from this server a full backup.";
             }
