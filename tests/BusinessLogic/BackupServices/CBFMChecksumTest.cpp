@@ -78,6 +78,16 @@ TEST_F(CBFMChecksumTest, TheSampleImageGetsTheDocumentedChecksumFile)
     EXPECT_EQ(CBFMChecksum::Hash("123456789", 9), 0x72DCB18B67A17DFFull); // xxhsum -H3 of the same
 }
 
+// Long blocks take another code path (the processor's widest vector unit): same values.
+TEST_F(CBFMChecksumTest, LongBlocksHashAsXxhsumSays)
+{
+    std::string block(65536, '\0');
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = char((i * 31) & 255);
+    EXPECT_EQ(CBFMChecksum::Hash(block.data(), block.size()), 0x0B481E6D91382B8Eull);
+    EXPECT_EQ(CBFMChecksum::Hash(block.data(), 5000), 0x60B1C0AE31E84FEFull);
+}
+
 TEST_F(CBFMChecksumTest, OnlyAWholeFileOpens)
 {
     EXPECT_EQ(OpenWith(kSum), CBFMChecksum::Status::Whole);
