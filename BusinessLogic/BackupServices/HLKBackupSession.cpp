@@ -425,6 +425,7 @@ int HLKBackupSession::finishBackup(SessionData& session)
             HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
             break;
         }
+        session.mergeChecksum.Begin(session.backup->GetChecksumPath(CBFMBackup::TmpMergeFile), session.backupHeader());
         // Written data may only show a write failure (a full disk) when it is handed over.
         if (!session.tmpMain->Flush() || !session.tmpScratch->Flush() || session.tmpMain->Seek(0, 0) != 0) {
             HLK_ERROR("HLKServer finishBackup(): Seek() TmpMain failed\n");
@@ -447,6 +448,10 @@ int HLKBackupSession::finishBackup(SessionData& session)
             }
         }
         mergeFile.reset();
+        // Without its checksum file the image is stored all the same, as "not yet checked".
+        if (!session.mergeChecksum.Finish())
+            HLK_WARN("HLKServer finishBackup(): no checksum file for the backup of %s\n",
+                     HLKWire::formatServerId(session.serialNumber).c_str());
         bool decided = false;
         if (!session.backup->CommitMerge(session.full, &replacedImage, &decided)) {
             HLK_ERROR("HLKServer finishBackup(): BFMBackup CommitMerge() failed\n");

@@ -95,6 +95,7 @@ int copyMainRecord(SessionData& session, CBFMFile& mergeFile, const std::uint8_t
         HLK_INTERNAL();
         return -1;
     }
+    session.mergeChecksum.AddRecord(record, kClusterHeaderSize + length);
     return 0;
 }
 
@@ -125,6 +126,7 @@ int copyScratchEntry(SessionData& session, CBFMFile& mergeFile, const ScratchCur
         HLK_INTERNAL();
         return -1;
     }
+    session.mergeChecksum.AddRecord(record, kClusterHeaderSize + length);
     return 0;
 }
 
@@ -304,6 +306,8 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile
             HLK_INTERNAL();
             return -1;
         }
+        if (!superseded)
+            session.mergeChecksum.AddRecord(record, kClusterHeaderSize + length);
         countMergedRecord(session, out.total);
     }
     if (!mergeFile.Sync()) {

@@ -8,6 +8,7 @@
 
 #include "BackupDataLayout.h"
 #include "CBFMBackup.h"
+#include "CBFMChecksum.h"
 #include "CBFMFile.h"
 #include "CBFMRepository.h"
 #include "CBFMServer.h"
@@ -24,6 +25,21 @@ using BackupDataLayout::kClusterHeaderSize;
 namespace {
 
 const char* const kUnit = "BusinessLogic/BackupServices/HLKRestore";
+
+// The stored header, encoded again (the codec is exact), against its checksum.
+bool HeaderMatches(const BackupHeader& header, const CBFMChecksum& sum)
+{
+    std::uint8_t bytes[BackupDataLayout::kBackupHeaderSize];
+    BackupDataLayout::EncodeBackupHeader(header, bytes);
+    return CBFMChecksum::Hash(bytes, sizeof bytes) == sum.HeaderHash();
+}
+
+// The record's header and data (side by side) against the next checksum of the file.
+bool RecordMatches(const std::uint8_t* record, std::size_t size, CBFMChecksum& sum)
+{
+    std::uint64_t expected = 0;
+    return sum.NextRecordHash(expected) && CBFMChecksum::Hash(record, size) == expected;
+}
 
 bool validateBackupHeader(const BackupHeader& header)
 {
@@ -189,7 +205,13 @@ int HLKRestore::finishInquiry(SessionData& session)
 int HLKRestore::finishRestore(SessionData& session)
 {
     HLK_DEBUG("HLKServer finishRestore(): Processing restore: Opening original backup\n");
-    std::unique_ptr<CBFMFile> file = session.backup->OpenBFMFile(CBFMBackup::BackupFile);
+    // Every record is checked against the image's checksum file (when it has one) before it
+    // is sent: damaged data never reaches the phone system.
+    CBFMChecksum sum;
+    CBFMChecksum::Status sumStatus = CBFMChecksum::Status::Missing;
+    std::unique_ptr<CBFMFile> file = session.backup->OpenImageAndChecksum(sum, sumStatus);
+    const bool checked = sumStatus == CBFMChecksum::Status::Whole;
+    std::uint64_t recordsRead = 0;
     if (!file) {
         HLK_ERROR("HLKServer finishRestore(): OpenBFMFile() failed\n");
         HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
@@ -201,6 +223,11 @@ int HLKRestore::finishRestore(SessionData& session)
 
     do {
         if (!HLKRecordIO::readBackupHeader(*file, header)) {
+            HLK_ERROR("HLKServer finishRestore(): Error reading backup file header.\n");
+            HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+            break;
+        }
+        if (checked && !HeaderMatches(header, sum)) {
             HLK_ERROR("HLKServer finishRestore(): Error reading backup file header.\n");
             HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
             break;
@@ -264,7 +291,13 @@ int HLKRestore::finishRestore(SessionData& session)
             std::uint8_t* data = recordHeader + kClusterHeaderSize;
             bool ended = false;
             if (!HLKRecordIO::readRecordHeader(*file, recordHeader, ended)) {
-                if (ended) {
+                if (ended && checked && recordsRead != sum.RecordCount()) {
+                    HLK_WARN("HLKServer finishRestore(): the image ends after %llu of its %llu records\n",
+                             static_cast<unsigned long long>(recordsRead),
+                             static_cast<unsigned long long>(sum.RecordCount()));
+                    HLK_ERROR("HLKServer finishRestore(): Error reading file.\n");
+                    HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+                } else if (ended) {
                     HLK_DEBUG("HLKServer finishRestore(): Processing restore: Transfer complete\n");
                     success = true;
                 } else {
@@ -281,6 +314,14 @@ int HLKRestore::finishRestore(SessionData& session)
                 HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
                 break;
             }
+            if (checked && !RecordMatches(recordHeader, kClusterHeaderSize + length, sum)) {
+                HLK_WARN("HLKServer finishRestore(): record %llu does not match its checksum\n",
+                         static_cast<unsigned long long>(recordsRead));
+                HLK_ERROR("HLKServer finishRestore(): Error reading file.\n");
+                HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+                break;
+            }
+            ++recordsRead;
             SFS_PutWord(record, SFS_CMD_CLUSTER);
             pending += SFS_WORD_SIZE + kClusterHeaderSize + length;
 

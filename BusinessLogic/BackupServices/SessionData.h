@@ -4,6 +4,7 @@
 #pragma once
 
 #include "BackupDataLayout.h"
+#include "CBFMChecksum.h"
 #include "HLKBackup.h"
 
 #include <cstddef>
@@ -102,6 +103,8 @@ struct SessionData {
     std::int64_t receivedCount = 0;
     std::int64_t mergeCount = 0;
     std::int64_t oldEstimate = 0;
+    // The checksum file written beside the merge output, one record at a time.
+    CBFMChecksum mergeChecksum;
     bool acknowledged = false; // DONE was answered OK: the Quarnex server counts the backup as stored
     HLKTimeouts timeouts;
     // Bytes received ahead of the reads that want them, so small messages cost no system call.
