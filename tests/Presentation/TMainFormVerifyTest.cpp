@@ -7,6 +7,7 @@
 #include "ModalWatcher.h"
 #include "PlatformWrapper.h"
 #include "PresentationFixture.h"
+#include "SampleBackupFolder.h"
 
 #include <QAction>
 #include <QMenu>
@@ -48,7 +49,7 @@ protected:
     {
         PresentationTest::SetUp();
         hl::Os().SetTimeZone("UTC");
-        dialogtest::CopyFixture(BackupFolder() + "/");
+        testsupport::CopySampleBackupFolder(BackupFolder() + "/");
         WriteSettings("0", BackupFolder());
         ShowMainForm();
     }

@@ -51,7 +51,7 @@ protected:
             const std::uint16_t port = StartService();
             ASSERT_NE(port, 0);
             ASSERT_TRUE(Push(port, header, true, first).completed);
-            ASSERT_TRUE(reliability::WaitIdle(port));
+            ASSERT_TRUE(testsupport::ServiceIdle(port));
             StopAll();
         }
         hl::PowerLossPlatform power(hl::PosixPlatform(), root);
@@ -62,7 +62,7 @@ protected:
             const std::uint16_t port = StartService();
             ASSERT_NE(port, 0);
             Push(port, header, !incremental, second);
-            ASSERT_TRUE(reliability::WaitIdle(port));
+            ASSERT_TRUE(testsupport::ServiceIdle(port));
             StopAll();
         }
         out.points = power.Points();
