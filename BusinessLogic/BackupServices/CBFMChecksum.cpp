@@ -259,6 +259,20 @@ CBFMChecksum::Status CBFMChecksum::Open(const std::string& path)
     return Status::Whole;
 }
 
+bool CBFMChecksum::HeaderMatches(const BackupDataLayout::BackupHeader& header) const
+{
+    // The codec is exact: the header encoded again is the bytes that were hashed.
+    std::uint8_t bytes[BackupDataLayout::kBackupHeaderSize];
+    BackupDataLayout::EncodeBackupHeader(header, bytes);
+    return Hash(bytes, sizeof bytes) == HeaderHash();
+}
+
+bool CBFMChecksum::NextRecordMatches(const std::uint8_t* record, std::size_t size)
+{
+    std::uint64_t expected = 0;
+    return NextRecordHash(expected) && Hash(record, size) == expected;
+}
+
 bool CBFMChecksum::NextRecordHash(std::uint64_t& hash)
 {
     if (m_fd < 0 || m_writing || m_next >= m_trailer.recordCount)

@@ -59,6 +59,10 @@ public:
     // The hash of the next record in image order. False past the last one or when it cannot
     // be read.
     bool NextRecordHash(std::uint64_t& hash);
+    // The stored header against the header hash.
+    bool HeaderMatches(const BackupDataLayout::BackupHeader& header) const;
+    // A record (12-byte header and data side by side) against the next record hash.
+    bool NextRecordMatches(const std::uint8_t* record, std::size_t size);
 
 private:
     bool WriteOut(const std::uint8_t* data, std::size_t size);

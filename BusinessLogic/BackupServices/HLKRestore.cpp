@@ -30,21 +30,6 @@ namespace {
 
 const char* const kUnit = "BusinessLogic/BackupServices/HLKRestore";
 
-// The stored header, encoded again (the codec is exact), against its checksum.
-bool HeaderMatches(const BackupHeader& header, const CBFMChecksum& sum)
-{
-    std::uint8_t bytes[BackupDataLayout::kBackupHeaderSize];
-    BackupDataLayout::EncodeBackupHeader(header, bytes);
-    return CBFMChecksum::Hash(bytes, sizeof bytes) == sum.HeaderHash();
-}
-
-// The record's header and data (side by side) against the next checksum of the file.
-bool RecordMatches(const std::uint8_t* record, std::size_t size, CBFMChecksum& sum)
-{
-    std::uint64_t expected = 0;
-    return sum.NextRecordHash(expected) && CBFMChecksum::Hash(record, size) == expected;
-}
-
 // A buffer of whole CLUSTER messages (word, record header as stored, data), ready to send,
 // and how the records ended with it.
 struct RestoreChunk {
@@ -173,7 +158,7 @@ private:
                 chunk.end = RestoreChunk::End::ReadError;
                 return;
             }
-            if (m_sum && !RecordMatches(recordHeader, kClusterHeaderSize + length, *m_sum)) {
+            if (m_sum && !m_sum->NextRecordMatches(recordHeader, kClusterHeaderSize + length)) {
                 HLK_WARN("HLKServer finishRestore(): record %llu does not match its checksum\n",
                          static_cast<unsigned long long>(m_recordsRead));
                 chunk.end = RestoreChunk::End::ReadError;
@@ -385,7 +370,7 @@ int HLKRestore::finishRestore(SessionData& session)
             HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
             break;
         }
-        if (checked && !HeaderMatches(header, sum)) {
+        if (checked && !sum.HeaderMatches(header)) {
             HLK_ERROR("HLKServer finishRestore(): Error reading backup file header.\n");
             HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
             break;

@@ -290,6 +290,35 @@ TEST_F(CBFMVerifyTest, AnIncrementalReplacesTheChecksumFileWithTheMergedImages)
     EXPECT_FALSE(fs::exists(m_dir + "/merge.sum"));
 }
 
+TEST_F(CBFMVerifyTest, AnIncrementalIsNotMergedIntoADamagedImage)
+{
+    AllowIncrementals("0001A2B3");
+    const std::vector<std::uint64_t> starts = RecordStarts();
+    // Record 6 is not replaced by the incremental: a merge would copy its damage on.
+    ASSERT_NO_FATAL_FAILURE(FlipByte(m_dir + "/backup_000.dat", std::size_t(starts[6] + 12 + 100)));
+    const std::string damaged = ReadFile(m_dir + "/backup_000.dat");
+    const std::string sum = ReadFile(m_dir + "/backup.sum");
+
+    window.Clear();
+    const PushResult r =
+        Sim().Push(SimHeader{kSerial, 4096, 11, 22, 33}, false, {Cluster(3, kModeMain, 99, 40)});
+    ASSERT_TRUE(r.completed); // DONE is answered before the merge
+    ASSERT_TRUE(window.WaitForMessage(CM_HLKSaveBackupDone));
+    ASSERT_TRUE(Idle());
+    const std::vector<Note> notes = window.Notes();
+    ASSERT_GE(notes.size(), 2u);
+    EXPECT_FALSE(notes[notes.size() - 2].success);
+    EXPECT_EQ(notes.back().message, unsigned(CM_HLKBackupNotSaved));
+    // Nothing was committed over the damaged image, no checksum file blesses a merge of it,
+    // and the server's next backup is a full one.
+    EXPECT_EQ(ReadFile(m_dir + "/backup_000.dat"), damaged);
+    EXPECT_EQ(ReadFile(m_dir + "/backup.sum"), sum);
+    EXPECT_FALSE(fs::exists(m_dir + "/merge.sum"));
+    std::string current;
+    EXPECT_FALSE(Repo()->GetServer("0001A2B3")->GetCurrentBackup(current));
+    EXPECT_EQ(Verify().verdict, CBFMVerify::Verdict::Damaged);
+}
+
 TEST_F(CBFMVerifyTest, ExportAndImportCarryTheChecksumFile)
 {
     const std::string original = ReadFile(m_dir + "/backup.sum");
