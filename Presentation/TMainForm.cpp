@@ -71,6 +71,7 @@ TMainForm::TMainForm(QWidget *parent)
     connect(ui->menuitemExportBackup, &QAction::triggered, this, &TMainForm::menuitemExportBackupClick);
     connect(ui->menuitemImportBackup, &QAction::triggered, this, &TMainForm::menuitemImportBackupClick);
     connect(ui->menuitemForgetServerAddress, &QAction::triggered, this, &TMainForm::menuitemForgetServerAddressClick);
+    connect(ui->menuitemVerifyBackups, &QAction::triggered, this, &TMainForm::menuitemVerifyBackupsClick);
     connect(ui->menuitemViewDebugLog, &QAction::triggered, this, &TMainForm::menuitemViewDebugLogClick);
     connect(ui->menuitemAboutHarborlock, &QAction::triggered, this, &TMainForm::menuitemAboutHarborlockClick);
     connect(ui->menuitemRestoreOptions, &QAction::triggered, this, &TMainForm::menuitemRestoreOptionsClick);
@@ -152,6 +153,9 @@ void TMainForm::DispatchMessage(unsigned message, intptr_t lParam)
     case ::CM_HLKBackupInitiated: CM_HLKBackupInitiated(lParam); break;
     case ::CM_HLKBackupNotSaved: CM_HLKBackupNotSaved(lParam); break;
     case ::CM_HLKPeerRefused: CM_HLKPeerRefused(lParam); break;
+    case ::CM_HLKVerifyStarted:
+    case ::CM_HLKVerifyResult:
+    case ::CM_HLKVerifyDone: CM_HLKVerify(message, lParam); break;
     case ::CM_IPAddrChanged: CM_IPAddrChanged(lParam); break;
     default: GUIComm::FreePayload(message, lParam); break;
     }
@@ -310,6 +314,7 @@ void TMainForm::AssignCaptions()
     ui->menuitemExportBackup->setText(QStringLiteral("Export Backup"));
     ui->menuitemImportBackup->setText(QStringLiteral("Import Backup"));
     ui->menuitemForgetServerAddress->setText(QStringLiteral("Forget Server Address..."));
+    ui->menuitemVerifyBackups->setText(QStringLiteral("Verify Backups"));
     ui->menuitemRestore->setTitle(QStringLiteral("Restore"));
     ui->menuitemRestoreOptions->setText(QStringLiteral("Restore Options"));
     ui->menuitemMisc->setTitle(QStringLiteral("Miscellaneous"));

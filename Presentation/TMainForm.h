@@ -89,6 +89,8 @@ private slots:
     void menuitemExportBackupClick();
     void menuitemImportBackupClick();
     void menuitemForgetServerAddressClick();
+    // Starts a verify of every backup on the work queue, or cancels the one running.
+    void menuitemVerifyBackupsClick();
     void menuitemViewDebugLogClick();
     void menuitemAboutHarborlockClick();
 
@@ -158,6 +160,7 @@ private:
     void CM_HLKBackupInitiated(intptr_t lParam);
     void CM_HLKBackupNotSaved(intptr_t lParam);
     void CM_HLKPeerRefused(intptr_t lParam);
+    void CM_HLKVerify(unsigned message, intptr_t lParam);
     void CM_IPAddrChanged(intptr_t lParam);
 
     Ui::TMainForm *ui;

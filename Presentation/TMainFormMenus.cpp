@@ -116,6 +116,21 @@ void TMainForm::menuitemImportBackupClick()
     });
 }
 
+void TMainForm::menuitemVerifyBackupsClick()
+{
+    TExceptionDlg::Guard("TMainForm::menuitemVerifyBackupsClick", kSourceFile, __LINE__, [this] {
+        // While a verify runs the item cancels it (the text says so).
+        if (m_activity.GetStatus().state == "Verifying Backups") {
+            if (GUIComm *gui = GUIComm::Instance())
+                gui->RequestCancel();
+            return;
+        }
+        if (RefuseWhileBusy("Verifying the backups"))
+            return;
+        QueueWork(new CWork(CWork::TypeVerify, std::string()));
+    });
+}
+
 void TMainForm::menuitemViewDebugLogClick()
 {
     TExceptionDlg::Guard("TMainForm::menuitemViewDebugLogClick", kSourceFile, __LINE__, [this] {

@@ -51,6 +51,14 @@ void TMainForm::CM_HLKPeerRefused(intptr_t lParam)
     GUIComm::FreePayload(::CM_HLKPeerRefused, lParam);
 }
 
+void TMainForm::CM_HLKVerify(unsigned message, intptr_t lParam)
+{
+    ShowServiceActivity(message, lParam);
+    GUIComm::FreePayload(message, lParam);
+    const bool running = m_activity.GetStatus().state == "Verifying Backups";
+    ui->menuitemVerifyBackups->setText(running ? QStringLiteral("Cancel Verify Backups") : QStringLiteral("Verify Backups"));
+}
+
 void TMainForm::CM_HLKBackupNotSaved(intptr_t lParam)
 {
     ShowServiceActivity(::CM_HLKBackupNotSaved, lParam);

@@ -24,6 +24,17 @@ std::uint32_t GetBE32(const std::uint8_t* p)
     return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | std::uint32_t(p[3]);
 }
 
+void PutLE64(std::uint8_t* p, std::uint64_t v)
+{
+    PutLE32(p, std::uint32_t(v));
+    PutLE32(p + 4, std::uint32_t(v >> 32));
+}
+
+std::uint64_t GetLE64(const std::uint8_t* p)
+{
+    return std::uint64_t(GetLE32(p)) | std::uint64_t(GetLE32(p + 4)) << 32;
+}
+
 } // namespace
 
 void EncodeBackupHeader(const BackupHeader& header, std::uint8_t out[kBackupHeaderSize])
@@ -59,6 +70,41 @@ void EncodeClusterHeader(const ClusterHeader& header, std::uint8_t out[kClusterH
 ClusterHeader DecodeClusterHeader(const std::uint8_t in[kClusterHeaderSize])
 {
     return ClusterHeader{GetBE32(in + 0), GetBE32(in + 4), GetBE32(in + 8)};
+}
+
+void EncodeChecksumHeader(const ChecksumHeader& header, std::uint8_t out[kChecksumHeaderSize])
+{
+    PutLE32(out + 0, header.magic);
+    PutLE32(out + 4, header.version);
+    PutLE64(out + 8, header.headerHash);
+}
+
+ChecksumHeader DecodeChecksumHeader(const std::uint8_t in[kChecksumHeaderSize])
+{
+    return ChecksumHeader{GetLE32(in + 0), GetLE32(in + 4), GetLE64(in + 8)};
+}
+
+void EncodeChecksumTrailer(const ChecksumTrailer& trailer, std::uint8_t out[kChecksumTrailerSize])
+{
+    PutLE64(out + 0, trailer.recordCount);
+    PutLE64(out + 8, trailer.imageSize);
+    PutLE64(out + 16, trailer.fileHash);
+    PutLE32(out + 24, trailer.magic);
+}
+
+ChecksumTrailer DecodeChecksumTrailer(const std::uint8_t in[kChecksumTrailerSize])
+{
+    return ChecksumTrailer{GetLE64(in + 0), GetLE64(in + 8), GetLE64(in + 16), GetLE32(in + 24)};
+}
+
+void EncodeChecksumEntry(std::uint64_t hash, std::uint8_t out[kChecksumEntrySize])
+{
+    PutLE64(out, hash);
+}
+
+std::uint64_t DecodeChecksumEntry(const std::uint8_t in[kChecksumEntrySize])
+{
+    return GetLE64(in);
 }
 
 std::uint64_t EstimateRecordCount(std::int64_t fileSize, std::uint32_t clusterSize)

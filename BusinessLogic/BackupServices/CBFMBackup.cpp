@@ -37,6 +37,22 @@ void RemoveCopy(const std::string& source, const std::string& target)
     CBFMFile::Delete(target);
 }
 
+// Copies an image's checksum file along with the image; an image without one stays without.
+bool CopyChecksum(const std::string& from, const std::string& to, int& error)
+{
+    bool exists = false;
+    if (!CBFMFile::Probe(from, exists)) {
+        error = hl::Platform::LastError();
+        return false;
+    }
+    if (!exists)
+        return true;
+    if (hl::Os().CopyFile(from, to, true, hl::CopyProgress()))
+        return true;
+    error = hl::Platform::LastError();
+    return false;
+}
+
 } // namespace
 
 namespace cbfmbackup {
@@ -234,6 +250,21 @@ std::unique_ptr<CBFMFile> CBFMBackup::OpenOrCreate(int fileType, bool create)
     }
 }
 
+std::unique_ptr<CBFMFile> CBFMBackup::OpenImageAndChecksum(CBFMChecksum& checksum, CBFMChecksum::Status& status)
+{
+    std::lock_guard<std::recursive_mutex> guard(CommitLock());
+    std::unique_ptr<CBFMFile> image = OpenBFMFile(BackupFile);
+    // Open descriptors keep what they opened even when a commit renames over the names.
+    status = checksum.Open(GetChecksumPath(BackupFile));
+    return image;
+}
+
+std::string CBFMBackup::GetChecksumPath(int fileType) const
+{
+    const std::string path = GetFilePath(fileType);
+    return path.empty() ? path : CBFMChecksum::PathFor(path);
+}
+
 std::int64_t CBFMBackup::GetBFMFileSize(int fileType)
 {
     std::unique_ptr<CBFMFile> file = OpenBFMFile(fileType);
@@ -290,6 +321,12 @@ bool CBFMBackup::Cleanup()
     bool ok = DeleteTransferRecord();
     for (int type : {TmpBackupFile, TmpMergeFile, TmpMainFile, TmpScratchFile})
         ok = CBFMFile::Delete(GetFilePath(type)) && ok;
+    for (int type : {TmpMergeFile, TmpMainFile}) {
+        const std::string sum = GetChecksumPath(type);
+        bool sumLeft = false;
+        if (!CBFMFile::Probe(sum, sumLeft) || (sumLeft && !os.DeleteFile(sum)))
+            ok = false;
+    }
 
     const std::string image = GetFilePath(BackupFile);
     bool imageExists = true;
@@ -328,7 +365,10 @@ bool CBFMBackup::Delete(const std::string& directory)
     bool ok = true;
     for (int type = BackupFile; type <= TmpScratchFile; ++type)
         ok = CBFMFile::Delete(PathOfType(directory, type)) && ok;
-    for (const std::string& leftover : {Join(directory, kCommitMarkerName), Join(directory, kCurrentNoteName),
+    for (const std::string& leftover : {CBFMChecksum::PathFor(PathOfType(directory, BackupFile)),
+                                        CBFMChecksum::PathFor(PathOfType(directory, TmpMergeFile)),
+                                        CBFMChecksum::PathFor(PathOfType(directory, TmpMainFile)),
+                                        Join(directory, kCommitMarkerName), Join(directory, kCurrentNoteName),
                                         Join(directory, kTransferRecordName),
                                         Join(directory, kTransferRecordName) + kSaveSuffix,
                                         Join(directory, kCommitMarkerName) + kSaveSuffix,
@@ -384,6 +424,9 @@ int CBFMBackup::Export(const std::string& destServerDir)
             failure = ConfigFailed;
         } else if (!CBFMFile::Copy(GetFilePath(BackupFile), target + "/" + FileName(BackupFile), true, &error)) {
             failure = ImageFailed;
+        } else if (!CopyChecksum(GetChecksumPath(BackupFile), CBFMChecksum::PathFor(target + "/" + FileName(BackupFile)),
+                                 error)) {
+            failure = ImageFailed;
         }
         const bool switched = ReadImageGeneration(m_directory) != generation;
         if (failure == NoFailure && !switched)
@@ -438,6 +481,14 @@ int CBFMBackup::Import(const std::string& destBackupDir)
     if (!CBFMFile::Copy(GetFilePath(BackupFile), image, true, &error)) {
         CLog::Error(kLogCategory, "CBFMBackup::Import(): Copy of backup file failed, reason: %s\n",
                     os.ErrorText(error).c_str());
+        undo();
+        return error == hl::kErrDiskFull ? ResultDiskFull : ResultFailure;
+    }
+    if (!CopyChecksum(GetChecksumPath(BackupFile), CBFMChecksum::PathFor(image), error)) {
+        CLog::Error(kLogCategory, "CBFMBackup::Import(): Copy of checksum file failed, reason: %s\n",
+                    os.ErrorText(error).c_str());
+        if (os.PathExists(CBFMChecksum::PathFor(image)))
+            os.DeleteFile(CBFMChecksum::PathFor(image));
         undo();
         return error == hl::kErrDiskFull ? ResultDiskFull : ResultFailure;
     }

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "CBFMChecksum.h"
+
 class CBFMFile;
 class CInetHeaderParser;
 
@@ -45,6 +47,13 @@ public:
     std::unique_ptr<CBFMFile> CreateBFMFile(int fileType);
     // Data file of the type opened read-only, or null.
     std::unique_ptr<CBFMFile> OpenBFMFile(int fileType);
+    // The image opened read-only with its checksum file (status says whether there is a whole
+    // one), both taken under the commit lock so that they belong to the same commit. Null when
+    // the image does not open.
+    std::unique_ptr<CBFMFile> OpenImageAndChecksum(CBFMChecksum& checksum, CBFMChecksum::Status& status);
+    // Checksum file of a data file type: "backup.sum" beside "backup.dat", "merge.sum" beside
+    // "merge.dat".
+    std::string GetChecksumPath(int fileType) const;
     // Logical size of the data file of the type, or -1.
     std::int64_t GetBFMFileSize(int fileType);
 

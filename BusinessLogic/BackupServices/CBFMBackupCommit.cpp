@@ -6,6 +6,7 @@
 #include <string>
 
 #include "CBFMBackupInternal.h"
+#include "CBFMChecksum.h"
 #include "CBFMFile.h"
 #include "CClientExc.h"
 #include "CInetHeaderParser.h"
@@ -35,6 +36,23 @@ bool RollForward(const std::string& directory, const CommitRecord& commit)
     hl::Platform& os = hl::Os();
     const std::string merge = PathOfType(directory, commit.source);
     const std::string image = PathOfType(directory, CBFMBackup::BackupFile);
+    const std::string mergeSum = CBFMChecksum::PathFor(merge);
+    const std::string imageSum = CBFMChecksum::PathFor(image);
+
+    // The new image's checksum file, while it still waits beside merge.dat, means the one beside
+    // backup.dat (if any) is the old image's: it goes, durably, before any sub-file moves, so
+    // that no stop leaves an image with a checksum of another one. Once merge.sum has moved,
+    // backup.sum is the new one and stays.
+    bool sumPending = false;
+    bool oldSum = false;
+    if (!CBFMFile::Probe(mergeSum, sumPending))
+        return false;
+    if (sumPending) {
+        if (!CBFMFile::Probe(imageSum, oldSum))
+            return false;
+        if (oldSum && (!os.DeleteFile(imageSum) || !os.SyncDirectory(directory)))
+            return false;
+    }
 
     for (int i = 0; i < commit.numSubFiles; ++i) {
         const std::string from = CBFMFile::SubFilePath(merge, i);
@@ -63,6 +81,10 @@ bool RollForward(const std::string& directory, const CommitRecord& commit)
     if (!CBFMFile::Probe(mergeControl, controlPending) ||
         (controlPending && !os.MoveFile(mergeControl, CBFMFile::ControlFilePath(image)))) {
         CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Rename of merge file to backup file failed\n");
+        return false;
+    }
+    if (sumPending && !os.MoveFile(mergeSum, imageSum)) {
+        CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Rename of the checksum file failed\n");
         return false;
     }
     if (!os.SyncDirectory(directory))
@@ -121,6 +143,33 @@ bool RepairTmpBackup(const std::string& directory)
     if (!CBFMFile::Rename(tmp, image))
         return false;
     return os.SyncDirectory(directory);
+}
+
+// Before a commit is decided: "merge.sum" (or the checksum file of the data file committed)
+// must describe "merge.dat" (a stray one of another run goes), and where the new image comes
+// without one, the old image's "backup.sum" goes now, so that the roll-forward never has to
+// tell an old checksum file from a new one.
+bool SettleChecksum(const std::string& directory, int source, std::uint64_t mergeSize)
+{
+    hl::Platform& os = hl::Os();
+    const std::string mergeSum = CBFMChecksum::PathFor(PathOfType(directory, source));
+    const std::string imageSum = CBFMChecksum::PathFor(PathOfType(directory, CBFMBackup::BackupFile));
+    bool present = false;
+    if (!CBFMFile::Probe(mergeSum, present))
+        return false;
+    if (present) {
+        CBFMChecksum sum;
+        if (sum.Open(mergeSum) == CBFMChecksum::Status::Whole && sum.ImageSize() == mergeSize)
+            return true;
+        CLog::Warn(kLogCategory, "CBFMBackup::CommitMerge(): the checksum file of the merge in %s does not fit it; dropped\n",
+                   directory.c_str());
+        if (!os.DeleteFile(mergeSum))
+            return false;
+    }
+    bool oldSum = false;
+    if (!CBFMFile::Probe(imageSum, oldSum))
+        return false;
+    return !oldSum || (os.DeleteFile(imageSum) && os.SyncDirectory(directory));
 }
 
 } // namespace
@@ -192,6 +241,7 @@ bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage
     // the commit lock is taken, so other threads' opens do not wait for a long flush.
     CommitRecord commit;
     commit.source = source;
+    std::int64_t mergeSize = -1;
     {
         std::unique_ptr<CBFMFile> merge;
         try {
@@ -206,12 +256,15 @@ bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage
         }
         commit.numSubFiles = merge->GetNumSubFiles();
         commit.maxBytesPerSubFile = merge->GetMaxBytesPerSubFile();
+        mergeSize = merge->GetSize();
     }
 
     std::lock_guard<std::recursive_mutex> guard(CommitLock());
     if (!RepairInterruptedCommit(m_directory))
         return false;
     ++ImageGeneration(m_directory);  // an export running beside the switch copies again
+    if (mergeSize < 0 || !SettleChecksum(m_directory, source, std::uint64_t(mergeSize)))
+        return false;
     const std::uint32_t now = os.WallClockSeconds();
     commit.lastBackupDate = now;
     commit.full = full ? 1 : 0;

@@ -6,6 +6,7 @@
 
 #include "CBFMBackup.h"
 #include "CBFMFile.h"
+#include "CBFMVerify.h"
 #include "CClientExc.h"
 #include "CInetHeaderParser.h"
 #include "CLog.h"
@@ -581,6 +582,11 @@ int CBFMServer::ImportBackup(const std::string& destServerDir)
     // Only a whole image with a usable header is worth taking in.
     if (!backup->ValidateImage()) {
         CLog::Error(kLogCategory, "CBFMServer::ImportBackup(): Backup image in import dir is not valid\n");
+        return ResultNotOneBackup;
+    }
+    // With a checksum file the copy can prove it is what was exported; a damaged one stays out.
+    if (CBFMVerify::ImageDamaged(CBFMVerify::Verify(*backup))) {
+        CLog::Error(kLogCategory, "CBFMServer::ImportBackup(): Backup image in import dir does not match its checksum\n");
         return ResultNotOneBackup;
     }
     const std::string destBackupDir = destServerDir + "/" + ids.front();

@@ -167,6 +167,35 @@ std::vector<std::string> CServiceActivity::Apply(unsigned message, intptr_t lPar
         *follow = Follow::ImportFinished;
       break;
     }
+    case CM_HLKVerifyStarted: {
+      auto* msg = reinterpret_cast<HLKVerifyStartedMsg*>(lParam);
+      s.state = "Verifying Backups";
+      s.sizeShown = false;
+      s.progress = 0;
+      s.progressShown = true;
+      const std::string count = std::to_string(msg->backups) + (msg->backups == 1 ? " backup" : " backups");
+      lines.push_back(msg->serverId ? "Verify of " + count + " of Quarnex Server ID: " + Str(msg->serverId) + " started"
+                                    : "Verify of " + count + " started");
+      s.busy = true;
+      break;
+    }
+    case CM_HLKVerifyResult: {
+      auto* msg = reinterpret_cast<HLKVerifyResultMsg*>(lParam);
+      lines.push_back("Verify of backup \"" + Str(msg->description) + "\": " + Str(msg->text));
+      break;
+    }
+    case CM_HLKVerifyDone: {
+      auto* msg = reinterpret_cast<HLKVerifyDoneMsg*>(lParam);
+      std::string line = msg->completed ? "Verify of backups completed: " : "Verify of backups cancelled after ";
+      line += std::to_string(msg->whole) + " whole, " + std::to_string(msg->damaged) + " damaged, " +
+              std::to_string(msg->unchecked) + " not checked";
+      lines.push_back(line);
+      s.busy = false;
+      SetIdleStatus();
+      if (follow)
+        *follow = Follow::VerifyFinished;
+      break;
+    }
     case CM_HLKInsufficientDiskSpace: {
       auto* msg = reinterpret_cast<HLKInsufficientDiskSpaceMsg*>(lParam);
       lines.push_back("Backup request from Quarnex Server ID: " + Str(msg->serverId) +

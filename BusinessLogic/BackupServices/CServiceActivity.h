@@ -30,6 +30,7 @@ class CServiceActivity {
     StopService,        // CM_HLKServiceFailed: the service stays stopped
     ExportFinished,     // CM_HLKExportDone
     ImportFinished,     // CM_HLKImportDone
+    VerifyFinished,     // CM_HLKVerifyDone
   };
 
   // Applies one notification. `backupFolder` is named in the line of a started backup.

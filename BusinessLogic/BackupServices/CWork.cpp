@@ -1,6 +1,9 @@
 #include "CWork.h"
 
+#include "CBFMBackup.h"
 #include "CBFMRepository.h"
+#include "CBFMServer.h"
+#include "CBFMVerify.h"
 #include "CLog.h"
 #include "CTimeUtil.h"
 #include "GUIComm.h"
@@ -59,6 +62,7 @@ void CWork::Execute()
     switch (m_type) {
     case TypeExport: ExecuteExport(); break;
     case TypeImport: ExecuteImport(); break;
+    case TypeVerify: ExecuteVerify(); break;
     default: CLog::Error(kLogCategory, "CWork::Execute() unknown work type\n"); break;
     }
 }
@@ -102,4 +106,89 @@ void CWork::ExecuteImport()
     }
     if (gui)
         gui->NotifyImportDone(result == CBFMRepository::ResultSuccess, m_path.c_str());
+}
+
+void CWork::ExecuteVerify()
+{
+    CBFMRepository *repository = CBFMRepository::GetInstance(nullptr);
+    GUIComm *gui = GUIComm::Instance();
+    std::vector<TBackupInfo> all;
+    repository->GetAllBackups(all);
+    SortBackupList(all);
+    std::vector<TBackupInfo> backups;
+    std::vector<std::uint64_t> sizes;
+    std::uint64_t totalBytes = 0;
+    for (const TBackupInfo &backup : all) {
+        if (!m_path.empty() && backup.serverID != m_path)
+            continue;
+        std::uint64_t bytes = 0;
+        if (!repository->GetBackupSize(backup.serverID, backup.backupID, bytes))
+            bytes = 0;
+        backups.push_back(backup);
+        sizes.push_back(bytes);
+        totalBytes += bytes;
+    }
+    if (gui)
+        gui->NotifyVerifyStarted(m_path.empty() ? nullptr : m_path.c_str(), static_cast<std::uint32_t>(backups.size()));
+
+    std::uint32_t whole = 0, damaged = 0, unchecked = 0;
+    std::uint64_t doneBytes = 0;
+    int lastPercent = -1;
+    bool cancelled = false;
+    for (std::size_t i = 0; i < backups.size() && !cancelled; ++i) {
+        const TBackupInfo &entry = backups[i];
+        // Progress over all the backups of the run; the cancel flag is looked at every few MB.
+        auto progress = [&](std::uint64_t done, std::uint64_t) {
+            if (gui && gui->IsCancelRequested())
+                return false;
+            const int percent = totalBytes ? static_cast<int>((doneBytes + done) * 100 / totalBytes) : 100;
+            if (gui && percent != lastPercent) {
+                lastPercent = percent;
+                gui->NotifyProgress(std::min(percent, 100));
+            }
+            return true;
+        };
+        CBFMVerify::Result result;
+        std::unique_ptr<CBFMServer> server = repository->GetServer(entry.serverID);
+        std::unique_ptr<CBFMBackup> backup = server ? server->GetBackup(entry.backupID) : nullptr;
+        if (!backup) {
+            // Deleted since the list was made, or no longer loading: nothing to say about it.
+            CLog::Warn(kLogCategory, "CWork::Execute(): backup %s of %s is gone\n", entry.backupID.c_str(),
+                       entry.serverID.c_str());
+            ++unchecked;
+            continue;
+        }
+        result = CBFMVerify::Verify(*backup, progress);
+        doneBytes += sizes[i];
+        if (result.verdict == CBFMVerify::Verdict::Cancelled) {
+            cancelled = true;
+            break;
+        }
+        std::string text = CBFMVerify::Describe(result);
+        bool forceFull = false;
+        switch (result.verdict) {
+        case CBFMVerify::Verdict::Whole: ++whole; break;
+        case CBFMVerify::Verdict::Damaged: {
+            ++damaged;
+            // An incremental merges into the current backup: a damaged one must not be built on.
+            // The server record is read again: a backup may have made another one current.
+            std::string current;
+            std::unique_ptr<CBFMServer> fresh = repository->GetServer(entry.serverID);
+            if (fresh && fresh->GetCurrentBackup(current) && current == entry.backupID) {
+                forceFull = fresh->ClearCurrentBackup();
+                text += forceFull ? ".  The next backup from this server will be a full backup."
+                                  : ".  Unable to make the next backup from this server a full backup.";
+            }
+            break;
+        }
+        default: ++unchecked; break;
+        }
+        CLog::Debug(kLogCategory, "CWork::Execute(): verify of %s/%s: %s\n", entry.serverID.c_str(),
+                   entry.backupID.c_str(), text.c_str());
+        if (gui)
+            gui->NotifyVerifyResult(static_cast<int>(result.verdict), forceFull, GetBackupDescription(entry).c_str(),
+                                    text.c_str());
+    }
+    if (gui)
+        gui->NotifyVerifyDone(!cancelled, whole, damaged, unchecked);
 }

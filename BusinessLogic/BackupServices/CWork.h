@@ -1,5 +1,5 @@
 #pragma once
-// CWork: one export or import request, created on the window thread, queued for the
+// CWork: one export, import or verify request, created on the window thread, queued for the
 // background worker ("GUIWorker"), executed and deleted there. It reaches the window only
 // through GUIComm notifications.
 
@@ -12,8 +12,10 @@
 class CWork
 {
 public:
-    enum : std::uint8_t { TypeExport = 0, TypeImport = 1 };
+    enum : std::uint8_t { TypeExport = 0, TypeImport = 1, TypeVerify = 2 };
 
+    // Export: path is the destination; import: the folder to import; verify: the one server ID
+    // whose backups are checked, or empty for every backup.
     CWork(std::uint8_t type, std::string path, TBackupInfo backup = TBackupInfo());
     virtual ~CWork() = default;
 
@@ -37,6 +39,7 @@ public:
 private:
     void ExecuteExport();
     void ExecuteImport();
+    void ExecuteVerify();
 
     std::uint8_t m_type;
     std::string m_path;

@@ -148,6 +148,22 @@ void GUIComm::FreePayload(unsigned message, intptr_t lParam)
     case CM_HLKPromptForRestore:
         delete FromParam<HLKPromptForRestoreMsg>(lParam);
         break;
+    case CM_HLKVerifyStarted: {
+        auto* b = FromParam<HLKVerifyStartedMsg>(lParam);
+        delete[] b->serverId;
+        delete b;
+        break;
+    }
+    case CM_HLKVerifyResult: {
+        auto* b = FromParam<HLKVerifyResultMsg>(lParam);
+        delete[] b->description;
+        delete[] b->text;
+        delete b;
+        break;
+    }
+    case CM_HLKVerifyDone:
+        delete FromParam<HLKVerifyDoneMsg>(lParam);
+        break;
     case CM_HLKRestoreStarted: {
         auto* b = FromParam<HLKRestoreStartedMsg>(lParam);
         delete[] b->serverId;
@@ -306,6 +322,23 @@ void GUIComm::NotifyBackupNotSaved(const char* serverId)
 void GUIComm::NotifyPeerRefused(const char* line)
 {
     PostToGUI(CM_HLKPeerRefused, AsParam(new HLKPeerRefusedMsg{DupString(line)}));
+}
+
+void GUIComm::NotifyVerifyStarted(const char* serverId, uint32_t backups)
+{
+    PostToGUI(CM_HLKVerifyStarted, AsParam(new HLKVerifyStartedMsg{DupString(serverId), backups}));
+}
+
+void GUIComm::NotifyVerifyResult(int verdict, bool forceFull, const char* description, const char* text)
+{
+    PostToGUI(CM_HLKVerifyResult, AsParam(new HLKVerifyResultMsg{uint8_t(verdict), uint8_t(forceFull ? 1 : 0),
+                                                                  DupString(description), DupString(text)}));
+}
+
+void GUIComm::NotifyVerifyDone(bool completed, uint32_t whole, uint32_t damaged, uint32_t unchecked)
+{
+    PostToGUI(CM_HLKVerifyDone, AsParam(new HLKVerifyDoneMsg{uint8_t(completed ? 1 : 0), whole, damaged, unchecked}));
+    m_cancel = 0;
 }
 
 bool GUIComm::PromptForRestore(uint32_t requestSerial, uint32_t backupSerial, uint32_t backupDate,

@@ -36,6 +36,9 @@ enum : unsigned {
     CM_HLKBackupInitiated = 0x8915,       // HLKBackupInitiatedMsg*
     CM_HLKBackupNotSaved = 0x8917,        // HLKBackupInitiatedMsg*: an acknowledged backup was given up
     CM_HLKPeerRefused = 0x8918,           // HLKPeerRefusedMsg*: a peer rule refused a connection or request
+    CM_HLKVerifyStarted = 0x8920,         // HLKVerifyStartedMsg*
+    CM_HLKVerifyResult = 0x8921,          // HLKVerifyResultMsg*: one backup's verdict
+    CM_HLKVerifyDone = 0x8922,            // HLKVerifyDoneMsg*
 };
 
 // Payload blocks. Strings are DupString copies (null stays null).
@@ -82,6 +85,22 @@ struct HLKBackupInitiatedMsg {
 };
 struct HLKPeerRefusedMsg {
     char* line; // the activity-log line, naming the address(es)
+};
+struct HLKVerifyStartedMsg {
+    char* serverId; // the one server verified, null for all
+    uint32_t backups;
+};
+struct HLKVerifyResultMsg {
+    uint8_t verdict;   // CBFMVerify::Verdict
+    uint8_t forceFull; // the server's next backup was made a full one
+    char* description; // the backup, as in lists
+    char* text;        // the verdict in words
+};
+struct HLKVerifyDoneMsg {
+    uint8_t completed; // 0: cancelled or failed
+    uint32_t whole;
+    uint32_t damaged;
+    uint32_t unchecked; // no checksum, a damaged checksum file, or unreadable
 };
 
 // Error codes carried by CM_HLKError (CM_HLKServiceFailed uses 0..2).
@@ -154,6 +173,10 @@ public:
     void NotifyBackupNotSaved(const char* serverId);
     // A peer rule refused a connection or a request; line is what the activity log says.
     void NotifyPeerRefused(const char* line);
+    void NotifyVerifyStarted(const char* serverId, uint32_t backups);
+    void NotifyVerifyResult(int verdict, bool forceFull, const char* description, const char* text);
+    // Clears the cancel flag, like the end of an export or import.
+    void NotifyVerifyDone(bool completed, uint32_t whole, uint32_t damaged, uint32_t unchecked);
 
     // Posts CM_HLKPromptForRestore and blocks until RespondToRestorePrompt. True when the
     // answer arrived (accepted then holds it); false when the wait failed.

@@ -1,6 +1,7 @@
 #include "HLKBackupSession.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -140,6 +141,7 @@ int mergeOutput(SessionData& session, std::unique_ptr<CBFMFile>& mergeFile)
         HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
         return -1;
     }
+    session.mergeChecksum.Begin(session.backup->GetChecksumPath(CBFMBackup::TmpMergeFile), session.backupHeader());
     // Written data may only show a write failure (a full disk) when it is handed over.
     const std::int64_t recordsAt = std::int64_t(session.mainStart);
     if (!session.tmpMain->Flush() || !session.tmpScratch->Flush() || session.tmpMain->Seek(recordsAt, 0) != recordsAt) {
@@ -163,6 +165,16 @@ int mergeOutput(SessionData& session, std::unique_ptr<CBFMFile>& mergeFile)
         }
     }
     return 0;
+}
+
+// The checksum file of TmpMain when it becomes the image: the one written as the transfer
+// arrived, or, for a transfer finished at start-up, one read back from TmpMain.
+bool finishMainChecksum(SessionData& session)
+{
+    const std::string path = session.backup->GetChecksumPath(CBFMBackup::TmpMainFile);
+    if (session.mainChecksum)
+        return session.mainChecksum->Finish();
+    return session.tmpMain->Seek(0, 0) == 0 && CBFMChecksum::WriteForImage(*session.tmpMain, path);
 }
 
 } // namespace
@@ -348,6 +360,13 @@ int HLKBackupSession::xactSize(SessionData& session)
         return abnormalEnd();
     }
     session.mainStart = kBackupHeaderSize;
+    // Its checksum file is written as the records arrive, for the image it may become; a full
+    // backup only, and dropped once a scratch cluster comes.
+    session.mainChecksum.reset();
+    if (session.full) {
+        session.mainChecksum = std::make_unique<CBFMChecksum>();
+        session.mainChecksum->Begin(session.backup->GetChecksumPath(CBFMBackup::TmpMainFile), session.backupHeader());
+    }
 
     session.scratchCount = 0;
     session.scratchBytes = 0;
@@ -380,7 +399,10 @@ int HLKBackupSession::xactCluster(SessionData& session)
                   static_cast<int>(length), static_cast<int>(session.clusterSize));
         return -1;
     }
-    if (HLKWire::fillBuffer(session, session.clusterBuffer.data(), length) != 0) {
+    // The data lands after room for the record header, so the record goes out in one piece.
+    std::uint8_t* const record = session.clusterBuffer.data();
+    std::uint8_t* const data = session.clusterBuffer.empty() ? nullptr : record + kClusterHeaderSize;
+    if (HLKWire::fillBuffer(session, data, length) != 0) {
         HLK_ERROR("HLKServer xactCluster(): Unable to fill CLUSTER buffer with the data.\n");
         return -1;
     }
@@ -391,12 +413,13 @@ int HLKBackupSession::xactCluster(SessionData& session)
     }
 
     const std::uint64_t recordSize = BackupDataLayout::RecordSize(length);
+    std::memcpy(record, header, kClusterHeaderSize);
     if (mode & BackupDataLayout::kModeScratch) {
         if (addScratchBlock(session, blockID, session.scratchBytes) != 0) {
             HLK_ERROR("HLKServer xactCluster(): Unable to add block ID (%d) to scratch file.\n", static_cast<int>(blockID));
             return -1;
         }
-        if (HLKRecordIO::writeClusterBlk(*session.tmpScratch, header, session.clusterBuffer.data(), length) != 0) {
+        if (HLKRecordIO::writeClusterBlk(*session.tmpScratch, nullptr, record, std::uint32_t(recordSize)) != 0) {
             dropScratchBlock(session);
             HLK_ERROR("HLKServer xactCluster(): Unable to write block header and data for blockID %d to scratch file.\n",
                       static_cast<int>(blockID));
@@ -404,11 +427,16 @@ int HLKBackupSession::xactCluster(SessionData& session)
         }
         session.scratchCount += 1;
         session.scratchBytes += recordSize;
+        // TmpMain will not be the image: its checksum file goes.
+        session.mainChecksum.reset();
     } else if (mode & BackupDataLayout::kModeMain) {
-        if (HLKRecordIO::writeClusterBlk(*session.tmpMain, header, session.clusterBuffer.data(), length) != 0) {
+        // Where a full backup's image is written when it needs no merge (see finishBackup).
+        if (HLKRecordIO::writeClusterBlk(*session.tmpMain, nullptr, record, std::uint32_t(recordSize)) != 0) {
             HLK_ERROR("HLKServer xactCluster(): Unable to write block header and data to main backup file.\n");
             return -1;
         }
+        if (session.mainChecksum)
+            session.mainChecksum->AddRecord(record, std::size_t(recordSize));
         session.mainCount += 1;
         session.mainBytes += recordSize;
     } else {
@@ -496,6 +524,10 @@ int HLKBackupSession::finishBackup(SessionData& session)
             break;
         }
         mergeFile.reset();
+        // Without its checksum file the image is stored all the same, as "not yet checked".
+        if (!(oneWrite ? finishMainChecksum(session) : session.mergeChecksum.Finish()))
+            HLK_WARN("HLKServer finishBackup(): no checksum file for the backup of %s\n",
+                     HLKWire::formatServerId(session.serialNumber).c_str());
         bool decided = false;
         if (!session.backup->CommitMerge(session.full, &replacedImage, &decided,
                                          oneWrite ? CBFMBackup::TmpMainFile : CBFMBackup::TmpMergeFile)) {

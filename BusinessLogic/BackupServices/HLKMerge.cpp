@@ -8,6 +8,7 @@
 
 #include "BackupDataLayout.h"
 #include "CBFMBackup.h"
+#include "CBFMChecksum.h"
 #include "CBFMFile.h"
 #include "HLKInternal.h"
 #include "HLKRecordIO.h"
@@ -95,6 +96,7 @@ int copyMainRecord(SessionData& session, CBFMFile& mergeFile, const std::uint8_t
         HLK_INTERNAL();
         return -1;
     }
+    session.mergeChecksum.AddRecord(record, kClusterHeaderSize + length);
     return 0;
 }
 
@@ -125,6 +127,7 @@ int copyScratchEntry(SessionData& session, CBFMFile& mergeFile, const ScratchCur
         HLK_INTERNAL();
         return -1;
     }
+    session.mergeChecksum.AddRecord(record, kClusterHeaderSize + length);
     return 0;
 }
 
@@ -238,16 +241,19 @@ int HLKMerge::mergeFullBackup(SessionData& session, CBFMFile& mergeFile)
 
 int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& mergeFile)
 {
-    std::unique_ptr<CBFMFile> old = session.backup->OpenBFMFile(CBFMBackup::BackupFile);
+    CBFMChecksum sum;
+    CBFMChecksum::Status status = CBFMChecksum::Status::Missing;
+    std::unique_ptr<CBFMFile> old = session.backup->OpenImageAndChecksum(sum, status);
     if (!old) {
         HLK_ERROR("HLKServer mergeIncrBackup(): OpenBFMFile() Backup failed\n");
         HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
         return -1;
     }
-    return mergeIncrBackup(session, *old, mergeFile);
+    return mergeIncrBackup(session, *old, mergeFile, status == CBFMChecksum::Status::Whole ? &sum : nullptr);
 }
 
-int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile& mergeFile)
+int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile& mergeFile,
+                              CBFMChecksum* oldChecksum)
 {
     BackupDataLayout::BackupHeader stored;
     if (!HLKRecordIO::readBackupHeader(oldImage, stored)) {
@@ -259,6 +265,11 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile
         HLK_ERROR("HLKServer mergeIncrBackup(): Validation failed\n");
         return -1;
     }
+    if (oldChecksum && !oldChecksum->HeaderMatches(stored)) {
+        HLK_ERROR("HLKServer mergeIncrBackup(): the stored image's header does not match its checksum\n");
+        return -1;
+    }
+    std::uint64_t oldRead = 0;
     const std::uint64_t oldRecords = BackupDataLayout::EstimateRecordCount(oldImage.GetSize(), session.clusterSize);
     // Progress only: the whole count, not its low 32 bits (an image past 2^32 records would
     // otherwise count as nearly empty).
@@ -274,6 +285,12 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile
         if (!HLKRecordIO::readRecordHeader(oldImage, header, ended)) {
             if (!ended) {
                 HLK_INTERNAL();
+                return -1;
+            }
+            if (oldChecksum && oldRead != oldChecksum->RecordCount()) {
+                HLK_ERROR("HLKServer mergeIncrBackup(): the stored image ends after %llu of its %llu records\n",
+                          static_cast<unsigned long long>(oldRead),
+                          static_cast<unsigned long long>(oldChecksum->RecordCount()));
                 return -1;
             }
             if (mergeIncrStep(session, out, main, 0xFFFFFFFF, true, scratch, superseded) != 0) {
@@ -300,10 +317,18 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile
             HLK_INTERNAL();
             return -1;
         }
+        if (oldChecksum && !oldChecksum->NextRecordMatches(record, kClusterHeaderSize + length)) {
+            HLK_ERROR("HLKServer mergeIncrBackup(): record %llu of the stored image does not match its checksum\n",
+                      static_cast<unsigned long long>(oldRead));
+            return -1;
+        }
+        ++oldRead;
         if (!superseded && HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(kClusterHeaderSize) + length) != 0) {
             HLK_INTERNAL();
             return -1;
         }
+        if (!superseded)
+            session.mergeChecksum.AddRecord(record, kClusterHeaderSize + length);
         countMergedRecord(session, out.total);
     }
     if (!mergeFile.Sync()) {

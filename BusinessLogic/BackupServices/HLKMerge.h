@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+class CBFMChecksum;
 class CBFMFile;
 struct ScratchIndexEntry;
 struct SessionData;
@@ -27,6 +28,9 @@ public:
     static int mergeFullBackup(SessionData& session, CBFMFile& mergeFile);
     // Incremental: the attached backup's stored image updated by TmpMain and TmpScratch.
     static int mergeIncrBackup(SessionData& session, CBFMFile& mergeFile);
-    // The same over a given stored image (positioned at its start).
-    static int mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile& mergeFile);
+    // The same over a given stored image (positioned at its start). With `oldChecksum`, every
+    // stored record read is checked against it: a damaged image fails the merge instead of
+    // passing its damage on, blessed by a new checksum file.
+    static int mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile& mergeFile,
+                               CBFMChecksum* oldChecksum = nullptr);
 };

@@ -1,13 +1,18 @@
 #include "HLKRestore.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BackupDataLayout.h"
 #include "CBFMBackup.h"
+#include "CBFMChecksum.h"
 #include "CBFMFile.h"
 #include "CBFMRepository.h"
 #include "CBFMServer.h"
@@ -24,6 +29,161 @@ using BackupDataLayout::kClusterHeaderSize;
 namespace {
 
 const char* const kUnit = "BusinessLogic/BackupServices/HLKRestore";
+
+// A buffer of whole CLUSTER messages (word, record header as stored, data), ready to send,
+// and how the records ended with it.
+struct RestoreChunk {
+    enum class End { More, Complete, ReadError };
+    std::vector<std::uint8_t> bytes;
+    std::size_t used = 0;
+    std::uint64_t dataBytes = 0; // cluster data in it, for the progress
+    End end = End::More;
+};
+
+// Reads and checks the image's records on a thread of its own, at most two buffers ahead of
+// the sender, so that reading and checking overlap the sends instead of adding to them. Large
+// buffers: a stream of small clusters would otherwise cost one system call each. Nothing here
+// notifies the window; the sender does, on the worker's thread.
+class RestoreReader {
+public:
+    RestoreReader(CBFMFile& file, CBFMChecksum* sum, std::uint32_t clusterSize)
+        : m_file(file), m_sum(sum), m_clusterSize(clusterSize),
+          m_recordMax(SFS_WORD_SIZE + kClusterHeaderSize + std::size_t(clusterSize))
+    {
+    }
+    ~RestoreReader()
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    RestoreReader(const RestoreReader&) = delete;
+    RestoreReader& operator=(const RestoreReader&) = delete;
+
+    // False when the buffers cannot be had or the thread cannot start.
+    bool Start()
+    {
+        try {
+            for (int i = 0; i < kBuffers; ++i) {
+                RestoreChunk chunk;
+                chunk.bytes.resize(std::max<std::size_t>(kBufferSize, m_recordMax));
+                m_free.push_back(std::move(chunk));
+            }
+            m_thread = std::thread([this] { Run(); });
+        } catch (const std::exception&) {
+            return false;
+        }
+        return true;
+    }
+
+    // The next buffer in order; waits for it. The last one has End::Complete or End::ReadError.
+    RestoreChunk Next()
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_changed.wait(guard, [this] { return !m_ready.empty(); });
+        RestoreChunk chunk = std::move(m_ready.front());
+        m_ready.pop_front();
+        return chunk;
+    }
+
+    // A sent buffer goes back to be filled again.
+    void Recycle(RestoreChunk&& chunk)
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_free.push_back(std::move(chunk));
+        }
+        m_changed.notify_all();
+    }
+
+private:
+    static constexpr int kBuffers = 3;
+    static constexpr std::size_t kBufferSize = 256 * 1024;
+
+    void Run()
+    {
+        for (;;) {
+            RestoreChunk chunk;
+            {
+                std::unique_lock<std::mutex> guard(m_lock);
+                m_changed.wait(guard, [this] { return m_stop || !m_free.empty(); });
+                if (m_stop)
+                    return;
+                chunk = std::move(m_free.front());
+                m_free.pop_front();
+            }
+            Fill(chunk);
+            const bool last = chunk.end != RestoreChunk::End::More;
+            {
+                std::lock_guard<std::mutex> guard(m_lock);
+                m_ready.push_back(std::move(chunk));
+            }
+            m_changed.notify_all();
+            if (last)
+                return;
+        }
+    }
+
+    // Fills the buffer with records until the next one might not fit, the records end or one
+    // cannot be read or does not match its checksum.
+    void Fill(RestoreChunk& chunk)
+    {
+        chunk.used = 0;
+        chunk.dataBytes = 0;
+        chunk.end = RestoreChunk::End::More;
+        while (chunk.bytes.size() - chunk.used >= m_recordMax) {
+            std::uint8_t* record = chunk.bytes.data() + chunk.used;
+            std::uint8_t* recordHeader = record + SFS_WORD_SIZE;
+            std::uint8_t* data = recordHeader + kClusterHeaderSize;
+            bool ended = false;
+            if (!HLKRecordIO::readRecordHeader(m_file, recordHeader, ended)) {
+                if (ended && m_sum && m_recordsRead != m_sum->RecordCount()) {
+                    HLK_WARN("HLKServer finishRestore(): the image ends after %llu of its %llu records\n",
+                             static_cast<unsigned long long>(m_recordsRead),
+                             static_cast<unsigned long long>(m_sum->RecordCount()));
+                    chunk.end = RestoreChunk::End::ReadError;
+                } else {
+                    chunk.end = ended ? RestoreChunk::End::Complete : RestoreChunk::End::ReadError;
+                }
+                return;
+            }
+            const std::uint32_t length = BackupDataLayout::DecodeClusterHeader(recordHeader).length;
+            std::uint32_t got = 0;
+            // A record longer than the header's clusterSize is damage: it must not overrun.
+            if (length > m_clusterSize || (length > 0 && !m_file.Read(data, length, got))) {
+                chunk.end = RestoreChunk::End::ReadError;
+                return;
+            }
+            if (m_sum && !m_sum->NextRecordMatches(recordHeader, kClusterHeaderSize + length)) {
+                HLK_WARN("HLKServer finishRestore(): record %llu does not match its checksum\n",
+                         static_cast<unsigned long long>(m_recordsRead));
+                chunk.end = RestoreChunk::End::ReadError;
+                return;
+            }
+            ++m_recordsRead;
+            SFS_PutWord(record, SFS_CMD_CLUSTER);
+            chunk.used += SFS_WORD_SIZE + kClusterHeaderSize + length;
+            chunk.dataBytes += length;
+        }
+    }
+
+    CBFMFile& m_file;
+    CBFMChecksum* m_sum;
+    const std::uint32_t m_clusterSize;
+    const std::size_t m_recordMax;
+    std::uint64_t m_recordsRead = 0;
+
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::deque<RestoreChunk> m_free;
+    std::deque<RestoreChunk> m_ready;
+    bool m_stop = false;
+    std::thread m_thread;
+};
 
 bool validateBackupHeader(const BackupHeader& header)
 {
@@ -189,7 +349,12 @@ int HLKRestore::finishInquiry(SessionData& session)
 int HLKRestore::finishRestore(SessionData& session)
 {
     HLK_DEBUG("HLKServer finishRestore(): Processing restore: Opening original backup\n");
-    std::unique_ptr<CBFMFile> file = session.backup->OpenBFMFile(CBFMBackup::BackupFile);
+    // Every record is checked against the image's checksum file (when it has one) before it
+    // is sent: damaged data never reaches the phone system.
+    CBFMChecksum sum;
+    CBFMChecksum::Status sumStatus = CBFMChecksum::Status::Missing;
+    std::unique_ptr<CBFMFile> file = session.backup->OpenImageAndChecksum(sum, sumStatus);
+    const bool checked = sumStatus == CBFMChecksum::Status::Whole;
     if (!file) {
         HLK_ERROR("HLKServer finishRestore(): OpenBFMFile() failed\n");
         HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
@@ -201,6 +366,11 @@ int HLKRestore::finishRestore(SessionData& session)
 
     do {
         if (!HLKRecordIO::readBackupHeader(*file, header)) {
+            HLK_ERROR("HLKServer finishRestore(): Error reading backup file header.\n");
+            HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+            break;
+        }
+        if (checked && !sum.HeaderMatches(header)) {
             HLK_ERROR("HLKServer finishRestore(): Error reading backup file header.\n");
             HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
             break;
@@ -219,14 +389,8 @@ int HLKRestore::finishRestore(SessionData& session)
         session.clusterSize = header.clusterSize;
         const std::uint64_t totalClusters =
             session.clusterSize ? std::uint64_t(fileSize) / session.clusterSize : 0;
-        // Records are assembled (CLUSTER word, record header as stored, data) one after the
-        // other in one send buffer and leave in large sends: a stream of small clusters would
-        // otherwise cost one system call each.
-        const std::size_t recordMax = SFS_WORD_SIZE + kClusterHeaderSize + std::size_t(session.clusterSize);
-        std::vector<std::uint8_t> buffer;
-        try {
-            buffer.resize(std::max<std::size_t>(256 * 1024, recordMax));
-        } catch (const std::bad_alloc&) {
+        RestoreReader reader(*file, checked ? &sum : nullptr, session.clusterSize);
+        if (!reader.Start()) {
             HLK_ERROR("HLKServer finishRestore(): Unable to allocate data buffers.\n");
             HLK_NOTIFY(NotifyError(HLK_ERR_INTERNAL));
             break;
@@ -238,62 +402,34 @@ int HLKRestore::finishRestore(SessionData& session)
         HLK_NOTIFY(NotifyRestoreStarted(HLKWire::formatServerId(session.serialNumber).c_str(),
                                         static_cast<std::uint32_t>(sizeMB)));
 
-        std::size_t pending = 0;
-        auto flush = [&]() {
-            if (pending == 0)
-                return true;
-            const bool ok = HLKWire::socketWrite(session.socket, buffer.data(), pending) == 0;
-            pending = 0;
-            if (!ok) {
-                HLK_ERROR("HLKServer finishRestore(): Error writing data to server.\n");
-                HLK_NOTIFY(NotifyError(HLK_ERR_COMMUNICATION));
-            }
-            return ok;
-        };
-
         std::uint64_t bytesSent = 0;
         std::int64_t lastReported = -1;
-        bool sendFailed = false;
         for (;;) {
-            if (buffer.size() - pending < recordMax && !flush()) {
-                sendFailed = true;
+            RestoreChunk chunk = reader.Next();
+            // What was read before the end (or before a damaged record) still goes out.
+            if (chunk.used > 0 && HLKWire::socketWrite(session.socket, chunk.bytes.data(), chunk.used) != 0) {
+                HLK_ERROR("HLKServer finishRestore(): Error writing data to server.\n");
+                HLK_NOTIFY(NotifyError(HLK_ERR_COMMUNICATION));
                 break;
             }
-            std::uint8_t* record = buffer.data() + pending;
-            std::uint8_t* recordHeader = record + SFS_WORD_SIZE;
-            std::uint8_t* data = recordHeader + kClusterHeaderSize;
-            bool ended = false;
-            if (!HLKRecordIO::readRecordHeader(*file, recordHeader, ended)) {
-                if (ended) {
-                    HLK_DEBUG("HLKServer finishRestore(): Processing restore: Transfer complete\n");
-                    success = true;
-                } else {
-                    HLK_ERROR("HLKServer finishRestore(): Error reading file.\n");
-                    HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
-                }
+            bytesSent += chunk.dataBytes;
+            const std::uint64_t clustersSent = session.clusterSize ? bytesSent / session.clusterSize : 0;
+            if (totalClusters > 0 && std::int64_t(clustersSent / 250) != lastReported) {
+                lastReported = std::int64_t(clustersSent / 250);
+                HLK_NOTIFY(NotifyProgress(HLKInternal::Percent(std::int64_t(clustersSent), std::int64_t(totalClusters))));
+            }
+            if (chunk.end == RestoreChunk::End::Complete) {
+                HLK_DEBUG("HLKServer finishRestore(): Processing restore: Transfer complete\n");
+                success = true;
                 break;
             }
-            const std::uint32_t length = BackupDataLayout::DecodeClusterHeader(recordHeader).length;
-            std::uint32_t got = 0;
-            // A record longer than the header's clusterSize is damage: it must not overrun.
-            if (length > session.clusterSize || (length > 0 && !file->Read(data, length, got))) {
+            if (chunk.end == RestoreChunk::End::ReadError) {
                 HLK_ERROR("HLKServer finishRestore(): Error reading file.\n");
                 HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
                 break;
             }
-            SFS_PutWord(record, SFS_CMD_CLUSTER);
-            pending += SFS_WORD_SIZE + kClusterHeaderSize + length;
-
-            bytesSent += length;
-            const std::uint64_t clustersSent = session.clusterSize ? bytesSent / session.clusterSize : 0;
-            if (clustersSent % 250 == 0 && totalClusters > 0 && std::int64_t(clustersSent) != lastReported) {
-                lastReported = std::int64_t(clustersSent);
-                HLK_NOTIFY(NotifyProgress(HLKInternal::Percent(std::int64_t(clustersSent), std::int64_t(totalClusters))));
-            }
+            reader.Recycle(std::move(chunk));
         }
-        // What was read before the end (or before a damaged record) still goes out.
-        if (!sendFailed && !flush())
-            success = false;
     } while (false);
 
     HLK_NOTIFY(NotifyRestoreDone(success));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "BackupDataLayout.h"
+#include "CBFMChecksum.h"
 #include "HLKBackup.h"
 
 #include <cstddef>
@@ -106,6 +107,12 @@ struct SessionData {
     std::int64_t receivedCount = 0;
     std::int64_t mergeCount = 0;
     std::int64_t oldEstimate = 0;
+    // The checksum file written beside the merge output, one record at a time.
+    CBFMChecksum mergeChecksum;
+    // The checksum file of TmpMain as a full backup's main records arrive ("main.sum"), for
+    // when TmpMain becomes the image without a merge; null once a scratch cluster came (and
+    // for a transfer finished at start-up). Dropped unfinished, it removes its file.
+    std::unique_ptr<CBFMChecksum> mainChecksum;
     bool acknowledged = false; // DONE was answered OK: the Quarnex server counts the backup as stored
     HLKTimeouts timeouts;
     // Bytes received ahead of the reads that want them, so small messages cost no system call.

@@ -39,6 +39,8 @@ const char* const kHelp =
     "  import FOLDER                   bring an exported backup into the backup folder\n"
     "  pins                            servers pinned to the address they first backed up from\n"
     "  forget-pin SERVER               forget a server's address pin (a server that moved)\n"
+    "  verify [SERVER]                 check every stored backup (of one server) against its\n"
+    "                                  checksums; exit status 1 when one is damaged\n"
     "\n"
     "Options:\n"
     "  --json           answer in JSON, for scripts\n"
@@ -103,7 +105,7 @@ int main(int argc, char** argv)
     bool ok = false;
     if (command == "status" || command == "servers" || command == "prompts" || command == "pins")
         ok = n == 0;
-    else if (command == "backups" || command == "accept" || command == "reject")
+    else if (command == "backups" || command == "accept" || command == "reject" || command == "verify")
         ok = n <= 1;
     else if (command == "delete")
         ok = n == 2;
@@ -151,7 +153,7 @@ int main(int argc, char** argv)
         }
         sent += static_cast<std::size_t>(w);
     }
-    // An export or import answers when the copy is done, which may take a while.
+    // An export, import or verify answers when it is done, which may take a while.
     std::string answer;
     char buf[8192];
     ssize_t r;

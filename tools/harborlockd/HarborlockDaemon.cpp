@@ -318,6 +318,7 @@ void HarborlockDaemon::HandleNote(const DaemonWindow::Note& note)
     const bool busyBefore = m_status.GetStatus().busy;
     CServiceActivity::Follow follow = CServiceActivity::Follow::None;
     const std::vector<std::string> lines = m_status.Apply(note.message, note.lParam, m_folder, &follow);
+    FollowVerify(note, lines);
     GUIComm::FreePayload(note.message, note.lParam);
     for (const std::string& line : lines)
         LogActivity(line);
@@ -334,6 +335,7 @@ void HarborlockDaemon::HandleNote(const DaemonWindow::Note& note)
     case CServiceActivity::Follow::ImportFinished:
         AnswerWorkClient(false, success);
         break;
+    case CServiceActivity::Follow::VerifyFinished: // answered by FollowVerify
     case CServiceActivity::Follow::None:
         break;
     }
@@ -375,6 +377,45 @@ void HarborlockDaemon::AnswerWorkClient(bool isExport, bool success)
     const std::string text = GUIComm::ErrorText(code);
     m_control.Answer(client.fd, kCtlFailed,
                      client.json ? Message(true, "failed", text, code) : text + "\n" + line + ".\n");
+}
+
+void HarborlockDaemon::FollowVerify(const DaemonWindow::Note& note, const std::vector<std::string>& lines)
+{
+    if (note.message != CM_HLKVerifyStarted && note.message != CM_HLKVerifyResult && note.message != CM_HLKVerifyDone)
+        return;
+    if (m_workClients.empty() || !m_workClients.front().isVerify)
+        return;
+    WaitingClient& client = m_workClients.front();
+    for (const std::string& line : lines)
+        client.lines += line + "\n";
+    if (note.message == CM_HLKVerifyResult) {
+        static const char* const kVerdicts[] = {"whole", "damaged", "no checksum", "checksum damaged", "unreadable",
+                                                "cancelled"};
+        const auto* msg = reinterpret_cast<const HLKVerifyResultMsg*>(note.lParam);
+        const char* verdict = msg->verdict < 6 ? kVerdicts[msg->verdict] : "unknown";
+        client.results += std::string(client.results.empty() ? "" : ",") + "{\"description\":" +
+                          Json(msg->description ? msg->description : "") + ",\"verdict\":" + Json(verdict) +
+                          ",\"nextBackupFull\":" + (msg->forceFull ? "true" : "false") +
+                          ",\"text\":" + Json(msg->text ? msg->text : "") + "}";
+        return;
+    }
+    if (note.message != CM_HLKVerifyDone)
+        return;
+    const auto* done = reinterpret_cast<const HLKVerifyDoneMsg*>(note.lParam);
+    const WaitingClient finished = client;
+    m_workClients.pop_front();
+    // Damage found, or a verify that did not finish, is not a success for a script.
+    const bool ok = done->completed && done->damaged == 0;
+    const char* result = !done->completed ? "cancelled" : done->damaged ? "damaged" : "completed";
+    if (finished.json) {
+        m_control.Answer(finished.fd, ok ? kCtlOk : kCtlFailed,
+                         std::string("{\"result\":") + Json(result) + ",\"whole\":" + std::to_string(done->whole) +
+                             ",\"damaged\":" + std::to_string(done->damaged) +
+                             ",\"unchecked\":" + std::to_string(done->unchecked) + ",\"backups\":[" +
+                             finished.results + "]}\n");
+    } else {
+        m_control.Answer(finished.fd, ok ? kCtlOk : kCtlFailed, finished.lines);
+    }
 }
 
 void HarborlockDaemon::ReloadSettings()

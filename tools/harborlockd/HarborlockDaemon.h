@@ -80,6 +80,9 @@ private:
         bool json = false;
         bool isExport = true;
         int errorCode = -1; // work-queue error reported before the done notification
+        bool isVerify = false;
+        std::string lines = std::string();   // a verify's activity-log lines, answered when it ends
+        std::string results = std::string(); // the same as JSON objects
     };
 
     int Start();
@@ -95,6 +98,8 @@ private:
     void HandleNote(const DaemonWindow::Note& note);
     void AnswerPrompt(bool accepted);
     void AnswerWorkClient(bool isExport, bool success);
+    // Collects a verify's notifications for the harborlock-ctl waiting for it; answers at the end.
+    void FollowVerify(const DaemonWindow::Note& note, const std::vector<std::string>& lines);
 
     void HandleRequest(int fd, const std::vector<std::string>& request);
     void CommandPrompts(int fd, bool json);
@@ -117,6 +122,7 @@ private:
     void CommandDelete(int fd, bool json, CBFMRepository& repository, const std::vector<std::string>& args);
     void CommandExport(int fd, bool json, CBFMRepository& repository, const std::vector<std::string>& args);
     void CommandImport(int fd, bool json, const std::vector<std::string>& args);
+    void CommandVerify(int fd, bool json, CBFMRepository& repository, const std::vector<std::string>& args);
     static std::vector<TBackupInfo> SortedBackups(CBFMRepository& repository);
     void Reply(int fd, int code, const std::string& body);
 

@@ -118,7 +118,7 @@ void HarborlockDaemon::HandleRequest(int fd, const std::vector<std::string>& req
         CommandBackups(fd, json, *repository, args.empty() ? std::string() : args[0]);
         return;
     }
-    if (command == "delete" || command == "export" || command == "import") {
+    if (command == "delete" || command == "export" || command == "import" || command == "verify") {
         // The window disables these while it is busy; here they are refused.
         if (m_status.GetStatus().busy || !m_workClients.empty()) {
             Reply(fd, kCtlBusy,
@@ -130,6 +130,8 @@ void HarborlockDaemon::HandleRequest(int fd, const std::vector<std::string>& req
             CommandDelete(fd, json, *repository, args);
         else if (command == "export")
             CommandExport(fd, json, *repository, args);
+        else if (command == "verify")
+            CommandVerify(fd, json, *repository, args);
         else
             CommandImport(fd, json, args);
         return;
@@ -295,4 +297,25 @@ void HarborlockDaemon::CommandImport(int fd, bool json, const std::vector<std::s
     }
     m_workClients.push_back({fd, json, false, -1});
     m_worker->Put(new CWork(CWork::TypeImport, args[0]));
+}
+
+void HarborlockDaemon::CommandVerify(int fd, bool json, CBFMRepository& repository,
+                                     const std::vector<std::string>& args)
+{
+    if (args.size() > 1) {
+        Reply(fd, kCtlUsage, Message(json, "usage", "usage: verify [SERVER]"));
+        return;
+    }
+    const std::string server = args.empty() ? std::string() : args[0];
+    if (!server.empty()) {
+        const std::vector<TBackupInfo> backups = SortedBackups(repository);
+        if (std::none_of(backups.begin(), backups.end(), [&](const TBackupInfo& b) { return b.serverID == server; })) {
+            Reply(fd, kCtlFailed, Message(json, "none", "No backups of Quarnex Server ID " + server + " are stored."));
+            return;
+        }
+    }
+    WaitingClient client{fd, json, false, -1};
+    client.isVerify = true;
+    m_workClients.push_back(client);
+    m_worker->Put(new CWork(CWork::TypeVerify, server));
 }

@@ -211,7 +211,7 @@ TEST_F(CWorkTest, UnknownTypeOnlyWritesTheDebugLog)
 {
     CLog::Init(SandboxPath("data"));
     CLog::SetLevels(31, CLog::LEVEL_FATAL | CLog::LEVEL_ERROR | CLog::LEVEL_WARN | CLog::LEVEL_DEBUG);
-    Run(2, SandboxPath("exports/x"), kBackup417);
+    Run(9, SandboxPath("exports/x"), kBackup417);
     const std::string log = ReadFile(CLog::GetLogFileName());
     CLog::ResetForTests();
     EXPECT_TRUE(window.WithoutProgress().empty());

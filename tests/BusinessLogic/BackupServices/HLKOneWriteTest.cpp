@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "CBFMChecksum.h"
 #include "CBFMFile.h"
 #include "CClientExc.h"
 #include "HLKTestHarness.h"
@@ -163,10 +164,33 @@ protected:
         for (const auto& e : std::filesystem::recursive_directory_iterator(m_root)) {
             const std::string name = e.path().filename().string();
             if (name == "transfer.cfg" || name == "commit.cfg" || name.rfind("main_", 0) == 0 ||
-                name.rfind("scratch_", 0) == 0 || name.rfind("merge_", 0) == 0)
+                name.rfind("scratch_", 0) == 0 || name.rfind("merge_", 0) == 0 || name == "main.sum" ||
+                name == "merge.sum")
                 out.push_back(e.path().string());
         }
         return out;
+    }
+
+    // The current image's checksum file describes exactly `image`, record for record.
+    void ExpectChecksumOf(const std::vector<std::uint8_t>& image)
+    {
+        std::unique_ptr<CBFMServer> server = Repo()->GetServer(kServerId);
+        std::string name;
+        ASSERT_TRUE(server && server->GetCurrentBackup(name));
+        CBFMChecksum sum;
+        ASSERT_EQ(sum.Open(m_root + "/" + kServerId + "/" + name + "/backup.sum"), CBFMChecksum::Status::Whole);
+        SimImage parsed;
+        ASSERT_TRUE(MergeModel::Parse(image, parsed));
+        EXPECT_EQ(sum.ImageSize(), image.size());
+        ASSERT_EQ(sum.RecordCount(), parsed.records.size());
+        EXPECT_TRUE(sum.HeaderMatches({kHeader.serialNumber, kHeader.clusterSize, kHeader.headerParam1,
+                                       kHeader.headerParam2, kHeader.headerParam3}));
+        std::size_t at = 20;
+        for (const SimCluster& c : parsed.records) {
+            const std::size_t size = 12 + c.data.size();
+            EXPECT_TRUE(sum.NextRecordMatches(image.data() + at, size)) << "record at " << at;
+            at += size;
+        }
     }
 
     bool SavedOk()
@@ -192,6 +216,7 @@ TEST_F(HLKOneWriteTest, FullBackupWithoutScratchIsWrittenOnceAndStoredAsTheMerge
     EXPECT_EQ(counter.Bytes("main"), expected.size());
     EXPECT_EQ(counter.DataBytes(), expected.size());
     EXPECT_TRUE(StoredSeries() == expected) << "the stored image differs from the model";
+    ExpectChecksumOf(expected);
     EXPECT_TRUE(MergeModel::Serialize(RestoreOk(kHeader.serialNumber)) == expected);
     EXPECT_TRUE(Leftovers().empty()) << Leftovers().front();
 
@@ -223,6 +248,7 @@ TEST_F(HLKOneWriteTest, OneScratchClusterTakesTheMergeWithTheSameSplit)
     EXPECT_EQ(counter.Bytes("merge"), expected.size());
     EXPECT_EQ(counter.Bytes("main"), 20 + MainBytes(clusters));
     EXPECT_TRUE(StoredSeries() == expected) << "the stored image differs from the model";
+    ExpectChecksumOf(expected);
     EXPECT_TRUE(Leftovers().empty()) << Leftovers().front();
 }
 
@@ -241,6 +267,7 @@ TEST_F(HLKOneWriteTest, AcknowledgedTransfersAreFinishedAtStartUpFromEitherLayou
     }
     EXPECT_EQ(counter.DataBytes(), 0u) << "the acknowledged image was written again";
     EXPECT_TRUE(StoredSeries() == MergeModel::Serialize(MergeModel::Full(kHeader, first)));
+    ExpectChecksumOf(MergeModel::Serialize(MergeModel::Full(kHeader, first)));
     EXPECT_TRUE(Leftovers().empty()) << Leftovers().front();
 
     // Left by an earlier version: TmpMain holds records only, so it is merged.

@@ -1,6 +1,8 @@
 // Restores from damaged or foreign stored files, and restores whose peer goes away.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "HLKTestHarness.h"
 
 using namespace quarnexsim;
@@ -18,10 +20,12 @@ protected:
         return m_root + "/0001A2B3/" + name + "/backup_000.dat";
     }
 
-    // Rewrites the clusterSize word of the stored header (little-endian at offset 4).
+    // Rewrites the clusterSize word of the stored header (little-endian at offset 4), as in a
+    // file from elsewhere: without a checksum file, which would stop the restore at the header.
     void PatchClusterSize(std::uint32_t size)
     {
         const std::string path = StoredPath();
+        std::remove((path.substr(0, path.find_last_of('/')) + "/backup.sum").c_str());
         std::string bytes = ReadFile(path);
         ASSERT_GE(bytes.size(), 20u);
         std::uint8_t le[4];
