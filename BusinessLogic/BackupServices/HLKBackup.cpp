@@ -12,6 +12,7 @@
 #include "CPeerRules.h"
 #include "GUIComm.h"
 #include "HLKBackupSession.h"
+#include "HLKInternal.h"
 #include "HLKServer.h"
 #include "Platform.h"
 
@@ -30,14 +31,11 @@ std::atomic<int> g_listenBacklog{HLKBackup::kDefaultListenBacklog};
 // finishing an interrupted commit comes first (loading the server and the record does it);
 // then a transfer that was acknowledged (it left a transfer record) is merged and committed
 // as its worker would have, and only what cannot be finished is removed.
+// Runs on the listener thread: the repository and the window channel are the ones that
+// listener was started with, even if a stop gives up on it meanwhile.
 void FinishInterruptedTransfers()
 {
-    CBFMRepository* repo = nullptr;
-    try {
-        repo = CBFMRepository::GetInstance(nullptr);
-    } catch (...) {
-        return;
-    }
+    const std::shared_ptr<CBFMRepository> repo = HLKInternal::Repository();
     if (!repo)
         return;
     std::vector<std::string> servers;
@@ -79,7 +77,7 @@ void FinishInterruptedTransfers()
                 // stored is lost, and its current backup stays cleared.
                 CLog::Error(kLogCategory, "HLKBackup::HLK_Reset(): acknowledged backup of %s given up\n",
                             serverID.c_str());
-                if (GUIComm* gui = GUIComm::Instance())
+                if (const std::shared_ptr<GUIComm> gui = HLKInternal::Channel())
                     gui->NotifyBackupNotSaved(serverID.c_str());
             }
         }
@@ -180,10 +178,6 @@ bool HLKBackup::startListener(int port)
 {
     HLK_Stop();
     m_listener.reset();
-    if (!m_swept) {
-        m_swept = true;
-        FinishInterruptedTransfers();
-    }
 
     std::shared_ptr<HLK_Thread_Sync_t> record;
     HLKServer::ThreadRoutine routine;
@@ -193,7 +187,13 @@ bool HLKBackup::startListener(int port)
         // with, even past a stop that gave up on them.
         HLKServer::Context context{CBFMRepository::Acquire(), GUIComm::Acquire(), m_peerRules};
         const std::string address = m_peerRules ? m_peerRules->GetSettings().listenAddress : std::string();
-        routine = [argument = HLKServer::MainThreadArgument{port, record, &m_boundPort, std::move(context), address}] {
+        // Interrupted transfers are finished by the first listener, before it serves anyone:
+        // a large merge must not hold the thread that starts the service (the window's).
+        std::function<void()> sweep;
+        if (!m_swept)
+            sweep = FinishInterruptedTransfers;
+        routine = [argument = HLKServer::MainThreadArgument{port, record, &m_boundPort, std::move(context), address,
+                                                            std::move(sweep)}] {
             return HLKServer::HLK_MainThread(argument);
         };
     } catch (const std::bad_alloc&) {
@@ -207,6 +207,7 @@ bool HLKBackup::startListener(int port)
         return false;
     }
     m_listener = record;
+    m_swept = true;
     return true;
 }
 

@@ -75,5 +75,5 @@ private:
     std::atomic<int> m_boundPort{0};
     std::shared_ptr<HLK_Thread_Sync_t> m_listener; // null while no listener exists
     std::shared_ptr<CPeerRules> m_peerRules;
-    bool m_swept = false; // leftovers of interrupted transfers removed (once, before the first listener)
+    bool m_swept = false; // interrupted transfers handed to a listener (once, to the first that started)
 };

@@ -256,6 +256,8 @@ int HLKServer::HLK_MainThread(const MainThreadArgument& argument)
 
     HLK_DEBUG("HLKServer HLK_MainThread(): Accepting connections on port %d\n", boundPort > 0 ? boundPort : port);
     os.SetEvent(sync->startedEvent);
+    if (argument.beforeFirstAccept)
+        argument.beforeFirstAccept();
 
     HLK_THREAD_SYNC_VEC workers;
     bool failed = false;

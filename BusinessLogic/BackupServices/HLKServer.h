@@ -70,6 +70,9 @@ public:
         std::atomic<int>* boundPort; // where the listener reports its bound port (may be null)
         Context context;
         std::string address; // local address to listen on, "" for all
+        // Run once the port is bound and the start reported, before the first connection is
+        // accepted (connections wait in the accept queue meanwhile); may be empty.
+        std::function<void()> beforeFirstAccept;
     };
     struct WorkerArgument {
         int socket;

@@ -82,8 +82,7 @@ protected:
         return m_window.WaitFor(
             [](const Note& n) {
                 return n.message == CM_HLKBackupNotSaved && n.text == reliability::ServerId(kHeader.serialNumber);
-            },
-            1);
+            });
     }
 };
 
@@ -120,7 +119,7 @@ TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
     EXPECT_TRUE(mid.completed) << mid.failure;
     ASSERT_TRUE(testsupport::ServiceIdle(port));
     EXPECT_TRUE(HasError(14)) << "a merge cut by a full disk is reported as \"Error finalizing backup.\"";
-    EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && !n.success; }, 1));
+    EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && !n.success; }));
     ExpectRestores(port, a, "after the merge filled the disk");
     ExpectNoTemporaryFiles(root, "after the merge filled the disk");
     // The Quarnex server believes the backup is stored: its next incremental must not be
@@ -139,8 +138,7 @@ TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
         [&](const Note& n) {
             return n.message == CM_HLKInsufficientDiskSpace && n.number == 4 && n.number2 == availableMB &&
                    n.text == reliability::ServerId(kHeader.serialNumber);
-        },
-        1))
+        }))
         << "insufficient-space notification with needed 4 MB, available " << availableMB << " MB";
     ExpectRestores(port, a, "after a refused estimate");
 
@@ -166,14 +164,14 @@ TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
     m_window.Clear();
     CWork(CWork::TypeExport, SandboxPath("small/export"), info).Execute();
     EXPECT_TRUE(HasError(11)) << "an export onto a full disk is reported as \"Copying backup failed because disk is full.\"";
-    EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKExportDone && !n.success; }, 1));
+    EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKExportDone && !n.success; }));
     const std::vector<std::string> partial = RegularFiles(SandboxPath("small"));
     EXPECT_TRUE(partial.empty()) << "a failed export left " << partial.front();
     ExpectRestores(port, c, "after a failed export");
 
     // 6. Import into a backup folder whose disk is full.
     CWork(CWork::TypeExport, SandboxPath("export"), info).Execute();
-    ASSERT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKExportDone && n.success; }, 1));
+    ASSERT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKExportDone && n.success; }));
     ASSERT_TRUE(CBFMRepository::GetInstance(nullptr)->DeleteBackup(info.serverID, info.backupID));
     const std::uint64_t keepFree = 48u << 10;
     {
@@ -185,7 +183,7 @@ TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
     m_window.Clear();
     CWork(CWork::TypeImport, SandboxPath("export"), TBackupInfo()).Execute();
     EXPECT_TRUE(HasError(11)) << "an import onto a full disk is reported as \"Copying backup failed because disk is full.\"";
-    EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKImportDone && !n.success; }, 1));
+    EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKImportDone && !n.success; }));
     backups.clear();
     CBFMRepository::GetInstance(nullptr)->GetAllBackups(backups);
     EXPECT_TRUE(backups.empty()) << "a failed import left a backup record";
@@ -195,7 +193,7 @@ TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
     std::filesystem::remove(SandboxPath("disk/filler"));
     m_window.Clear();
     CWork(CWork::TypeImport, SandboxPath("export"), TBackupInfo()).Execute();
-    EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKImportDone && n.success; }, 1));
+    EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKImportDone && n.success; }));
     ExpectRestores(port, c, "the backup imported once the disk had room");
 #endif
     StopAll();
@@ -357,12 +355,12 @@ TEST_F(FullDiskTest, ExportAndImportReportAFullDiskAtEachCopy)
             CWork(CWork::TypeExport, dest, info).Execute();
         }
         if (!fault.Hit()) {
-            EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKExportDone && n.success; }, 1));
+            EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKExportDone && n.success; }));
             break;
         }
         ++exportCuts;
         EXPECT_EQ(m_window.Errors(), std::vector<int>{11});
-        EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKExportDone && !n.success; }, 1));
+        EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKExportDone && !n.success; }));
         EXPECT_FALSE(std::filesystem::exists(dest)) << "a failed export left its directory";
     }
     EXPECT_GT(exportCuts, 0);
@@ -381,12 +379,12 @@ TEST_F(FullDiskTest, ExportAndImportReportAFullDiskAtEachCopy)
             CWork(CWork::TypeImport, tree, TBackupInfo()).Execute();
         }
         if (!fault.Hit()) {
-            EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKImportDone && n.success; }, 1));
+            EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKImportDone && n.success; }));
             break;
         }
         ++importCuts;
         EXPECT_EQ(m_window.Errors(), std::vector<int>{11});
-        EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKImportDone && !n.success; }, 1));
+        EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKImportDone && !n.success; }));
         EXPECT_FALSE(std::filesystem::exists(root + "/" + info.serverID + "/" + info.backupID))
             << "a failed import left its directory";
         const reliability::RestoreOutcome r = reliability::RestoreFrom(port, kHeader.serialNumber);

@@ -11,6 +11,7 @@
 #include "CBFMServer.h"
 #include "HLKTestHarness.h"
 #include "ReliabilitySupport.h"
+#include "ServiceIdle.h"
 #include "ServiceSingletons.h"
 #include "TestWindow.h"
 
@@ -34,11 +35,14 @@ protected:
         SandboxTest::TearDown();
     }
 
+    // The port once the service serves: the first listener finishes interrupted transfers
+    // before it accepts anyone, so an answered ping means they are done.
     static std::uint16_t StartService()
     {
         if (!HLKBackup::GetInstance()->HLK_ResetEphemeral())
             return 0;
-        return static_cast<std::uint16_t>(HLKBackup::GetInstance()->GetPort());
+        const auto port = static_cast<std::uint16_t>(HLKBackup::GetInstance()->GetPort());
+        return testsupport::ServiceIdle(port) ? port : 0;
     }
     static void StopAll()
     {

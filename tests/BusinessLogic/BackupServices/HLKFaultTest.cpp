@@ -80,7 +80,7 @@ protected:
             // its next incremental is refused and a full one follows.
             EXPECT_TRUE(stored.empty()) << "an acknowledged backup that was not saved left a current backup";
             EXPECT_TRUE(window.WaitFor(
-                [&](const Note& note) { return note.message == CM_HLKBackupNotSaved && note.text == serverId; }, 1))
+                [&](const Note& note) { return note.message == CM_HLKBackupNotSaved && note.text == serverId; }))
                 << "the window was not told that the next backup will be a full one";
         } else {
             EXPECT_TRUE(errors.empty());

@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <semaphore>
 
 #include "CBFMFile.h"
 #include "HLKTestHarness.h"
+#include "PlatformWrapper.h"
 
 using namespace quarnexsim;
 namespace fs = std::filesystem;
@@ -17,6 +20,26 @@ namespace {
 
 const SimHeader kHeader{0x0001A2B3, 1024, 4, 5, 6};
 const char* const kServerId = "0001A2B3";
+
+// A disk on which creating the merge file waits until the test lets it go (20 s at most, so a
+// test of the old order fails instead of hanging).
+class HeldMergePlatform : public hl::PlatformWrapper {
+public:
+    HeldMergePlatform() : PlatformWrapper(hl::PosixPlatform()) {}
+    int OpenFile(const std::string& path, hl::OpenMode mode) override
+    {
+        if (path.find("/merge_") != std::string::npos && !m_held.exchange(true)) {
+            reached.release();
+            letGo.try_acquire_for(std::chrono::seconds(20));
+        }
+        return PlatformWrapper::OpenFile(path, mode);
+    }
+    std::binary_semaphore reached{0};
+    std::binary_semaphore letGo{0};
+
+private:
+    std::atomic<bool> m_held{false};
+};
 
 class HLKResumeTest : public SandboxTest {
 protected:
@@ -99,11 +122,11 @@ TEST_F(HLKResumeTest, AcknowledgedFullAndIncrementalAreSavedBeforeTheFirstConnec
     std::uint16_t port = Start();
     ASSERT_NE(port, 0);
     // Saved through the designed notifications, before anything else was served.
+    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }));
     const std::vector<unsigned> saved = {CM_HLKSaveBackupStarted, CM_HLKSaveBackupDone};
     std::vector<unsigned> seq = window.Sequence();
     seq.erase(std::remove(seq.begin(), seq.end(), unsigned(CM_HLKProgress)), seq.end());
     EXPECT_EQ(seq, saved);
-    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }, 1));
     SimImage restored;
     {
         QuarnexSim sim("127.0.0.1", port);
@@ -121,7 +144,7 @@ TEST_F(HLKResumeTest, AcknowledgedFullAndIncrementalAreSavedBeforeTheFirstConnec
     LeaveAcknowledgedTransfer(false, second);
     port = Start();
     ASSERT_NE(port, 0);
-    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }, 1));
+    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }));
     {
         QuarnexSim sim("127.0.0.1", port);
         sim.SetTimeoutMs(20000);
@@ -134,6 +157,25 @@ TEST_F(HLKResumeTest, AcknowledgedFullAndIncrementalAreSavedBeforeTheFirstConnec
     std::string current;
     EXPECT_TRUE(server->GetCurrentBackup(current));
     EXPECT_EQ(server->GetBackup(current)->NumIncrementals(), 1);
+}
+
+TEST_F(HLKResumeTest, TheResumedMergeDoesNotHoldTheThreadThatStartsTheService)
+{
+    const std::vector<SimCluster> first = Clusters(100, 5, 1);
+    LeaveAcknowledgedTransfer(true, first);
+    HeldMergePlatform disk;
+    {
+        hl::ScopedPlatform use(disk);
+        ASSERT_NE(Start(), 0);
+        // The start came back while the merge waits on the disk; nothing is saved yet.
+        ASSERT_TRUE(disk.reached.try_acquire_for(std::chrono::seconds(20)));
+        const std::vector<unsigned> seq = window.Sequence();
+        EXPECT_EQ(std::count(seq.begin(), seq.end(), unsigned(CM_HLKSaveBackupDone)), 0);
+        disk.letGo.release();
+        EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }));
+        Stop();
+    }
+    EXPECT_TRUE(Leftovers().empty()) << Leftovers().front();
 }
 
 TEST_F(HLKResumeTest, ATransferThatDoesNotMatchItsRecordIsGivenUpAndTheNextBackupIsFull)
@@ -149,9 +191,9 @@ TEST_F(HLKResumeTest, ATransferThatDoesNotMatchItsRecordIsGivenUpAndTheNextBacku
 
     const std::uint16_t port = Start();
     ASSERT_NE(port, 0);
-    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && !n.success; }, 1));
+    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && !n.success; }));
     EXPECT_TRUE(window.WaitFor(
-        [](const Note& n) { return n.message == CM_HLKBackupNotSaved && n.text == kServerId; }, 1));
+        [](const Note& n) { return n.message == CM_HLKBackupNotSaved && n.text == kServerId; }));
     EXPECT_TRUE(Leftovers().empty()) << Leftovers().front();
     EXPECT_TRUE(IncrementalRefused(port));
     // The previous image still restores (the most recent backup, as none is current).

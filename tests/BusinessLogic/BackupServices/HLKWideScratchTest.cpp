@@ -109,7 +109,7 @@ TEST_F(HLKWideScratchTest, FullAndIncrementalWithScratchOnBothSidesOfTheSwitchRe
     const std::vector<SimCluster> first = Plan(21, 300, 1);
     ExpectBothSides(first);
     ASSERT_NO_FATAL_FAILURE(PushOk(kHeader, true, first));
-    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }, 1));
+    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }));
     const SimImage full = MergeModel::Full(kHeader, first);
     ExpectRestored(full);
 
@@ -118,7 +118,7 @@ TEST_F(HLKWideScratchTest, FullAndIncrementalWithScratchOnBothSidesOfTheSwitchRe
     const std::vector<SimCluster> second = Plan(22, 250, 150);
     ExpectBothSides(second);
     ASSERT_NO_FATAL_FAILURE(PushOk(kHeader, false, second));
-    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }, 1));
+    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }));
     ExpectRestored(MergeModel::Incremental(full, kHeader, second));
 }
 
@@ -130,7 +130,7 @@ TEST_F(HLKWideScratchTest, AcknowledgedTransfersAcrossTheSwitchAreFinishedAtStar
     ASSERT_NO_FATAL_FAILURE(LeaveAcknowledgedTransfer(true, first));
     ASSERT_NO_FATAL_FAILURE(Restart());
     // Finished before the listener took its first connection.
-    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }, 1));
+    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }));
     const SimImage full = MergeModel::Full(kHeader, first);
     ExpectRestored(full);
 
@@ -141,7 +141,7 @@ TEST_F(HLKWideScratchTest, AcknowledgedTransfersAcrossTheSwitchAreFinishedAtStar
     window.Clear();
     ASSERT_NO_FATAL_FAILURE(LeaveAcknowledgedTransfer(false, second));
     ASSERT_NO_FATAL_FAILURE(Restart());
-    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }, 1));
+    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }));
     ExpectRestored(MergeModel::Incremental(full, kHeader, second));
 }
 
