@@ -195,7 +195,7 @@ protected:
 
     bool SavedOk()
     {
-        return window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }, 1);
+        return window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; });
     }
 };
 
