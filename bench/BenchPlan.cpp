@@ -52,6 +52,24 @@ BenchPlan BenchPlan::Full(std::uint32_t count, std::uint32_t clusterSize)
     return p;
 }
 
+BenchPlan BenchPlan::FullWithScratch(std::uint32_t count, std::uint32_t clusterSize, int scratchPercent)
+{
+    BenchPlan p;
+    p.m_kind = Kind::FullWithScratch;
+    p.m_count = count;
+    p.m_clusterSize = clusterSize;
+    p.m_length = clusterSize;
+    std::vector<std::uint32_t> scratch;
+    for (std::uint32_t id = 1; id <= count; ++id) {
+        if (Mix(0x5C7A7C40000000ull | id) % 100 < std::uint64_t(std::max(0, scratchPercent)))
+            scratch.push_back(id);
+        else
+            p.m_main.push_back(id);
+    }
+    p.m_scratch = Shuffled(std::move(scratch), 13);
+    return p;
+}
+
 BenchPlan BenchPlan::Incremental(std::uint32_t count, std::uint32_t clusterSize)
 {
     BenchPlan p;
@@ -112,6 +130,21 @@ bool BenchPlan::Next(PlannedCluster& out)
             out.mode = kModeScratch;
         }
         out.generation = 1;
+        break;
+    }
+    case Kind::FullWithScratch: {
+        // The scratch clusters spread evenly: after n clusters, n * scratch / count of them.
+        const bool takeScratch = m_scratchNext < m_scratch.size() &&
+                                 (m_mainNext >= m_main.size() ||
+                                  std::uint64_t(m_scratchNext) * m_count < std::uint64_t(m_next + 1) * m_scratch.size());
+        if (takeScratch) {
+            out.blockID = m_scratch[m_scratchNext++];
+            out.mode = kModeScratch;
+        } else {
+            out.blockID = m_main[m_mainNext++];
+            out.mode = kModeMain;
+        }
+        out.generation = 0;
         break;
     }
     case Kind::ScratchOnly:

@@ -54,6 +54,10 @@ class BenchPlan {
 public:
     // Every block 1..count once, as main clusters in ascending order, full length.
     static BenchPlan Full(std::uint32_t count, std::uint32_t clusterSize);
+    // Every block 1..count once, full length, about `scratchPercent` % of them (chosen by a
+    // hash of the block ID) as scratch clusters in shuffled order spread evenly over the
+    // transfer, the others as main clusters in ascending order.
+    static BenchPlan FullWithScratch(std::uint32_t count, std::uint32_t clusterSize, int scratchPercent);
     // A tenth of the blocks of a full backup of `count`, half of them main clusters (ascending),
     // half scratch clusters (shuffled, interleaved with the main ones), generation 1.
     static BenchPlan Incremental(std::uint32_t count, std::uint32_t clusterSize);
@@ -72,7 +76,7 @@ public:
     bool Next(PlannedCluster& out);
 
 private:
-    enum class Kind { Full, Incremental, ScratchOnly };
+    enum class Kind { Full, Incremental, ScratchOnly, FullWithScratch };
     Kind m_kind = Kind::Full;
     std::uint32_t m_count = 0;       // clusters in the plan
     std::uint32_t m_clusterSize = 0;

@@ -14,35 +14,74 @@
 
 namespace bench {
 
+BenchWindow::BenchWindow(const std::string& activityLog)
+{
+    if (!activityLog.empty())
+        m_log.Open(activityLog);
+    m_thread = std::thread([this] { Run(); });
+}
+
+BenchWindow::~BenchWindow()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_stopping = true;
+    }
+    m_posted.notify_all();
+    m_thread.join();
+    // Whatever came after the window stopped is freed unhandled, as a closed window does.
+    for (const Posted& p : m_queue)
+        GUIComm::FreePayload(p.message, p.lParam);
+}
+
 bool BenchWindow::Post(unsigned message, intptr_t lParam)
 {
-    bool saveDone = false;
-    bool saveOk = false;
-    int error = -1;
     const auto now = std::chrono::steady_clock::now();
-    if (message == CM_HLKBackupTransferDone) {
+    {
         std::lock_guard<std::mutex> guard(m_lock);
-        m_transferDoneAt = now;
+        if (m_stopping)
+            return false;
+        m_queue.push_back(Posted{message, lParam, now});
     }
-    if (message == CM_HLKSaveBackupDone) {
-        saveDone = true;
-        saveOk = reinterpret_cast<HLKResultMsg*>(lParam)->success != 0;
-    } else if (message == CM_HLKError) {
-        error = static_cast<int>(lParam);
-    }
-    GUIComm::FreePayload(message, lParam);
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (saveDone) {
-        m_saveDone = true;
-        m_saveOk = saveOk;
-    }
-    if (error >= 0)
-        m_errors.push_back(error);
-    // Only the end is waited for: waking the waiter for each progress report would charge
-    // the service with thousands of needless thread switches.
-    if (saveDone)
-        m_changed.notify_all();
+    m_posted.notify_one();
     return true;
+}
+
+void BenchWindow::Run()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (;;) {
+        m_posted.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+        if (m_queue.empty())
+            return;
+        const Posted p = m_queue.front();
+        m_queue.pop_front();
+        lock.unlock();
+        // What the window does with every notification: its status and its activity-log lines.
+        std::uint64_t lines = 0;
+        for (const std::string& line : m_activity.Apply(p.message, p.lParam, "bench"))
+            if (m_log.IsOpen()) {
+                m_log.Log(line);
+                ++lines;
+            }
+        const bool saveDone = p.message == CM_HLKSaveBackupDone;
+        const bool saveOk = saveDone && reinterpret_cast<HLKResultMsg*>(p.lParam)->success != 0;
+        const int error = p.message == CM_HLKError ? static_cast<int>(p.lParam) : -1;
+        GUIComm::FreePayload(p.message, p.lParam);
+        lock.lock();
+        m_lines += lines;
+        if (p.message == CM_HLKBackupTransferDone)
+            m_transferDoneAt = p.at;
+        if (error >= 0)
+            m_errors.push_back(error);
+        if (saveDone) {
+            m_saveDone = true;
+            m_saveOk = saveOk;
+            // Only the end is waited for: waking the waiter for each progress report would
+            // charge the service with thousands of needless thread switches.
+            m_changed.notify_all();
+        }
+    }
 }
 
 void BenchWindow::Reset()
@@ -72,7 +111,27 @@ std::vector<int> BenchWindow::Errors()
     return m_errors;
 }
 
-BenchService::BenchService(const std::string& root, bool debugLog) : m_root(root)
+std::uint64_t BenchWindow::LinesLogged()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_lines;
+}
+
+namespace {
+
+// The activity log where the program keeps it, in the data root's log folder.
+std::string ActivityLogIn(const std::string& root)
+{
+    const std::string log = hl::JoinPath(root, "log");
+    hl::Os().CreateDirectory(root);
+    hl::Os().CreateDirectory(log);
+    return CActivityLog::PathIn(log);
+}
+
+} // namespace
+
+BenchService::BenchService(const std::string& root, bool debugLog)
+    : m_root(root), m_window(ActivityLogIn(root))
 {
     // The program logs errors and warnings of the service and the repository.
     CLog::Init(root);

@@ -4,18 +4,32 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "CActivityLog.h"
+#include "CServiceActivity.h"
 #include "GUIComm.h"
 
 namespace bench {
 
-// Receives the service's notifications as the main window would (and frees their blocks).
+// Handles the service's notifications as the main window does: Post only queues them (the
+// window posts an event to its own thread), and a thread of the window's own takes them in
+// order, applies each to the status and activity-log lines (CServiceActivity), appends the
+// lines to the activity-log file and frees the payload. What the benchmark waits for is noted
+// as each is handled.
 class BenchWindow : public IGUIWindow {
 public:
+    // activityLog: the file the lines are appended to ("" for none).
+    explicit BenchWindow(const std::string& activityLog = "");
+    ~BenchWindow() override;
+    BenchWindow(const BenchWindow&) = delete;
+    BenchWindow& operator=(const BenchWindow&) = delete;
+
     bool Post(unsigned message, intptr_t lParam) override;
 
     // Forgets earlier results before a conversation starts.
@@ -24,16 +38,33 @@ public:
     bool WaitSaveDone(int timeoutMs);
     // Error codes posted since the last Reset.
     std::vector<int> Errors();
-    // When NotifyBackupTransferDone arrived (DONE answered, merge about to start).
+    // When NotifyBackupTransferDone was posted (DONE answered, merge about to start).
     std::chrono::steady_clock::time_point TransferDoneAt();
+    // Activity-log lines written so far.
+    std::uint64_t LinesLogged();
 
 private:
+    void Handle(unsigned message, intptr_t lParam);
+    void Run();
+
+    struct Posted {
+        unsigned message;
+        intptr_t lParam;
+        std::chrono::steady_clock::time_point at;
+    };
     std::mutex m_lock;
     std::condition_variable m_changed;
+    std::condition_variable m_posted;
+    std::deque<Posted> m_queue;
+    bool m_stopping = false;
     bool m_saveDone = false;
     bool m_saveOk = false;
     std::chrono::steady_clock::time_point m_transferDoneAt;
     std::vector<int> m_errors;
+    std::uint64_t m_lines = 0;
+    CServiceActivity m_activity; // the window thread's only
+    CActivityLog m_log;
+    std::thread m_thread;
 };
 
 class BenchService {

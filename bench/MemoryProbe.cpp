@@ -15,11 +15,14 @@ MemoryProbe::~MemoryProbe()
     Stop();
 }
 
-bool MemoryProbe::Start(const std::string& hostProgram, const std::string& root)
+bool MemoryProbe::Start(const std::string& hostProgram, const std::string& root, const std::vector<std::string>& servers)
 {
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process->start(QString::fromStdString(hostProgram), QStringList{QString::fromStdString(root)});
+    QStringList arguments{QString::fromStdString(root)};
+    for (const std::string& server : servers)
+        arguments << QString::fromStdString(server);
+    m_process->start(QString::fromStdString(hostProgram), arguments);
     if (!m_process->waitForStarted(30000))
         return false;
     // The host prints "PORT <n>" once its service listens.

@@ -2,7 +2,8 @@
 # Installs what is missing, builds the benchmarks (Release, no sanitizers) in build-bench/
 # and runs them: the service against plain programs moving the same bytes, in one run.
 #
-#   ./scripts/bench.sh            # full run: 2 GiB per figure, growth at 256 MiB, 1 GiB, 4 GiB
+#   ./scripts/bench.sh            # full run: 2 GiB per figure, growth at 256 MiB, 1 GiB, 4 GiB,
+#                                 # a 16 GiB full backup with 30 % scratch, incremental and restore
 #   ./scripts/bench.sh --quick    # quick run: 256 MiB per figure
 #   ./scripts/bench.sh [harborlock-bench options...]   (see bench/README.md)
 #

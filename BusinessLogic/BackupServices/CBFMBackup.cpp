@@ -321,10 +321,12 @@ bool CBFMBackup::Cleanup()
     bool ok = DeleteTransferRecord();
     for (int type : {TmpBackupFile, TmpMergeFile, TmpMainFile, TmpScratchFile})
         ok = CBFMFile::Delete(GetFilePath(type)) && ok;
-    const std::string mergeSum = GetChecksumPath(TmpMergeFile);
-    bool mergeSumLeft = false;
-    if (!CBFMFile::Probe(mergeSum, mergeSumLeft) || (mergeSumLeft && !os.DeleteFile(mergeSum)))
-        ok = false;
+    for (int type : {TmpMergeFile, TmpMainFile}) {
+        const std::string sum = GetChecksumPath(type);
+        bool sumLeft = false;
+        if (!CBFMFile::Probe(sum, sumLeft) || (sumLeft && !os.DeleteFile(sum)))
+            ok = false;
+    }
 
     const std::string image = GetFilePath(BackupFile);
     bool imageExists = true;
@@ -365,6 +367,7 @@ bool CBFMBackup::Delete(const std::string& directory)
         ok = CBFMFile::Delete(PathOfType(directory, type)) && ok;
     for (const std::string& leftover : {CBFMChecksum::PathFor(PathOfType(directory, BackupFile)),
                                         CBFMChecksum::PathFor(PathOfType(directory, TmpMergeFile)),
+                                        CBFMChecksum::PathFor(PathOfType(directory, TmpMainFile)),
                                         Join(directory, kCommitMarkerName), Join(directory, kCurrentNoteName),
                                         Join(directory, kTransferRecordName),
                                         Join(directory, kTransferRecordName) + kSaveSuffix,

@@ -66,7 +66,10 @@ public:
     // image is the record's, even when this call fails later on, because every repair finishes
     // the switch. A commit also leaves a note that the backup is to become its server's current
     // one (CBFMServer::FinishCommits carries it out and removes it).
-    bool CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage = nullptr, bool* decided = nullptr);
+    // source: the closed data file that becomes the image, "merge.dat", or "main.dat" for a
+    // full backup stored without a merge (it starts with the image's header).
+    bool CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage = nullptr, bool* decided = nullptr,
+                     int source = TmpMergeFile);
     // End of every transfer: removes the transfer record and the temporary files; a record with
     // no image at all loses its backup.cfg.
     bool Cleanup();
@@ -85,7 +88,7 @@ public:
         std::int64_t estimate = 0;
         std::int64_t mainCount = 0;
         std::int64_t scratchCount = 0;
-        std::uint64_t mainBytes = 0;    // size of "main.dat"
+        std::uint64_t mainBytes = 0;    // of the records in "main.dat" (after the header, see HLKBackupSession)
         std::uint64_t scratchBytes = 0; // size of "scratch.dat"
     };
     // Written whole and durable, or not at all.

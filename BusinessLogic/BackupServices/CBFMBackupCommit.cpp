@@ -25,14 +25,16 @@ struct CommitRecord {
     std::int32_t numIncrementals = 0;
     std::int32_t full = 0;
     std::int32_t setCurrent = 0; // the server's current backup follows (a note is left for it)
+    std::int32_t source = CBFMBackup::TmpMergeFile; // the data file that becomes the image
 };
 
-// Moves the new image from "merge.dat" onto "backup.dat" and stamps backup.cfg. Every step
-// can be repeated after a stop, so running it again from the start finishes the job.
+// Moves the new image from "merge.dat" (or the data file the record names) onto "backup.dat"
+// and stamps backup.cfg. Every step can be repeated after a stop, so running it again from the
+// start finishes the job.
 bool RollForward(const std::string& directory, const CommitRecord& commit)
 {
     hl::Platform& os = hl::Os();
-    const std::string merge = PathOfType(directory, CBFMBackup::TmpMergeFile);
+    const std::string merge = PathOfType(directory, commit.source);
     const std::string image = PathOfType(directory, CBFMBackup::BackupFile);
     const std::string mergeSum = CBFMChecksum::PathFor(merge);
     const std::string imageSum = CBFMChecksum::PathFor(image);
@@ -143,13 +145,14 @@ bool RepairTmpBackup(const std::string& directory)
     return os.SyncDirectory(directory);
 }
 
-// Before a commit is decided: "merge.sum" must describe "merge.dat" (a stray one of another run
-// goes), and where the new image comes without one, the old image's "backup.sum" goes now, so
-// that the roll-forward never has to tell an old checksum file from a new one.
-bool SettleChecksum(const std::string& directory, std::uint64_t mergeSize)
+// Before a commit is decided: "merge.sum" (or the checksum file of the data file committed)
+// must describe "merge.dat" (a stray one of another run goes), and where the new image comes
+// without one, the old image's "backup.sum" goes now, so that the roll-forward never has to
+// tell an old checksum file from a new one.
+bool SettleChecksum(const std::string& directory, int source, std::uint64_t mergeSize)
 {
     hl::Platform& os = hl::Os();
-    const std::string mergeSum = CBFMChecksum::PathFor(PathOfType(directory, CBFMBackup::TmpMergeFile));
+    const std::string mergeSum = CBFMChecksum::PathFor(PathOfType(directory, source));
     const std::string imageSum = CBFMChecksum::PathFor(PathOfType(directory, CBFMBackup::BackupFile));
     bool present = false;
     if (!CBFMFile::Probe(mergeSum, present))
@@ -200,7 +203,9 @@ bool CBFMBackup::RepairInterruptedCommit(const std::string& directory)
         parser.GetParmInt(kNumIncrementals, kNumIncrementals, commit.numIncrementals);
         parser.GetParmInt(kFull, kFull, commit.full);
         parser.GetParmInt(kSetCurrent, kSetCurrent, commit.setCurrent);
-        if (!parser.IsLoaded() || commit.numSubFiles <= 0 || commit.numSubFiles > CBFMFile::kMaxSubFiles) {
+        parser.GetParmInt(kSource, kSource, commit.source); // absent: the merge file
+        if (!parser.IsLoaded() || commit.numSubFiles <= 0 || commit.numSubFiles > CBFMFile::kMaxSubFiles ||
+            (commit.source != TmpMergeFile && commit.source != TmpMainFile)) {
             // Not a marker we wrote: leave everything as it is for a person to look at.
             CLog::Error(kLogCategory, "CBFMBackup::RepairInterruptedCommit(): unreadable commit record in %s\n",
                         directory.c_str());
@@ -222,7 +227,7 @@ bool CBFMBackup::RepairInterruptedCommit(const std::string& directory)
     return true;
 }
 
-bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage, bool* decided)
+bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage, bool* decided, int source)
 {
     hl::Platform& os = hl::Os();
     if (decided)
@@ -230,14 +235,17 @@ bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage
     if (!RepairInterruptedCommit(m_directory))
         return false;
 
+    if (source != TmpMergeFile && source != TmpMainFile)
+        return false;
     // The new image must be whole and durable before anything points at it. Synced before
     // the commit lock is taken, so other threads' opens do not wait for a long flush.
     CommitRecord commit;
+    commit.source = source;
     std::int64_t mergeSize = -1;
     {
         std::unique_ptr<CBFMFile> merge;
         try {
-            merge = std::make_unique<CBFMFile>(GetFilePath(TmpMergeFile), false);
+            merge = std::make_unique<CBFMFile>(GetFilePath(source), false);
         } catch (const CClientExc&) {
             CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Rename of merge file to backup file failed\n");
             return false;
@@ -255,7 +263,7 @@ bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage
     if (!RepairInterruptedCommit(m_directory))
         return false;
     ++ImageGeneration(m_directory);  // an export running beside the switch copies again
-    if (mergeSize < 0 || !SettleChecksum(m_directory, std::uint64_t(mergeSize)))
+    if (mergeSize < 0 || !SettleChecksum(m_directory, source, std::uint64_t(mergeSize)))
         return false;
     const std::uint32_t now = os.WallClockSeconds();
     commit.lastBackupDate = now;
@@ -279,6 +287,8 @@ bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage
     marker.AddHeaderInt(kNumIncrementals, commit.numIncrementals);
     marker.AddHeaderInt(kFull, commit.full);
     marker.AddHeaderInt(kSetCurrent, commit.setCurrent);
+    if (commit.source != TmpMergeFile)
+        marker.AddHeaderInt(kSource, commit.source);
     const std::string markerPath = Join(m_directory, kCommitMarkerName);
     // Held open, the replaced image's blocks outlive the rename over it, and freeing a large
     // file costs as much as writing much of it. An image that does not open (there is none

@@ -34,6 +34,7 @@ inline constexpr const char* kNumSubFiles = "NumSubFiles";
 inline constexpr const char* kMaxBytesPerSubFile = "MaxBytesPerSubFile";
 inline constexpr const char* kFull = "Full";
 inline constexpr const char* kSetCurrent = "SetCurrent";
+inline constexpr const char* kSource = "Source"; // the data file a commit takes (absent: merge.dat)
 inline constexpr const char* kSerialNumber = "SerialNumber";
 inline constexpr const char* kClusterSize = "ClusterSize";
 inline constexpr const char* kHeaderParam1 = "HeaderParam1";

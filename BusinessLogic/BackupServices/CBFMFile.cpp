@@ -1,6 +1,7 @@
 #include "CBFMFile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -74,8 +75,22 @@ std::string CBFMFile::ControlFilePath(const std::string& path)
 
 // ---- construction -----------------------------------------------------------------------
 
+namespace {
+std::atomic<std::int32_t> g_defaultMaxBytesPerSubFile{CBFMFile::kDefaultMaxBytesPerSubFile};
+} // namespace
+
+void CBFMFile::SetDefaultMaxBytesPerSubFile(std::int32_t bytes)
+{
+    g_defaultMaxBytesPerSubFile = bytes > 0 ? bytes : kDefaultMaxBytesPerSubFile;
+}
+
+std::int32_t CBFMFile::DefaultMaxBytesPerSubFile()
+{
+    return g_defaultMaxBytesPerSubFile;
+}
+
 CBFMFile::CBFMFile(const std::string& path, bool create)
-    : CBFMFile(path, create, kDefaultMaxBytesPerSubFile)
+    : CBFMFile(path, create, g_defaultMaxBytesPerSubFile)
 {
 }
 

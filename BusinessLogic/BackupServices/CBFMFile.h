@@ -23,6 +23,11 @@ public:
     // As above, creating with a chosen sub-file size (tests and tools; opening always takes
     // the size recorded in the control file).
     CBFMFile(const std::string& path, bool create, std::int32_t maxBytesPerSubFile);
+
+    // The sub-file size of a series created without one (kDefaultMaxBytesPerSubFile). Tests
+    // lower it, process-wide, to see images of several sub-files made from little data.
+    static void SetDefaultMaxBytesPerSubFile(std::int32_t bytes);
+    static std::int32_t DefaultMaxBytesPerSubFile();
     ~CBFMFile();
 
     CBFMFile(const CBFMFile&) = delete;

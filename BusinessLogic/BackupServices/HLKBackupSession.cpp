@@ -1,6 +1,7 @@
 #include "HLKBackupSession.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -18,6 +19,7 @@
 #include "SFSProtocol.h"
 #include "SessionData.h"
 
+using BackupDataLayout::kBackupHeaderSize;
 using BackupDataLayout::kClusterHeaderSize;
 
 namespace {
@@ -96,6 +98,83 @@ int rebuildScratchIndex(SessionData& session)
             return -1;
     }
     return 0;
+}
+
+// A full backup without scratch clusters needs no merge: TmpMain holds the image's header and
+// then every record in the order the merge would write them (it copies main records as they
+// come and has nothing to put between them), split into the sub-files a merge file would
+// have. It is committed as it stands, and the bytes on disk are the merge's.
+bool isOneWrite(const SessionData& session)
+{
+    return session.full && session.scratchCount == 0 && session.mainStart == kBackupHeaderSize &&
+           session.tmpMain->GetMaxBytesPerSubFile() == CBFMFile::DefaultMaxBytesPerSubFile();
+}
+
+// Where the records of a TmpMain left by an acknowledged transfer start: after the image's
+// header, or at 0 for one written by an earlier version (records only). -1 when the file is
+// neither: it does not hold what the transfer record says.
+std::int64_t recordsStart(SessionData& session, const CBFMBackup::TransferRecord& record)
+{
+    const std::int64_t size = session.tmpMain->GetSize();
+    if (size == std::int64_t(record.mainBytes))
+        return 0;
+    BackupDataLayout::BackupHeader header;
+    if (size != std::int64_t(record.mainBytes + kBackupHeaderSize) ||
+        !HLKRecordIO::readBackupHeader(*session.tmpMain, header) || header != session.backupHeader())
+        return -1;
+    return std::int64_t(kBackupHeaderSize);
+}
+
+// The merge: TmpMain and TmpScratch (and for an incremental the stored image) into a new
+// merge file, made durable; the commit makes it the image.
+int mergeOutput(SessionData& session, std::unique_ptr<CBFMFile>& mergeFile)
+{
+    HLK_DEBUG("HLKServer finishBackup(): Processing backup: Create output file\n");
+    mergeFile = session.backup->CreateBFMFile(CBFMBackup::TmpMergeFile);
+    if (!mergeFile) {
+        HLK_ERROR("HLKServer finishBackup(): CreateBFMFile() TmpMerge failed\n");
+        HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+        return -1;
+    }
+    if (HLKRecordIO::writeBackupHeader(*mergeFile, session.backupHeader()) != 0) {
+        HLK_ERROR("HLKServer finishBackup(): writeBackupHeader() failed\n");
+        HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+        return -1;
+    }
+    session.mergeChecksum.Begin(session.backup->GetChecksumPath(CBFMBackup::TmpMergeFile), session.backupHeader());
+    // Written data may only show a write failure (a full disk) when it is handed over.
+    const std::int64_t recordsAt = std::int64_t(session.mainStart);
+    if (!session.tmpMain->Flush() || !session.tmpScratch->Flush() || session.tmpMain->Seek(recordsAt, 0) != recordsAt) {
+        HLK_ERROR("HLKServer finishBackup(): Seek() TmpMain failed\n");
+        HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+        return -1;
+    }
+    if (session.full) {
+        HLK_DEBUG("HLKServer finishBackup(): Processing backup: Scratch merge\n");
+        if (HLKMerge::mergeFullBackup(session, *mergeFile) != 0) {
+            HLK_ERROR("HLKServer finishBackup(): mergeFullBackup() failed\n");
+            HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
+            return -1;
+        }
+    } else {
+        HLK_DEBUG("HLKServer finishBackup(): Processing backup: 3-Way incremental merge\n");
+        if (HLKMerge::mergeIncrBackup(session, *mergeFile) != 0) {
+            HLK_ERROR("HLKServer finishBackup(): mergeIncrBackup() failed\n");
+            HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The checksum file of TmpMain when it becomes the image: the one written as the transfer
+// arrived, or, for a transfer finished at start-up, one read back from TmpMain.
+bool finishMainChecksum(SessionData& session)
+{
+    const std::string path = session.backup->GetChecksumPath(CBFMBackup::TmpMainFile);
+    if (session.mainChecksum)
+        return session.mainChecksum->Finish();
+    return session.tmpMain->Seek(0, 0) == 0 && CBFMChecksum::WriteForImage(*session.tmpMain, path);
 }
 
 } // namespace
@@ -274,6 +353,21 @@ int HLKBackupSession::xactSize(SessionData& session)
         return abnormalEnd();
     }
 
+    // The image's header goes first, so that TmpMain can become the image as it stands.
+    if (HLKRecordIO::writeBackupHeader(*session.tmpMain, session.backupHeader()) != 0) {
+        HLK_ERROR("HLKServer xactSize(): writeBackupHeader() TmpMain failed\n");
+        HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+        return abnormalEnd();
+    }
+    session.mainStart = kBackupHeaderSize;
+    // Its checksum file is written as the records arrive, for the image it may become; a full
+    // backup only, and dropped once a scratch cluster comes.
+    session.mainChecksum.reset();
+    if (session.full) {
+        session.mainChecksum = std::make_unique<CBFMChecksum>();
+        session.mainChecksum->Begin(session.backup->GetChecksumPath(CBFMBackup::TmpMainFile), session.backupHeader());
+    }
+
     session.scratchCount = 0;
     session.scratchBytes = 0;
     session.mainCount = 0;
@@ -305,7 +399,10 @@ int HLKBackupSession::xactCluster(SessionData& session)
                   static_cast<int>(length), static_cast<int>(session.clusterSize));
         return -1;
     }
-    if (HLKWire::fillBuffer(session, session.clusterBuffer.data(), length) != 0) {
+    // The data lands after room for the record header, so the record goes out in one piece.
+    std::uint8_t* const record = session.clusterBuffer.data();
+    std::uint8_t* const data = session.clusterBuffer.empty() ? nullptr : record + kClusterHeaderSize;
+    if (HLKWire::fillBuffer(session, data, length) != 0) {
         HLK_ERROR("HLKServer xactCluster(): Unable to fill CLUSTER buffer with the data.\n");
         return -1;
     }
@@ -316,12 +413,13 @@ int HLKBackupSession::xactCluster(SessionData& session)
     }
 
     const std::uint64_t recordSize = BackupDataLayout::RecordSize(length);
+    std::memcpy(record, header, kClusterHeaderSize);
     if (mode & BackupDataLayout::kModeScratch) {
         if (addScratchBlock(session, blockID, session.scratchBytes) != 0) {
             HLK_ERROR("HLKServer xactCluster(): Unable to add block ID (%d) to scratch file.\n", static_cast<int>(blockID));
             return -1;
         }
-        if (HLKRecordIO::writeClusterBlk(*session.tmpScratch, header, session.clusterBuffer.data(), length) != 0) {
+        if (HLKRecordIO::writeClusterBlk(*session.tmpScratch, nullptr, record, std::uint32_t(recordSize)) != 0) {
             dropScratchBlock(session);
             HLK_ERROR("HLKServer xactCluster(): Unable to write block header and data for blockID %d to scratch file.\n",
                       static_cast<int>(blockID));
@@ -329,11 +427,16 @@ int HLKBackupSession::xactCluster(SessionData& session)
         }
         session.scratchCount += 1;
         session.scratchBytes += recordSize;
+        // TmpMain will not be the image: its checksum file goes.
+        session.mainChecksum.reset();
     } else if (mode & BackupDataLayout::kModeMain) {
-        if (HLKRecordIO::writeClusterBlk(*session.tmpMain, header, session.clusterBuffer.data(), length) != 0) {
+        // Where a full backup's image is written when it needs no merge (see finishBackup).
+        if (HLKRecordIO::writeClusterBlk(*session.tmpMain, nullptr, record, std::uint32_t(recordSize)) != 0) {
             HLK_ERROR("HLKServer xactCluster(): Unable to write block header and data to main backup file.\n");
             return -1;
         }
+        if (session.mainChecksum)
+            session.mainChecksum->AddRecord(record, std::size_t(recordSize));
         session.mainCount += 1;
         session.mainBytes += recordSize;
     } else {
@@ -411,49 +514,23 @@ int HLKBackupSession::finishBackup(SessionData& session)
     HLK_DEBUG("HLKServer finishBackup(): Processing backup: Sort scratch\n");
     HLK_NOTIFY(NotifySaveBackupStarted());
     HLKMerge::sortScratchIndex(session);
+    const bool oneWrite = isOneWrite(session);
 
     do {
-        HLK_DEBUG("HLKServer finishBackup(): Processing backup: Create output file\n");
-        mergeFile = session.backup->CreateBFMFile(CBFMBackup::TmpMergeFile);
-        if (!mergeFile) {
-            HLK_ERROR("HLKServer finishBackup(): CreateBFMFile() TmpMerge failed\n");
-            HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
+        if (oneWrite) {
+            // Synced before DONE was answered; the commit syncs it once more before the switch.
+            HLK_DEBUG("HLKServer finishBackup(): Processing backup: No scratch clusters, TmpMain is the image\n");
+        } else if (mergeOutput(session, mergeFile) != 0) {
             break;
-        }
-        if (HLKRecordIO::writeBackupHeader(*mergeFile, session.backupHeader()) != 0) {
-            HLK_ERROR("HLKServer finishBackup(): writeBackupHeader() failed\n");
-            HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
-            break;
-        }
-        session.mergeChecksum.Begin(session.backup->GetChecksumPath(CBFMBackup::TmpMergeFile), session.backupHeader());
-        // Written data may only show a write failure (a full disk) when it is handed over.
-        if (!session.tmpMain->Flush() || !session.tmpScratch->Flush() || session.tmpMain->Seek(0, 0) != 0) {
-            HLK_ERROR("HLKServer finishBackup(): Seek() TmpMain failed\n");
-            HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
-            break;
-        }
-        if (session.full) {
-            HLK_DEBUG("HLKServer finishBackup(): Processing backup: Scratch merge\n");
-            if (HLKMerge::mergeFullBackup(session, *mergeFile) != 0) {
-                HLK_ERROR("HLKServer finishBackup(): mergeFullBackup() failed\n");
-                HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
-                break;
-            }
-        } else {
-            HLK_DEBUG("HLKServer finishBackup(): Processing backup: 3-Way incremental merge\n");
-            if (HLKMerge::mergeIncrBackup(session, *mergeFile) != 0) {
-                HLK_ERROR("HLKServer finishBackup(): mergeIncrBackup() failed\n");
-                HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
-                break;
-            }
         }
         mergeFile.reset();
         // Without its checksum file the image is stored all the same, as "not yet checked".
-        if (!session.mergeChecksum.Finish())
+        if (!(oneWrite ? finishMainChecksum(session) : session.mergeChecksum.Finish()))
             HLK_WARN("HLKServer finishBackup(): no checksum file for the backup of %s\n",
                      HLKWire::formatServerId(session.serialNumber).c_str());
         bool decided = false;
-        if (!session.backup->CommitMerge(session.full, &replacedImage, &decided)) {
+        if (!session.backup->CommitMerge(session.full, &replacedImage, &decided,
+                                         oneWrite ? CBFMBackup::TmpMainFile : CBFMBackup::TmpMergeFile)) {
             HLK_ERROR("HLKServer finishBackup(): BFMBackup CommitMerge() failed\n");
             if (!decided) {
                 HLK_NOTIFY(NotifyError(HLK_ERR_FINALIZE));
@@ -526,9 +603,9 @@ int HLKBackupSession::resumeBackup(std::unique_ptr<CBFMServer> server, std::uniq
         session.tmpMain = session.backup->OpenBFMFile(CBFMBackup::TmpMainFile);
         session.tmpScratch = session.backup->OpenBFMFile(CBFMBackup::TmpScratchFile);
         // What was acknowledged is exactly what the files hold, record for record.
-        usable = session.tmpMain && session.tmpScratch &&
-                 session.tmpMain->GetSize() == std::int64_t(record.mainBytes) &&
-                 session.tmpScratch->GetSize() == std::int64_t(record.scratchBytes) &&
+        const std::int64_t start = session.tmpMain && session.tmpScratch ? recordsStart(session, record) : -1;
+        session.mainStart = start < 0 ? 0 : std::uint64_t(start);
+        usable = start >= 0 && session.tmpScratch->GetSize() == std::int64_t(record.scratchBytes) &&
                  rebuildScratchIndex(session) == 0 && session.scratchCount == record.scratchCount;
     }
     if (!usable) {

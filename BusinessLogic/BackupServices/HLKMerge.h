@@ -1,6 +1,7 @@
 // HLKMerge: turns a transfer's temporary files into a stored image.
 //
-// Inputs: TmpMain (main clusters in arrival order, read sequentially), TmpScratch with the
+// Inputs: TmpMain (main clusters in arrival order, read sequentially from where the caller
+// placed it: after the image's header), TmpScratch with the
 // session's scratch index (narrow and wide parts each sorted ascending by blockID, stable:
 // see sortScratchIndex), and for an incremental the
 // stored image it builds on. Output: the merge file, after its backup header, every record in

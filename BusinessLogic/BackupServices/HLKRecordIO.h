@@ -1,5 +1,9 @@
 // HLKRecordIO: reads and writes the backup header and the cluster records of a data file
 // (main, TmpMain, TmpScratch, TmpMerge) for the transfer, the merges and the restore.
+//
+// Every byte of a stored image is written through writeBackupHeader and writeClusterBlk:
+// into the merge file, or, for a full backup without scratch clusters (committed without a
+// merge), into TmpMain as the transfer arrives (xactSize, then xactCluster for each main record).
 #pragma once
 
 #include <cstdint>

@@ -37,6 +37,7 @@ void SessionData::closeSocket()
 
 void SessionData::releaseBackup()
 {
+    mainChecksum.reset();
     tmpMain.reset();
     tmpScratch.reset();
     if (backup) {

@@ -94,7 +94,11 @@ struct SessionData {
     std::int64_t scratchCount = 0;
     std::uint64_t scratchBytes = 0;
     std::int64_t mainCount = 0;
-    std::uint64_t mainBytes = 0;
+    std::uint64_t mainBytes = 0; // of the records in TmpMain, not counting mainStart
+    // Where the records start in TmpMain: after the image's backup header, so that a full
+    // backup without scratch clusters needs no merge (TmpMain already is its image). 0 only
+    // for a transfer that an earlier version left behind, whose TmpMain holds records alone.
+    std::uint64_t mainStart = 0;
     std::uint32_t serialNumber = 0;
     std::uint32_t clusterSize = 0;
     std::uint32_t headerParam1 = 0;
@@ -105,6 +109,10 @@ struct SessionData {
     std::int64_t oldEstimate = 0;
     // The checksum file written beside the merge output, one record at a time.
     CBFMChecksum mergeChecksum;
+    // The checksum file of TmpMain as a full backup's main records arrive ("main.sum"), for
+    // when TmpMain becomes the image without a merge; null once a scratch cluster came (and
+    // for a transfer finished at start-up). Dropped unfinished, it removes its file.
+    std::unique_ptr<CBFMChecksum> mainChecksum;
     bool acknowledged = false; // DONE was answered OK: the Quarnex server counts the backup as stored
     HLKTimeouts timeouts;
     // Bytes received ahead of the reads that want them, so small messages cost no system call.

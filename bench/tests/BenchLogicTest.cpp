@@ -74,6 +74,33 @@ TEST(BenchPlanTest, IncrementalIsATenthHalfMainInOrderHalfScratchShuffled)
     EXPECT_EQ(all[1].mode, kModeScratch);
 }
 
+TEST(BenchPlanTest, FullWithScratchSendsEveryBlockOnceWithTheScratchShareSpreadOverTheTransfer)
+{
+    const std::uint32_t blocks = 10000;
+    const std::vector<PlannedCluster> all = All(BenchPlan::FullWithScratch(blocks, 65536, 30));
+    ASSERT_EQ(all.size(), blocks);
+    std::vector<std::uint32_t> main, scratch;
+    std::size_t scratchInFirstHalf = 0;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        EXPECT_EQ(all[i].length, 65536u);
+        EXPECT_EQ(all[i].generation, 0u);
+        (all[i].mode == kModeMain ? main : scratch).push_back(all[i].blockID);
+        scratchInFirstHalf += all[i].mode == kModeScratch && i < all.size() / 2;
+    }
+    EXPECT_NEAR(double(scratch.size()) / blocks, 0.30, 0.02);
+    EXPECT_NEAR(double(scratchInFirstHalf) / scratch.size(), 0.5, 0.02);
+    EXPECT_TRUE(std::is_sorted(main.begin(), main.end()));
+    EXPECT_FALSE(std::is_sorted(scratch.begin(), scratch.end()));
+    std::set<std::uint32_t> distinct(main.begin(), main.end());
+    distinct.insert(scratch.begin(), scratch.end());
+    EXPECT_EQ(distinct.size(), std::size_t(blocks));
+    EXPECT_EQ(*distinct.begin(), 1u);
+    EXPECT_EQ(*distinct.rbegin(), blocks);
+    // Without scratch it is the plain full plan.
+    for (const PlannedCluster& c : All(BenchPlan::FullWithScratch(500, 512, 0)))
+        EXPECT_EQ(c.mode, kModeMain);
+}
+
 TEST(BenchPlanTest, ScratchOnlyPlanHoldsEveryBlockOnceAsScratch)
 {
     const std::vector<PlannedCluster> all = All(BenchPlan::ScratchOnly(1000, 512, 9999));
@@ -173,6 +200,11 @@ TEST_F(BenchServiceTest, RestoreCheckSeesTheIncrementalAndCatchesStaleData)
     ASSERT_EQ(image.size(), 1u);
     EXPECT_EQ(hl::Os().FileSize(image[0]), 20 + 400 * (12 + 512));
     ASSERT_TRUE(client.Ping());
+    // Its notifications were handled as the window handles them: lines in the activity log.
+    const std::string log = ReadFile(SandboxPath("work/log/activityLog.txt"));
+    EXPECT_NE(log.find("Backup initated from Quarnex Server ID: " + serverID), std::string::npos) << log;
+    EXPECT_NE(log.find("Backup transfer "), std::string::npos) << log;
+    EXPECT_GE(service.Window().LinesLogged(), 3u);
 
     BenchPlan incremental = BenchPlan::Incremental(400, 512);
     service.Window().Reset();

@@ -31,7 +31,8 @@ protected:
         int unchecked = 0; // records left without one
     };
 
-    void Run(bool incremental, std::uint64_t k, Outcome& out)
+    // scratchPercent of the backup under test (0: a full backup stored without a merge).
+    void Run(bool incremental, std::uint64_t k, Outcome& out, int scratchPercent = 20)
     {
         const std::string root = SandboxPath("sum" + std::to_string(k) + (incremental ? "i" : "f"));
         const SimHeader header{0x0001A2B3, 1024, 5, 6, 7};
@@ -45,6 +46,7 @@ protected:
         po.count = 40;
         po.firstBlock = 30;
         po.seed = 22;
+        po.scratchPercent = scratchPercent;
         const std::vector<SimCluster> second = ClusterPlan::Generate(po);
         {
             ASSERT_TRUE(OpenRepository(root, header.serialNumber, 0));
@@ -95,10 +97,10 @@ protected:
         StopAll();
     }
 
-    void EveryPoint(bool incremental)
+    void EveryPoint(bool incremental, int scratchPercent = 20)
     {
         Outcome whole;
-        Run(incremental, 0, whole);
+        Run(incremental, 0, whole, scratchPercent);
         if (HasFatalFailure())
             return;
         ASSERT_GT(whole.points, 0u);
@@ -109,17 +111,17 @@ protected:
             SCOPED_TRACE("power cut at durability point " + std::to_string(k) + " of " +
                          std::to_string(whole.points));
             Outcome o;
-            Run(incremental, k, o);
+            Run(incremental, k, o, scratchPercent);
             if (HasFatalFailure())
                 return;
             checked += o.checked;
             unchecked += o.unchecked;
         }
         EXPECT_GT(checked, 0);
-        std::printf("[ power ] %s backup: %llu durability points cut; records after the restart: %d with a "
-                    "matching checksum file, %d without one, none with a wrong one\n",
-                    incremental ? "incremental" : "full", static_cast<unsigned long long>(whole.points), checked,
-                    unchecked);
+        std::printf("[ power ] %s backup (%d %% scratch): %llu durability points cut; records after the restart: %d "
+                    "with a matching checksum file, %d without one, none with a wrong one\n",
+                    incremental ? "incremental" : "full", scratchPercent, static_cast<unsigned long long>(whole.points),
+                    checked, unchecked);
     }
 };
 
@@ -209,6 +211,12 @@ TEST_F(ChecksumCommitPowerLossTest, ACommitCutAtEachDurabilityPointKeepsImageAnd
 TEST_F(ChecksumPowerLossTest, FullBackupCutAtEachDurabilityPoint)
 {
     EveryPoint(false);
+}
+
+// Stored without a merge: main.sum, written as the transfer arrived, follows main.dat.
+TEST_F(ChecksumPowerLossTest, FullBackupWithoutScratchCutAtEachDurabilityPoint)
+{
+    EveryPoint(false, 0);
 }
 
 TEST_F(ChecksumPowerLossTest, IncrementalBackupCutAtEachDurabilityPoint)

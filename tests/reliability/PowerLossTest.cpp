@@ -106,7 +106,9 @@ protected:
 
     // One committed full backup, then the backup under test with the power cut at point k
     // (0: never during the backup; the power then goes right after it).
-    void Run(bool incremental, std::uint64_t k, Outcome& out)
+    // scratchPercent: share of scratch clusters in the backup under test (0: a full backup is
+    // then stored without a merge).
+    void Run(bool incremental, std::uint64_t k, Outcome& out, int scratchPercent = 20)
     {
         const std::string root = SandboxPath("cut" + std::to_string(k) + (incremental ? "i" : "f"));
         const SimHeader header{0x0001A2B3, 1024, 5, 6, 7};
@@ -120,6 +122,7 @@ protected:
         po.count = incremental ? 80 : 260;
         po.firstBlock = 100;
         po.seed = 12;
+        po.scratchPercent = scratchPercent;
         const std::vector<SimCluster> second = ClusterPlan::Generate(po);
         const SimImage oldImage = MergeModel::Full(header, first);
         const SimImage newImage =
@@ -197,6 +200,7 @@ protected:
         }
 
         // The next backup goes through.
+        po.scratchPercent = 20;
         po.count = 40;
         po.seed = 13;
         const std::vector<SimCluster> third = ClusterPlan::Generate(po);
@@ -216,10 +220,10 @@ protected:
         StopAll();
     }
 
-    void EveryPoint(bool incremental)
+    void EveryPoint(bool incremental, int scratchPercent = 20)
     {
         Outcome whole;
-        Run(incremental, 0, whole);
+        Run(incremental, 0, whole, scratchPercent);
         if (HasFatalFailure())
             return;
         ASSERT_TRUE(whole.saved) << "the backup without a cut did not succeed";
@@ -233,7 +237,7 @@ protected:
             SCOPED_TRACE("power cut at durability point " + std::to_string(k) + " of " +
                          std::to_string(whole.points));
             Outcome o;
-            Run(incremental, k, o);
+            Run(incremental, k, o, scratchPercent);
             if (HasFatalFailure())
                 return;
             EXPECT_TRUE(o.cut);
@@ -245,10 +249,10 @@ protected:
         // The durability points from the last cluster to the commit all lie after DONE was
         // answered: a backup cut there was acknowledged but not reported saved.
         EXPECT_GT(afterDone, 0) << "no cut landed between the DONE answer and the commit";
-        std::printf("[ power ] %s backup: %llu durability points cut, %d left the old image, %d the new; "
+        std::printf("[ power ] %s backup (%d %% scratch): %llu durability points cut, %d left the old image, %d the new; "
                     "%d cut between DONE and the commit, %d of them finished at the restart; next incremental "
                     "refused %d times\n",
-                    incremental ? "incremental" : "full", static_cast<unsigned long long>(whole.points),
+                    incremental ? "incremental" : "full", scratchPercent, static_cast<unsigned long long>(whole.points),
                     results["old"], results["new"], afterDone, resumed, refused);
     }
 
@@ -257,6 +261,12 @@ protected:
 TEST_F(PowerLossServiceTest, FullBackupCutAtEachDurabilityPoint)
 {
     EveryPoint(false);
+}
+
+// Stored without a merge: TmpMain becomes the image through the same commit.
+TEST_F(PowerLossServiceTest, FullBackupWithoutScratchCutAtEachDurabilityPoint)
+{
+    EveryPoint(false, 0);
 }
 
 TEST_F(PowerLossServiceTest, IncrementalBackupCutAtEachDurabilityPoint)

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <set>
+#include <string>
+#include <utility>
 
 #include "FaultPlatform.h"
 #include "HLKTestHarness.h"
@@ -112,13 +114,16 @@ TEST_F(HLKFaultTest, AFullDiskAtAnyWriteOfFullAndIncrementalBackups)
     ASSERT_NO_FATAL_FAILURE(PushOk(h, true, first));
     AllowIncrementals(serverId);
     SimImage current = MergeModel::Full(h, first);
-    std::vector<SimCluster> base = first; // the full backup the stored image comes from
+    // The backups the stored image comes from: a full one and the incrementals into it.
+    std::vector<std::pair<bool, std::vector<SimCluster>>> history{{true, first}};
     ASSERT_EQ(StoredImage(serverId), MergeModel::Serialize(current));
 
-    for (bool full : {true, false}) {
-        SCOPED_TRACE(full ? "full backup" : "incremental backup");
+    // The last full backup has no scratch clusters: it is stored without a merge.
+    for (const auto& [full, scratchPercent] : {std::pair{true, 30}, std::pair{false, 30}, std::pair{true, 0}}) {
+        SCOPED_TRACE(full ? "full backup with " + std::to_string(scratchPercent) + " % scratch" : "incremental backup");
         plan.seed += 1;
         plan.firstBlock = full ? 1 : 50;
+        plan.scratchPercent = scratchPercent;
         const std::vector<SimCluster> clusters = ClusterPlan::Generate(plan);
         const SimImage next = full ? MergeModel::Full(h, clusters) : MergeModel::Incremental(current, h, clusters);
         const std::vector<std::uint8_t> before = MergeModel::Serialize(current);
@@ -141,7 +146,8 @@ TEST_F(HLKFaultTest, AFullDiskAtAnyWriteOfFullAndIncrementalBackups)
             }
             // Put the old image back for the next round if this one replaced it.
             if (StoredImage(serverId) != before) {
-                ASSERT_NO_FATAL_FAILURE(PushOk(h, true, base));
+                for (const auto& [wasFull, pushed] : history)
+                    ASSERT_NO_FATAL_FAILURE(PushOk(h, wasFull, pushed));
                 ASSERT_EQ(StoredImage(serverId), before);
             }
         }
@@ -149,7 +155,9 @@ TEST_F(HLKFaultTest, AFullDiskAtAnyWriteOfFullAndIncrementalBackups)
         EXPECT_GT(inTransfer, 0);    // the disk filled while clusters arrived
         EXPECT_GT(afterTransfer, 0); // and while merging or committing
         current = next;
-        base = clusters;
+        if (full)
+            history.clear();
+        history.emplace_back(full, clusters);
         ASSERT_EQ(StoredImage(serverId), after);
     }
 }

@@ -61,7 +61,7 @@ TEST_F(HLKLogTest, ConversationsLeaveTheirLinesInTheDebugLog)
              "HLKServer xactSize(): SIZE command completed normally.\n",
              "HLKServer xactDone(): DONE command completed - socket closed.\n",
              "HLKServer xactDone(): Stats: Est=1 Main=1 Scratch=0 Total=1 (1).\n",
-             "HLKServer finishBackup(): Processing backup: Scratch merge\n",
+             "HLKServer finishBackup(): Processing backup: No scratch clusters, TmpMain is the image\n",
              "HLKServer finishBackup(): Backup operation completed normally!\n",
              "HLKServer mergeIncrBackup(): Validation failed\n",
              "HLKServer finishBackup(): mergeIncrBackup() failed\n",

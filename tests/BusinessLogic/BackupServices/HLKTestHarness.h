@@ -53,14 +53,15 @@ inline std::vector<std::uint32_t> IdsOf(const quarnexsim::SimImage& image)
 
 
 // The real service on an ephemeral loopback port, over a repository in the sandbox.
-// What a worker leaves on the disk after an acknowledged DONE: the clusters in TmpMain and
-// TmpScratch as they arrived (each record is the CLUSTER message without its command word), the
-// transfer record (its scratch count off by scratchCountError), and no current backup. A full
-// backup gets a new record (and its server one where there is none); an incremental uses the
-// current one.
+// What a worker leaves on the disk after an acknowledged DONE: the image's backup header at the
+// start of TmpMain (none with recordsOnly, as an earlier version left it), the clusters in
+// TmpMain and TmpScratch as they arrived (each record is the CLUSTER message without its
+// command word), the transfer record (its scratch count off by scratchCountError), and no
+// current backup. A full backup gets a new record (and its server one where there is none);
+// an incremental uses the current one.
 inline void LeaveAcknowledgedTransfer(CBFMRepository& repo, const quarnexsim::SimHeader& header, bool full,
                                       const std::vector<quarnexsim::SimCluster>& clusters,
-                                      std::int64_t scratchCountError = 0)
+                                      std::int64_t scratchCountError = 0, bool recordsOnly = false)
 {
     char serverId[9];
     std::snprintf(serverId, sizeof serverId, "%08X", header.serialNumber);
@@ -89,6 +90,11 @@ inline void LeaveAcknowledgedTransfer(CBFMRepository& repo, const quarnexsim::Si
         std::unique_ptr<CBFMFile> main = backup->CreateBFMFile(CBFMBackup::TmpMainFile);
         std::unique_ptr<CBFMFile> scratch = backup->CreateBFMFile(CBFMBackup::TmpScratchFile);
         ASSERT_TRUE(main && scratch);
+        if (!recordsOnly) {
+            const std::vector<std::uint8_t> stored = quarnexsim::MergeModel::Serialize(quarnexsim::SimImage{header, {}});
+            std::uint32_t written = 0;
+            ASSERT_TRUE(main->Write(stored.data(), static_cast<std::uint32_t>(stored.size()), written));
+        }
         for (const quarnexsim::SimCluster& c : clusters) {
             const std::vector<std::uint8_t> m = quarnexsim::QuarnexSim::ClusterMessage(c);
             const auto size = static_cast<std::uint32_t>(m.size() - 4);
