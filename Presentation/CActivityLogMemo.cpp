@@ -10,10 +10,10 @@
 
 namespace {
 // Errors name the window's unit, where the user meets them.
-constexpr const char *kSourceFile = "Presentation/TMainForm";
-}
+constexpr const char* kSourceFile = "Presentation/TMainForm";
+} // namespace
 
-void CActivityLogMemo::Load(const std::string &path)
+void CActivityLogMemo::Load(const std::string& path)
 {
     const QString name = QString::fromStdString(path);
     QFileInfo info(name);
@@ -26,8 +26,8 @@ void CActivityLogMemo::Load(const std::string &path)
     }
     QFile file(name);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        throw CClientExc("Activity log file is not read/write and unable to change it.", 1234,
-                         kSourceFile, __LINE__);
+        throw CClientExc("Activity log file is not read/write and unable to change it.", 1234, kSourceFile,
+                         __LINE__);
     QString text = QString::fromUtf8(file.readAll());
     if (text.endsWith(QLatin1Char('\n')))
         text.chop(1);
@@ -37,7 +37,7 @@ void CActivityLogMemo::Load(const std::string &path)
     m_memo->verticalScrollBar()->setValue(m_memo->verticalScrollBar()->maximum());
 }
 
-void CActivityLogMemo::Append(const std::string &line)
+void CActivityLogMemo::Append(const std::string& line)
 {
     m_memo->appendPlainText(QString::fromStdString(line));
     const int excess = m_memo->document()->blockCount() - kMaxLines;
@@ -55,7 +55,7 @@ QStringList CActivityLogMemo::Lines() const
     return m_memo->toPlainText().split(QLatin1Char('\n'));
 }
 
-bool CActivityLogMemo::SaveTo(const std::string &path) const
+bool CActivityLogMemo::SaveTo(const std::string& path) const
 {
     QFile file(QString::fromStdString(path));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))

@@ -13,12 +13,12 @@
 
 namespace {
 constexpr int kCategoryApp = 31;
-const char *const kFileName = "harborlock.desktop";
+const char* const kFileName = "harborlock.desktop";
 
 // One argument of an Exec line: quoted, with the characters the quoting reserves escaped,
 // then the backslashes escaped once more for the string value, and "%" doubled because it
 // starts a field code. Empty when the text holds a character no Exec line can carry.
-std::string ExecArgument(const std::string &text)
+std::string ExecArgument(const std::string& text)
 {
     std::string quoted = "\"";
     for (char c : text) {
@@ -46,8 +46,7 @@ CAutostartEntry::CAutostartEntry() : CAutostartEntry(DefaultPath(), hl::Os().Exe
 
 CAutostartEntry::CAutostartEntry(std::string path, std::string program)
     : m_path(std::move(path)), m_program(std::move(program))
-{
-}
+{}
 
 std::string CAutostartEntry::DefaultPath()
 {
@@ -65,7 +64,9 @@ std::string CAutostartEntry::Contents() const
            "Type=Application\n"
            "Name=Harborlock\n"
            "Comment=Receives and keeps backups of Quarnex phone-system servers\n"
-           "Exec=" + program + " " + kMinimizedOption + "\n"
+           "Exec=" +
+           program + " " + kMinimizedOption +
+           "\n"
            "Icon=harborlock\n"
            "Terminal=false\n"
            "X-GNOME-Autostart-enabled=true\n";
@@ -96,8 +97,10 @@ bool CAutostartEntry::SetEnabled(bool enabled)
     }
     const std::string contents = Contents();
     if (contents.empty()) {
-        CLog::Error(kCategoryApp, "CAutostartEntry::SetEnabled(): the program path %s cannot be started from "
-                                  "an autostart entry\n", m_program.c_str());
+        CLog::Error(kCategoryApp,
+                    "CAutostartEntry::SetEnabled(): the program path %s cannot be started from "
+                    "an autostart entry\n",
+                    m_program.c_str());
         return false;
     }
     if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
@@ -114,7 +117,7 @@ bool CAutostartEntry::SetEnabled(bool enabled)
     return true;
 }
 
-bool CAutostartEntry::StartsMinimized(const QStringList &arguments)
+bool CAutostartEntry::StartsMinimized(const QStringList& arguments)
 {
     // The first argument is the program itself.
     return arguments.indexOf(QLatin1String(kMinimizedOption), 1) >= 1;

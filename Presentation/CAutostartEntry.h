@@ -8,10 +8,9 @@
 
 #include <string>
 
-class CAutostartEntry
-{
+class CAutostartEntry {
 public:
-    static constexpr const char *kMinimizedOption = "--minimized";
+    static constexpr const char* kMinimizedOption = "--minimized";
 
     // The entry of this user for this program file.
     CAutostartEntry();
@@ -20,7 +19,7 @@ public:
 
     static std::string DefaultPath();
 
-    const std::string &Path() const { return m_path; }
+    const std::string& Path() const { return m_path; }
     // True when the entry exists and is not switched off ("Hidden=true").
     bool IsEnabled() const;
     // Writes (replacing) or removes the entry. False, with the cause in the debug log, when
@@ -30,7 +29,7 @@ public:
     std::string Contents() const;
 
     // True when the program was started with the minimised option.
-    static bool StartsMinimized(const QStringList &arguments);
+    static bool StartsMinimized(const QStringList& arguments);
 
 private:
     std::string m_path;

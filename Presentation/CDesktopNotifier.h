@@ -11,34 +11,33 @@
 class QSystemTrayIcon;
 class QWidget;
 
-class CDesktopNotifier : public QObject
-{
+class CDesktopNotifier : public QObject {
     Q_OBJECT
 
 public:
     // Uses the tray icon of the window (if it has one) and the window's icon.
-    explicit CDesktopNotifier(QWidget *window);
+    explicit CDesktopNotifier(QWidget* window);
 
-    void Notify(const QString &title, const QString &text, bool warning);
+    void Notify(const QString& title, const QString& text, bool warning);
     // Switches the tray icon and its tip between the normal and the warning look.
-    void SetWarning(bool warning, const QString &tip);
+    void SetWarning(bool warning, const QString& tip);
 
     bool IsWarning() const { return m_warning; }
-    const QIcon &CurrentIcon() const { return m_warning ? m_warningIcon : m_normalIcon; }
-    const QString &CurrentTip() const { return m_tip; }
+    const QIcon& CurrentIcon() const { return m_warning ? m_warningIcon : m_normalIcon; }
+    const QString& CurrentTip() const { return m_tip; }
     // The window's icon with a warning badge.
-    static QIcon WarningIcon(const QIcon &base);
+    static QIcon WarningIcon(const QIcon& base);
 
 signals:
     // Emitted for every message, whether or not a tray shows it.
-    void Notified(const QString &title, const QString &text, bool warning);
+    void Notified(const QString& title, const QString& text, bool warning);
 
 private:
-    QSystemTrayIcon *Tray() const;
+    QSystemTrayIcon* Tray() const;
     // Sends the message to the session bus's notification service; false without a bus.
-    static bool NotifyOnSessionBus(const QString &title, const QString &text, bool warning);
+    static bool NotifyOnSessionBus(const QString& title, const QString& text, bool warning);
 
-    QWidget *m_window;
+    QWidget* m_window;
     QIcon m_normalIcon;
     QIcon m_warningIcon;
     QString m_tip;

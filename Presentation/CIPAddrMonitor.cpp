@@ -21,8 +21,7 @@ void CIPAddrMonitor::SetRetryPauseMs(uint32_t ms)
     s_retryPauseMs = ms;
 }
 
-CIPAddrMonitor::CIPAddrMonitor(IGUIWindow *window)
-    : OS_CThread(0, 0, "IPAddrMonitorThread"), m_window(window)
+CIPAddrMonitor::CIPAddrMonitor(IGUIWindow* window) : OS_CThread(0, 0, "IPAddrMonitorThread"), m_window(window)
 {
     if (!m_window)
         throw CClientExc("GUI handle is NULL.", 1234, "Presentation/CIPAddrMonitor", __LINE__);
@@ -50,7 +49,7 @@ void CIPAddrMonitor::PostToWindow()
 
 uint32_t CIPAddrMonitor::threadEntry()
 {
-    hl::Platform &os = hl::Os();
+    hl::Platform& os = hl::Os();
     int source = -1;
     for (;;) {
         if (source < 0) {

@@ -10,15 +10,14 @@
 
 class OS_CEvent;
 
-class CIPAddrMonitor : public OS_CThread
-{
+class CIPAddrMonitor : public OS_CThread {
 public:
     // Starts the thread at once. Throws CClientExc when window is null.
-    explicit CIPAddrMonitor(IGUIWindow *window);
+    explicit CIPAddrMonitor(IGUIWindow* window);
     ~CIPAddrMonitor() override;
 
-    CIPAddrMonitor(const CIPAddrMonitor &) = delete;
-    CIPAddrMonitor &operator=(const CIPAddrMonitor &) = delete;
+    CIPAddrMonitor(const CIPAddrMonitor&) = delete;
+    CIPAddrMonitor& operator=(const CIPAddrMonitor&) = delete;
 
     // Pause after a failed subscription (10 s); tests shorten it.
     static void SetRetryPauseMs(uint32_t ms);
@@ -30,6 +29,6 @@ private:
     uint32_t threadEntry();
     void PostToWindow();
 
-    IGUIWindow *m_window;
-    OS_CEvent *m_stopEvent = nullptr;
+    IGUIWindow* m_window;
+    OS_CEvent* m_stopEvent = nullptr;
 };

@@ -13,7 +13,7 @@
 
 #include <utility>
 
-CServerWatch::CServerWatch(QWidget *window, QMenu *menu, RepositorySource repository)
+CServerWatch::CServerWatch(QWidget* window, QMenu* menu, RepositorySource repository)
     : QObject(window), m_window(window), m_repository(std::move(repository))
 {
     m_notifier = new CDesktopNotifier(window);
@@ -26,13 +26,14 @@ CServerWatch::CServerWatch(QWidget *window, QMenu *menu, RepositorySource reposi
     connect(m_action, &QAction::triggered, this, &CServerWatch::ShowServers);
 
     m_monitor = new CStaleServerMonitor(m_repository, this);
-    connect(m_monitor, &CStaleServerMonitor::ServersWentQuiet, this, [this](const QStringList &lines) {
-        m_notifier->Notify(QStringLiteral("Harborlock: no recent backup"), lines.join(QLatin1Char('\n')), true);
+    connect(m_monitor, &CStaleServerMonitor::ServersWentQuiet, this, [this](const QStringList& lines) {
+        m_notifier->Notify(QStringLiteral("Harborlock: no recent backup"), lines.join(QLatin1Char('\n')),
+                           true);
     });
     connect(m_monitor, &CStaleServerMonitor::QuietChanged, m_notifier, &CDesktopNotifier::SetWarning);
 }
 
-void CServerWatch::Start(const std::string &configPath)
+void CServerWatch::Start(const std::string& configPath)
 {
     m_monitor->SetConfigPath(configPath);
     m_started = true;
@@ -61,11 +62,8 @@ void CServerWatch::Observe(unsigned message, std::intptr_t lParam)
         break;
     case CM_HLKSaveBackupDone:
     case CM_HLKRestoreDone:
-    case CM_HLKImportDone:
-        QueueCheck();
-        break;
-    default:
-        break;
+    case CM_HLKImportDone: QueueCheck(); break;
+    default: break;
     }
 }
 

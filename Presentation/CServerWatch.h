@@ -19,20 +19,19 @@ class QMenu;
 class QWidget;
 class TServersForm;
 
-class CServerWatch : public QObject
-{
+class CServerWatch : public QObject {
     Q_OBJECT
 
 public:
-    using RepositorySource = std::function<CBFMRepository *()>;
+    using RepositorySource = std::function<CBFMRepository*()>;
 
     static constexpr int kCheckIntervalMs = 30 * 60 * 1000;
 
     // Adds "Servers..." to menu; owned by window. Checks run only between Start and Stop.
-    CServerWatch(QWidget *window, QMenu *menu, RepositorySource repository);
+    CServerWatch(QWidget* window, QMenu* menu, RepositorySource repository);
 
     // Show handler, once the repository is open: first check and the periodic checks.
-    void Start(const std::string &configPath);
+    void Start(const std::string& configPath);
     // Close handler, before the repository goes.
     void Stop();
 
@@ -41,10 +40,10 @@ public:
     // The backups on disk changed by the window's own hand (delete, a new folder).
     void RepositoryChanged();
 
-    CStaleServerMonitor *Monitor() const { return m_monitor; }
-    CDesktopNotifier *Notifier() const { return m_notifier; }
-    TServersForm *ServersForm() const { return m_form; }
-    QAction *ServersAction() const { return m_action; }
+    CStaleServerMonitor* Monitor() const { return m_monitor; }
+    CDesktopNotifier* Notifier() const { return m_notifier; }
+    TServersForm* ServersForm() const { return m_form; }
+    QAction* ServersAction() const { return m_action; }
 
 public slots:
     void ShowServers();
@@ -52,12 +51,12 @@ public slots:
 private:
     void QueueCheck();
 
-    QWidget *m_window;
+    QWidget* m_window;
     RepositorySource m_repository;
-    QAction *m_action = nullptr;
-    CDesktopNotifier *m_notifier = nullptr;
-    CStaleServerMonitor *m_monitor = nullptr;
-    TServersForm *m_form = nullptr;
+    QAction* m_action = nullptr;
+    CDesktopNotifier* m_notifier = nullptr;
+    CStaleServerMonitor* m_monitor = nullptr;
+    TServersForm* m_form = nullptr;
     bool m_started = false;
     bool m_checkQueued = false;
 };

@@ -24,12 +24,12 @@ CServiceLifetime::~CServiceLifetime()
     StopWorkQueue();
 }
 
-void CServiceLifetime::Connect(IGUIWindow *window)
+void CServiceLifetime::Connect(IGUIWindow* window)
 {
     GUIComm::GetInstance(window);
 }
 
-bool CServiceLifetime::OpenRepository(const std::string &folder, std::string &reason)
+bool CServiceLifetime::OpenRepository(const std::string& folder, std::string& reason)
 {
     m_repositoryOpen = false;
     const std::string configDir = CClientInfra::GetInstance(nullptr)->GetSubDir(CClientInfra::SUBDIR_CONFIG);
@@ -42,7 +42,7 @@ bool CServiceLifetime::OpenRepository(const std::string &folder, std::string &re
         CBFMRepository::GetInstance(folder.c_str());
         m_repositoryOpen = true;
         return true;
-    } catch (const CClientExc &e) {
+    } catch (const CClientExc& e) {
         CLog::Error(kLogCategory, "TMainForm::OpenRepository(): %s\n", e.GetDisplayText().c_str());
         // One line per entry: the cause may span lines.
         reason = e.GetDescription() ? e.GetDescription() : "";
@@ -70,12 +70,12 @@ void CServiceLifetime::StartWorkQueue()
     // An export or import still copying when the stop time-out passes is cancelled, so the
     // repository removes its half-made copy and the thread is done before the queue goes.
     m_worker->SetStopTimeoutAction([] {
-        if (GUIComm *gui = GUIComm::Instance())
+        if (GUIComm* gui = GUIComm::Instance())
             gui->RequestCancel();
     });
 }
 
-void CServiceLifetime::QueueWork(CWork *item)
+void CServiceLifetime::QueueWork(CWork* item)
 {
     if (!item)
         return;
@@ -99,7 +99,7 @@ void CServiceLifetime::QueueWork(CWork *item)
 // meanwhile never waits for the lock.
 void CServiceLifetime::StopWorkQueue()
 {
-    OS_CPCQ_Executer<CWork> *worker = nullptr;
+    OS_CPCQ_Executer<CWork>* worker = nullptr;
     {
         std::lock_guard<std::recursive_mutex> lock(m_csWorker);
         worker = m_worker;

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-CStaleServerMonitor::CStaleServerMonitor(RepositorySource repository, QObject *parent)
+CStaleServerMonitor::CStaleServerMonitor(RepositorySource repository, QObject* parent)
     : QObject(parent), m_repository(std::move(repository))
 {
     connect(&m_timer, &QTimer::timeout, this, &CStaleServerMonitor::Check);
@@ -31,18 +31,18 @@ void CStaleServerMonitor::Stop()
     m_timer.stop();
 }
 
-int CStaleServerMonitor::WarnDaysOf(const std::string &serverID) const
+int CStaleServerMonitor::WarnDaysOf(const std::string& serverID) const
 {
     const auto it = m_warnDays.find(serverID);
     return it != m_warnDays.end() ? it->second : CServerWatchSettings::kDefaultWarnDays;
 }
 
-CServerSummary::EState CStaleServerMonitor::StateOf(const TServerSummary &summary) const
+CServerSummary::EState CStaleServerMonitor::StateOf(const TServerSummary& summary) const
 {
     return CServerSummary::StateAt(summary, Now(), WarnDaysOf(summary.serverID));
 }
 
-bool CStaleServerMonitor::SetWarnDays(const std::string &serverID, int days)
+bool CStaleServerMonitor::SetWarnDays(const std::string& serverID, int days)
 {
     const bool saved = CServerWatchSettings(m_configPath).SetWarnDays(serverID, days);
     Check();
@@ -51,7 +51,7 @@ bool CStaleServerMonitor::SetWarnDays(const std::string &serverID, int days)
 
 void CStaleServerMonitor::Check()
 {
-    CBFMRepository *repository = m_repository ? m_repository() : nullptr;
+    CBFMRepository* repository = m_repository ? m_repository() : nullptr;
     m_summaries = repository ? CServerSummary::Collect(*repository) : std::vector<TServerSummary>();
 
     const CServerWatchSettings settings(m_configPath);
@@ -60,7 +60,7 @@ void CStaleServerMonitor::Check()
     std::set<std::string> quiet;
     QStringList wentQuiet;
     QStringList quietIDs;
-    for (const TServerSummary &s : m_summaries) {
+    for (const TServerSummary& s : m_summaries) {
         const int days = settings.WarnDays(s.serverID);
         m_warnDays[s.serverID] = days;
         // A server that never stored a backup gives no date to measure from: its row says
@@ -85,7 +85,8 @@ void CStaleServerMonitor::Check()
     if (!wentQuiet.isEmpty())
         emit ServersWentQuiet(wentQuiet);
     if (changed)
-        emit QuietChanged(!m_quiet.empty(), m_quiet.empty() ? QString()
-                                                            : QStringLiteral("Harborlock - no recent backup: ") +
-                                                                  quietIDs.join(QStringLiteral(", ")));
+        emit QuietChanged(!m_quiet.empty(), m_quiet.empty()
+                                                ? QString()
+                                                : QStringLiteral("Harborlock - no recent backup: ") +
+                                                      quietIDs.join(QStringLiteral(", ")));
 }

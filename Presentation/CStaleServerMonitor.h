@@ -20,17 +20,16 @@
 
 class CBFMRepository;
 
-class CStaleServerMonitor : public QObject
-{
+class CStaleServerMonitor : public QObject {
     Q_OBJECT
 
 public:
     // Seconds since 1970 UTC.
     using Clock = std::function<std::int64_t()>;
     // The repository to read, or null while none is open.
-    using RepositorySource = std::function<CBFMRepository *()>;
+    using RepositorySource = std::function<CBFMRepository*()>;
 
-    explicit CStaleServerMonitor(RepositorySource repository, QObject *parent = nullptr);
+    explicit CStaleServerMonitor(RepositorySource repository, QObject* parent = nullptr);
 
     // The window's settings file, which holds the per-server limits.
     void SetConfigPath(std::string configPath) { m_configPath = std::move(configPath); }
@@ -46,22 +45,22 @@ public:
     void Check();
 
     // As of the last check.
-    const std::vector<TServerSummary> &Summaries() const { return m_summaries; }
-    int WarnDaysOf(const std::string &serverID) const;
-    CServerSummary::EState StateOf(const TServerSummary &summary) const;
-    bool IsQuiet(const std::string &serverID) const { return m_quiet.count(serverID) != 0; }
+    const std::vector<TServerSummary>& Summaries() const { return m_summaries; }
+    int WarnDaysOf(const std::string& serverID) const;
+    CServerSummary::EState StateOf(const TServerSummary& summary) const;
+    bool IsQuiet(const std::string& serverID) const { return m_quiet.count(serverID) != 0; }
     std::size_t QuietCount() const { return m_quiet.size(); }
 
     // Saves the server's limit in the settings file and checks again.
-    bool SetWarnDays(const std::string &serverID, int days);
+    bool SetWarnDays(const std::string& serverID, int days);
 
 signals:
     // After every check: the summaries are new.
     void Checked();
     // The servers that went quiet in this check, one line each.
-    void ServersWentQuiet(const QStringList &lines);
+    void ServersWentQuiet(const QStringList& lines);
     // Whether any server is quiet now, with a short tip naming them.
-    void QuietChanged(bool anyQuiet, const QString &tip);
+    void QuietChanged(bool anyQuiet, const QString& tip);
 
 private:
     RepositorySource m_repository;

@@ -5,8 +5,7 @@
 #include <QEvent>
 #include <cstdint>
 
-class CWindowMessageEvent : public QEvent
-{
+class CWindowMessageEvent : public QEvent {
 public:
     CWindowMessageEvent(unsigned message, intptr_t lParam);
     // A message never handled (the window went away first) frees its payload.
@@ -19,7 +18,7 @@ public:
     intptr_t LParam() const { return m_lParam; }
 
     // Window messages live in the WM_APP range, inside Qt's user event range.
-    static bool IsWindowMessage(const QEvent *e);
+    static bool IsWindowMessage(const QEvent* e);
 
 private:
     intptr_t m_lParam;

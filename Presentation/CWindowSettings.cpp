@@ -16,12 +16,13 @@ void CWindowSettings::Load()
     m_peerRules = CPeerRules::Load(path);
 }
 
-void CWindowSettings::Save(const std::string &port, const std::string &folder)
+void CWindowSettings::Save(const std::string& port, const std::string& folder)
 {
     Save(port, folder, m_peerRules);
 }
 
-void CWindowSettings::Save(const std::string &port, const std::string &folder, const CPeerRules::Settings &rules)
+void CWindowSettings::Save(const std::string& port, const std::string& folder,
+                           const CPeerRules::Settings& rules)
 {
     m_port = port;
     m_folder = folder;
@@ -35,7 +36,7 @@ void CWindowSettings::Save(const std::string &port, const std::string &folder, c
     // version) is kept as it was.
     CInetHeaderParser current(path, true);
     if (current.IsLoaded()) {
-        for (const auto &[name, parms] : current.Headers()) {
+        for (const auto& [name, parms] : current.Headers()) {
             if (name == "IPPort" || name == "BackupDataBasePath" || CPeerRules::IsOwnHeader(name))
                 continue;
             std::string value;

@@ -9,8 +9,7 @@
 
 #include "CPeerRules.h"
 
-class CWindowSettings
-{
+class CWindowSettings {
 public:
     // The settings file inside the client's Config folder.
     static std::string FilePath();
@@ -19,14 +18,14 @@ public:
     // written at once.
     void Load();
     // Keeps the values and writes the file.
-    void Save(const std::string &port, const std::string &folder);
-    void Save(const std::string &port, const std::string &folder, const CPeerRules::Settings &rules);
+    void Save(const std::string& port, const std::string& folder);
+    void Save(const std::string& port, const std::string& folder, const CPeerRules::Settings& rules);
 
-    const std::string &Port() const { return m_port; }
-    const std::string &Folder() const { return m_folder; }
+    const std::string& Port() const { return m_port; }
+    const std::string& Folder() const { return m_folder; }
     // The port as the service takes it: the text's leading decimal digits, 0 when none.
     int PortNumber() const;
-    const CPeerRules::Settings &PeerRules() const { return m_peerRules; }
+    const CPeerRules::Settings& PeerRules() const { return m_peerRules; }
 
 private:
     std::string m_port;

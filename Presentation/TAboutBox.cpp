@@ -102,8 +102,7 @@ QPixmap DrawProductPicture()
 
 } // namespace
 
-TAboutBox::TAboutBox(QWidget *owner)
-    : QDialog(owner), ui(new Ui::TAboutBox)
+TAboutBox::TAboutBox(QWidget* owner) : QDialog(owner), ui(new Ui::TAboutBox)
 {
     ui->setupUi(this);
     setWindowTitle("About Harborlock");
@@ -132,7 +131,7 @@ TAboutBox::~TAboutBox()
     delete ui;
 }
 
-std::string TAboutBox::VersionText(const std::string &fileVersion, const std::string &comments)
+std::string TAboutBox::VersionText(const std::string& fileVersion, const std::string& comments)
 {
     if (fileVersion.empty())
         return std::string();
@@ -142,7 +141,7 @@ std::string TAboutBox::VersionText(const std::string &fileVersion, const std::st
     return text;
 }
 
-void TAboutBox::showEvent(QShowEvent *e)
+void TAboutBox::showEvent(QShowEvent* e)
 {
     // The panels frame their pictures with a 4-pixel border.
     ui->pnLogo->setFixedSize(ui->imgLogoImage->width() + 9, ui->imgLogoImage->height() + 9);

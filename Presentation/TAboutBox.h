@@ -6,22 +6,23 @@
 
 #include <string>
 
-namespace Ui { class TAboutBox; }
+namespace Ui {
+class TAboutBox;
+}
 
-class TAboutBox : public QDialog
-{
+class TAboutBox : public QDialog {
     Q_OBJECT
 
 public:
-    explicit TAboutBox(QWidget *owner = nullptr);
+    explicit TAboutBox(QWidget* owner = nullptr);
     ~TAboutBox() override;
 
     // "Software Version: <file version>[ - <comments>]", or empty without a file version.
-    static std::string VersionText(const std::string &fileVersion, const std::string &comments);
+    static std::string VersionText(const std::string& fileVersion, const std::string& comments);
 
 protected:
-    void showEvent(QShowEvent *e) override;
+    void showEvent(QShowEvent* e) override;
 
 private:
-    Ui::TAboutBox *ui;
+    Ui::TAboutBox* ui;
 };

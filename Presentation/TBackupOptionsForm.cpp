@@ -3,19 +3,19 @@
 
 #include "CBFMServer.h"
 
-#include <QLineEdit>
 #include <QLayout>
+#include <QLineEdit>
 
-#include <algorithm>
 #include <QSignalBlocker>
+#include <algorithm>
 
 namespace {
 
-const char *const kIntroduction =
+const char* const kIntroduction =
     "Each Quarnex server has an independent set of backup options.  Select an Quarnex server "
     "below and then inspect or modify any of its options.";
 
-const char *const kForceFullDesc =
+const char* const kForceFullDesc =
     "The Quarnex server initiates backups to the Harborlock application running on this PC "
     "according to options set on the Quarnex Web Administration Harborlock page.  The Backup "
     "Start Time and Backup Frequency settings determine when a backup will start.  The Backup "
@@ -30,20 +30,19 @@ const char *const kForceFullDesc =
     "Backup Mode on the Quarnex server to Incremental and choose one of the first two options "
     "below.  Otherwise, choose the third option.";
 
-const char *const kRetainDesc =
+const char* const kRetainDesc =
     "Harborlock can automatically retain old backup versions when a new full backup is started.  "
     "The number of old versions to save is selectable below.";
 
 } // namespace
 
-TBackupOptionsForm::TBackupOptionsForm(QWidget *owner)
-    : QDialog(owner), ui(new Ui::TBackupOptionsForm)
+TBackupOptionsForm::TBackupOptionsForm(QWidget* owner) : QDialog(owner), ui(new Ui::TBackupOptionsForm)
 {
     ui->setupUi(this);
     // Each up-down's text field is the edit of the pair.
-    ui->udNumDays->findChild<QLineEdit *>()->setObjectName("editNumDays");
-    ui->udNumIncrs->findChild<QLineEdit *>()->setObjectName("editNumIncrs");
-    ui->udKeepNum->findChild<QLineEdit *>()->setObjectName("editKeepNum");
+    ui->udNumDays->findChild<QLineEdit*>()->setObjectName("editNumDays");
+    ui->udNumIncrs->findChild<QLineEdit*>()->setObjectName("editNumIncrs");
+    ui->udKeepNum->findChild<QLineEdit*>()->setObjectName("editKeepNum");
 
     setWindowTitle("Set Backup Options");
     ui->grpboxChooseServer->setTitle("Choose Quarnex Server:");
@@ -67,7 +66,7 @@ TBackupOptionsForm::TBackupOptionsForm(QWidget *owner)
 
     connect(ui->cboxServerSelection, &QComboBox::currentIndexChanged, this,
             &TBackupOptionsForm::cboxServerSelectionChange);
-    for (QRadioButton *rb : {ui->rbForceFullDay, ui->rbForceFullIncr, ui->rbForceFullNever})
+    for (QRadioButton* rb : {ui->rbForceFullDay, ui->rbForceFullIncr, ui->rbForceFullNever})
         connect(rb, &QRadioButton::toggled, this, [this](bool checked) {
             if (checked)
                 rbForceFullClick();
@@ -81,7 +80,7 @@ TBackupOptionsForm::~TBackupOptionsForm()
     delete ui;
 }
 
-void TBackupOptionsForm::InitGUIWithData(const ServerList &servers)
+void TBackupOptionsForm::InitGUIWithData(const ServerList& servers)
 {
     {
         const QSignalBlocker block(ui->cboxServerSelection);
@@ -97,7 +96,7 @@ void TBackupOptionsForm::InitGUIWithData(const ServerList &servers)
                 ui->cboxServerSelection->addItem("Select a server");
                 m_placeholder = true;
             }
-            for (const auto &server : servers)
+            for (const auto& server : servers)
                 ui->cboxServerSelection->addItem(QString::fromStdString(server->GetDisplayName()));
             m_servers = servers;
         }
@@ -142,7 +141,7 @@ void TBackupOptionsForm::LoadSelectedOptions()
         return;
     }
     EnableOptions(true);
-    const CBFMServer &server = *m_servers[static_cast<std::size_t>(i)];
+    const CBFMServer& server = *m_servers[static_cast<std::size_t>(i)];
     switch (server.GetForceFullType()) {
     case CBFMServer::Days:
         ui->rbForceFullDay->setChecked(true);
@@ -152,9 +151,7 @@ void TBackupOptionsForm::LoadSelectedOptions()
         ui->rbForceFullIncr->setChecked(true);
         ui->udNumIncrs->setValue(server.GetForceFullNumber());
         break;
-    default:
-        ui->rbForceFullNever->setChecked(true);
-        break;
+    default: ui->rbForceFullNever->setChecked(true); break;
     }
     // The toggle does not fire when the button was already checked.
     rbForceFullClick();
@@ -175,16 +172,16 @@ void TBackupOptionsForm::EnableOptions(bool enable)
     EnableGroup(ui->grpboxRetainOldBackups, enable);
 }
 
-void TBackupOptionsForm::EnableGroup(QGroupBox *group, bool enable)
+void TBackupOptionsForm::EnableGroup(QGroupBox* group, bool enable)
 {
     // A disabled group box draws its caption in the grey-text colour.
     group->setEnabled(enable);
-    for (QWidget *child : group->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+    for (QWidget* child : group->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
         child->setEnabled(enable);
 }
 
-void TBackupOptionsForm::GetData(int &serverIndex, int &forceFullNumber, int &forceFullType,
-                                 int &numToKeep) const
+void TBackupOptionsForm::GetData(int& serverIndex, int& forceFullNumber, int& forceFullType,
+                                 int& numToKeep) const
 {
     const int i = SelectedServerIndex();
     if (m_noServers || i < 0) {

@@ -12,21 +12,22 @@
 class CBFMServer;
 class QGroupBox;
 
-namespace Ui { class TBackupOptionsForm; }
+namespace Ui {
+class TBackupOptionsForm;
+}
 
-class TBackupOptionsForm : public QDialog
-{
+class TBackupOptionsForm : public QDialog {
     Q_OBJECT
 
 public:
     using ServerList = std::vector<SmartPtr<CBFMServer>>;
 
-    explicit TBackupOptionsForm(QWidget *owner = nullptr);
+    explicit TBackupOptionsForm(QWidget* owner = nullptr);
     ~TBackupOptionsForm() override;
 
-    void InitGUIWithData(const ServerList &servers);
+    void InitGUIWithData(const ServerList& servers);
     // index is -1 when no server is chosen; type 0 days, 1 incrementals, 2 never.
-    void GetData(int &serverIndex, int &forceFullNumber, int &forceFullType, int &numToKeep) const;
+    void GetData(int& serverIndex, int& forceFullNumber, int& forceFullType, int& numToKeep) const;
 
 private slots:
     void cboxServerSelectionChange(int index);
@@ -36,10 +37,10 @@ private:
     void LoadSelectedOptions();
     void FitHeight();
     void EnableOptions(bool enable);
-    static void EnableGroup(QGroupBox *group, bool enable);
+    static void EnableGroup(QGroupBox* group, bool enable);
     int SelectedServerIndex() const;
 
-    Ui::TBackupOptionsForm *ui;
+    Ui::TBackupOptionsForm* ui;
     ServerList m_servers;
     bool m_noServers = false;
     bool m_placeholder = false;

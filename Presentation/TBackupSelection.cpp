@@ -5,10 +5,10 @@
 
 #include <QComboBox>
 
-bool TBackupSelection::Fill(QComboBox *box, const std::vector<TBackupInfo> &backups)
+bool TBackupSelection::Fill(QComboBox* box, const std::vector<TBackupInfo>& backups)
 {
     box->clear();
-    for (const TBackupInfo &info : backups)
+    for (const TBackupInfo& info : backups)
         box->addItem(QString::fromStdString(CWork::GetBackupDescription(info)));
     if (backups.empty()) {
         box->addItem("There are no Harborlock backups");

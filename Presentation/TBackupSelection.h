@@ -7,9 +7,8 @@
 class QComboBox;
 struct TBackupInfo;
 
-class TBackupSelection
-{
+class TBackupSelection {
 public:
     // Fills the box and selects its first line; false when there was no backup to list.
-    static bool Fill(QComboBox *box, const std::vector<TBackupInfo> &backups);
+    static bool Fill(QComboBox* box, const std::vector<TBackupInfo>& backups);
 };

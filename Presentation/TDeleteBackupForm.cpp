@@ -3,8 +3,7 @@
 
 #include "TBackupSelection.h"
 
-TDeleteBackupForm::TDeleteBackupForm(QWidget *owner)
-    : QDialog(owner), ui(new Ui::TDeleteBackupForm)
+TDeleteBackupForm::TDeleteBackupForm(QWidget* owner) : QDialog(owner), ui(new Ui::TDeleteBackupForm)
 {
     ui->setupUi(this);
     setWindowTitle("Delete a backup");
@@ -20,12 +19,12 @@ TDeleteBackupForm::~TDeleteBackupForm()
     delete ui;
 }
 
-void TDeleteBackupForm::InitGUIWithData(const std::vector<TBackupInfo> &backups)
+void TDeleteBackupForm::InitGUIWithData(const std::vector<TBackupInfo>& backups)
 {
     m_noBackups = !TBackupSelection::Fill(ui->cboxBackupSelection, backups);
 }
 
-void TDeleteBackupForm::GetData(int &index) const
+void TDeleteBackupForm::GetData(int& index) const
 {
     index = m_noBackups ? -1 : ui->cboxBackupSelection->currentIndex();
 }

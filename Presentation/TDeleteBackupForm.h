@@ -7,24 +7,25 @@
 
 struct TBackupInfo;
 
-namespace Ui { class TDeleteBackupForm; }
+namespace Ui {
+class TDeleteBackupForm;
+}
 
-class TDeleteBackupForm : public QDialog
-{
+class TDeleteBackupForm : public QDialog {
     Q_OBJECT
 
 public:
-    explicit TDeleteBackupForm(QWidget *owner = nullptr);
+    explicit TDeleteBackupForm(QWidget* owner = nullptr);
     ~TDeleteBackupForm() override;
 
     // Fills the list with one description per entry, or the italic placeholder when empty.
-    void InitGUIWithData(const std::vector<TBackupInfo> &backups);
+    void InitGUIWithData(const std::vector<TBackupInfo>& backups);
     // The selected list index, or -1 when there are no backups.
-    void GetData(int &index) const;
+    void GetData(int& index) const;
 
     bool HasNoBackups() const { return m_noBackups; }
 
 private:
-    Ui::TDeleteBackupForm *ui;
+    Ui::TDeleteBackupForm* ui;
     bool m_noBackups = false;
 };

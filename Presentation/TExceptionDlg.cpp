@@ -10,11 +10,10 @@ namespace {
 constexpr int kCategoryExceptionDlg = 30;
 }
 
-TExceptionDlg *TExceptionDlg::s_instance = nullptr;
+TExceptionDlg* TExceptionDlg::s_instance = nullptr;
 
-TExceptionDlg::TExceptionDlg(QWidget *owner)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      ui(new Ui::TExceptionDlg)
+TExceptionDlg::TExceptionDlg(QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), ui(new Ui::TExceptionDlg)
 {
     ui->setupUi(this);
     ui->imgGlyph->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxCritical).pixmap(32, 32));
@@ -30,7 +29,7 @@ TExceptionDlg::~TExceptionDlg()
     delete ui;
 }
 
-TExceptionDlg *TExceptionDlg::GetInstance()
+TExceptionDlg* TExceptionDlg::GetInstance()
 {
     if (!s_instance)
         new TExceptionDlg(nullptr);
@@ -42,14 +41,14 @@ void TExceptionDlg::Release()
     delete s_instance;
 }
 
-void TExceptionDlg::ShowExceptionDlg(const char *context, const CClientExc *exc)
+void TExceptionDlg::ShowExceptionDlg(const char* context, const CClientExc* exc)
 {
     if (exc)
         m_lastExc = exc->Clone();
-    const std::string cause = m_lastExc ? m_lastExc->GetDisplayText()
-                                        : std::string("Unknown exception type!");
+    const std::string cause =
+        m_lastExc ? m_lastExc->GetDisplayText() : std::string("Unknown exception type!");
     ui->memoExcDesc->setPlainText(QString::fromStdString(cause));
-    const char *heading = context ? context : "Caught Exception in client:";
+    const char* heading = context ? context : "Caught Exception in client:";
     ui->lbExc->setText(QString::fromUtf8(heading));
 
     CLog::SetLevels(kCategoryExceptionDlg, 0xFF);
@@ -57,7 +56,7 @@ void TExceptionDlg::ShowExceptionDlg(const char *context, const CClientExc *exc)
     CLog::Error(kCategoryExceptionDlg, "TExceptionDlg::ShowExceptionDlg: CAUSE: %s\n", cause.c_str());
 
     // Over the centre of the main window.
-    if (QWidget *main = QApplication::activeWindow(); main && main != this)
+    if (QWidget* main = QApplication::activeWindow(); main && main != this)
         move(main->geometry().center() - rect().center());
     exec();
 }

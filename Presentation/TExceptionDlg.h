@@ -10,35 +10,36 @@
 #include <exception>
 #include <string>
 
-namespace Ui { class TExceptionDlg; }
+namespace Ui {
+class TExceptionDlg;
+}
 
-class TExceptionDlg : public QDialog
-{
+class TExceptionDlg : public QDialog {
     Q_OBJECT
 
 public:
-    explicit TExceptionDlg(QWidget *owner = nullptr);
+    explicit TExceptionDlg(QWidget* owner = nullptr);
     ~TExceptionDlg() override;
 
     // The program's instance, created on first use when start-up made none.
-    static TExceptionDlg *GetInstance();
+    static TExceptionDlg* GetInstance();
     static void Release();
 
     // Fills the dialog (a null exception shows the last one again), logs the
     // context and the cause, and shows it modally.
-    void ShowExceptionDlg(const char *context, const CClientExc *exc);
+    void ShowExceptionDlg(const char* context, const CClientExc* exc);
 
     // Runs a window handler and reports what it throws: the program's own
     // exception unchanged, a library exception as "Internal Error: <what>",
     // anything else as "Unknown Internal Error: ".
     template <class F>
-    static void Guard(const char *context, const char *file, int line, F &&handler)
+    static void Guard(const char* context, const char* file, int line, F&& handler)
     {
         try {
             handler();
-        } catch (const CClientExc &e) {
+        } catch (const CClientExc& e) {
             GetInstance()->ShowExceptionDlg(context, &e);
-        } catch (const std::exception &e) {
+        } catch (const std::exception& e) {
             const std::string text = std::string("Internal Error: ") + e.what();
             CClientExc wrapped(text.c_str(), 1234, file, line);
             GetInstance()->ShowExceptionDlg(context, &wrapped);
@@ -49,8 +50,8 @@ public:
     }
 
 private:
-    Ui::TExceptionDlg *ui;
+    Ui::TExceptionDlg* ui;
     SmartPtr<CClientExc> m_lastExc;
 
-    static TExceptionDlg *s_instance;
+    static TExceptionDlg* s_instance;
 };

@@ -8,7 +8,7 @@
 
 namespace {
 
-const char *const kInstructions =
+const char* const kInstructions =
     "Harborlock manages all server backup data for you.  When you need to archive this data onto "
     "other media (i.e. DVD) or send the data to another site (i.e. so it can be used to replicate "
     "a server at the other site), use the Harborlock export and import features."
@@ -18,8 +18,7 @@ const char *const kInstructions =
 
 } // namespace
 
-TExportBackupForm::TExportBackupForm(QWidget *owner)
-    : QDialog(owner), ui(new Ui::TExportBackupForm)
+TExportBackupForm::TExportBackupForm(QWidget* owner) : QDialog(owner), ui(new Ui::TExportBackupForm)
 {
     ui->setupUi(this);
     setWindowTitle("Export a backup");
@@ -40,7 +39,7 @@ TExportBackupForm::~TExportBackupForm()
     delete ui;
 }
 
-void TExportBackupForm::InitGUIWithData(const std::vector<TBackupInfo> &backups)
+void TExportBackupForm::InitGUIWithData(const std::vector<TBackupInfo>& backups)
 {
     m_noBackups = !TBackupSelection::Fill(ui->cboxBackupSelection, backups);
     if (m_noBackups) {
@@ -52,7 +51,7 @@ void TExportBackupForm::InitGUIWithData(const std::vector<TBackupInfo> &backups)
     }
 }
 
-void TExportBackupForm::GetData(int &index, std::string &path) const
+void TExportBackupForm::GetData(int& index, std::string& path) const
 {
     index = m_noBackups ? -1 : ui->cboxBackupSelection->currentIndex();
     path = m_exportPath;
@@ -101,7 +100,7 @@ void TExportBackupForm::btnOKClick()
     accept();
 }
 
-void TExportBackupForm::Refuse(QWidget *focus, const QString &text)
+void TExportBackupForm::Refuse(QWidget* focus, const QString& text)
 {
     focus->setFocus();
     CPlatformShell::ErrorBox(this, text.toStdString());

@@ -9,19 +9,20 @@
 
 struct TBackupInfo;
 
-namespace Ui { class TExportBackupForm; }
+namespace Ui {
+class TExportBackupForm;
+}
 
-class TExportBackupForm : public QDialog
-{
+class TExportBackupForm : public QDialog {
     Q_OBJECT
 
 public:
-    explicit TExportBackupForm(QWidget *owner = nullptr);
+    explicit TExportBackupForm(QWidget* owner = nullptr);
     ~TExportBackupForm() override;
 
-    void InitGUIWithData(const std::vector<TBackupInfo> &backups);
+    void InitGUIWithData(const std::vector<TBackupInfo>& backups);
     // index -1 when there are no backups; path is the validated folder + "/" + name.
-    void GetData(int &index, std::string &path) const;
+    void GetData(int& index, std::string& path) const;
 
     bool HasNoBackups() const { return m_noBackups; }
 
@@ -30,9 +31,9 @@ private slots:
     void btnOKClick();
 
 private:
-    void Refuse(QWidget *focus, const QString &text);
+    void Refuse(QWidget* focus, const QString& text);
 
-    Ui::TExportBackupForm *ui;
+    Ui::TExportBackupForm* ui;
     bool m_noBackups = false;
     std::string m_exportPath;
 };

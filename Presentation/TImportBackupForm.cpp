@@ -6,7 +6,7 @@
 
 namespace {
 
-const char *const kInstructions =
+const char* const kInstructions =
     "Harborlock manages all server backup data for you.  When you need to archive this data onto "
     "other media (i.e. DVD) or send the data to another site (i.e. so it can be used to replicate "
     "a server at the other site), use the Harborlock export and import features."
@@ -16,8 +16,7 @@ const char *const kInstructions =
 
 } // namespace
 
-TImportBackupForm::TImportBackupForm(QWidget *owner)
-    : QDialog(owner), ui(new Ui::TImportBackupForm)
+TImportBackupForm::TImportBackupForm(QWidget* owner) : QDialog(owner), ui(new Ui::TImportBackupForm)
 {
     ui->setupUi(this);
     setWindowTitle("Import a backup");
@@ -36,7 +35,7 @@ TImportBackupForm::~TImportBackupForm()
     delete ui;
 }
 
-void TImportBackupForm::GetData(std::string &folder) const
+void TImportBackupForm::GetData(std::string& folder) const
 {
     folder = ui->editImportDir->text().toStdString();
 }
@@ -63,7 +62,7 @@ void TImportBackupForm::btnOKClick()
     accept();
 }
 
-void TImportBackupForm::Refuse(const QString &text)
+void TImportBackupForm::Refuse(const QString& text)
 {
     ui->editImportDir->setFocus();
     CPlatformShell::ErrorBox(this, text.toStdString());

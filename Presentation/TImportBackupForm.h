@@ -6,25 +6,26 @@
 
 #include <string>
 
-namespace Ui { class TImportBackupForm; }
+namespace Ui {
+class TImportBackupForm;
+}
 
-class TImportBackupForm : public QDialog
-{
+class TImportBackupForm : public QDialog {
     Q_OBJECT
 
 public:
-    explicit TImportBackupForm(QWidget *owner = nullptr);
+    explicit TImportBackupForm(QWidget* owner = nullptr);
     ~TImportBackupForm() override;
 
     // The text of the folder edit.
-    void GetData(std::string &folder) const;
+    void GetData(std::string& folder) const;
 
 private slots:
     void btnBrowseClick();
     void btnOKClick();
 
 private:
-    void Refuse(const QString &text);
+    void Refuse(const QString& text);
 
-    Ui::TImportBackupForm *ui;
+    Ui::TImportBackupForm* ui;
 };

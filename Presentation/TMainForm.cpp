@@ -41,12 +41,11 @@ static void InitResources()
 namespace {
 
 constexpr int kCategoryApp = 31;
-constexpr const char *kSourceFile = "Presentation/TMainForm";
+constexpr const char* kSourceFile = "Presentation/TMainForm";
 
 } // namespace
 
-TMainForm::TMainForm(QWidget *parent)
-    : QMainWindow(parent), ui(new Ui::TMainForm)
+TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), ui(new Ui::TMainForm)
 {
     InitResources();
     ui->setupUi(this);
@@ -70,13 +69,16 @@ TMainForm::TMainForm(QWidget *parent)
     connect(ui->menuitemDeleteBackup, &QAction::triggered, this, &TMainForm::menuitemDeleteBackupClick);
     connect(ui->menuitemExportBackup, &QAction::triggered, this, &TMainForm::menuitemExportBackupClick);
     connect(ui->menuitemImportBackup, &QAction::triggered, this, &TMainForm::menuitemImportBackupClick);
-    connect(ui->menuitemForgetServerAddress, &QAction::triggered, this, &TMainForm::menuitemForgetServerAddressClick);
+    connect(ui->menuitemForgetServerAddress, &QAction::triggered, this,
+            &TMainForm::menuitemForgetServerAddressClick);
     connect(ui->menuitemVerifyBackups, &QAction::triggered, this, &TMainForm::menuitemVerifyBackupsClick);
     connect(ui->menuitemViewDebugLog, &QAction::triggered, this, &TMainForm::menuitemViewDebugLogClick);
     connect(ui->menuitemAboutHarborlock, &QAction::triggered, this, &TMainForm::menuitemAboutHarborlockClick);
     connect(ui->menuitemRestoreOptions, &QAction::triggered, this, &TMainForm::menuitemRestoreOptionsClick);
-    connect(ui->menuitemBackupQuickStart, &QAction::triggered, this, &TMainForm::menuitemBackupQuickStartClick);
-    connect(ui->menuitemRestoreQuickStart, &QAction::triggered, this, &TMainForm::menuitemRestoreQuickStartClick);
+    connect(ui->menuitemBackupQuickStart, &QAction::triggered, this,
+            &TMainForm::menuitemBackupQuickStartClick);
+    connect(ui->menuitemRestoreQuickStart, &QAction::triggered, this,
+            &TMainForm::menuitemRestoreQuickStartClick);
     connect(ui->btnSettingsModify, &QPushButton::clicked, this, &TMainForm::btnSettingsModifyClick);
     connect(ui->menuitemSaveAs, &QAction::triggered, this, &TMainForm::menuitemSaveAsClick);
     connect(ui->menuitemClear, &QAction::triggered, this, &TMainForm::menuitemClearClick);
@@ -84,7 +86,7 @@ TMainForm::TMainForm(QWidget *parent)
     connect(ui->menuitemRestoreApp, &QAction::triggered, this, &TMainForm::menuitemRestoreAppClick);
     connect(ui->menuitemExitApp, &QAction::triggered, this, &TMainForm::menuitemExitAppClick);
     connect(ui->memoActivityLog, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint &pos) { popmenuActivityLog->popup(ui->memoActivityLog->mapToGlobal(pos)); });
+            [this](const QPoint& pos) { popmenuActivityLog->popup(ui->memoActivityLog->mapToGlobal(pos)); });
 
     // "Open" is offered only while the window is hidden in the tray.
     connect(popmenuTray, &QMenu::aboutToShow, this,
@@ -94,7 +96,7 @@ TMainForm::TMainForm(QWidget *parent)
     // Creation handler: the tray icon with its menu.
     m_trayIcon = AddTrayIcon(this, windowIcon(), ::CM_NotifyIcon, "Harborlock", popmenuTray);
 
-    m_serverWatch = new CServerWatch(this, ui->menuitemBackup, [this]() -> CBFMRepository * {
+    m_serverWatch = new CServerWatch(this, ui->menuitemBackup, [this]() -> CBFMRepository* {
         return m_service.IsRepositoryOpen() ? Repository() : nullptr;
     });
 }
@@ -118,10 +120,10 @@ bool TMainForm::Post(unsigned message, intptr_t lParam)
     return true;
 }
 
-bool TMainForm::event(QEvent *e)
+bool TMainForm::event(QEvent* e)
 {
     if (CWindowMessageEvent::IsWindowMessage(e)) {
-        auto *msg = static_cast<CWindowMessageEvent *>(e);
+        auto* msg = static_cast<CWindowMessageEvent*>(e);
         // The handler owns the payload from here on.
         msg->SetHandled();
         DispatchMessage(msg->Message(), msg->LParam());
@@ -164,7 +166,7 @@ void TMainForm::DispatchMessage(unsigned message, intptr_t lParam)
 // ---------------------------------------------------------------------------
 // Show and close
 
-void TMainForm::showEvent(QShowEvent *e)
+void TMainForm::showEvent(QShowEvent* e)
 {
     QMainWindow::showEvent(e);
     if (!m_shown) {
@@ -173,7 +175,7 @@ void TMainForm::showEvent(QShowEvent *e)
     }
 }
 
-void TMainForm::closeEvent(QCloseEvent *e)
+void TMainForm::closeEvent(QCloseEvent* e)
 {
     if (m_modalDepth > 0) {
         // Exit from the tray while a dialog of the window runs (the restore prompt with a
@@ -219,7 +221,7 @@ void TMainForm::FormShow()
         m_ipAddrMonitor = new CIPAddrMonitor(this);
 }
 
-int TMainForm::RunModal(QDialog &dialog)
+int TMainForm::RunModal(QDialog& dialog)
 {
     if (m_closeRequested || m_closed)
         return QDialog::Rejected;
@@ -237,8 +239,8 @@ int TMainForm::RunModal(QDialog &dialog)
 void TMainForm::RejectOpenDialogs()
 {
     // Top down: each rejected dialog leaves the modal stack at once.
-    while (QWidget *modal = QApplication::activeModalWidget()) {
-        auto *dialog = qobject_cast<QDialog *>(modal);
+    while (QWidget* modal = QApplication::activeModalWidget()) {
+        auto* dialog = qobject_cast<QDialog*>(modal);
         if (!dialog)
             break;
         dialog->reject();
@@ -247,14 +249,14 @@ void TMainForm::RejectOpenDialogs()
     }
 }
 
-void TMainForm::ErrorBox(const std::string &text)
+void TMainForm::ErrorBox(const std::string& text)
 {
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Error"), QString::fromStdString(text), QMessageBox::Ok,
-                    this);
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Error"), QString::fromStdString(text),
+                    QMessageBox::Ok, this);
     RunModal(box);
 }
 
-bool TMainForm::RefuseWhileBusy(const char *what)
+bool TMainForm::RefuseWhileBusy(const char* what)
 {
     if (!m_busy)
         return false;
@@ -274,7 +276,7 @@ bool TMainForm::OpenRepository()
     return false;
 }
 
-CBFMRepository *TMainForm::Repository() const
+CBFMRepository* TMainForm::Repository() const
 {
     return CBFMRepository::GetInstance(m_settings.Folder().c_str());
 }
@@ -366,12 +368,12 @@ void TMainForm::ShowProgressPair(bool show)
 // ---------------------------------------------------------------------------
 // Tray
 
-void TMainForm::changeEvent(QEvent *e)
+void TMainForm::changeEvent(QEvent* e)
 {
     QMainWindow::changeEvent(e);
     if (e->type() != QEvent::WindowStateChange)
         return;
-    const auto *change = static_cast<QWindowStateChangeEvent *>(e);
+    const auto* change = static_cast<QWindowStateChangeEvent*>(e);
     if (isMinimized())
         AppEventsMinimize();
     else if (change->oldState() & Qt::WindowMinimized)
@@ -423,7 +425,7 @@ void TMainForm::menuitemExitAppClick()
 // ---------------------------------------------------------------------------
 // Activity log
 
-QString TMainForm::FormatActivityTimeStamp(const QDateTime &when)
+QString TMainForm::FormatActivityTimeStamp(const QDateTime& when)
 {
     return QString::fromStdString(CActivityLog::TimeStamp(static_cast<std::time_t>(when.toSecsSinceEpoch())));
 }
@@ -449,7 +451,7 @@ void TMainForm::CloseActivityLogFile()
     m_activityLog.Close();
 }
 
-void TMainForm::LogActivity(const std::string &text)
+void TMainForm::LogActivity(const std::string& text)
 {
     // Complete in the file (when open) before it shows: the same line, stamp included.
     m_activityMemo.Append(m_activityLog.Log(text));
@@ -474,7 +476,7 @@ void TMainForm::menuitemSaveAsClick()
     });
 }
 
-bool TMainForm::SaveActivityLogTo(const std::string &path)
+bool TMainForm::SaveActivityLogTo(const std::string& path)
 {
     return m_activityMemo.SaveTo(path);
 }
@@ -497,21 +499,21 @@ std::string TMainForm::GetConfigFilePath() const
     return CWindowSettings::FilePath();
 }
 
-void TMainForm::LoadSettings(std::string &port, std::string &folder)
+void TMainForm::LoadSettings(std::string& port, std::string& folder)
 {
     m_settings.Load();
     port = m_settings.Port();
     folder = m_settings.Folder();
 }
 
-void TMainForm::SaveSettings(const std::string &port, const std::string &folder)
+void TMainForm::SaveSettings(const std::string& port, const std::string& folder)
 {
     m_settings.Save(port, folder);
 }
 
-void TMainForm::GetHostIPAddresses(std::vector<std::string> &list)
+void TMainForm::GetHostIPAddresses(std::vector<std::string>& list)
 {
-    for (const std::string &address : hl::Os().IPv4Addresses())
+    for (const std::string& address : hl::Os().IPv4Addresses())
         if (address != "127.0.0.1")
             list.push_back(address);
 }
@@ -537,7 +539,8 @@ void TMainForm::StartBackupService()
 {
     // One rules object for the window's life: its pins and accepted prompts outlive restarts.
     if (!m_peerRules) {
-        const std::string configDir = CClientInfra::GetInstance(nullptr)->GetSubDir(CClientInfra::SUBDIR_CONFIG);
+        const std::string configDir =
+            CClientInfra::GetInstance(nullptr)->GetSubDir(CClientInfra::SUBDIR_CONFIG);
         m_peerRules = std::make_shared<CPeerRules>(configDir + "/" + CPeerRules::kPinFileName);
     }
     m_peerRules->SetSettings(m_settings.PeerRules());
@@ -586,7 +589,8 @@ void TMainForm::btnSettingsModifyClick()
             OpenRepository();
             m_serverWatch->RepositoryChanged();
         }
-        const bool restart = newPort != port || newFolder != folder || newRules.listenAddress != oldRules.listenAddress;
+        const bool restart =
+            newPort != port || newFolder != folder || newRules.listenAddress != oldRules.listenAddress;
         if (restart && m_service.IsRepositoryOpen())
             StartBackupService();
     });

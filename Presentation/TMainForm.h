@@ -29,14 +29,15 @@ class CWork;
 class CIPAddrMonitor;
 class CServerWatch;
 
-namespace Ui { class TMainForm; }
+namespace Ui {
+class TMainForm;
+}
 
-class TMainForm : public QMainWindow, public IGUIWindow
-{
+class TMainForm : public QMainWindow, public IGUIWindow {
     Q_OBJECT
 
 public:
-    explicit TMainForm(QWidget *parent = nullptr);
+    explicit TMainForm(QWidget* parent = nullptr);
     ~TMainForm() override;
 
     // Thread-safe: queues a numbered message with its lParam for the window
@@ -52,35 +53,34 @@ public:
     void LoadActivityLog();
     void OpenActivityLogFile();
     void CloseActivityLogFile();
-    void LogActivity(const std::string &text);
+    void LogActivity(const std::string& text);
     // "mm/dd/yy hh:nn:ssam" of a local time.
-    static QString FormatActivityTimeStamp(const QDateTime &when);
+    static QString FormatActivityTimeStamp(const QDateTime& when);
     // The lines the activity log memo holds now.
     QStringList ActivityLogLines() const;
     // Writes the memo's lines (not the file) to path, replacing it.
-    bool SaveActivityLogTo(const std::string &path);
+    bool SaveActivityLogTo(const std::string& path);
 
     // Settings and service
     std::string GetConfigFilePath() const;
-    void LoadSettings(std::string &port, std::string &folder);
-    void SaveSettings(const std::string &port, const std::string &folder);
-    void GetHostIPAddresses(std::vector<std::string> &list);
+    void LoadSettings(std::string& port, std::string& folder);
+    void SaveSettings(const std::string& port, const std::string& folder);
+    void GetHostIPAddresses(std::vector<std::string>& list);
     void RefreshIPAddressDisplay();
     void StartBackupService();
     void StopBackupService();
 
     // Background work queue: takes ownership of the item.
-    void QueueWork(CWork *item);
+    void QueueWork(CWork* item);
 
     // Restore prompt timing; tests shorten the 90 seconds and drive the clock.
-    void SetRestorePromptTiming(int timeoutSeconds, std::function<time_t()> clock,
-                                int tickMilliseconds);
+    void SetRestorePromptTiming(int timeoutSeconds, std::function<time_t()> clock, int tickMilliseconds);
 
 protected:
-    bool event(QEvent *e) override;
-    void showEvent(QShowEvent *e) override;
-    void closeEvent(QCloseEvent *e) override;
-    void changeEvent(QEvent *e) override;
+    bool event(QEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void changeEvent(QEvent* e) override;
 
 private slots:
     // Backup menu, work queue, debug log and about box
@@ -116,7 +116,7 @@ private:
     void FormClose();
     bool OpenRepository();
     // The repository of the current backup folder.
-    CBFMRepository *Repository() const;
+    CBFMRepository* Repository() const;
     // The current port and folder in their labels.
     void ShowSettings();
     void AppEventsMinimize();
@@ -125,17 +125,17 @@ private:
     void AssignCaptions();
     void ShowSizePair(bool show);
     void ShowProgressPair(bool show);
-    void OpenQuickStartGuide(const char *fileName);
-    void ShowFailureBox(const std::string &line);
+    void OpenQuickStartGuide(const char* fileName);
+    void ShowFailureBox(const std::string& line);
     // Message box with caption "Error", an OK button and no icon, run as RunModal runs it.
-    void ErrorBox(const std::string &text);
+    void ErrorBox(const std::string& text);
     // Every dialog of the window runs through here, so that closing the window can wait for
     // them; answers Rejected for a dialog ended by the close.
-    int RunModal(QDialog &dialog);
+    int RunModal(QDialog& dialog);
     void RejectOpenDialogs();
     // A dialog opened while idle and confirmed while work runs: refuses with a message
     // naming what (e.g. "Deleting a backup") and answers true.
-    bool RefuseWhileBusy(const char *what);
+    bool RefuseWhileBusy(const char* what);
 
     // Notification handlers; the service's and the work queue's go through
     // ShowServiceActivity, which logs their lines and shows the status.
@@ -163,23 +163,23 @@ private:
     void CM_HLKVerify(unsigned message, intptr_t lParam);
     void CM_IPAddrChanged(intptr_t lParam);
 
-    Ui::TMainForm *ui;
-    QMenu *popmenuActivityLog = nullptr;
-    QMenu *popmenuTray = nullptr;
-    QSystemTrayIcon *m_trayIcon = nullptr;
+    Ui::TMainForm* ui;
+    QMenu* popmenuActivityLog = nullptr;
+    QMenu* popmenuTray = nullptr;
+    QSystemTrayIcon* m_trayIcon = nullptr;
 
-    CIPAddrMonitor *m_ipAddrMonitor = nullptr;
-    CActivityLog m_activityLog;  // the file; the memo holds what the window shows
+    CIPAddrMonitor* m_ipAddrMonitor = nullptr;
+    CActivityLog m_activityLog;               // the file; the memo holds what the window shows
     CActivityLogMemo m_activityMemo{nullptr}; // memoActivityLog, set once the widgets exist
-    CWindowSettings m_settings;  // the port and folder in use
-    CServiceLifetime m_service;  // backup folder, service and work queue
-    std::shared_ptr<CPeerRules> m_peerRules; // shared with the service once it first starts
-    CServiceActivity m_activity; // what the status labels show
+    CWindowSettings m_settings;               // the port and folder in use
+    CServiceLifetime m_service;               // backup folder, service and work queue
+    std::shared_ptr<CPeerRules> m_peerRules;  // shared with the service once it first starts
+    CServiceActivity m_activity;              // what the status labels show
     bool m_shown = false;
     bool m_closed = false;
     bool m_minimizedToTray = false;
     bool m_busy = false;
-    int m_modalDepth = 0;        // dialogs running through RunModal
+    int m_modalDepth = 0;          // dialogs running through RunModal
     bool m_closeRequested = false; // closed while dialogs ran: close when they have returned
 
     int m_promptTimeoutSeconds = 90;
@@ -187,5 +187,5 @@ private:
     std::function<time_t()> m_promptClock;
 
     // Servers view, quiet-server check and desktop notifications.
-    CServerWatch *m_serverWatch = nullptr;
+    CServerWatch* m_serverWatch = nullptr;
 };

@@ -31,7 +31,7 @@
 namespace {
 
 constexpr int kCategoryApp = 31;
-constexpr const char *kSourceFile = "Presentation/TMainForm";
+constexpr const char* kSourceFile = "Presentation/TMainForm";
 
 } // namespace
 
@@ -51,7 +51,7 @@ void TMainForm::menuitemBackupOptionsClick()
         form.GetData(index, number, type, keep);
         if (index < 0 || index >= static_cast<int>(servers.size()))
             return;
-        CBFMServer &server = *servers[static_cast<std::size_t>(index)];
+        CBFMServer& server = *servers[static_cast<std::size_t>(index)];
         server.SetForceFullNumber(number);
         server.SetForceFullType(static_cast<CBFMServer::TForceFullType>(type));
         server.SetNumOldBackupsToKeep(keep);
@@ -62,7 +62,7 @@ void TMainForm::menuitemDeleteBackupClick()
 {
     TExceptionDlg::Guard("TMainForm::menuitemDeleteBackupClick", kSourceFile, __LINE__, [this] {
         TDeleteBackupForm form(this);
-        CBFMRepository *repository = Repository();
+        CBFMRepository* repository = Repository();
         std::vector<TBackupInfo> backups;
         repository->GetAllBackups(backups);
         CWork::SortBackupList(backups);
@@ -73,7 +73,7 @@ void TMainForm::menuitemDeleteBackupClick()
         form.GetData(index);
         if (index < 0 || index >= static_cast<int>(backups.size()))
             return;
-        const TBackupInfo &entry = backups[static_cast<std::size_t>(index)];
+        const TBackupInfo& entry = backups[static_cast<std::size_t>(index)];
         const bool success = repository->DeleteBackup(entry.serverID, entry.backupID);
         if (!success) {
             CLog::Error(kCategoryApp, "TMainForm::menuitemDeleteBackupClick(): DeleteBackup() failed\n");
@@ -121,7 +121,7 @@ void TMainForm::menuitemVerifyBackupsClick()
     TExceptionDlg::Guard("TMainForm::menuitemVerifyBackupsClick", kSourceFile, __LINE__, [this] {
         // While a verify runs the item cancels it (the text says so).
         if (m_activity.GetStatus().state == "Verifying Backups") {
-            if (GUIComm *gui = GUIComm::Instance())
+            if (GUIComm* gui = GUIComm::Instance())
                 gui->RequestCancel();
             return;
         }
@@ -144,14 +144,14 @@ void TMainForm::menuitemAboutHarborlockClick()
 {
     TExceptionDlg::Guard("TMainForm::menuitemAboutHarborlockClick", kSourceFile, __LINE__, [this] {
         // Made once (at start-up when the program made it) and never recreated.
-        TAboutBox *about = findChild<TAboutBox *>(QString(), Qt::FindDirectChildrenOnly);
+        TAboutBox* about = findChild<TAboutBox*>(QString(), Qt::FindDirectChildrenOnly);
         if (!about)
             about = new TAboutBox(this);
         RunModal(*about);
     });
 }
 
-void TMainForm::QueueWork(CWork *item)
+void TMainForm::QueueWork(CWork* item)
 {
     m_service.QueueWork(item);
 }
@@ -169,7 +169,7 @@ void TMainForm::menuitemForgetServerAddressClick()
             return;
         }
         QStringList items;
-        for (const auto &[serverId, address] : pins)
+        for (const auto& [serverId, address] : pins)
             items << QString::fromStdString(serverId + "    pinned to " + address);
         QInputDialog dlg(this);
         dlg.setObjectName(QStringLiteral("dlgForgetServerAddress"));
@@ -193,7 +193,7 @@ void TMainForm::menuitemForgetServerAddressClick()
 void TMainForm::menuitemRestoreOptionsClick()
 {
     TExceptionDlg::Guard("TMainForm::menuitemRestoreOptionsClick", kSourceFile, __LINE__, [this] {
-        CBFMRepository *repository = Repository();
+        CBFMRepository* repository = Repository();
         TRestoreOptionsForm dlg(this);
         std::vector<TBackupInfo> backups;
         repository->GetAllBackups(backups);
@@ -212,7 +212,7 @@ void TMainForm::menuitemRestoreOptionsClick()
         const bool autoSelect = repository->IsAutoSelect();
 
         std::vector<std::string> descriptions;
-        for (const TBackupInfo &b : backups)
+        for (const TBackupInfo& b : backups)
             descriptions.push_back(CWork::GetBackupDescription(b));
         dlg.InitGUIWithData(autoSelect, descriptions, index);
         if (RunModal(dlg) != QDialog::Accepted || RefuseWhileBusy("Changing the restore options"))
@@ -228,7 +228,7 @@ void TMainForm::menuitemRestoreOptionsClick()
     });
 }
 
-void TMainForm::OpenQuickStartGuide(const char *fileName)
+void TMainForm::OpenQuickStartGuide(const char* fileName)
 {
     const QString dir = QCoreApplication::applicationDirPath();
     CPlatformShell shell;

@@ -14,7 +14,7 @@
 namespace {
 
 constexpr int kCategoryApp = 31;
-constexpr const char *kSourceFile = "Presentation/TMainForm";
+constexpr const char* kSourceFile = "Presentation/TMainForm";
 
 } // namespace
 
@@ -26,7 +26,7 @@ constexpr const char *kSourceFile = "Presentation/TMainForm";
 void TMainForm::ShowServiceActivity(unsigned message, intptr_t lParam)
 {
     CServiceActivity::Follow follow = CServiceActivity::Follow::None;
-    for (const std::string &line : m_activity.Apply(message, lParam, m_settings.Folder(), &follow))
+    for (const std::string& line : m_activity.Apply(message, lParam, m_settings.Folder(), &follow))
         LogActivity(line);
     if (follow == CServiceActivity::Follow::StopService)
         StopBackupService();
@@ -35,7 +35,7 @@ void TMainForm::ShowServiceActivity(unsigned message, intptr_t lParam)
 
 void TMainForm::ShowStatus()
 {
-    const CServiceActivity::Status &status = m_activity.GetStatus();
+    const CServiceActivity::Status& status = m_activity.GetStatus();
     ui->lbStatusStateVal->setText(QString::fromStdString(status.state));
     ui->lbStatusSizeVal->setText(QString::fromStdString(status.sizeText));
     ShowSizePair(status.sizeShown);
@@ -56,7 +56,8 @@ void TMainForm::CM_HLKVerify(unsigned message, intptr_t lParam)
     ShowServiceActivity(message, lParam);
     GUIComm::FreePayload(message, lParam);
     const bool running = m_activity.GetStatus().state == "Verifying Backups";
-    ui->menuitemVerifyBackups->setText(running ? QStringLiteral("Cancel Verify Backups") : QStringLiteral("Verify Backups"));
+    ui->menuitemVerifyBackups->setText(running ? QStringLiteral("Cancel Verify Backups")
+                                               : QStringLiteral("Verify Backups"));
 }
 
 void TMainForm::CM_HLKBackupNotSaved(intptr_t lParam)
@@ -141,7 +142,7 @@ void TMainForm::CM_HLKServiceFailed(intptr_t lParam)
 
 void TMainForm::CM_HLKExportDone(intptr_t lParam)
 {
-    const bool success = reinterpret_cast<HLKExportDoneMsg *>(lParam)->success != 0;
+    const bool success = reinterpret_cast<HLKExportDoneMsg*>(lParam)->success != 0;
     // Idle before the box: a backup that starts while the box is open keeps its state.
     ShowServiceActivity(::CM_HLKExportDone, lParam);
     GUIComm::FreePayload(::CM_HLKExportDone, lParam);
@@ -151,7 +152,7 @@ void TMainForm::CM_HLKExportDone(intptr_t lParam)
 
 void TMainForm::CM_HLKImportDone(intptr_t lParam)
 {
-    const bool success = reinterpret_cast<HLKImportDoneMsg *>(lParam)->success != 0;
+    const bool success = reinterpret_cast<HLKImportDoneMsg*>(lParam)->success != 0;
     // Idle before the box: a backup that starts while the box is open keeps its state.
     ShowServiceActivity(::CM_HLKImportDone, lParam);
     GUIComm::FreePayload(::CM_HLKImportDone, lParam);
@@ -159,14 +160,14 @@ void TMainForm::CM_HLKImportDone(intptr_t lParam)
         ShowFailureBox(std::string("Import of backup ") + CServiceActivity::ResultWord(false));
 }
 
-void TMainForm::ShowFailureBox(const std::string &line)
+void TMainForm::ShowFailureBox(const std::string& line)
 {
     ErrorBox(line + "." + "\n" + "See Activity Log for reason.");
 }
 
 void TMainForm::CM_HLKPromptForRestore(intptr_t lParam)
 {
-    auto *msg = reinterpret_cast<HLKPromptForRestoreMsg *>(lParam);
+    auto* msg = reinterpret_cast<HLKPromptForRestoreMsg*>(lParam);
     const HLKPromptForRestoreMsg request = *msg;
     GUIComm::FreePayload(::CM_HLKPromptForRestore, lParam);
 
@@ -186,7 +187,7 @@ void TMainForm::CM_HLKPromptForRestore(intptr_t lParam)
 
     LogActivity(CServiceActivity::RestoreRequestLine(request, accepted));
 
-    GUIComm *comm = GUIComm::Instance();
+    GUIComm* comm = GUIComm::Instance();
     if (!comm || !comm->RespondToRestorePrompt(accepted)) {
         CLog::Error(kCategoryApp, "TMainForm::CM_HLKPromptForRestore(): RespondToRestorePrompt() failed\n");
         // A window on its way out starts nothing.

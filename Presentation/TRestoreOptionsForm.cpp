@@ -3,8 +3,7 @@
 
 #include "CPlatformShell.h"
 
-TRestoreOptionsForm::TRestoreOptionsForm(QWidget *owner)
-    : QDialog(owner), ui(new Ui::TRestoreOptionsForm)
+TRestoreOptionsForm::TRestoreOptionsForm(QWidget* owner) : QDialog(owner), ui(new Ui::TRestoreOptionsForm)
 {
     ui->setupUi(this);
     connect(ui->chkboxAutoSelect, &QCheckBox::clicked, this, &TRestoreOptionsForm::chkboxAutoSelectClick);
@@ -17,7 +16,7 @@ TRestoreOptionsForm::~TRestoreOptionsForm()
     delete ui;
 }
 
-void TRestoreOptionsForm::InitGUIWithData(bool autoSelect, const std::vector<std::string> &descriptions,
+void TRestoreOptionsForm::InitGUIWithData(bool autoSelect, const std::vector<std::string>& descriptions,
                                           int index)
 {
     if (!descriptions.empty()) {
@@ -30,19 +29,19 @@ void TRestoreOptionsForm::InitGUIWithData(bool autoSelect, const std::vector<std
         ui->lbOnlyAutoSelect->show();
     }
     ui->cboxBackupSelection->clear();
-    for (const std::string &d : descriptions)
+    for (const std::string& d : descriptions)
         ui->cboxBackupSelection->addItem(QString::fromStdString(d));
     ui->cboxBackupSelection->setCurrentIndex(index >= 0 && index < int(descriptions.size()) ? index : -1);
     EnableSelection();
 }
 
-void TRestoreOptionsForm::GetData(bool &autoSelect, int &index) const
+void TRestoreOptionsForm::GetData(bool& autoSelect, int& index) const
 {
     autoSelect = ui->chkboxAutoSelect->isChecked();
     index = ui->cboxBackupSelection->currentIndex();
 }
 
-void TRestoreOptionsForm::showEvent(QShowEvent *e)
+void TRestoreOptionsForm::showEvent(QShowEvent* e)
 {
     QDialog::showEvent(e);
     FormShow();

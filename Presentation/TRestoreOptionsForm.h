@@ -7,22 +7,23 @@
 #include <string>
 #include <vector>
 
-namespace Ui { class TRestoreOptionsForm; }
+namespace Ui {
+class TRestoreOptionsForm;
+}
 
-class TRestoreOptionsForm : public QDialog
-{
+class TRestoreOptionsForm : public QDialog {
     Q_OBJECT
 
 public:
-    explicit TRestoreOptionsForm(QWidget *owner);
+    explicit TRestoreOptionsForm(QWidget* owner);
     ~TRestoreOptionsForm() override;
 
     // descriptions: one line per backup, in list order; index -1 selects none.
-    void InitGUIWithData(bool autoSelect, const std::vector<std::string> &descriptions, int index);
-    void GetData(bool &autoSelect, int &index) const;
+    void InitGUIWithData(bool autoSelect, const std::vector<std::string>& descriptions, int index);
+    void GetData(bool& autoSelect, int& index) const;
 
 protected:
-    void showEvent(QShowEvent *e) override;
+    void showEvent(QShowEvent* e) override;
 
 private slots:
     void chkboxAutoSelectClick();
@@ -32,5 +33,5 @@ private:
     void FormShow();
     void EnableSelection();
 
-    Ui::TRestoreOptionsForm *ui;
+    Ui::TRestoreOptionsForm* ui;
 };

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-TRestorePromptForm::TRestorePromptForm(QWidget *owner)
+TRestorePromptForm::TRestorePromptForm(QWidget* owner)
     : QDialog(owner), ui(new Ui::TRestorePromptForm), timerDlgTimeout(new QTimer(this))
 {
     ui->setupUi(this);
@@ -20,9 +20,9 @@ TRestorePromptForm::TRestorePromptForm(QWidget *owner)
     connect(ui->btnReject, &QPushButton::clicked, this, &QDialog::reject);
     // Seconds on a clock that a change of the PC's time does not move.
     m_clock = [] {
-        return static_cast<time_t>(
-            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
-                .count());
+        return static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                       std::chrono::steady_clock::now().time_since_epoch())
+                                       .count());
     };
 }
 
@@ -31,8 +31,7 @@ TRestorePromptForm::~TRestorePromptForm()
     delete ui;
 }
 
-void TRestorePromptForm::SetTiming(int timeoutSeconds, std::function<time_t()> clock,
-                                   int tickMilliseconds)
+void TRestorePromptForm::SetTiming(int timeoutSeconds, std::function<time_t()> clock, int tickMilliseconds)
 {
     m_timeoutSeconds = timeoutSeconds;
     if (clock)
@@ -40,8 +39,7 @@ void TRestorePromptForm::SetTiming(int timeoutSeconds, std::function<time_t()> c
     timerDlgTimeout->setInterval(tickMilliseconds);
 }
 
-void TRestorePromptForm::InitGUIWithData(uint32_t requestSerial, uint32_t backupSerial,
-                                         uint32_t backupDate)
+void TRestorePromptForm::InitGUIWithData(uint32_t requestSerial, uint32_t backupSerial, uint32_t backupDate)
 {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%08X", requestSerial);
@@ -54,7 +52,7 @@ void TRestorePromptForm::InitGUIWithData(uint32_t requestSerial, uint32_t backup
     ui->lbResponseTimeoutMsg->clear();
 }
 
-void TRestorePromptForm::showEvent(QShowEvent *e)
+void TRestorePromptForm::showEvent(QShowEvent* e)
 {
     QDialog::showEvent(e);
     FormShow();
@@ -64,17 +62,17 @@ void TRestorePromptForm::FormShow()
 {
     setWindowTitle(QStringLiteral("Confirm Restore Request"));
     ui->lbTitle->setText(QStringLiteral("Restore Request"));
-    ui->lbRequestingQuarnexDesc->setText(QStringLiteral(
-        "The following Quarnex server is requesting a restore of a previous backup:"));
+    ui->lbRequestingQuarnexDesc->setText(
+        QStringLiteral("The following Quarnex server is requesting a restore of a previous backup:"));
     ui->lbRequestingQuarnexLabel->setText(QStringLiteral("Requesting Quarnex Server:"));
-    ui->lbCurBkupDesc->setText(QStringLiteral(
-        "Harborlock is currently configured to use the following backup for the restore:"));
+    ui->lbCurBkupDesc->setText(
+        QStringLiteral("Harborlock is currently configured to use the following backup for the restore:"));
     ui->lbBackupQuarnexLabel->setText(QStringLiteral("Backup From Quarnex Server:"));
     ui->lbBackupDateLabel->setText(QStringLiteral("Backup Date:"));
-    ui->lbHelpIfWrongBackup->setText(QStringLiteral(
-        "If this is not the backup desired for this restore request, then click the Reject "
-        "button below, change the restore configuration on the main window, and restart the "
-        "restore operation on the Quarnex server."));
+    ui->lbHelpIfWrongBackup->setText(
+        QStringLiteral("If this is not the backup desired for this restore request, then click the Reject "
+                       "button below, change the restore configuration on the main window, and restart the "
+                       "restore operation on the Quarnex server."));
     ui->btnAccept->setText(QStringLiteral("Accept"));
     ui->btnReject->setText(QStringLiteral("Reject"));
     // The answer window starts once per prompt: showing it again (after it was minimised)
@@ -99,7 +97,8 @@ void TRestorePromptForm::timerDlgTimeoutTimer()
     if (remaining > 0) {
         ui->lbResponseTimeoutMsg->setText(
             QStringLiteral("If no response in %1 seconds, then this restore request will "
-                           "automatically be rejected.").arg(remaining));
+                           "automatically be rejected.")
+                .arg(remaining));
     } else {
         timerDlgTimeout->stop();
         ui->btnReject->click();

@@ -9,14 +9,15 @@
 #include <functional>
 
 class QTimer;
-namespace Ui { class TRestorePromptForm; }
+namespace Ui {
+class TRestorePromptForm;
+}
 
-class TRestorePromptForm : public QDialog
-{
+class TRestorePromptForm : public QDialog {
     Q_OBJECT
 
 public:
-    explicit TRestorePromptForm(QWidget *owner);
+    explicit TRestorePromptForm(QWidget* owner);
     ~TRestorePromptForm() override;
 
     void InitGUIWithData(uint32_t requestSerial, uint32_t backupSerial, uint32_t backupDate);
@@ -29,13 +30,13 @@ public:
     void timerDlgTimeoutTimer();
 
 protected:
-    void showEvent(QShowEvent *e) override;
+    void showEvent(QShowEvent* e) override;
 
 private:
     void FormShow();
 
-    Ui::TRestorePromptForm *ui;
-    QTimer *timerDlgTimeout;
+    Ui::TRestorePromptForm* ui;
+    QTimer* timerDlgTimeout;
     time_t m_startTime = 0;
     bool m_started = false;
     int m_timeoutSeconds = 90;

@@ -17,14 +17,13 @@
 namespace {
 
 // Orders by the sort key, so dates and sizes sort as numbers whatever their text.
-class SortedItem : public QTableWidgetItem
-{
+class SortedItem : public QTableWidgetItem {
 public:
-    SortedItem(const QString &text, const QVariant &key) : QTableWidgetItem(text)
+    SortedItem(const QString& text, const QVariant& key) : QTableWidgetItem(text)
     {
         setData(TServersForm::SortRole, key);
     }
-    bool operator<(const QTableWidgetItem &other) const override
+    bool operator<(const QTableWidgetItem& other) const override
     {
         const QVariant a = data(TServersForm::SortRole), b = other.data(TServersForm::SortRole);
         if (a.typeId() == QMetaType::QString || b.typeId() == QMetaType::QString)
@@ -33,7 +32,7 @@ public:
     }
 };
 
-QString DateText(const TServerSummary &s)
+QString DateText(const TServerSummary& s)
 {
     if (s.backupCount == 0)
         return QStringLiteral("Never");
@@ -44,12 +43,13 @@ QString DateText(const TServerSummary &s)
 
 QString WarnText(int days)
 {
-    return days == 0 ? QStringLiteral("Never") : QStringLiteral("%1 %2").arg(days).arg(days == 1 ? "day" : "days");
+    return days == 0 ? QStringLiteral("Never")
+                     : QStringLiteral("%1 %2").arg(days).arg(days == 1 ? "day" : "days");
 }
 
 } // namespace
 
-TServersForm::TServersForm(CStaleServerMonitor *monitor, QWidget *owner)
+TServersForm::TServersForm(CStaleServerMonitor* monitor, QWidget* owner)
     : QDialog(owner), ui(new Ui::TServersForm), m_monitor(monitor)
 {
     ui->setupUi(this);
@@ -58,7 +58,8 @@ TServersForm::TServersForm(CStaleServerMonitor *monitor, QWidget *owner)
     ui->tblServers->horizontalHeader()->setStretchLastSection(true);
     ui->tblServers->sortByColumn(ColServerID, Qt::AscendingOrder);
     ui->udWarnDays->setEnabled(false);
-    connect(ui->tblServers, &QTableWidget::itemSelectionChanged, this, &TServersForm::tblServersSelectionChanged);
+    connect(ui->tblServers, &QTableWidget::itemSelectionChanged, this,
+            &TServersForm::tblServersSelectionChanged);
     connect(ui->udWarnDays, &QSpinBox::valueChanged, this, &TServersForm::udWarnDaysChanged);
     connect(ui->btnRefresh, &QPushButton::clicked, this, &TServersForm::btnRefreshClick);
     connect(ui->btnClose, &QPushButton::clicked, this, &QDialog::close);
@@ -71,7 +72,7 @@ TServersForm::~TServersForm()
     delete ui;
 }
 
-void TServersForm::showEvent(QShowEvent *e)
+void TServersForm::showEvent(QShowEvent* e)
 {
     QDialog::showEvent(e);
     FormShow();
@@ -93,8 +94,8 @@ void TServersForm::FormShow()
 
 std::string TServersForm::SelectedServer() const
 {
-    const QList<QTableWidgetItem *> items = ui->tblServers->selectedItems();
-    for (QTableWidgetItem *item : items)
+    const QList<QTableWidgetItem*> items = ui->tblServers->selectedItems();
+    for (QTableWidgetItem* item : items)
         if (item->column() == ColServerID)
             return item->text().toStdString();
     return std::string();
@@ -104,21 +105,21 @@ void TServersForm::Refresh()
 {
     if (!m_monitor)
         return;
-    QTableWidget *table = ui->tblServers;
+    QTableWidget* table = ui->tblServers;
     const std::string selected = SelectedServer();
     m_filling = true;
     // Rows are placed unsorted, then sorted once by the column the user chose.
     table->setSortingEnabled(false);
     table->clearContents();
-    const std::vector<TServerSummary> &servers = m_monitor->Summaries();
+    const std::vector<TServerSummary>& servers = m_monitor->Summaries();
     table->setRowCount(static_cast<int>(servers.size()));
     const QLocale numbers = QLocale::c();
     int row = 0;
-    for (const TServerSummary &s : servers) {
+    for (const TServerSummary& s : servers) {
         const int days = m_monitor->WarnDaysOf(s.serverID);
         const CServerSummary::EState state = m_monitor->StateOf(s);
         const QString id = QString::fromStdString(s.serverID);
-        QTableWidgetItem *cells[ColCount] = {
+        QTableWidgetItem* cells[ColCount] = {
             new SortedItem(id, id),
             new SortedItem(QString::fromStdString(s.serverName), QString::fromStdString(s.serverName)),
             // A server without backups sorts before every dated one.

@@ -10,18 +10,28 @@
 
 class CStaleServerMonitor;
 class QTableWidget;
-namespace Ui { class TServersForm; }
+namespace Ui {
+class TServersForm;
+}
 
-class TServersForm : public QDialog
-{
+class TServersForm : public QDialog {
     Q_OBJECT
 
 public:
-    enum EColumn { ColServerID, ColName, ColLastBackup, ColBackups, ColSize, ColState, ColWarnDays, ColCount };
+    enum EColumn {
+        ColServerID,
+        ColName,
+        ColLastBackup,
+        ColBackups,
+        ColSize,
+        ColState,
+        ColWarnDays,
+        ColCount
+    };
     // Sort key of a cell (numbers for dates and sizes; text otherwise).
     static constexpr int SortRole = Qt::UserRole + 1;
 
-    TServersForm(CStaleServerMonitor *monitor, QWidget *owner);
+    TServersForm(CStaleServerMonitor* monitor, QWidget* owner);
     ~TServersForm() override;
 
     // Fills the table from the monitor's last check, keeping the sort order and the selection.
@@ -30,7 +40,7 @@ public:
     std::string SelectedServer() const;
 
 protected:
-    void showEvent(QShowEvent *e) override;
+    void showEvent(QShowEvent* e) override;
 
 private slots:
     void tblServersSelectionChanged();
@@ -40,7 +50,7 @@ private slots:
 private:
     void FormShow();
 
-    Ui::TServersForm *ui;
-    CStaleServerMonitor *m_monitor;
+    Ui::TServersForm* ui;
+    CStaleServerMonitor* m_monitor;
     bool m_filling = false;
 };

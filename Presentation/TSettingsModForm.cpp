@@ -12,8 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-TSettingsModForm::TSettingsModForm(QWidget *owner)
-    : QDialog(owner), ui(new Ui::TSettingsModForm)
+TSettingsModForm::TSettingsModForm(QWidget* owner) : QDialog(owner), ui(new Ui::TSettingsModForm)
 {
     ui->setupUi(this);
     SetOneLineHeight(ui->memoIPAddrVal);
@@ -32,13 +31,13 @@ namespace {
 // The ports the backup service serves (HLKBackup::HLK_Reset).
 constexpr int kMinServedPort = 1025;
 constexpr int kMaxServedPort = 8191;
-const char *const kAllAddresses = "All addresses";
+const char* const kAllAddresses = "All addresses";
 // The one-line height the memo was laid out with; the line spacing is taken
 // from it on every fill so that repeated refreshes keep the same height.
-const char *const kBaseHeight = "hlBaseHeight";
-}
+const char* const kBaseHeight = "hlBaseHeight";
+} // namespace
 
-void TSettingsModForm::SetOneLineHeight(QPlainTextEdit *memo)
+void TSettingsModForm::SetOneLineHeight(QPlainTextEdit* memo)
 {
     const int h = memo->fontMetrics().height();
     const int margin = static_cast<int>(memo->document()->documentMargin()) + memo->frameWidth();
@@ -46,7 +45,7 @@ void TSettingsModForm::SetOneLineHeight(QPlainTextEdit *memo)
     memo->setProperty(kBaseHeight, h + 2 * margin);
 }
 
-int TSettingsModForm::FillIPAddrMemo(QPlainTextEdit *memo, const std::vector<std::string> &addresses,
+int TSettingsModForm::FillIPAddrMemo(QPlainTextEdit* memo, const std::vector<std::string>& addresses,
                                      int maxLines)
 {
     memo->clear();
@@ -57,7 +56,7 @@ int TSettingsModForm::FillIPAddrMemo(QPlainTextEdit *memo, const std::vector<std
         memo->setPlainText(QStringLiteral("Unknown"));
     } else {
         QStringList lines;
-        for (const std::string &a : addresses)
+        for (const std::string& a : addresses)
             lines << QString::fromStdString(a);
         memo->setPlainText(lines.join(QLatin1Char('\n')));
         const int h = std::abs(memo->fontMetrics().height());
@@ -75,8 +74,8 @@ int TSettingsModForm::FillIPAddrMemo(QPlainTextEdit *memo, const std::vector<std
     return memo->maximumHeight() - oldHeight;
 }
 
-void TSettingsModForm::InitGUIWithData(const std::vector<std::string> &addresses,
-                                       const std::string &port, const std::string &folder)
+void TSettingsModForm::InitGUIWithData(const std::vector<std::string>& addresses, const std::string& port,
+                                       const std::string& folder)
 {
     // The layout grows the group box and the dialog with the memo.
     FillIPAddrMemo(ui->memoIPAddrVal, addresses, 0);
@@ -84,18 +83,19 @@ void TSettingsModForm::InitGUIWithData(const std::vector<std::string> &addresses
     ui->editFolder->setText(QString::fromStdString(folder));
 }
 
-void TSettingsModForm::GetData(std::string &port, std::string &folder) const
+void TSettingsModForm::GetData(std::string& port, std::string& folder) const
 {
     port = ui->editIPPort->text().toStdString();
     folder = ui->editFolder->text().toStdString();
 }
 
-void TSettingsModForm::SetPeerRules(const std::vector<std::string> &addresses, const CPeerRules::Settings &rules)
+void TSettingsModForm::SetPeerRules(const std::vector<std::string>& addresses,
+                                    const CPeerRules::Settings& rules)
 {
     m_addresses = addresses;
     ui->cboxListenOn->clear();
     ui->cboxListenOn->addItem(QString::fromLatin1(kAllAddresses));
-    for (const std::string &a : addresses)
+    for (const std::string& a : addresses)
         ui->cboxListenOn->addItem(QString::fromStdString(a));
     if (rules.listenAddress.empty())
         ui->cboxListenOn->setCurrentIndex(0);
@@ -128,7 +128,7 @@ bool TSettingsModForm::StartAtLogin() const
     return ui->chkboxStartAtLogin->isChecked();
 }
 
-void TSettingsModForm::showEvent(QShowEvent *e)
+void TSettingsModForm::showEvent(QShowEvent* e)
 {
     QDialog::showEvent(e);
     FormShow();
@@ -141,9 +141,9 @@ void TSettingsModForm::FormShow()
     ui->memoIPAddrInstr->setText(QStringLiteral("The PC IP Address setting is read-only."));
     ui->lbIPAddr->setText(QStringLiteral("PC IP Address:"));
     ui->grpboxIPPort->setTitle(QStringLiteral("TCP/IP Port:"));
-    ui->memoIPPortInstr->setText(QStringLiteral(
-        "The TCP/IP Port setting is used to communicate between Harborlock and the Quarnex "
-        "server.  The setting must be identical here and on the Quarnex server."));
+    ui->memoIPPortInstr->setText(
+        QStringLiteral("The TCP/IP Port setting is used to communicate between Harborlock and the Quarnex "
+                       "server.  The setting must be identical here and on the Quarnex server."));
     ui->lbIPPort->setText(QStringLiteral("TCP/IP Port:"));
     ui->grpboxBackupFolder->setTitle(QStringLiteral("Backup Folder:"));
     ui->memoFolderInstr->setText(QStringLiteral(
@@ -220,9 +220,11 @@ void TSettingsModForm::btnOKClick()
     }
     const CPeerRules::Settings rules = PeerRules();
     std::uint32_t address = 0;
-    const bool known = rules.listenAddress.empty() || rules.listenAddress.rfind("127.", 0) == 0 ||
-                       std::find(m_addresses.begin(), m_addresses.end(), rules.listenAddress) != m_addresses.end();
-    if (!CPeerRules::ParseAddress(rules.listenAddress.empty() ? "0.0.0.0" : rules.listenAddress, address) || !known) {
+    const bool known =
+        rules.listenAddress.empty() || rules.listenAddress.rfind("127.", 0) == 0 ||
+        std::find(m_addresses.begin(), m_addresses.end(), rules.listenAddress) != m_addresses.end();
+    if (!CPeerRules::ParseAddress(rules.listenAddress.empty() ? "0.0.0.0" : rules.listenAddress, address) ||
+        !known) {
         ui->cboxListenOn->setFocus();
         CPlatformShell::ErrorBox(this, "Listen on must be All addresses or an IPv4 address of this PC");
         return;

@@ -13,8 +13,7 @@
 
 #include <stdexcept>
 
-TViewDebugLogForm::TViewDebugLogForm(QWidget *owner)
-    : QDialog(owner), ui(new Ui::TViewDebugLogForm)
+TViewDebugLogForm::TViewDebugLogForm(QWidget* owner) : QDialog(owner), ui(new Ui::TViewDebugLogForm)
 {
     ui->setupUi(this);
     setWindowTitle("View debug log");
@@ -29,9 +28,8 @@ TViewDebugLogForm::TViewDebugLogForm(QWidget *owner)
     popupmenuDebugLog->setObjectName("popupmenuDebugLog");
     popupmenuDebugLog->addAction(ui->menuitemSaveAs);
     popupmenuDebugLog->addAction(ui->menuitemSelectAll);
-    connect(ui->memoDebugLog, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
-        popupmenuDebugLog->popup(ui->memoDebugLog->mapToGlobal(pos));
-    });
+    connect(ui->memoDebugLog, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { popupmenuDebugLog->popup(ui->memoDebugLog->mapToGlobal(pos)); });
     connect(ui->menuitemSaveAs, &QAction::triggered, this, &TViewDebugLogForm::menuitemSaveAsClick);
     connect(ui->menuitemSelectAll, &QAction::triggered, this, &TViewDebugLogForm::menuitemSelectAllClick);
 
@@ -48,13 +46,13 @@ TViewDebugLogForm::~TViewDebugLogForm()
     delete ui;
 }
 
-void TViewDebugLogForm::InitGUIWithData(const std::string &path)
+void TViewDebugLogForm::InitGUIWithData(const std::string& path)
 {
     TExceptionDlg::Guard("TViewDebugLogForm::InitGUIWithData", "Presentation/TViewDebugLogForm", __LINE__,
                          [&] { LoadFile(path); });
 }
 
-void TViewDebugLogForm::LoadFile(const std::string &path)
+void TViewDebugLogForm::LoadFile(const std::string& path)
 {
     if (!hl::Os().PathExists(path))
         return;
@@ -70,7 +68,7 @@ void TViewDebugLogForm::LoadFile(const std::string &path)
     ScrollToEnd();
 }
 
-void TViewDebugLogForm::showEvent(QShowEvent *e)
+void TViewDebugLogForm::showEvent(QShowEvent* e)
 {
     QDialog::showEvent(e);
     // The scroll range is known only once the memo has its size.
@@ -81,7 +79,7 @@ void TViewDebugLogForm::ScrollToEnd()
 {
     ui->memoDebugLog->moveCursor(QTextCursor::End);
     ui->memoDebugLog->ensureCursorVisible();
-    QScrollBar *bar = ui->memoDebugLog->verticalScrollBar();
+    QScrollBar* bar = ui->memoDebugLog->verticalScrollBar();
     bar->setValue(bar->maximum());
 }
 
@@ -89,19 +87,20 @@ void TViewDebugLogForm::menuitemSaveAsClick()
 {
     if (savedlgDebugLog->exec() != QDialog::Accepted || savedlgDebugLog->selectedFiles().isEmpty())
         return;
-    TExceptionDlg::Guard("TViewDebugLogForm::menuitemSaveAsClick", "Presentation/TViewDebugLogForm", __LINE__, [&] {
-        const QString target = savedlgDebugLog->selectedFiles().first();
-        QFile file(target);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            throw std::runtime_error("Cannot create file \"" + target.toStdString() + "\". " +
-                                     file.errorString().toStdString());
-        QString text = ui->memoDebugLog->toPlainText();
-        if (!text.isEmpty())
-            text += '\n';
-        if (file.write(text.toUtf8()) < 0 || !file.flush())
-            throw std::runtime_error("Cannot write file \"" + target.toStdString() + "\". " +
-                                     file.errorString().toStdString());
-    });
+    TExceptionDlg::Guard("TViewDebugLogForm::menuitemSaveAsClick", "Presentation/TViewDebugLogForm", __LINE__,
+                         [&] {
+                             const QString target = savedlgDebugLog->selectedFiles().first();
+                             QFile file(target);
+                             if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                                 throw std::runtime_error("Cannot create file \"" + target.toStdString() +
+                                                          "\". " + file.errorString().toStdString());
+                             QString text = ui->memoDebugLog->toPlainText();
+                             if (!text.isEmpty())
+                                 text += '\n';
+                             if (file.write(text.toUtf8()) < 0 || !file.flush())
+                                 throw std::runtime_error("Cannot write file \"" + target.toStdString() +
+                                                          "\". " + file.errorString().toStdString());
+                         });
 }
 
 void TViewDebugLogForm::menuitemSelectAllClick()

@@ -8,33 +8,34 @@
 class QFileDialog;
 class QMenu;
 
-namespace Ui { class TViewDebugLogForm; }
+namespace Ui {
+class TViewDebugLogForm;
+}
 
-class TViewDebugLogForm : public QDialog
-{
+class TViewDebugLogForm : public QDialog {
     Q_OBJECT
 
 public:
-    explicit TViewDebugLogForm(QWidget *owner = nullptr);
+    explicit TViewDebugLogForm(QWidget* owner = nullptr);
     ~TViewDebugLogForm() override;
 
     // Loads the file's lines (a missing file leaves the viewer empty) and scrolls to the end.
-    void InitGUIWithData(const std::string &path);
+    void InitGUIWithData(const std::string& path);
 
-    QMenu *PopupMenu() const { return popupmenuDebugLog; }
+    QMenu* PopupMenu() const { return popupmenuDebugLog; }
 
 protected:
-    void showEvent(QShowEvent *e) override;
+    void showEvent(QShowEvent* e) override;
 
 private slots:
     void menuitemSaveAsClick();
     void menuitemSelectAllClick();
 
 private:
-    void LoadFile(const std::string &path);
+    void LoadFile(const std::string& path);
     void ScrollToEnd();
 
-    Ui::TViewDebugLogForm *ui;
-    QMenu *popupmenuDebugLog;
-    QFileDialog *savedlgDebugLog;
+    Ui::TViewDebugLogForm* ui;
+    QMenu* popupmenuDebugLog;
+    QFileDialog* savedlgDebugLog;
 };

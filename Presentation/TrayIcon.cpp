@@ -9,15 +9,15 @@
 #include <QWidget>
 
 namespace {
-const char *const kTrayIconName = "trayIcon0";
+const char* const kTrayIconName = "trayIcon0";
 }
 
-QSystemTrayIcon *AddTrayIcon(QWidget *window, const QIcon &icon, unsigned callbackMessage,
-                             const char *tip, QMenu *contextMenu)
+QSystemTrayIcon* AddTrayIcon(QWidget* window, const QIcon& icon, unsigned callbackMessage, const char* tip,
+                             QMenu* contextMenu)
 {
     if (!window)
         return nullptr;
-    auto *tray = new QSystemTrayIcon(icon, window);
+    auto* tray = new QSystemTrayIcon(icon, window);
     tray->setObjectName(QString::fromLatin1(kTrayIconName));
     tray->setToolTip(QString::fromUtf8(tip ? tip : "").left(127));
     tray->setContextMenu(contextMenu);
@@ -38,10 +38,10 @@ QSystemTrayIcon *AddTrayIcon(QWidget *window, const QIcon &icon, unsigned callba
     return tray;
 }
 
-void RemoveTrayIcon(QWidget *window)
+void RemoveTrayIcon(QWidget* window)
 {
     if (!window)
         return;
-    delete window->findChild<QSystemTrayIcon *>(QString::fromLatin1(kTrayIconName),
-                                                Qt::FindDirectChildrenOnly);
+    delete window->findChild<QSystemTrayIcon*>(QString::fromLatin1(kTrayIconName),
+                                               Qt::FindDirectChildrenOnly);
 }

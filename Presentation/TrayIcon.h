@@ -13,8 +13,8 @@ class QWidget;
 // icon). A click or a double click reaches the window as WM_LBUTTONDBLCLK; a right click
 // as WM_RBUTTONUP, after the tray has shown the menu. The icon is made even where no
 // tray is running yet, so that it appears when one starts. The tip is cut to 127 characters.
-QSystemTrayIcon *AddTrayIcon(QWidget *window, const QIcon &icon, unsigned callbackMessage,
-                             const char *tip, QMenu *contextMenu);
+QSystemTrayIcon* AddTrayIcon(QWidget* window, const QIcon& icon, unsigned callbackMessage, const char* tip,
+                             QMenu* contextMenu);
 
 // Removes the window's icon, if it has one.
-void RemoveTrayIcon(QWidget *window);
+void RemoveTrayIcon(QWidget* window);

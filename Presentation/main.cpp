@@ -21,7 +21,7 @@
 namespace {
 
 // The framework's standard box for an exception that ends the start-up.
-void ShowFatal(const QString &text)
+void ShowFatal(const QString& text)
 {
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Harborlock"), text, QMessageBox::Ok);
     box.exec();
@@ -35,7 +35,7 @@ bool SocketStackUsable()
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Harborlock"));
@@ -69,9 +69,9 @@ int main(int argc, char *argv[])
         if (CAutostartEntry::StartsMinimized(QCoreApplication::arguments()))
             mainForm.showMinimized();
         QApplication::exec();
-    } catch (const CClientExc &e) {
+    } catch (const CClientExc& e) {
         ShowFatal(QString::fromStdString(e.GetDisplayText()));
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         ShowFatal(QString::fromUtf8(e.what()));
     } catch (...) {
         ShowFatal(QString());

@@ -84,7 +84,10 @@ public:
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
     int fd() const { return m_fd; }
-    std::uint16_t port() const { return static_cast<std::uint16_t>(m_fd >= 0 ? hl::Os().LocalPort(m_fd) : 0); }
+    std::uint16_t port() const
+    {
+        return static_cast<std::uint16_t>(m_fd >= 0 ? hl::Os().LocalPort(m_fd) : 0);
+    }
 
 private:
     int m_fd;
@@ -165,7 +168,8 @@ bool Baseline::CopyFiles(const std::vector<std::string>& from, const std::string
 }
 
 double Baseline::ReceiveAndCopy(const BackupIdentity& id, BenchPlan& plan, const DataPool& pool,
-                                const std::string& streamFile, const std::string& copyFile, double* receiveSeconds)
+                                const std::string& streamFile, const std::string& copyFile,
+                                double* receiveSeconds)
 {
     return ReceiveAndCopyImage(id, plan, pool, streamFile, {}, copyFile, receiveSeconds);
 }
@@ -179,7 +183,8 @@ double Baseline::ReceiveAndCopyImage(const BackupIdentity& id, BenchPlan& plan, 
         return -1;
     const std::uint16_t port = listener.port();
     const auto start = Clock::now();
-    auto sender = std::async(std::launch::async, [&] { return BenchClient::SendRawBackup(port, id, plan, pool); });
+    auto sender =
+        std::async(std::launch::async, [&] { return BenchClient::SendRawBackup(port, id, plan, pool); });
     // The receiver runs on a thread of its own, as the service's worker does: the kernel
     // paces a thread that dirties the page cache by that thread's own history of writes, so
     // a long-lived thread that wrote gigabytes before would be held back more than a new one.
@@ -214,9 +219,8 @@ double Baseline::SendFiles(const std::vector<std::string>& image, std::uint64_t&
         const int s = os.Connect("127.0.0.1", port);
         if (s < 0)
             return false;
-        const bool ok = ForEachBlock(image, [&](const std::uint8_t* data, std::size_t n) {
-            return os.SendAll(s, data, n);
-        });
+        const bool ok = ForEachBlock(
+            image, [&](const std::uint8_t* data, std::size_t n) { return os.SendAll(s, data, n); });
         os.Close(s);
         return ok;
     });

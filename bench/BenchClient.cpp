@@ -81,8 +81,8 @@ bool BenchClient::Ping()
            WaitClosed(s.fd());
 }
 
-bool BenchClient::SendStream(int fd, const BackupIdentity& id, bool full, bool waitForAnswers, BenchPlan& plan,
-                             const DataPool& pool, std::string& failure, double* doneSeconds)
+bool BenchClient::SendStream(int fd, const BackupIdentity& id, bool full, bool waitForAnswers,
+                             BenchPlan& plan, const DataPool& pool, std::string& failure, double* doneSeconds)
 {
     std::uint32_t answer = 0;
     if (!SendWords(fd, {kCmdHello, id.serialNumber, full ? 1u : 0u, id.clusterSize, id.headerParam1,
@@ -155,7 +155,8 @@ bool BenchClient::Push(const BackupIdentity& id, bool full, BenchPlan& plan, con
     return SendStream(s.fd(), id, full, true, plan, pool, failure, &m_doneSeconds);
 }
 
-bool BenchClient::SendRawBackup(std::uint16_t port, const BackupIdentity& id, BenchPlan& plan, const DataPool& pool)
+bool BenchClient::SendRawBackup(std::uint16_t port, const BackupIdentity& id, BenchPlan& plan,
+                                const DataPool& pool)
 {
     Socket s(port);
     std::string failure;

@@ -20,10 +20,10 @@ struct BackupIdentity {
 
 struct RestoreCheck {
     std::uint64_t records = 0;
-    std::uint64_t bytes = 0;      // everything received after the RESTORE word
-    bool done = false;            // the stream ended with DONE
-    double answerSeconds = 0;     // from connecting to the backup header: the service's set-up
-    bool contentOk = true;        // every record held the expected block, in order, with its data
+    std::uint64_t bytes = 0;  // everything received after the RESTORE word
+    bool done = false;        // the stream ended with DONE
+    double answerSeconds = 0; // from connecting to the backup header: the service's set-up
+    bool contentOk = true;    // every record held the expected block, in order, with its data
     std::string failure;
 };
 
@@ -39,7 +39,8 @@ public:
     bool Ping();
 
     // HELLO, SIZE, every planned cluster, DONE; true when DONE was answered with OK.
-    bool Push(const BackupIdentity& id, bool full, BenchPlan& plan, const DataPool& pool, std::string& failure);
+    bool Push(const BackupIdentity& id, bool full, BenchPlan& plan, const DataPool& pool,
+              std::string& failure);
     // Of the last Push: seconds from the moment the last cluster and DONE were handed to the
     // connection to the DONE answer (what the Quarnex server waits for its "stored"); -1 when
     // there was no answer.
@@ -47,7 +48,8 @@ public:
 
     // The same bytes a backup conversation carries, sent without waiting for any answer:
     // what a plain receiver gets. Closes the connection at the end.
-    static bool SendRawBackup(std::uint16_t port, const BackupIdentity& id, BenchPlan& plan, const DataPool& pool);
+    static bool SendRawBackup(std::uint16_t port, const BackupIdentity& id, BenchPlan& plan,
+                              const DataPool& pool);
 
     // Receives a whole restore and checks its framing: every block 1..blocks once, in order,
     // full length. With compareData it also compares each record's head and tail with the
@@ -59,7 +61,8 @@ public:
 private:
     static void FrameStream(int fd, const BackupIdentity& id, std::uint32_t blocks, RestoreCheck& r);
     static bool SendStream(int socket, const BackupIdentity& id, bool full, bool waitForAnswers,
-                           BenchPlan& plan, const DataPool& pool, std::string& failure, double* doneSeconds = nullptr);
+                           BenchPlan& plan, const DataPool& pool, std::string& failure,
+                           double* doneSeconds = nullptr);
     std::uint16_t m_port;
     double m_doneSeconds = -1;
 };

@@ -34,7 +34,8 @@ DataPool::DataPool() : m_bytes(kSpan + 65536)
     }
 }
 
-const std::uint8_t* DataPool::Slice(std::uint32_t blockID, std::uint32_t generation, std::uint32_t length) const
+const std::uint8_t* DataPool::Slice(std::uint32_t blockID, std::uint32_t generation,
+                                    std::uint32_t length) const
 {
     if (length > m_bytes.size() - kSpan)
         return nullptr;
@@ -121,7 +122,8 @@ bool BenchPlan::Next(PlannedCluster& out)
     case Kind::Incremental: {
         // Alternate main and scratch while both last, so the scratch clusters arrive spread
         // over the transfer as a server's would.
-        const bool takeMain = m_mainNext < m_main.size() && (m_next % 2 == 0 || m_scratchNext >= m_scratch.size());
+        const bool takeMain =
+            m_mainNext < m_main.size() && (m_next % 2 == 0 || m_scratchNext >= m_scratch.size());
         if (takeMain) {
             out.blockID = m_main[m_mainNext++];
             out.mode = kModeMain;
@@ -134,9 +136,10 @@ bool BenchPlan::Next(PlannedCluster& out)
     }
     case Kind::FullWithScratch: {
         // The scratch clusters spread evenly: after n clusters, n * scratch / count of them.
-        const bool takeScratch = m_scratchNext < m_scratch.size() &&
-                                 (m_mainNext >= m_main.size() ||
-                                  std::uint64_t(m_scratchNext) * m_count < std::uint64_t(m_next + 1) * m_scratch.size());
+        const bool takeScratch =
+            m_scratchNext < m_scratch.size() &&
+            (m_mainNext >= m_main.size() ||
+             std::uint64_t(m_scratchNext) * m_count < std::uint64_t(m_next + 1) * m_scratch.size());
         if (takeScratch) {
             out.blockID = m_scratch[m_scratchNext++];
             out.mode = kModeScratch;

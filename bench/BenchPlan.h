@@ -27,7 +27,8 @@ inline void PutBE(std::uint8_t* p, std::uint32_t v)
 }
 inline std::uint32_t GetBE(const std::uint8_t* p)
 {
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | std::uint32_t(p[3]);
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 |
+           std::uint32_t(p[3]);
 }
 
 // Pseudo-random bytes; the data of a cluster is a slice chosen by its block ID and the
@@ -65,20 +66,28 @@ public:
     static BenchPlan ScratchOnly(std::uint32_t count, std::uint32_t clusterSize, std::uint32_t length);
 
     // Whether an incremental plan replaces block blockID (its data is then generation 1).
-    static bool ReplacedByIncremental(std::uint32_t blockID) { return blockID % 20 == 1 || blockID % 20 == 11; }
+    static bool ReplacedByIncremental(std::uint32_t blockID)
+    {
+        return blockID % 20 == 1 || blockID % 20 == 11;
+    }
 
     std::uint32_t Count() const { return m_count; }
     std::uint32_t ClusterSize() const { return m_clusterSize; }
     // Bytes of the whole conversation's CLUSTER commands (word, header and data).
     std::uint64_t StreamBytes() const;
 
-    void Rewind() { m_next = 0; m_mainNext = 0; m_scratchNext = 0; }
+    void Rewind()
+    {
+        m_next = 0;
+        m_mainNext = 0;
+        m_scratchNext = 0;
+    }
     bool Next(PlannedCluster& out);
 
 private:
     enum class Kind { Full, Incremental, ScratchOnly, FullWithScratch };
     Kind m_kind = Kind::Full;
-    std::uint32_t m_count = 0;       // clusters in the plan
+    std::uint32_t m_count = 0; // clusters in the plan
     std::uint32_t m_clusterSize = 0;
     std::uint32_t m_length = 0;
     std::uint32_t m_next = 0;

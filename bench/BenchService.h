@@ -4,8 +4,8 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>

@@ -38,7 +38,8 @@ bool SendWords(int fd, std::initializer_list<std::uint32_t> words)
 
 } // namespace
 
-FleetPush FleetClient::Push(std::uint16_t port, std::uint32_t serialNumber, const BenchPlan& plan, const DataPool& pool)
+FleetPush FleetClient::Push(std::uint16_t port, std::uint32_t serialNumber, const BenchPlan& plan,
+                            const DataPool& pool)
 {
     FleetPush r;
     r.started = FleetPush::Clock::now();
@@ -57,7 +58,8 @@ FleetPush FleetClient::Push(std::uint16_t port, std::uint32_t serialNumber, cons
     };
 
     std::uint32_t answer = 1;
-    if (!SendWords(fd, {kCmdHello, serialNumber, 1u, plan.ClusterSize(), kHeaderParam1, kHeaderParam2, kHeaderParam3}))
+    if (!SendWords(fd, {kCmdHello, serialNumber, 1u, plan.ClusterSize(), kHeaderParam1, kHeaderParam2,
+                        kHeaderParam3}))
         return fail("HELLO not sent");
     if (!ReadWord(fd, answer) || answer != kRspOk)
         return fail("HELLO refused");

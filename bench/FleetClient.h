@@ -12,7 +12,7 @@ namespace bench {
 
 struct FleetPush {
     using Clock = std::chrono::steady_clock;
-    bool ok = false;           // DONE answered with OK and the connection closed by the service
+    bool ok = false; // DONE answered with OK and the connection closed by the service
     std::string failure;
     Clock::time_point started; // when the client began to connect
     Clock::time_point connected;
@@ -26,12 +26,14 @@ public:
     static constexpr int kTimeoutMs = 900000;
 
     // HELLO, SIZE, every cluster of the full plan (block data from pool, generation 0), DONE.
-    static FleetPush Push(std::uint16_t port, std::uint32_t serialNumber, const BenchPlan& plan, const DataPool& pool);
+    static FleetPush Push(std::uint16_t port, std::uint32_t serialNumber, const BenchPlan& plan,
+                          const DataPool& pool);
 
     // The bytes the service stores for that backup: the 20-byte header (little-endian words)
     // and each record (12-byte big-endian header and data), fed to sink in pieces.
     template <typename Sink>
-    static void ExpectedImage(std::uint32_t serialNumber, const BenchPlan& plan, const DataPool& pool, Sink sink);
+    static void ExpectedImage(std::uint32_t serialNumber, const BenchPlan& plan, const DataPool& pool,
+                              Sink sink);
 
     static constexpr std::uint32_t kHeaderParam1 = 0x46;
     static constexpr std::uint32_t kHeaderParam2 = 0x4C;
@@ -39,10 +41,12 @@ public:
 };
 
 template <typename Sink>
-void FleetClient::ExpectedImage(std::uint32_t serialNumber, const BenchPlan& plan, const DataPool& pool, Sink sink)
+void FleetClient::ExpectedImage(std::uint32_t serialNumber, const BenchPlan& plan, const DataPool& pool,
+                                Sink sink)
 {
     std::uint8_t header[20];
-    const std::uint32_t words[5] = {serialNumber, plan.ClusterSize(), kHeaderParam1, kHeaderParam2, kHeaderParam3};
+    const std::uint32_t words[5] = {serialNumber, plan.ClusterSize(), kHeaderParam1, kHeaderParam2,
+                                    kHeaderParam3};
     for (int i = 0; i < 5; ++i)
         for (int k = 0; k < 4; ++k)
             header[i * 4 + k] = static_cast<std::uint8_t>(words[i] >> (8 * k));

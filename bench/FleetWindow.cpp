@@ -42,7 +42,8 @@ void FleetWindow::Reset()
 bool FleetWindow::WaitSaved(int count, int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(m_lock);
-    m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_saved >= count || m_failed > 0; });
+    m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                       [&] { return m_saved >= count || m_failed > 0; });
     return m_saved >= count && m_failed == 0;
 }
 

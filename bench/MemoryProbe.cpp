@@ -15,7 +15,8 @@ MemoryProbe::~MemoryProbe()
     Stop();
 }
 
-bool MemoryProbe::Start(const std::string& hostProgram, const std::string& root, const std::vector<std::string>& servers)
+bool MemoryProbe::Start(const std::string& hostProgram, const std::string& root,
+                        const std::vector<std::string>& servers)
 {
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);

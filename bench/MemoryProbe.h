@@ -20,7 +20,8 @@ public:
 
     // Starts the host with its repository under root, the given servers prepared as
     // PrepareServer does; false when it did not report a port.
-    bool Start(const std::string& hostProgram, const std::string& root, const std::vector<std::string>& servers = {});
+    bool Start(const std::string& hostProgram, const std::string& root,
+               const std::vector<std::string>& servers = {});
     std::uint16_t Port() const { return m_port; }
     // Peak and current resident memory of the host in bytes, -1 when unreadable.
     std::int64_t PeakBytes() const { return Read("VmHWM:"); }

@@ -56,13 +56,13 @@ std::string ResultTable::Text() const
 {
     std::string out;
     char line[512];
-    std::snprintf(line, sizeof line, "%-50s %13s %13s %6s %8s %9s  %s\n", "figure", "Harborlock", "baseline", "ratio",
-                  "target", "cpu ratio", "");
+    std::snprintf(line, sizeof line, "%-50s %13s %13s %6s %8s %9s  %s\n", "figure", "Harborlock", "baseline",
+                  "ratio", "target", "cpu ratio", "");
     out += line;
     for (const ResultRow& r : m_rows) {
         std::snprintf(line, sizeof line, "%-50s %13s %13s %6s %8s %9s  %s\n", r.figure.c_str(),
-                      Value(r.harborlock, r.unit).c_str(), Value(r.baseline, r.unit).c_str(), RatioText(r).c_str(),
-                      TargetText(r).c_str(), CpuRatio(r).c_str(), Verdict(r).c_str());
+                      Value(r.harborlock, r.unit).c_str(), Value(r.baseline, r.unit).c_str(),
+                      RatioText(r).c_str(), TargetText(r).c_str(), CpuRatio(r).c_str(), Verdict(r).c_str());
         out += line;
     }
     return out;
@@ -70,11 +70,12 @@ std::string ResultTable::Text() const
 
 std::string ResultTable::Markdown() const
 {
-    std::string out =
-        "| Figure | Harborlock | Baseline | Ratio | Target | CPU ratio | |\n|---|---:|---:|---:|---:|---:|---|\n";
+    std::string out = "| Figure | Harborlock | Baseline | Ratio | Target | CPU ratio | "
+                      "|\n|---|---:|---:|---:|---:|---:|---|\n";
     for (const ResultRow& r : m_rows)
-        out += "| " + r.figure + " | " + Value(r.harborlock, r.unit) + " | " + Value(r.baseline, r.unit) + " | " +
-               RatioText(r) + " | " + TargetText(r) + " | " + CpuRatio(r) + " | " + Verdict(r) + " |\n";
+        out += "| " + r.figure + " | " + Value(r.harborlock, r.unit) + " | " + Value(r.baseline, r.unit) +
+               " | " + RatioText(r) + " | " + TargetText(r) + " | " + CpuRatio(r) + " | " + Verdict(r) +
+               " |\n";
     return out;
 }
 

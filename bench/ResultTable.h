@@ -9,8 +9,8 @@ namespace bench {
 
 struct ResultRow {
     std::string figure;
-    std::string unit;          // of the two values
-    double harborlock = -1;    // negative: not measured
+    std::string unit;       // of the two values
+    double harborlock = -1; // negative: not measured
     double baseline = -1;
     double target = 0;         // largest acceptable ratio
     std::string note;          // why a row was skipped or failed

@@ -48,9 +48,12 @@ std::uint64_t ParseSize(const std::string& text)
     std::uint64_t scale = 1;
     if (end && *end) {
         switch (*end) {
-        case 'K': case 'k': scale = 1ull << 10; break;
-        case 'M': case 'm': scale = 1ull << 20; break;
-        case 'G': case 'g': scale = 1ull << 30; break;
+        case 'K':
+        case 'k': scale = 1ull << 10; break;
+        case 'M':
+        case 'm': scale = 1ull << 20; break;
+        case 'G':
+        case 'g': scale = 1ull << 30; break;
         default: scale = 0; break;
         }
     }
@@ -218,8 +221,7 @@ class Runner {
 public:
     Runner(const Options& o, BenchService& service, const DataPool& pool)
         : m_o(o), m_service(service), m_pool(pool), m_client(service.Port())
-    {
-    }
+    {}
 
     // Full, incremental and restore at one cluster size.
     void ClusterSizeSet(std::uint32_t clusterSize, ResultTable& table);
@@ -381,7 +383,9 @@ void Runner::ClusterSizeSet(std::uint32_t clusterSize, ResultTable& table)
 
         // 2. Full backup with scratch clusters: merged.
         BenchPlan scratchPlan = BenchPlan::FullWithScratch(blocks, clusterSize, m_o.scratchPercent);
-        auto sideScratch = [&] { serviceFull(scratchPlan, "full backup with scratch", &scratchFull, nullptr, scratchNote); };
+        auto sideScratch = [&] {
+            serviceFull(scratchPlan, "full backup with scratch", &scratchFull, nullptr, scratchNote);
+        };
         auto plainScratch = [&] {
             baselineFull(scratchPlan, "full backup with scratch", &scratchFullBase, nullptr, scratchNote);
         };
@@ -402,8 +406,10 @@ void Runner::ClusterSizeSet(std::uint32_t clusterSize, ResultTable& table)
             Settle(); // the same pause before both sides of a figure
             double receive = 0;
             const CpuClock cpu;
-            const double s = Baseline::ReceiveAndCopyImage(id, incrPlan, m_pool, streamFile, image, incrCopy, &receive);
-            Progress(" %.2f s (received after %.2f s, fsync %.2f s)\n", s, receive, Baseline::LastSyncSeconds());
+            const double s =
+                Baseline::ReceiveAndCopyImage(id, incrPlan, m_pool, streamFile, image, incrCopy, &receive);
+            Progress(" %.2f s (received after %.2f s, fsync %.2f s)\n", s, receive,
+                     Baseline::LastSyncSeconds());
             incrBase.Add(s, cpu.Seconds());
             if (s >= 0)
                 incrSync.Add(Baseline::LastSyncSeconds(), 0);
@@ -463,8 +469,8 @@ void Runner::ClusterSizeSet(std::uint32_t clusterSize, ResultTable& table)
             const auto start = Clock::now();
             const RestoreCheck check = m_client.Restore(id, blocks, true, m_pool, false);
             const double s = Seconds(start);
-            Progress(" %.2f s (header after %.3f s)%s%s\n", s, check.answerSeconds, check.failure.empty() ? "" : " ",
-                     check.failure.c_str());
+            Progress(" %.2f s (header after %.3f s)%s%s\n", s, check.answerSeconds,
+                     check.failure.empty() ? "" : " ", check.failure.c_str());
             if (!check.done || !check.failure.empty())
                 restoreNote = check.failure.empty() ? "no DONE" : check.failure;
             else if (!check.contentOk)
@@ -497,20 +503,21 @@ void Runner::ClusterSizeSet(std::uint32_t clusterSize, ResultTable& table)
 
     const double fullTarget = small ? 1.5 : 0.65;
     const double otherTarget = small ? 1.5 : 1.0;
-    table.Add({"Full backup, no scratch (one write), " + label, "s", full.value, fullBase.value, fullTarget, fullNote,
-               full.cpu, fullBase.cpu});
-    table.Add({"Full backup, " + std::to_string(m_o.scratchPercent) + " % scratch, " + label, "s", scratchFull.value,
-               scratchFullBase.value, otherTarget, scratchNote, scratchFull.cpu, scratchFullBase.cpu});
-    table.Add({"Incremental (10 % new), " + label, "s", incr.value, incrBase.value, otherTarget, incrNote, incr.cpu,
-               incrBase.cpu});
-    table.Add({"Restore, " + label, "s", restore.value, restoreBase.value, otherTarget, restoreNote, restore.cpu,
-               restoreBase.cpu});
+    table.Add({"Full backup, no scratch (one write), " + label, "s", full.value, fullBase.value, fullTarget,
+               fullNote, full.cpu, fullBase.cpu});
+    table.Add({"Full backup, " + std::to_string(m_o.scratchPercent) + " % scratch, " + label, "s",
+               scratchFull.value, scratchFullBase.value, otherTarget, scratchNote, scratchFull.cpu,
+               scratchFullBase.cpu});
+    table.Add({"Incremental (10 % new), " + label, "s", incr.value, incrBase.value, otherTarget, incrNote,
+               incr.cpu, incrBase.cpu});
+    table.Add({"Restore, " + label, "s", restore.value, restoreBase.value, otherTarget, restoreNote,
+               restore.cpu, restoreBase.cpu});
     // Durable DONE: the transfer files are synced before the answer. Compared with one fsync
     // of the same bytes at the end of the baseline's copy; the service starts its write-back
     // as the files grow, so far less is left for its sync.
     auto ms = [](double seconds) { return seconds < 0 ? seconds : seconds * 1000; };
-    table.Add({"DONE answer after the last cluster, full, " + label, "ms", ms(fullDone.value), ms(fullSync.value), 1.10,
-               "baseline: the fsync of its copy"});
+    table.Add({"DONE answer after the last cluster, full, " + label, "ms", ms(fullDone.value),
+               ms(fullSync.value), 1.10, "baseline: the fsync of its copy"});
     table.Add({"DONE answer after the last cluster, incremental, " + label, "ms", ms(incrDone.value),
                ms(incrSync.value), 1.10, "baseline: the fsync of its copy"});
 }
@@ -521,8 +528,7 @@ void Runner::Memory(ResultTable& table)
     const std::uint32_t clusterSize = 512;
     const std::uint32_t length = 64;
     const double budgetMiB = 16.0 + 8.0 * count / kMiB;
-    const std::string label =
-        "Memory: peak RSS added, " + std::to_string(count) + " scratch clusters";
+    const std::string label = "Memory: peak RSS added, " + std::to_string(count) + " scratch clusters";
     ResultRow row{label, "MiB", -1, budgetMiB, 1.0, ""};
 
     const std::string root = hl::JoinPath(m_o.work, "memory");
@@ -554,7 +560,8 @@ void Runner::Memory(ResultTable& table)
     std::uint64_t imageBytes = 0;
     for (const auto& e : fs::recursive_directory_iterator(root))
         if (e.is_regular_file() && e.path().filename().string().rfind("backup_", 0) == 0 &&
-            e.path().filename() != "backup.cfg" && e.path().filename().string().find("_cfg") == std::string::npos)
+            e.path().filename() != "backup.cfg" &&
+            e.path().filename().string().find("_cfg") == std::string::npos)
             imageBytes += e.file_size();
     const std::uint64_t expected = 20 + std::uint64_t(count) * (12 + length);
     if (!pushed || !idleAgain || idle < 0 || peak < 0) {
@@ -604,7 +611,8 @@ void Runner::Growth(ResultTable& table)
         Progress(" %.2f s\n", plain);
         char plainNote[64] = "";
         if (plain > 0)
-            std::snprintf(plainNote, sizeof plainNote, "plain copy %.2f s/GiB", plain / (double(size) / kGiB));
+            std::snprintf(plainNote, sizeof plainNote, "plain copy %.2f s/GiB",
+                          plain / (double(size) / kGiB));
         Progress("  growth: Harborlock full backup of %s ...", SizeText(size).c_str());
         std::string failure;
         const double s = ServiceBackup(id, true, plan, failure);
@@ -621,8 +629,12 @@ void Runner::Growth(ResultTable& table)
     m_service.ForgetServer(serverID);
     const double first = perGiB.empty() ? -1 : perGiB.front();
     for (std::size_t i = 0; i < perGiB.size(); ++i) {
-        ResultRow row{"Growth: full backup per GiB at " + SizeText(m_o.growth[i]), "s/GiB", perGiB[i],
-                      first, 1.15, notes[i]};
+        ResultRow row{"Growth: full backup per GiB at " + SizeText(m_o.growth[i]),
+                      "s/GiB",
+                      perGiB[i],
+                      first,
+                      1.15,
+                      notes[i]};
         if (i == 0)
             row.note = row.note.empty() ? "reference" : "reference; " + row.note;
         table.Add(row);
@@ -643,8 +655,8 @@ struct LargeRun {
 };
 
 // Push and wait until the worker has committed and ended (a ping is answered only then).
-double PushAndSettle(BenchClient& client, const BackupIdentity& id, bool full, BenchPlan& plan, const DataPool& pool,
-                     std::string& failure)
+double PushAndSettle(BenchClient& client, const BackupIdentity& id, bool full, BenchPlan& plan,
+                     const DataPool& pool, std::string& failure)
 {
     const auto start = Clock::now();
     if (!client.Push(id, full, plan, pool, failure))
@@ -733,7 +745,8 @@ void Runner::Large(ResultTable& table)
     // the image and a new one beside it.
     const std::uint64_t needed = size * 23 / 10 + (2ull << 30);
     auto skip = [&](const std::string& why) {
-        table.Add({"Large: full backup, " + std::to_string(m_o.scratchPercent) + " % scratch, per GiB at " + sizeText,
+        table.Add({"Large: full backup, " + std::to_string(m_o.scratchPercent) + " % scratch, per GiB at " +
+                       sizeText,
                    "s/GiB", -1, -1, 1.25, why});
     };
     if (FreeBytes(m_o.work) < needed) {
@@ -746,7 +759,8 @@ void Runner::Large(ResultTable& table)
     const std::string self = hl::Os().ExecutablePath();
     const std::string host = hl::JoinPath(fs::path(self).parent_path().string(), "harborlock-bench-host");
     MemoryProbe probe;
-    if (!probe.Start(host, root, {HLKWire::formatServerId(0x0C0FFEE1), HLKWire::formatServerId(0x0C0FFEE2)})) {
+    if (!probe.Start(host, root,
+                     {HLKWire::formatServerId(0x0C0FFEE1), HLKWire::formatServerId(0x0C0FFEE2)})) {
         skip("host did not start");
         return;
     }
@@ -757,7 +771,8 @@ void Runner::Large(ResultTable& table)
     // weighs more on it).
     LargeRun best;
     for (int r = 0; r < m_o.repeat; ++r) {
-        const LargeRun ref = RunLarge(client, root, m_pool, 0x0C0FFEE1, reference, m_o.scratchPercent, refText.c_str());
+        const LargeRun ref =
+            RunLarge(client, root, m_pool, 0x0C0FFEE1, reference, m_o.scratchPercent, refText.c_str());
         auto keep = [](double& into, double v) {
             if (v >= 0 && (into < 0 || v < into))
                 into = v;
@@ -768,7 +783,8 @@ void Runner::Large(ResultTable& table)
         if (!ref.note.empty())
             best.note = ref.note;
     }
-    const LargeRun large = RunLarge(client, root, m_pool, 0x0C0FFEE2, size, m_o.scratchPercent, sizeText.c_str());
+    const LargeRun large =
+        RunLarge(client, root, m_pool, 0x0C0FFEE2, size, m_o.scratchPercent, sizeText.c_str());
     const std::int64_t peak = probe.PeakBytes();
     probe.Stop();
     fs::remove_all(root);
@@ -799,8 +815,8 @@ void Runner::Large(ResultTable& table)
     const double plainLarge = plainPerGiB(size, 1);
     char plainNote[96] = "";
     if (plainRef > 0 && plainLarge > 0)
-        std::snprintf(plainNote, sizeof plainNote, "plain receive-and-copy %.2f s/GiB at %s, %.2f at %s", plainLarge,
-                      sizeText.c_str(), plainRef, refText.c_str());
+        std::snprintf(plainNote, sizeof plainNote, "plain receive-and-copy %.2f s/GiB at %s, %.2f at %s",
+                      plainLarge, sizeText.c_str(), plainRef, refText.c_str());
 
     const double refGiB = double(reference) / kGiB;
     const double largeGiB = double(size) / kGiB;
@@ -808,18 +824,24 @@ void Runner::Large(ResultTable& table)
     const std::string pct = std::to_string(m_o.scratchPercent) + " % scratch";
     const std::string failure = large.note.empty() ? best.note : large.note;
     const std::string note = failure.empty() ? std::string(plainNote) : failure;
-    table.Add({"Large: full backup, " + pct + ", per GiB at " + sizeText + " (baseline: at " + refText + ")", "s/GiB",
-               perGiB(large.full, largeGiB), perGiB(best.full, refGiB), 1.25, note});
-    table.Add({"Large: incremental (10 % new), per GiB at " + sizeText + " (baseline: at " + refText + ")", "s/GiB",
-               perGiB(large.incremental, largeGiB), perGiB(best.incremental, refGiB), 1.25, failure});
+    table.Add({"Large: full backup, " + pct + ", per GiB at " + sizeText + " (baseline: at " + refText + ")",
+               "s/GiB", perGiB(large.full, largeGiB), perGiB(best.full, refGiB), 1.25, note});
+    table.Add({"Large: incremental (10 % new), per GiB at " + sizeText + " (baseline: at " + refText + ")",
+               "s/GiB", perGiB(large.incremental, largeGiB), perGiB(best.incremental, refGiB), 1.25,
+               failure});
     table.Add({"Large: restore, per GiB at " + sizeText + " (baseline: at " + refText + ")", "s/GiB",
                perGiB(large.restore, largeGiB), perGiB(best.restore, refGiB), 1.25, failure});
     // 8 bytes per scratch cluster below 4 GiB of scratch data, 16 above.
     const double budgetMiB = 16.0 + (8.0 * double(large.scratchBelowSwitch) +
-                                     16.0 * double(large.scratchClusters - large.scratchBelowSwitch)) / kMiB;
+                                     16.0 * double(large.scratchClusters - large.scratchBelowSwitch)) /
+                                        kMiB;
     ResultRow memory{"Large: peak RSS added, " + sizeText + " with " + std::to_string(large.scratchClusters) +
                          " scratch clusters (baseline: budget)",
-                     "MiB", -1, budgetMiB, 1.0, ""};
+                     "MiB",
+                     -1,
+                     budgetMiB,
+                     1.0,
+                     ""};
     if (idle >= 0 && peak >= 0 && large.full >= 0) {
         memory.harborlock = double(peak - idle) / kMiB;
         char text[96];
@@ -852,8 +874,9 @@ int main(int argc, char** argv)
 
     const std::uint64_t needed = o.size * 5 + (1ull << 30);
     if (FreeBytes(o.work) < needed) {
-        std::fprintf(stderr, "harborlock-bench: %s free in %s, %s needed for %s\n", SizeText(FreeBytes(o.work)).c_str(),
-                     o.work.c_str(), SizeText(needed).c_str(), SizeText(o.size).c_str());
+        std::fprintf(stderr, "harborlock-bench: %s free in %s, %s needed for %s\n",
+                     SizeText(FreeBytes(o.work)).c_str(), o.work.c_str(), SizeText(needed).c_str(),
+                     SizeText(o.size).c_str());
         return 1;
     }
 
@@ -884,12 +907,12 @@ int main(int argc, char** argv)
     }
     fs::remove_all(o.work);
 
-    std::printf("\nHarborlock benchmark, %s, total size %s, best of %d\n\n%s", date.c_str(), SizeText(o.size).c_str(),
-                o.repeat, table.Text().c_str());
+    std::printf("\nHarborlock benchmark, %s, total size %s, best of %d\n\n%s", date.c_str(),
+                SizeText(o.size).c_str(), o.repeat, table.Text().c_str());
     if (!o.markdown.empty()) {
         std::ofstream md(o.markdown);
-        md << "Run " << date << " with `" << o.command << "` (best of " << o.repeat << ", " << SizeText(o.size)
-           << " per figure):\n\n"
+        md << "Run " << date << " with `" << o.command << "` (best of " << o.repeat << ", "
+           << SizeText(o.size) << " per figure):\n\n"
            << table.Markdown();
     }
     return table.AllMet() ? 0 : 3;

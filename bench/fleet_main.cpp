@@ -111,8 +111,8 @@ public:
             return false;
         std::uint8_t b[4];
         PutBE(b, kCmdPing);
-        bool ok = hl::Os().SendAll(fd, b, 4) && hl::Os().WaitReadable(fd, 120000) == 1 && hl::Os().Recv(fd, b, 4) == 4 &&
-                  GetBE(b) == kRspOk;
+        bool ok = hl::Os().SendAll(fd, b, 4) && hl::Os().WaitReadable(fd, 120000) == 1 &&
+                  hl::Os().Recv(fd, b, 4) == 4 && GetBE(b) == kRspOk;
         hl::Os().Close(fd);
         return ok;
     }
@@ -139,9 +139,11 @@ public:
             bool same = true;
             FleetClient::ExpectedImage(Serial(i), plan, pool, [&](const std::uint8_t* p, std::size_t n) {
                 while (same && n > 0) {
-                    const std::uint32_t k = static_cast<std::uint32_t>(std::min<std::size_t>(n, stored.size()));
+                    const std::uint32_t k =
+                        static_cast<std::uint32_t>(std::min<std::size_t>(n, stored.size()));
                     std::uint32_t got = 0;
-                    if (!file->Read(stored.data(), k, got) || got != k || std::memcmp(stored.data(), p, k) != 0)
+                    if (!file->Read(stored.data(), k, got) || got != k ||
+                        std::memcmp(stored.data(), p, k) != 0)
                         same = false;
                     p += k;
                     n -= k;
@@ -168,9 +170,9 @@ private:
 struct Figure {
     int servers = 0;
     int backlog = 0;
-    double sequential = 0;    // sum of the backups one after another, no gap
-    double fleet = 0;         // first connect to the last backup saved
-    double longestWait = 0;   // a client's time from connecting to its HELLO answer
+    double sequential = 0;  // sum of the backups one after another, no gap
+    double fleet = 0;       // first connect to the last backup saved
+    double longestWait = 0; // a client's time from connecting to its HELLO answer
     double slowestConnect = 0;
     int stored = 0;
     bool verified = false;
@@ -295,14 +297,17 @@ int main(int argc, char** argv)
         else if (a == "--markdown" && more)
             markdown = argv[++i];
         else {
-            std::fprintf(stderr, "usage: %s [--servers 8,32,100] [--size 32M] [--backlog 4[,128]] [--repeat 3] "
-                                 "[--work DIR] [--markdown FILE]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--servers 8,32,100] [--size 32M] [--backlog 4[,128]] [--repeat 3] "
+                         "[--work DIR] [--markdown FILE]\n",
+                         argv[0]);
             return 2;
         }
     }
 
     const std::uint32_t clusterSize = 65536;
-    const BenchPlan plan = BenchPlan::Full(static_cast<std::uint32_t>(std::max<std::uint64_t>(1, size / clusterSize)), clusterSize);
+    const BenchPlan plan = BenchPlan::Full(
+        static_cast<std::uint32_t>(std::max<std::uint64_t>(1, size / clusterSize)), clusterSize);
     const DataPool pool;
     fs::create_directories(work);
 
@@ -323,10 +328,12 @@ int main(int argc, char** argv)
                 bool sOk = true, aOk = true;
                 for (int k = 0; k < 2; ++k) {
                     if ((k == 0) == (r % 2 == 0)) {
-                        std::fprintf(stderr, "N=%d backlog=%d run %d: one after another...\n", f.servers, f.backlog, r + 1);
+                        std::fprintf(stderr, "N=%d backlog=%d run %d: one after another...\n", f.servers,
+                                     f.backlog, r + 1);
                         sOk = RunSequential(root, s, plan, pool);
                     } else {
-                        std::fprintf(stderr, "N=%d backlog=%d run %d: all at once...\n", f.servers, f.backlog, r + 1);
+                        std::fprintf(stderr, "N=%d backlog=%d run %d: all at once...\n", f.servers, f.backlog,
+                                     r + 1);
                         aOk = RunFleet(root, a, plan, pool);
                     }
                     fs::remove_all(root);
@@ -350,8 +357,9 @@ int main(int argc, char** argv)
             }
             const double ratio = f.sequential > 0 ? f.fleet / f.sequential : 0;
             allMet = allMet && ok && ratio <= kTarget;
-            std::fprintf(stderr, "N=%d backlog=%d: sequential %.2f s, fleet %.2f s, ratio %.3f%s%s\n", f.servers,
-                         f.backlog, f.sequential, f.fleet, ratio, ok ? "" : ", FAILED: ", f.failure.c_str());
+            std::fprintf(stderr, "N=%d backlog=%d: sequential %.2f s, fleet %.2f s, ratio %.3f%s%s\n",
+                         f.servers, f.backlog, f.sequential, f.fleet, ratio,
+                         ok ? "" : ", FAILED: ", f.failure.c_str());
             figures.push_back(f);
         }
     }
@@ -363,16 +371,17 @@ int main(int argc, char** argv)
     for (const Figure& f : figures) {
         char line[512];
         const double ratio = f.sequential > 0 ? f.fleet / f.sequential : 0;
-        std::snprintf(line, sizeof line, "| %d | %d | %.2f | %.2f | %.3f%s | %.2f | %.2f | %s |\n", f.servers, f.backlog,
-                      f.sequential, f.fleet, ratio, ratio <= kTarget && f.failure.empty() ? "" : " (missed)",
-                      f.longestWait, f.slowestConnect,
+        std::snprintf(line, sizeof line, "| %d | %d | %.2f | %.2f | %.3f%s | %.2f | %.2f | %s |\n", f.servers,
+                      f.backlog, f.sequential, f.fleet, ratio,
+                      ratio <= kTarget && f.failure.empty() ? "" : " (missed)", f.longestWait,
+                      f.slowestConnect,
                       f.verified ? (std::to_string(f.stored) + " of " + std::to_string(f.servers)).c_str()
                                  : ("no: " + f.failure).c_str());
         table << line;
     }
     std::printf("Each backup: %llu MiB full, %u-byte clusters; best of %d runs of each pass.\n\n%s",
-                static_cast<unsigned long long>(std::uint64_t(plan.Count()) * clusterSize >> 20), clusterSize, repeat,
-                table.str().c_str());
+                static_cast<unsigned long long>(std::uint64_t(plan.Count()) * clusterSize >> 20), clusterSize,
+                repeat, table.str().c_str());
     if (!markdown.empty())
         std::ofstream(markdown) << table.str();
     return allMet ? 0 : 3;

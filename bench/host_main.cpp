@@ -24,8 +24,7 @@ int main(int argc, char** argv)
         std::printf("PORT %u\n", static_cast<unsigned>(service.Port()));
         std::fflush(stdout);
         std::string line;
-        while (std::getline(std::cin, line)) {
-        }
+        while (std::getline(std::cin, line)) {}
     } catch (const std::exception& e) {
         std::fprintf(stderr, "harborlock-bench-host: %s\n", e.what());
         return 1;

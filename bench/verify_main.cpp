@@ -72,7 +72,8 @@ std::uint64_t ParseSize(const std::string& text)
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: harborlock-bench-verify --work DIR [--size 2G] [--cluster 65536] [--repeat 3]\n");
+    std::fprintf(stderr,
+                 "usage: harborlock-bench-verify --work DIR [--size 2G] [--cluster 65536] [--repeat 3]\n");
     return 2;
 }
 
@@ -120,16 +121,18 @@ int main(int argc, char** argv)
         EncodeBackupHeader(header, bytes);
         std::uint32_t written = 0;
         CBFMChecksum sum;
-        if (!file->Write(bytes, sizeof bytes, written) || !sum.Begin(backup->GetChecksumPath(CBFMBackup::BackupFile), header))
+        if (!file->Write(bytes, sizeof bytes, written) ||
+            !sum.Begin(backup->GetChecksumPath(CBFMBackup::BackupFile), header))
             return 1;
         std::vector<std::uint8_t> record(kClusterHeaderSize + cluster);
         std::mt19937_64 random(7);
         for (std::size_t i = kClusterHeaderSize; i + 8 <= record.size(); i += 8) {
             const std::uint64_t v = random();
-            std::copy(reinterpret_cast<const std::uint8_t*>(&v), reinterpret_cast<const std::uint8_t*>(&v) + 8,
-                      record.begin() + std::ptrdiff_t(i));
+            std::copy(reinterpret_cast<const std::uint8_t*>(&v),
+                      reinterpret_cast<const std::uint8_t*>(&v) + 8, record.begin() + std::ptrdiff_t(i));
         }
-        for (std::uint64_t at = kBackupHeaderSize; at + RecordSize(cluster) <= size; at += RecordSize(cluster)) {
+        for (std::uint64_t at = kBackupHeaderSize; at + RecordSize(cluster) <= size;
+             at += RecordSize(cluster)) {
             EncodeClusterHeader(ClusterHeader{std::uint32_t(records), kModeMain, cluster}, record.data());
             record[kClusterHeaderSize] = std::uint8_t(records); // no two records alike
             if (!file->Write(record.data(), std::uint32_t(record.size()), written))
@@ -173,8 +176,9 @@ int main(int argc, char** argv)
     int subFiles = 0;
     for (; fs::exists(CBFMFile::SubFilePath(image, subFiles)); ++subFiles)
         bytes += fs::file_size(CBFMFile::SubFilePath(image, subFiles));
-    std::printf("image: %llu records of %u bytes, %.3f GiB in %d sub-files\n", static_cast<unsigned long long>(records),
-                cluster, double(bytes) / (1024.0 * 1024 * 1024), subFiles);
+    std::printf("image: %llu records of %u bytes, %.3f GiB in %d sub-files\n",
+                static_cast<unsigned long long>(records), cluster, double(bytes) / (1024.0 * 1024 * 1024),
+                subFiles);
     std::printf("| figure | seconds (best of %d) | CPU seconds |\n|---|---|---|\n", repeat);
     std::printf("| cat > /dev/null | %.3f | %.3f |\n", plain.wall, plain.cpu);
     std::printf("| verify | %.3f | %.3f |\n", verify.wall, verify.cpu);

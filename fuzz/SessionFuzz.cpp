@@ -74,8 +74,7 @@ void Serve(const std::uint8_t* stream, std::size_t size)
     HLKServer::HLK_BackupWorker(HLKServer::WorkerArgument{server, sync, HLKServer::Context{}, "127.0.0.1"});
     // Whatever the worker sent back is discarded.
     std::uint8_t sink[65536];
-    while (os.WaitReadable(client, 0) == 1 && os.Recv(client, sink, sizeof sink) > 0) {
-    }
+    while (os.WaitReadable(client, 0) == 1 && os.Recv(client, sink, sizeof sink) > 0) {}
     os.Close(client);
 }
 

@@ -7,8 +7,9 @@
 #include <utility>
 #include <vector>
 
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  CSetupBootstrapper bootstrapper(OS_CSetupPlatform::OwnFilePath(), std::move(args));
-  return bootstrapper.Run();
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    CSetupBootstrapper bootstrapper(OS_CSetupPlatform::OwnFilePath(), std::move(args));
+    return bootstrapper.Run();
 }

@@ -6,22 +6,30 @@ namespace {
 
 void PutLE32(std::uint8_t* p, std::uint32_t v)
 {
-    p[0] = std::uint8_t(v); p[1] = std::uint8_t(v >> 8); p[2] = std::uint8_t(v >> 16); p[3] = std::uint8_t(v >> 24);
+    p[0] = std::uint8_t(v);
+    p[1] = std::uint8_t(v >> 8);
+    p[2] = std::uint8_t(v >> 16);
+    p[3] = std::uint8_t(v >> 24);
 }
 
 std::uint32_t GetLE32(const std::uint8_t* p)
 {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
 }
 
 void PutBE32(std::uint8_t* p, std::uint32_t v)
 {
-    p[0] = std::uint8_t(v >> 24); p[1] = std::uint8_t(v >> 16); p[2] = std::uint8_t(v >> 8); p[3] = std::uint8_t(v);
+    p[0] = std::uint8_t(v >> 24);
+    p[1] = std::uint8_t(v >> 16);
+    p[2] = std::uint8_t(v >> 8);
+    p[3] = std::uint8_t(v);
 }
 
 std::uint32_t GetBE32(const std::uint8_t* p)
 {
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | std::uint32_t(p[3]);
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 |
+           std::uint32_t(p[3]);
 }
 
 void PutLE64(std::uint8_t* p, std::uint64_t v)
@@ -48,7 +56,8 @@ void EncodeBackupHeader(const BackupHeader& header, std::uint8_t out[kBackupHead
 
 BackupHeader DecodeBackupHeader(const std::uint8_t in[kBackupHeaderSize])
 {
-    return BackupHeader{GetLE32(in + 0), GetLE32(in + 4), GetLE32(in + 8), GetLE32(in + 12), GetLE32(in + 16)};
+    return BackupHeader{GetLE32(in + 0), GetLE32(in + 4), GetLE32(in + 8), GetLE32(in + 12),
+                        GetLE32(in + 16)};
 }
 
 void EncodeBackupHeaderWire(const BackupHeader& header, std::uint8_t out[kBackupHeaderSize])
@@ -111,7 +120,8 @@ std::uint64_t EstimateRecordCount(std::int64_t fileSize, std::uint32_t clusterSi
 {
     if (fileSize <= std::int64_t(kBackupHeaderSize))
         return 0;
-    return std::uint64_t(fileSize - std::int64_t(kBackupHeaderSize)) / (std::uint64_t(clusterSize) + kClusterHeaderSize);
+    return std::uint64_t(fileSize - std::int64_t(kBackupHeaderSize)) /
+           (std::uint64_t(clusterSize) + kClusterHeaderSize);
 }
 
 } // namespace BackupDataLayout

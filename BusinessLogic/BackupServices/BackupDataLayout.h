@@ -11,8 +11,8 @@
 
 namespace BackupDataLayout {
 
-constexpr std::size_t kBackupHeaderSize = 20;   // five 32-bit words
-constexpr std::size_t kClusterHeaderSize = 12;  // blockID, mode, length
+constexpr std::size_t kBackupHeaderSize = 20;    // five 32-bit words
+constexpr std::size_t kClusterHeaderSize = 12;   // blockID, mode, length
 constexpr std::uint32_t kMaxClusterSize = 65536; // largest clusterSize accepted from a stored header
 
 // Mode bits of a cluster record.
@@ -49,7 +49,10 @@ void EncodeClusterHeader(const ClusterHeader& header, std::uint8_t out[kClusterH
 ClusterHeader DecodeClusterHeader(const std::uint8_t in[kClusterHeaderSize]);
 
 // Bytes a record occupies in a data file: header plus data.
-constexpr std::uint64_t RecordSize(std::uint32_t length) { return kClusterHeaderSize + std::uint64_t(length); }
+constexpr std::uint64_t RecordSize(std::uint32_t length)
+{
+    return kClusterHeaderSize + std::uint64_t(length);
+}
 
 // Progress estimate of the records in a main data file: (size - 20) / (clusterSize + 12);
 // 0 for a file not larger than the header.
@@ -105,6 +108,9 @@ constexpr std::uint64_t ChecksumFileSize(std::uint64_t recordCount)
 }
 
 // A stored header usable for an inquiry or a restore.
-inline bool IsUsableClusterSize(std::uint32_t clusterSize) { return clusterSize <= kMaxClusterSize; }
+inline bool IsUsableClusterSize(std::uint32_t clusterSize)
+{
+    return clusterSize <= kMaxClusterSize;
+}
 
 } // namespace BackupDataLayout

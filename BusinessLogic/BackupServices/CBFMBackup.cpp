@@ -141,12 +141,14 @@ CBFMBackup::CBFMBackup(const std::string& directory, const std::string& backupID
         throw CClientExc("No backup ID", 1234, kUnitPath, __LINE__);
     }
     if (LastComponent(m_directory) != m_backupID) {
-        CLog::Error(kLogCategory, "CBFMBackup::CBFMBackup(): Backup ID and directory name don't match for %s\n",
+        CLog::Error(kLogCategory,
+                    "CBFMBackup::CBFMBackup(): Backup ID and directory name don't match for %s\n",
                     m_backupID.c_str());
         throw CClientExc("Backup ID and directory name don't match\n", 1234, kUnitPath, __LINE__);
     }
     if (!SaveConfig()) {
-        CLog::Error(kLogCategory, "CBFMBackup::CBFMBackup(): Unable to save the backup configuration for %s\n",
+        CLog::Error(kLogCategory,
+                    "CBFMBackup::CBFMBackup(): Unable to save the backup configuration for %s\n",
                     m_backupID.c_str());
         throw CClientExc("Unable to save the backup configuration\n", 1234, kUnitPath, __LINE__);
     }
@@ -171,7 +173,8 @@ CBFMBackup::CBFMBackup(const std::string& directory)
     parser.GetParmUInt(kLastBackupDate, kLastBackupDate, m_lastBackupDate);
     parser.GetParmInt(kNumIncrementals, kNumIncrementals, m_numIncrementals);
     if (m_backupID.empty() || LastComponent(m_directory) != m_backupID) {
-        CLog::Error(kLogCategory, "CBFMBackup::CBFMBackup(): Backup ID and directory name don't match in %s\n",
+        CLog::Error(kLogCategory,
+                    "CBFMBackup::CBFMBackup(): Backup ID and directory name don't match in %s\n",
                     m_directory.c_str());
         throw CClientExc("Backup ID and directory name don't match\n", 1234, kUnitPath, __LINE__);
     }
@@ -192,8 +195,8 @@ bool CBFMBackup::SaveParameterFile(const CInetHeaderParser& parser, const std::s
         return false;
     const std::size_t slash = path.find_last_of('/');
     return hl::Os().SyncDirectory(slash == std::string::npos ? std::string(".")
-                                  : slash == 0                ? std::string("/")
-                                                              : path.substr(0, slash));
+                                  : slash == 0               ? std::string("/")
+                                                             : path.substr(0, slash));
 }
 
 // ---- data files -------------------------------------------------------------------------
@@ -250,7 +253,8 @@ std::unique_ptr<CBFMFile> CBFMBackup::OpenOrCreate(int fileType, bool create)
     }
 }
 
-std::unique_ptr<CBFMFile> CBFMBackup::OpenImageAndChecksum(CBFMChecksum& checksum, CBFMChecksum::Status& status)
+std::unique_ptr<CBFMFile> CBFMBackup::OpenImageAndChecksum(CBFMChecksum& checksum,
+                                                           CBFMChecksum::Status& status)
 {
     std::lock_guard<std::recursive_mutex> guard(CommitLock());
     std::unique_ptr<CBFMFile> image = OpenBFMFile(BackupFile);
@@ -331,7 +335,8 @@ bool CBFMBackup::Cleanup()
     const std::string image = GetFilePath(BackupFile);
     bool imageExists = true;
     if (!ExistsAny(image, imageExists)) {
-        CLog::Error(kLogCategory, "CBFMBackup::Cleanup(): unable to tell whether the backup file exists in %s\n",
+        CLog::Error(kLogCategory,
+                    "CBFMBackup::Cleanup(): unable to tell whether the backup file exists in %s\n",
                     m_directory.c_str());
         return false;
     }
@@ -341,7 +346,8 @@ bool CBFMBackup::Cleanup()
         if (!CBFMFile::Probe(m_configPath, configExists))
             return false;
         if (configExists && !os.DeleteFile(m_configPath)) {
-            CLog::Error(kLogCategory, "CBFMBackup::Cleanup(): DeleteFile() failed for %s\n", m_configPath.c_str());
+            CLog::Error(kLogCategory, "CBFMBackup::Cleanup(): DeleteFile() failed for %s\n",
+                        m_configPath.c_str());
             ok = false;
         }
         return ok;
@@ -365,14 +371,13 @@ bool CBFMBackup::Delete(const std::string& directory)
     bool ok = true;
     for (int type = BackupFile; type <= TmpScratchFile; ++type)
         ok = CBFMFile::Delete(PathOfType(directory, type)) && ok;
-    for (const std::string& leftover : {CBFMChecksum::PathFor(PathOfType(directory, BackupFile)),
-                                        CBFMChecksum::PathFor(PathOfType(directory, TmpMergeFile)),
-                                        CBFMChecksum::PathFor(PathOfType(directory, TmpMainFile)),
-                                        Join(directory, kCommitMarkerName), Join(directory, kCurrentNoteName),
-                                        Join(directory, kTransferRecordName),
-                                        Join(directory, kTransferRecordName) + kSaveSuffix,
-                                        Join(directory, kCommitMarkerName) + kSaveSuffix,
-                                        Join(directory, kConfigName) + kSaveSuffix}) {
+    for (const std::string& leftover :
+         {CBFMChecksum::PathFor(PathOfType(directory, BackupFile)),
+          CBFMChecksum::PathFor(PathOfType(directory, TmpMergeFile)),
+          CBFMChecksum::PathFor(PathOfType(directory, TmpMainFile)), Join(directory, kCommitMarkerName),
+          Join(directory, kCurrentNoteName), Join(directory, kTransferRecordName),
+          Join(directory, kTransferRecordName) + kSaveSuffix,
+          Join(directory, kCommitMarkerName) + kSaveSuffix, Join(directory, kConfigName) + kSaveSuffix}) {
         if (os.PathExists(leftover) && !os.DeleteFile(leftover))
             ok = false;
     }
@@ -422,10 +427,11 @@ int CBFMBackup::Export(const std::string& destServerDir)
         if (!os.CopyFile(m_configPath, target + "/" + kConfigName, true, hl::CopyProgress())) {
             error = hl::Platform::LastError();
             failure = ConfigFailed;
-        } else if (!CBFMFile::Copy(GetFilePath(BackupFile), target + "/" + FileName(BackupFile), true, &error)) {
+        } else if (!CBFMFile::Copy(GetFilePath(BackupFile), target + "/" + FileName(BackupFile), true,
+                                   &error)) {
             failure = ImageFailed;
-        } else if (!CopyChecksum(GetChecksumPath(BackupFile), CBFMChecksum::PathFor(target + "/" + FileName(BackupFile)),
-                                 error)) {
+        } else if (!CopyChecksum(GetChecksumPath(BackupFile),
+                                 CBFMChecksum::PathFor(target + "/" + FileName(BackupFile)), error)) {
             failure = ImageFailed;
         }
         const bool switched = ReadImageGeneration(m_directory) != generation;
@@ -434,7 +440,8 @@ int CBFMBackup::Export(const std::string& destServerDir)
         hl::Platform::SetLastError(error);
         undo();
         if (switched && error != hl::kErrCancelled && attempt < kMaxAttempts) {
-            CLog::Warn(kLogCategory, "CBFMBackup::Export(): the image of %s was replaced during the copy; copying again\n",
+            CLog::Warn(kLogCategory,
+                       "CBFMBackup::Export(): the image of %s was replaced during the copy; copying again\n",
                        m_backupID.c_str());
             continue;
         }
@@ -447,7 +454,8 @@ int CBFMBackup::Export(const std::string& destServerDir)
             CLog::Error(kLogCategory, "CBFMBackup::Export(): Copy of config file failed, reason: %s\n",
                         os.ErrorText(error).c_str());
         else
-            CLog::Error(kLogCategory, "CBFMBackup::Export(): Copy of backup file to export dir failed, reason: %s\n",
+            CLog::Error(kLogCategory,
+                        "CBFMBackup::Export(): Copy of backup file to export dir failed, reason: %s\n",
                         os.ErrorText(error).c_str());
         hl::Platform::SetLastError(error);
         return error == hl::kErrDiskFull ? ResultDiskFull : ResultFailure;

@@ -16,19 +16,15 @@ class CBFMBackup {
 public:
     // Data file types.
     enum EFileType : int {
-        BackupFile = 0,     // "backup.dat": the committed image (the service's main file)
-        TmpBackupFile = 1,  // "tmpbackup.dat": the previous image during a commit
-        TmpMergeFile = 2,   // "merge.dat": merge output, becomes the image on commit
-        TmpMainFile = 3,    // "main.dat": main clusters of a transfer in progress
-        TmpScratchFile = 4  // "scratch.dat": scratch clusters of a transfer in progress
+        BackupFile = 0,    // "backup.dat": the committed image (the service's main file)
+        TmpBackupFile = 1, // "tmpbackup.dat": the previous image during a commit
+        TmpMergeFile = 2,  // "merge.dat": merge output, becomes the image on commit
+        TmpMainFile = 3,   // "main.dat": main clusters of a transfer in progress
+        TmpScratchFile = 4 // "scratch.dat": scratch clusters of a transfer in progress
     };
 
     // Result codes of Export and Import.
-    enum EResult : int {
-        ResultSuccess = 0,
-        ResultFailure = 1,
-        ResultDiskFull = 4
-    };
+    enum EResult : int { ResultSuccess = 0, ResultFailure = 1, ResultDiskFull = 4 };
 
     // New record in an existing directory; writes backup.cfg. Throws CClientExc.
     CBFMBackup(const std::string& directory, const std::string& backupID);
@@ -88,7 +84,7 @@ public:
         std::int64_t estimate = 0;
         std::int64_t mainCount = 0;
         std::int64_t scratchCount = 0;
-        std::uint64_t mainBytes = 0;    // of the records in "main.dat" (after the header, see HLKBackupSession)
+        std::uint64_t mainBytes = 0; // of the records in "main.dat" (after the header, see HLKBackupSession)
         std::uint64_t scratchBytes = 0; // size of "scratch.dat"
     };
     // Written whole and durable, or not at all.

@@ -63,12 +63,14 @@ bool RollForward(const std::string& directory, const CommitRecord& commit)
             return false;
         if (pending) {
             if (!os.MoveFile(from, to)) {
-                CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Rename of merge file to backup file failed\n");
+                CLog::Error(kLogCategory,
+                            "CBFMBackup::CommitMerge(): Rename of merge file to backup file failed\n");
                 return false;
             }
         } else if (!CBFMFile::Probe(to, moved) || !moved) {
-            CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): sub-file %d of the new image is missing in %s\n",
-                        i, directory.c_str());
+            CLog::Error(kLogCategory,
+                        "CBFMBackup::CommitMerge(): sub-file %d of the new image is missing in %s\n", i,
+                        directory.c_str());
             return false;
         }
     }
@@ -91,7 +93,8 @@ bool RollForward(const std::string& directory, const CommitRecord& commit)
         return false;
     if (!WriteConfigFile(Join(directory, kConfigName), LastComponent(directory), commit.fullBackupDate,
                          commit.lastBackupDate, commit.numIncrementals)) {
-        CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Unable to save the backup configuration for %s\n",
+        CLog::Error(kLogCategory,
+                    "CBFMBackup::CommitMerge(): Unable to save the backup configuration for %s\n",
                     LastComponent(directory).c_str());
         return false;
     }
@@ -161,8 +164,10 @@ bool SettleChecksum(const std::string& directory, int source, std::uint64_t merg
         CBFMChecksum sum;
         if (sum.Open(mergeSum) == CBFMChecksum::Status::Whole && sum.ImageSize() == mergeSize)
             return true;
-        CLog::Warn(kLogCategory, "CBFMBackup::CommitMerge(): the checksum file of the merge in %s does not fit it; dropped\n",
-                   directory.c_str());
+        CLog::Warn(
+            kLogCategory,
+            "CBFMBackup::CommitMerge(): the checksum file of the merge in %s does not fit it; dropped\n",
+            directory.c_str());
         if (!os.DeleteFile(mergeSum))
             return false;
     }
@@ -207,7 +212,8 @@ bool CBFMBackup::RepairInterruptedCommit(const std::string& directory)
         if (!parser.IsLoaded() || commit.numSubFiles <= 0 || commit.numSubFiles > CBFMFile::kMaxSubFiles ||
             (commit.source != TmpMergeFile && commit.source != TmpMainFile)) {
             // Not a marker we wrote: leave everything as it is for a person to look at.
-            CLog::Error(kLogCategory, "CBFMBackup::RepairInterruptedCommit(): unreadable commit record in %s\n",
+            CLog::Error(kLogCategory,
+                        "CBFMBackup::RepairInterruptedCommit(): unreadable commit record in %s\n",
                         directory.c_str());
             return false;
         }
@@ -247,11 +253,13 @@ bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage
         try {
             merge = std::make_unique<CBFMFile>(GetFilePath(source), false);
         } catch (const CClientExc&) {
-            CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Rename of merge file to backup file failed\n");
+            CLog::Error(kLogCategory,
+                        "CBFMBackup::CommitMerge(): Rename of merge file to backup file failed\n");
             return false;
         }
         if (!merge->Sync()) {
-            CLog::Error(kLogCategory, "CBFMBackup::CommitMerge(): Rename of merge file to backup file failed\n");
+            CLog::Error(kLogCategory,
+                        "CBFMBackup::CommitMerge(): Rename of merge file to backup file failed\n");
             return false;
         }
         commit.numSubFiles = merge->GetNumSubFiles();
@@ -262,7 +270,7 @@ bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage
     std::lock_guard<std::recursive_mutex> guard(CommitLock());
     if (!RepairInterruptedCommit(m_directory))
         return false;
-    ++ImageGeneration(m_directory);  // an export running beside the switch copies again
+    ++ImageGeneration(m_directory); // an export running beside the switch copies again
     if (mergeSize < 0 || !SettleChecksum(m_directory, source, std::uint64_t(mergeSize)))
         return false;
     const std::uint32_t now = os.WallClockSeconds();
@@ -298,8 +306,7 @@ bool CBFMBackup::CommitMerge(bool full, std::unique_ptr<CBFMFile>* replacedImage
     if (replacedImage && ExistsAny(GetFilePath(BackupFile), hasImage) && hasImage) {
         try {
             previous = std::make_unique<CBFMFile>(GetFilePath(BackupFile), false);
-        } catch (const CClientExc&) {
-        }
+        } catch (const CClientExc&) {}
     }
     if (!SaveParameterFile(marker, markerPath)) {
         // Not known to be durable: withdraw it so that no switch can outlive it. Should even

@@ -46,7 +46,6 @@ inline constexpr const char* kScratchCount = "ScratchCount";
 inline constexpr const char* kMainBytes = "MainBytes";
 inline constexpr const char* kScratchBytes = "ScratchBytes";
 
-
 template <typename T>
 inline bool GetParm64(const CInetHeaderParser& parser, const char* name, T& value)
 {
@@ -62,7 +61,6 @@ inline bool GetParm64(const CInetHeaderParser& parser, const char* name, T& valu
     const auto [ptr, ec] = std::from_chars(begin, end, value);
     return ec == std::errc() && ptr == end;
 }
-
 
 // Commits and repairs of any record run one at a time, so a scan on one thread never repairs
 // a commit that another thread is still carrying out.

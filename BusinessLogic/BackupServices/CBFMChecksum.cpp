@@ -157,8 +157,9 @@ bool CBFMChecksum::Finish()
     if (ok) {
         end.fileHash = XXH3_64bits_digest(m_fileHash);
         EncodeChecksumTrailer(end, trailer);
-        ok = os.Write(m_fd, trailer + kChecksumTrailerHashed, kChecksumTrailerSize - kChecksumTrailerHashed) &&
-             os.Sync(m_fd);
+        ok =
+            os.Write(m_fd, trailer + kChecksumTrailerHashed, kChecksumTrailerSize - kChecksumTrailerHashed) &&
+            os.Sync(m_fd);
     }
     Close();
     m_writing = false;
@@ -192,7 +193,8 @@ bool CBFMChecksum::WriteForImage(CBFMFile& image, const std::string& path)
         if (!image.Read(record.data(), kClusterHeaderSize, got))
             return false;
         const std::uint32_t length = DecodeClusterHeader(record.data()).length;
-        if (length > header.clusterSize || (length > 0 && !image.Read(record.data() + kClusterHeaderSize, length, got)))
+        if (length > header.clusterSize ||
+            (length > 0 && !image.Read(record.data() + kClusterHeaderSize, length, got)))
             return false;
         sum.AddRecord(record.data(), kClusterHeaderSize + length);
         pos += std::int64_t(RecordSize(length));

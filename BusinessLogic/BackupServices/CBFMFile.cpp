@@ -89,13 +89,12 @@ std::int32_t CBFMFile::DefaultMaxBytesPerSubFile()
     return g_defaultMaxBytesPerSubFile;
 }
 
-CBFMFile::CBFMFile(const std::string& path, bool create)
-    : CBFMFile(path, create, g_defaultMaxBytesPerSubFile)
-{
-}
+CBFMFile::CBFMFile(const std::string& path, bool create) : CBFMFile(path, create, g_defaultMaxBytesPerSubFile)
+{}
 
 CBFMFile::CBFMFile(const std::string& path, bool create, std::int32_t maxBytesPerSubFile)
-    : m_names(Split(path)), m_controlPath(ControlName(m_names)), m_maxBytesPerSubFile(kDefaultMaxBytesPerSubFile)
+    : m_names(Split(path)), m_controlPath(ControlName(m_names)),
+      m_maxBytesPerSubFile(kDefaultMaxBytesPerSubFile)
 {
     if (create) {
         if (maxBytesPerSubFile > 0)
@@ -115,7 +114,8 @@ CBFMFile::CBFMFile(const std::string& path, bool create, std::int32_t maxBytesPe
 CBFMFile::~CBFMFile()
 {
     if (!FlushWriteBuffer())
-        CLog::Error(kLogCategory, "CBFMFile::~CBFMFile(): buffered data lost for %s\n", m_controlPath.c_str());
+        CLog::Error(kLogCategory, "CBFMFile::~CBFMFile(): buffered data lost for %s\n",
+                    m_controlPath.c_str());
     CloseAll();
 }
 
@@ -320,8 +320,8 @@ bool CBFMFile::Write(const void* buffer, std::uint32_t count, std::uint32_t& cou
 {
     // A record that fits both the buffer and the current sub-file (nearly every record of a
     // merge): a copy and nothing else.
-    if (count > 0 && count < kBufferSize && m_writeBuffered + count <= m_writeBuffer.size() && m_readFill == 0 &&
-        !m_readOnly && !m_writeFailed && m_currentIndex < m_numSubFiles &&
+    if (count > 0 && count < kBufferSize && m_writeBuffered + count <= m_writeBuffer.size() &&
+        m_readFill == 0 && !m_readOnly && !m_writeFailed && m_currentIndex < m_numSubFiles &&
         count <= std::uint32_t(m_maxBytesPerSubFile) - m_currentOffset) {
         std::memcpy(m_writeBuffer.data() + m_writeBuffered, buffer, count);
         m_writeBuffered += count;
@@ -438,7 +438,7 @@ bool CBFMFile::Read(void* buffer, std::uint32_t count, std::uint32_t& countRead)
         }
     }
     countRead = 0;
-    FlushWriteBuffer();  // a failure shows in Flush and Write; what reached the disk reads back
+    FlushWriteBuffer(); // a failure shows in Flush and Write; what reached the disk reads back
     std::uint8_t* out = static_cast<std::uint8_t*>(buffer);
     std::uint32_t remaining = count;
     hl::Platform& os = hl::Os();
@@ -484,8 +484,8 @@ bool CBFMFile::Read(void* buffer, std::uint32_t count, std::uint32_t& countRead)
         }
         if (m_readBuffer.size() < kBufferSize)
             m_readBuffer.resize(kBufferSize);
-        const std::int64_t got = os.ReadAt(fd, m_readBuffer.data(), std::min<std::size_t>(m_readAhead, room),
-                                           m_currentOffset);
+        const std::int64_t got =
+            os.ReadAt(fd, m_readBuffer.data(), std::min<std::size_t>(m_readAhead, room), m_currentOffset);
         if (got < 0) {
             m_readFill = 0;
             break;
@@ -533,7 +533,8 @@ bool CBFMFile::DeleteSubFiles(const Names& names)
         if (!exists)
             break;
         if (!os.DeleteFile(name)) {
-            CLog::Error(kLogCategory, "CBFMFile::DeleteSubFiles(): DeleteFile() failed for %s\n", name.c_str());
+            CLog::Error(kLogCategory, "CBFMFile::DeleteSubFiles(): DeleteFile() failed for %s\n",
+                        name.c_str());
             ok = false;
         }
     }
@@ -595,8 +596,8 @@ bool CBFMFile::Rename(const std::string& oldPath, const std::string& newPath)
     if (!Probe(from, exists))
         ok = false;
     if (exists && !os.MoveFile(from, to)) {
-        CLog::Error(kLogCategory, "CBFMFile::Rename(): MoveFileEx() failed -- Old: %s New: %s\n", from.c_str(),
-                    to.c_str());
+        CLog::Error(kLogCategory, "CBFMFile::Rename(): MoveFileEx() failed -- Old: %s New: %s\n",
+                    from.c_str(), to.c_str());
         ok = false;
     }
     return ok;
@@ -639,7 +640,8 @@ bool CBFMFile::CopySubFiles(const Names& src, const Names& dst, bool reportProgr
     return ok;
 }
 
-bool CBFMFile::Copy(const std::string& srcPath, const std::string& dstPath, bool reportProgress, int* errorCode)
+bool CBFMFile::Copy(const std::string& srcPath, const std::string& dstPath, bool reportProgress,
+                    int* errorCode)
 {
     const Names src = Split(srcPath);
     const Names dst = Split(dstPath);

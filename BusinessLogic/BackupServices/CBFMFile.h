@@ -107,7 +107,7 @@ private:
     bool m_readOnly = false;
     bool m_writeFailed = false;
     bool m_writeBehind = false;
-    std::int32_t m_writebackIndex = 0;    // sub-file and offset up to which write-back was started
+    std::int32_t m_writebackIndex = 0; // sub-file and offset up to which write-back was started
     std::uint32_t m_writebackOffset = 0;
 
     // Write buffer: bytes that belong at the current end of the logical position, not yet written.

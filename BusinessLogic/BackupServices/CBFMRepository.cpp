@@ -45,7 +45,8 @@ CBFMRepository::CBFMRepository(const char* rootDir)
         parser.GetParmValue(kRestoreServerID, kRestoreServerID, m_restoreServerID);
         parser.GetParmValue(kRestoreBackupID, kRestoreBackupID, m_restoreBackupID);
     } else {
-        CLog::Debug(kLogCategory, "CBFMRepository::CBFMRepository(): Unable to read the repository configuration\n");
+        CLog::Debug(kLogCategory,
+                    "CBFMRepository::CBFMRepository(): Unable to read the repository configuration\n");
         if (!SaveConfig()) {
             CLog::Error(kLogCategory,
                         "CBFMRepository::CBFMRepository(): Unable to save the repository configuration\n");
@@ -144,7 +145,8 @@ bool CBFMRepository::GetAllServers(std::vector<SmartPtr<CBFMServer>>& servers)
     return true;
 }
 
-std::unique_ptr<CBFMServer> CBFMRepository::GetServer(const std::string& directory, const std::string& serverID)
+std::unique_ptr<CBFMServer> CBFMRepository::GetServer(const std::string& directory,
+                                                      const std::string& serverID)
 {
     if (!CBFMServer::IsValidComponent(serverID))
         return nullptr;
@@ -161,7 +163,8 @@ std::unique_ptr<CBFMServer> CBFMRepository::GetServer(const std::string& serverI
     // A commit stopped before its server's part (a crash, a failing disk) is finished before
     // anyone reads the server's current backup.
     if (server && !server->FinishCommits())
-        CLog::Warn(kLogCategory, "CBFMRepository::GetServer(): a commit in %s is still unfinished\n", serverID.c_str());
+        CLog::Warn(kLogCategory, "CBFMRepository::GetServer(): a commit in %s is still unfinished\n",
+                   serverID.c_str());
     return server;
 }
 
@@ -192,7 +195,8 @@ void CBFMRepository::GetAllBackups(std::vector<TBackupInfo>& backups)
         for (const std::string& backupID : backupIDs) {
             std::unique_ptr<CBFMBackup> backup = server->GetBackup(backupID);
             if (backup)
-                backups.push_back(TBackupInfo{serverID, backupID, server->GetServerName(), backup->LastBackupDate()});
+                backups.push_back(
+                    TBackupInfo{serverID, backupID, server->GetServerName(), backup->LastBackupDate()});
         }
     }
 }
@@ -266,7 +270,8 @@ bool CBFMRepository::DeleteBackup(const std::string& serverID, const std::string
     return result;
 }
 
-bool CBFMRepository::GetBackupSize(const std::string& serverID, const std::string& backupID, std::uint64_t& size)
+bool CBFMRepository::GetBackupSize(const std::string& serverID, const std::string& backupID,
+                                   std::uint64_t& size)
 {
     if (serverID.empty() || backupID.empty())
         return false;
@@ -338,7 +343,7 @@ int CBFMRepository::ImportBackup(const std::string& importDir)
     if (result != ResultSuccess) {
         CLog::Error(kLogCategory, "CBFMRepository::ImportBackup(): Server ImportBackup() failed\n");
         if (!existed)
-            os.RemoveDirectory(destServerDir);  // only succeeds when nothing is left in it
+            os.RemoveDirectory(destServerDir); // only succeeds when nothing is left in it
     }
     return result;
 }

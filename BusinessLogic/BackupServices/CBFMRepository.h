@@ -71,7 +71,8 @@ public:
     bool IsAutoSelect();
     bool SetAutoSelect();
     void SetRestoreBackup(const std::string& serverID, const std::string& backupID);
-    bool GetRestoreBackup(const std::string& requestingServerID, std::string& serverID, std::string& backupID);
+    bool GetRestoreBackup(const std::string& requestingServerID, std::string& serverID,
+                          std::string& backupID);
 
     bool DeleteBackup(const std::string& serverID, const std::string& backupID);
     bool GetBackupSize(const std::string& serverID, const std::string& backupID, std::uint64_t& size);

@@ -98,12 +98,14 @@ CBFMServer::CBFMServer(const std::string& directory, const std::string& serverID
         throw CClientExc("No server ID", 1234, kUnitPath, __LINE__);
     }
     if (LastComponent(m_directory) != m_serverID) {
-        CLog::Error(kLogCategory, "CBFMServer::CBFMServer(): Server ID and directory name don't match for %s\n",
+        CLog::Error(kLogCategory,
+                    "CBFMServer::CBFMServer(): Server ID and directory name don't match for %s\n",
                     m_serverID.c_str());
         throw CClientExc("Server ID and directory name don't match\n", 1234, kUnitPath, __LINE__);
     }
     if (!SaveAll()) {
-        CLog::Error(kLogCategory, "CBFMServer::CBFMServer(): Unable to save the server configuration for %s\n",
+        CLog::Error(kLogCategory,
+                    "CBFMServer::CBFMServer(): Unable to save the server configuration for %s\n",
                     m_serverID.c_str());
         throw CClientExc("Unable to save the server configuration\n", 1234, kUnitPath, __LINE__);
     }
@@ -121,7 +123,8 @@ CBFMServer::CBFMServer(const std::string& directory)
         throw CClientExc("Unable to read the server configuration\n", 1234, kUnitPath, __LINE__);
     }
     if (config.serverID.empty() || LastComponent(m_directory) != config.serverID) {
-        CLog::Error(kLogCategory, "CBFMServer::CBFMServer(): Server ID and directory name don't match in %s\n",
+        CLog::Error(kLogCategory,
+                    "CBFMServer::CBFMServer(): Server ID and directory name don't match in %s\n",
                     m_directory.c_str());
         throw CClientExc("Server ID and directory name don't match\n", 1234, kUnitPath, __LINE__);
     }
@@ -139,7 +142,8 @@ CBFMServer::~CBFMServer() = default;
 
 bool CBFMServer::IsValidComponent(const std::string& name)
 {
-    return !name.empty() && name != "." && name != ".." && name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
 std::string CBFMServer::BackupDir(const std::string& backupID) const
@@ -252,7 +256,8 @@ bool CBFMServer::GetMostRecentBackup(std::string& backupID)
     for (const std::string& id : ids) {
         std::unique_ptr<CBFMBackup> backup = GetBackup(id);
         if (!backup) {
-            CLog::Error(kLogCategory, "CBFMServer::GetMostRecentBackup(): Unable to get backup %s\n", id.c_str());
+            CLog::Error(kLogCategory, "CBFMServer::GetMostRecentBackup(): Unable to get backup %s\n",
+                        id.c_str());
             continue;
         }
         // A record whose image was never committed (a transfer cut off by a crash) has
@@ -296,7 +301,8 @@ std::unique_ptr<CBFMBackup> CBFMServer::CreateBackup()
         MakeDirPath(m_directory);
         // Created here and now, or not at all: a new record never takes over an existing one.
         if (!hl::Os().CreateDirectory(BackupDir(id))) {
-            CLog::Error(kLogCategory, "CBFMServer::CreateBackup(): unable to create %s\n", BackupDir(id).c_str());
+            CLog::Error(kLogCategory, "CBFMServer::CreateBackup(): unable to create %s\n",
+                        BackupDir(id).c_str());
             return nullptr;
         }
         return std::make_unique<CBFMBackup>(BackupDir(id), id);
@@ -333,7 +339,8 @@ bool CBFMServer::IsIncrementalAllowed()
     }
     if (m_forceFullType == Days) {
         // 64-bit and unsigned: no wrap in 2038 or 2106, and the exact second is already too late.
-        const std::int64_t deadline = std::int64_t(current->FullBackupDate()) + std::int64_t(m_forceFullNumber) * kSecondsPerDay;
+        const std::int64_t deadline =
+            std::int64_t(current->FullBackupDate()) + std::int64_t(m_forceFullNumber) * kSecondsPerDay;
         const std::int64_t now = std::int64_t(hl::Os().WallClockSeconds());
         if (!(deadline > now))
             allowed = false;
@@ -349,7 +356,8 @@ bool CBFMServer::CommitNewFull(const std::string& backupID)
     bool result = true;
     m_currentBackupID = backupID;
     if (!SaveField(FieldCurrentBackupID)) {
-        CLog::Error(kLogCategory, "CBFMServer::CommitNewFull(): Unable to save the server configuration for %s\n",
+        CLog::Error(kLogCategory,
+                    "CBFMServer::CommitNewFull(): Unable to save the server configuration for %s\n",
                     m_serverID.c_str());
         // server.cfg still names the previous backup: pruning now could delete the very
         // backup it names.
@@ -394,7 +402,8 @@ bool CBFMServer::ClearCurrentBackup()
     m_currentBackupID.clear();
     if (SaveField(FieldCurrentBackupID))
         return true;
-    CLog::Error(kLogCategory, "CBFMServer::ClearCurrentBackup(): Unable to save the server configuration for %s\n",
+    CLog::Error(kLogCategory,
+                "CBFMServer::ClearCurrentBackup(): Unable to save the server configuration for %s\n",
                 m_serverID.c_str());
     return false;
 }
@@ -449,7 +458,8 @@ bool CBFMServer::FinishCommits()
             m_currentBackupID = w.id;
             done = SaveField(FieldCurrentBackupID);
             if (!done)
-                CLog::Error(kLogCategory, "CBFMServer::FinishCommits(): Unable to save the server configuration for %s\n",
+                CLog::Error(kLogCategory,
+                            "CBFMServer::FinishCommits(): Unable to save the server configuration for %s\n",
                             m_serverID.c_str());
         }
         // Pruning may have taken an older waiting backup already; its note went with it.
@@ -483,7 +493,8 @@ bool CBFMServer::DeleteBackup(const std::string& backupID)
     if (wasCurrent) {
         m_currentBackupID.clear();
         if (!SaveField(FieldCurrentBackupID)) {
-            CLog::Error(kLogCategory, "CBFMServer::DeleteBackup(): Unable to save the server configuration for %s\n",
+            CLog::Error(kLogCategory,
+                        "CBFMServer::DeleteBackup(): Unable to save the server configuration for %s\n",
                         m_serverID.c_str());
             result = false;
         }
@@ -586,7 +597,8 @@ int CBFMServer::ImportBackup(const std::string& destServerDir)
     }
     // With a checksum file the copy can prove it is what was exported; a damaged one stays out.
     if (CBFMVerify::ImageDamaged(CBFMVerify::Verify(*backup))) {
-        CLog::Error(kLogCategory, "CBFMServer::ImportBackup(): Backup image in import dir does not match its checksum\n");
+        CLog::Error(kLogCategory,
+                    "CBFMServer::ImportBackup(): Backup image in import dir does not match its checksum\n");
         return ResultNotOneBackup;
     }
     const std::string destBackupDir = destServerDir + "/" + ids.front();
@@ -610,7 +622,7 @@ int CBFMServer::ImportBackup(const std::string& destServerDir)
             CLog::Error(kLogCategory, "CBFMServer::ImportBackup(): CopyFile failed, reason: %s\n",
                         os.ErrorText(error).c_str());
             if (error != hl::kErrAlreadyExists && os.PathExists(destConfig))
-                os.DeleteFile(destConfig);  // a partial copy
+                os.DeleteFile(destConfig); // a partial copy
             return error == hl::kErrDiskFull ? ResultDiskFull : ResultFailure;
         }
         copiedConfig = true;

@@ -230,24 +230,24 @@ CBFMVerify::Result CBFMVerify::Verify(CBFMBackup& backup, const Progress& progre
 
 std::string CBFMVerify::Describe(const Result& result)
 {
-    const std::string records = std::to_string(result.records) + (result.records == 1 ? " record" : " records");
+    const std::string records =
+        std::to_string(result.records) + (result.records == 1 ? " record" : " records");
     switch (result.verdict) {
-    case Verdict::Whole:
-        return "whole (" + records + ")";
+    case Verdict::Whole: return "whole (" + records + ")";
     case Verdict::Damaged: {
-        std::string text = "damaged in " + result.file + " at offset " + std::to_string(result.offset) + ": " + result.what;
+        std::string text =
+            "damaged in " + result.file + " at offset " + std::to_string(result.offset) + ": " + result.what;
         if (result.damagedRecords > 1)
             text += " (" + std::to_string(result.damagedRecords) + " records damaged)";
         return text;
     }
-    case Verdict::NoChecksum:
-        return "no checksum, not yet checked (" + records + ", structure whole)";
+    case Verdict::NoChecksum: return "no checksum, not yet checked (" + records + ", structure whole)";
     case Verdict::ChecksumDamaged:
         return "checksum file " + result.file + " is damaged; not checked (" + records + ", structure whole)";
-    case Verdict::Cancelled:
-        return "cancelled";
+    case Verdict::Cancelled: return "cancelled";
     case Verdict::Unreadable:
     default:
-        return "could not be read" + (result.file.empty() ? std::string() : " (" + result.file + ": " + result.what + ")");
+        return "could not be read" +
+               (result.file.empty() ? std::string() : " (" + result.file + ": " + result.what + ")");
     }
 }

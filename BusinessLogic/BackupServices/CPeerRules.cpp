@@ -94,7 +94,8 @@ void CPeerRules::AddTo(const Settings& settings, CInetHeaderParser& target)
 
 bool CPeerRules::IsOwnHeader(const std::string& name)
 {
-    return name == kListenAddress || name == kAcceptFrom || name == kPinServers || name == kRestoreNeedsPrompt;
+    return name == kListenAddress || name == kAcceptFrom || name == kPinServers ||
+           name == kRestoreNeedsPrompt;
 }
 
 bool CPeerRules::ParseAddress(const std::string& text, std::uint32_t& address)
@@ -148,7 +149,8 @@ bool CPeerRules::ParseAcceptList(const std::string& text, std::vector<Network>& 
 
 CPeerRules::CPeerRules(std::string pinFilePath) : CPeerRules(std::move(pinFilePath), Settings()) {}
 
-CPeerRules::CPeerRules(std::string pinFilePath, const Settings& settings) : m_pinFilePath(std::move(pinFilePath))
+CPeerRules::CPeerRules(std::string pinFilePath, const Settings& settings)
+    : m_pinFilePath(std::move(pinFilePath))
 {
     SetSettings(settings);
     CInetHeaderParser parser(m_pinFilePath, true);
@@ -218,8 +220,8 @@ std::string CPeerRules::CheckRestore(const std::string& serverId, const std::str
     if (m_settings.restoreNeedsPrompt) {
         const auto accepted = m_accepted.find({serverId, peer});
         if (accepted == m_accepted.end() || hl::Os().MonotonicMs() - accepted->second > kPromptValidMs)
-            return "Restore for Quarnex Server ID: " + serverId + " refused: no restore request from " + peer +
-                   " was accepted in the last 10 minutes";
+            return "Restore for Quarnex Server ID: " + serverId + " refused: no restore request from " +
+                   peer + " was accepted in the last 10 minutes";
     }
     return std::string();
 }

@@ -12,8 +12,8 @@ class CBFMRepository;
 
 struct TServerSummary {
     std::string serverID;
-    std::string serverName;   // may be empty
-    std::string displayName;  // as in the other lists ("Quarnex Server ID: ...")
+    std::string serverName;  // may be empty
+    std::string displayName; // as in the other lists ("Quarnex Server ID: ...")
     std::string currentBackupID;
     // Backups holding a stored image (a record whose transfer is still running has none).
     std::uint32_t backupCount = 0;

@@ -5,25 +5,25 @@
 #include <utility>
 
 namespace {
-const char *const kKeyPrefix = "ServerWarnDays-";
+const char* const kKeyPrefix = "ServerWarnDays-";
 } // namespace
 
 CServerWatchSettings::CServerWatchSettings(std::string configPath) : m_configPath(std::move(configPath)) {}
 
-std::string CServerWatchSettings::KeyFor(const std::string &serverID)
+std::string CServerWatchSettings::KeyFor(const std::string& serverID)
 {
     if (serverID.empty())
         return std::string();
     for (char c : serverID) {
-        const bool ok = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' ||
-                        c == '-' || c == '.';
+        const bool ok = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                        c == '_' || c == '-' || c == '.';
         if (!ok)
             return std::string();
     }
     return kKeyPrefix + serverID;
 }
 
-int CServerWatchSettings::WarnDays(const std::string &serverID) const
+int CServerWatchSettings::WarnDays(const std::string& serverID) const
 {
     const std::string key = KeyFor(serverID);
     if (key.empty())
@@ -35,7 +35,7 @@ int CServerWatchSettings::WarnDays(const std::string &serverID) const
     return days;
 }
 
-bool CServerWatchSettings::SetWarnDays(const std::string &serverID, int days)
+bool CServerWatchSettings::SetWarnDays(const std::string& serverID, int days)
 {
     const std::string key = KeyFor(serverID);
     if (key.empty() || days < 0 || days > kMaxWarnDays)
@@ -46,7 +46,7 @@ bool CServerWatchSettings::SetWarnDays(const std::string &serverID, int days)
     if (!current.IsLoaded())
         return false;
     CInetHeaderParser parser(true);
-    for (const auto &[name, parms] : current.Headers()) {
+    for (const auto& [name, parms] : current.Headers()) {
         if (name == key)
             continue;
         std::string value;

@@ -6,8 +6,7 @@
 
 #include <string>
 
-class CServerWatchSettings
-{
+class CServerWatchSettings {
 public:
     static constexpr int kDefaultWarnDays = 2;
     static constexpr int kMaxWarnDays = 365;
@@ -15,14 +14,14 @@ public:
     explicit CServerWatchSettings(std::string configPath);
 
     // Read afresh from the file: the default when absent, unreadable or out of range.
-    int WarnDays(const std::string &serverID) const;
+    int WarnDays(const std::string& serverID) const;
     // Rewrites the file with the new value, keeping every other header. False when the
     // file cannot be read (it is written first by the window's own settings) or saved, or
     // when the ID cannot be a header name.
-    bool SetWarnDays(const std::string &serverID, int days);
+    bool SetWarnDays(const std::string& serverID, int days);
 
     // "ServerWarnDays-<ID>", or "" when the ID holds characters a header name cannot.
-    static std::string KeyFor(const std::string &serverID);
+    static std::string KeyFor(const std::string& serverID);
 
 private:
     std::string m_configPath;

@@ -13,43 +13,43 @@
 #include "GUIComm.h"
 
 class CServiceActivity {
- public:
-  struct Status {
-    std::string state = "Idle";  // "Idle", "Backup File Transfer", "Saving Backup", ...
-    bool sizeShown = false;
-    std::string sizeText;        // "%d MBytes"
-    bool progressShown = false;
-    int progress = 0;            // 0..100 as the progress bar holds it
-    bool busy = false;           // backup-folder changes (delete, export, import) wait
-    std::string serverId;        // server of the running transfer, "" when none
-  };
+public:
+    struct Status {
+        std::string state = "Idle"; // "Idle", "Backup File Transfer", "Saving Backup", ...
+        bool sizeShown = false;
+        std::string sizeText; // "%d MBytes"
+        bool progressShown = false;
+        int progress = 0;     // 0..100 as the progress bar holds it
+        bool busy = false;    // backup-folder changes (delete, export, import) wait
+        std::string serverId; // server of the running transfer, "" when none
+    };
 
-  // What the holder must do after a notification besides logging its lines.
-  enum class Follow {
-    None,
-    StopService,        // CM_HLKServiceFailed: the service stays stopped
-    ExportFinished,     // CM_HLKExportDone
-    ImportFinished,     // CM_HLKImportDone
-    VerifyFinished,     // CM_HLKVerifyDone
-  };
+    // What the holder must do after a notification besides logging its lines.
+    enum class Follow {
+        None,
+        StopService,    // CM_HLKServiceFailed: the service stays stopped
+        ExportFinished, // CM_HLKExportDone
+        ImportFinished, // CM_HLKImportDone
+        VerifyFinished, // CM_HLKVerifyDone
+    };
 
-  // Applies one notification. `backupFolder` is named in the line of a started backup.
-  // Returns the activity-log lines, in order. CM_HLKPromptForRestore changes nothing and
-  // gives no line here: its line needs the answer (RestoreRequestLine).
-  std::vector<std::string> Apply(unsigned message, intptr_t lParam, const std::string& backupFolder,
-                                 Follow* follow = nullptr);
+    // Applies one notification. `backupFolder` is named in the line of a started backup.
+    // Returns the activity-log lines, in order. CM_HLKPromptForRestore changes nothing and
+    // gives no line here: its line needs the answer (RestoreRequestLine).
+    std::vector<std::string> Apply(unsigned message, intptr_t lParam, const std::string& backupFolder,
+                                   Follow* follow = nullptr);
 
-  const Status& GetStatus() const { return m_status; }
-  void SetIdleStatus();
+    const Status& GetStatus() const { return m_status; }
+    void SetIdleStatus();
 
-  // "Request to restore Quarnex Server ID:<id> using backup from Quarnex Server ID:<id> dated
-  // <local date> accepted|rejected".
-  static std::string RestoreRequestLine(const HLKPromptForRestoreMsg& request, bool accepted);
-  // "Delete of backup "<description>" completed successfully|failed".
-  static std::string DeleteLine(const std::string& description, bool success);
-  static std::string SizeText(std::uint32_t megabytes);
-  static const char* ResultWord(bool success);
+    // "Request to restore Quarnex Server ID:<id> using backup from Quarnex Server ID:<id> dated
+    // <local date> accepted|rejected".
+    static std::string RestoreRequestLine(const HLKPromptForRestoreMsg& request, bool accepted);
+    // "Delete of backup "<description>" completed successfully|failed".
+    static std::string DeleteLine(const std::string& description, bool success);
+    static std::string SizeText(std::uint32_t megabytes);
+    static const char* ResultWord(bool success);
 
- private:
-  Status m_status;
+private:
+    Status m_status;
 };

@@ -16,10 +16,9 @@ constexpr int kLogCategory = 31;
 
 CWork::CWork(std::uint8_t type, std::string path, TBackupInfo backup)
     : m_type(type), m_path(std::move(path)), m_backup(std::move(backup))
-{
-}
+{}
 
-std::string CWork::GetBackupDescription(const TBackupInfo &backup)
+std::string CWork::GetBackupDescription(const TBackupInfo& backup)
 {
     std::string text = backup.serverName.empty() ? std::string("Quarnex ") : backup.serverName + "    ";
     text += "Server ID: " + backup.serverID + "    ";
@@ -28,9 +27,9 @@ std::string CWork::GetBackupDescription(const TBackupInfo &backup)
     return text + date;
 }
 
-void CWork::SortBackupList(std::vector<TBackupInfo> &backups)
+void CWork::SortBackupList(std::vector<TBackupInfo>& backups)
 {
-    std::stable_sort(backups.begin(), backups.end(), [](const TBackupInfo &a, const TBackupInfo &b) {
+    std::stable_sort(backups.begin(), backups.end(), [](const TBackupInfo& a, const TBackupInfo& b) {
         const int byServer = a.serverID.compare(b.serverID);
         if (byServer != 0)
             return byServer < 0;
@@ -70,8 +69,8 @@ void CWork::Execute()
 void CWork::ExecuteExport()
 {
     // The repository in use when the item runs (the argument only matters for a first call).
-    CBFMRepository *repository = CBFMRepository::GetInstance(nullptr);
-    GUIComm *gui = GUIComm::Instance();
+    CBFMRepository* repository = CBFMRepository::GetInstance(nullptr);
+    GUIComm* gui = GUIComm::Instance();
     const std::string description = GetBackupDescription(m_backup);
 
     std::uint64_t bytes = 0;
@@ -93,8 +92,8 @@ void CWork::ExecuteExport()
 
 void CWork::ExecuteImport()
 {
-    CBFMRepository *repository = CBFMRepository::GetInstance(nullptr);
-    GUIComm *gui = GUIComm::Instance();
+    CBFMRepository* repository = CBFMRepository::GetInstance(nullptr);
+    GUIComm* gui = GUIComm::Instance();
     if (gui)
         gui->NotifyImportStarted(m_path.c_str());
 
@@ -110,15 +109,15 @@ void CWork::ExecuteImport()
 
 void CWork::ExecuteVerify()
 {
-    CBFMRepository *repository = CBFMRepository::GetInstance(nullptr);
-    GUIComm *gui = GUIComm::Instance();
+    CBFMRepository* repository = CBFMRepository::GetInstance(nullptr);
+    GUIComm* gui = GUIComm::Instance();
     std::vector<TBackupInfo> all;
     repository->GetAllBackups(all);
     SortBackupList(all);
     std::vector<TBackupInfo> backups;
     std::vector<std::uint64_t> sizes;
     std::uint64_t totalBytes = 0;
-    for (const TBackupInfo &backup : all) {
+    for (const TBackupInfo& backup : all) {
         if (!m_path.empty() && backup.serverID != m_path)
             continue;
         std::uint64_t bytes = 0;
@@ -129,14 +128,15 @@ void CWork::ExecuteVerify()
         totalBytes += bytes;
     }
     if (gui)
-        gui->NotifyVerifyStarted(m_path.empty() ? nullptr : m_path.c_str(), static_cast<std::uint32_t>(backups.size()));
+        gui->NotifyVerifyStarted(m_path.empty() ? nullptr : m_path.c_str(),
+                                 static_cast<std::uint32_t>(backups.size()));
 
     std::uint32_t whole = 0, damaged = 0, unchecked = 0;
     std::uint64_t doneBytes = 0;
     int lastPercent = -1;
     bool cancelled = false;
     for (std::size_t i = 0; i < backups.size() && !cancelled; ++i) {
-        const TBackupInfo &entry = backups[i];
+        const TBackupInfo& entry = backups[i];
         // Progress over all the backups of the run; the cancel flag is looked at every few MB.
         auto progress = [&](std::uint64_t done, std::uint64_t) {
             if (gui && gui->IsCancelRequested())
@@ -184,10 +184,10 @@ void CWork::ExecuteVerify()
         default: ++unchecked; break;
         }
         CLog::Debug(kLogCategory, "CWork::Execute(): verify of %s/%s: %s\n", entry.serverID.c_str(),
-                   entry.backupID.c_str(), text.c_str());
+                    entry.backupID.c_str(), text.c_str());
         if (gui)
-            gui->NotifyVerifyResult(static_cast<int>(result.verdict), forceFull, GetBackupDescription(entry).c_str(),
-                                    text.c_str());
+            gui->NotifyVerifyResult(static_cast<int>(result.verdict), forceFull,
+                                    GetBackupDescription(entry).c_str(), text.c_str());
     }
     if (gui)
         gui->NotifyVerifyDone(!cancelled, whole, damaged, unchecked);

@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-class CWork
-{
+class CWork {
 public:
     enum : std::uint8_t { TypeExport = 0, TypeImport = 1, TypeVerify = 2 };
 
@@ -23,14 +22,14 @@ public:
     void Execute();
 
     std::uint8_t GetType() const { return m_type; }
-    const std::string &GetPath() const { return m_path; }
-    const TBackupInfo &GetBackup() const { return m_backup; }
+    const std::string& GetPath() const { return m_path; }
+    const TBackupInfo& GetBackup() const { return m_backup; }
 
     // The one-line text naming a backup in lists, log lines and notifications:
     // "<name>    " or "Quarnex ", "Server ID: <id>    ", then the local backup date.
-    static std::string GetBackupDescription(const TBackupInfo &backup);
+    static std::string GetBackupDescription(const TBackupInfo& backup);
     // Order of every backup list shown to the user: server ID byte-wise, then date.
-    static void SortBackupList(std::vector<TBackupInfo> &backups);
+    static void SortBackupList(std::vector<TBackupInfo>& backups);
 
     // Error codes notified for the repository's export and import result codes.
     static int ExportErrorCode(int result);

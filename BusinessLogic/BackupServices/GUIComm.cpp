@@ -136,18 +136,14 @@ void GUIComm::FreePayload(unsigned message, intptr_t lParam)
     }
     case CM_HLKBackupTransferDone:
     case CM_HLKSaveBackupDone:
-    case CM_HLKRestoreDone:
-        delete FromParam<HLKResultMsg>(lParam);
-        break;
+    case CM_HLKRestoreDone: delete FromParam<HLKResultMsg>(lParam); break;
     case CM_HLKInsufficientDiskSpace: {
         auto* b = FromParam<HLKInsufficientDiskSpaceMsg>(lParam);
         delete[] b->serverId;
         delete b;
         break;
     }
-    case CM_HLKPromptForRestore:
-        delete FromParam<HLKPromptForRestoreMsg>(lParam);
-        break;
+    case CM_HLKPromptForRestore: delete FromParam<HLKPromptForRestoreMsg>(lParam); break;
     case CM_HLKVerifyStarted: {
         auto* b = FromParam<HLKVerifyStartedMsg>(lParam);
         delete[] b->serverId;
@@ -161,9 +157,7 @@ void GUIComm::FreePayload(unsigned message, intptr_t lParam)
         delete b;
         break;
     }
-    case CM_HLKVerifyDone:
-        delete FromParam<HLKVerifyDoneMsg>(lParam);
-        break;
+    case CM_HLKVerifyDone: delete FromParam<HLKVerifyDoneMsg>(lParam); break;
     case CM_HLKRestoreStarted: {
         auto* b = FromParam<HLKRestoreStartedMsg>(lParam);
         delete[] b->serverId;
@@ -332,12 +326,13 @@ void GUIComm::NotifyVerifyStarted(const char* serverId, uint32_t backups)
 void GUIComm::NotifyVerifyResult(int verdict, bool forceFull, const char* description, const char* text)
 {
     PostToGUI(CM_HLKVerifyResult, AsParam(new HLKVerifyResultMsg{uint8_t(verdict), uint8_t(forceFull ? 1 : 0),
-                                                                  DupString(description), DupString(text)}));
+                                                                 DupString(description), DupString(text)}));
 }
 
 void GUIComm::NotifyVerifyDone(bool completed, uint32_t whole, uint32_t damaged, uint32_t unchecked)
 {
-    PostToGUI(CM_HLKVerifyDone, AsParam(new HLKVerifyDoneMsg{uint8_t(completed ? 1 : 0), whole, damaged, unchecked}));
+    PostToGUI(CM_HLKVerifyDone,
+              AsParam(new HLKVerifyDoneMsg{uint8_t(completed ? 1 : 0), whole, damaged, unchecked}));
     m_cancel = 0;
 }
 

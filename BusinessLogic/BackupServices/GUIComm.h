@@ -9,8 +9,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -180,8 +180,7 @@ public:
 
     // Posts CM_HLKPromptForRestore and blocks until RespondToRestorePrompt. True when the
     // answer arrived (accepted then holds it); false when the wait failed.
-    bool PromptForRestore(uint32_t requestSerial, uint32_t backupSerial, uint32_t backupDate,
-                          bool& accepted);
+    bool PromptForRestore(uint32_t requestSerial, uint32_t backupSerial, uint32_t backupDate, bool& accepted);
     // Called by the window thread with the user's answer; false when no prompt is pending.
     bool RespondToRestorePrompt(bool accepted);
 

@@ -104,7 +104,8 @@ HLKBackup* HLKBackup::GetInstance()
         g_instance = new HLKBackup();
     } catch (const std::bad_alloc&) {
         g_instance = nullptr;
-        throw CClientExc("HLKBackup::GetInstance(): Not enough memory to create HLKBackup.", 1234, kUnit, __LINE__);
+        throw CClientExc("HLKBackup::GetInstance(): Not enough memory to create HLKBackup.", 1234, kUnit,
+                         __LINE__);
     } catch (...) {
         g_instance = nullptr;
         throw CClientExc("HLKBackup::GetInstance(): Unhandled internal error creating HLKBackup", 1234, kUnit,
@@ -192,17 +193,19 @@ bool HLKBackup::startListener(int port)
         std::function<void()> sweep;
         if (!m_swept)
             sweep = FinishInterruptedTransfers;
-        routine = [argument = HLKServer::MainThreadArgument{port, record, &m_boundPort, std::move(context), address,
-                                                            std::move(sweep)}] {
+        routine = [argument = HLKServer::MainThreadArgument{port, record, &m_boundPort, std::move(context),
+                                                            address, std::move(sweep)}] {
             return HLKServer::HLK_MainThread(argument);
         };
     } catch (const std::bad_alloc&) {
-        CLog::Error(kLogCategory, "HLKBackup::HLK_Reset(): The main backup services thread failed to start.\n");
+        CLog::Error(kLogCategory,
+                    "HLKBackup::HLK_Reset(): The main backup services thread failed to start.\n");
         return false;
     }
 
     if (HLKServer::doCreateThread(record, std::move(routine)) != 0) {
-        CLog::Error(kLogCategory, "HLKBackup::HLK_Reset(): The main backup services thread failed to start.\n");
+        CLog::Error(kLogCategory,
+                    "HLKBackup::HLK_Reset(): The main backup services thread failed to start.\n");
         m_boundPort = 0;
         return false;
     }
@@ -220,11 +223,11 @@ bool HLKBackup::HLK_Stop()
     const bool result = HLKServer::stopThread(m_listener, HLKServer::GetTimeouts().threadStopMs, timedOut);
     if (!result) {
         if (timedOut)
-            CLog::Error(kLogCategory,
-                        "HLKBackup::HLK_Stop(): A Timeout occurred while waiting for the backup services thread to STOP.\n");
+            CLog::Error(kLogCategory, "HLKBackup::HLK_Stop(): A Timeout occurred while waiting for the "
+                                      "backup services thread to STOP.\n");
         else
-            CLog::Error(kLogCategory,
-                        "HLKBackup::HLK_Stop(): An unknown error occurred while waiting for the backup services thread to STOP.\n");
+            CLog::Error(kLogCategory, "HLKBackup::HLK_Stop(): An unknown error occurred while waiting for "
+                                      "the backup services thread to STOP.\n");
     }
     m_listener.reset();
     m_boundPort = 0;

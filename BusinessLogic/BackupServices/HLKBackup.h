@@ -16,13 +16,13 @@ struct HLK_Thread_Sync_t;
 // Time-outs of the service. The defaults are the service's own; tests shorten them so that
 // silence and stop cases finish in seconds.
 struct HLKTimeouts {
-    int payloadReadMs = 60000;   // each read of a payload (fillBuffer)
-    int payloadSendMs = 60000;   // a send to the peer that makes no progress (the read side's 60 s)
-    int commandPollMs = 1000;    // one wait for the next command word
-    int maxCommandPolls = 1800;  // waits without a complete command word before giving up
-    int threadStopMs = 30000;    // wait for a thread to stop (listener or worker)
-    int threadStartMs = 30000;   // wait for a new thread to report started or failed
-    int listenerPollMs = 1000;   // the listener's select time-out
+    int payloadReadMs = 60000;  // each read of a payload (fillBuffer)
+    int payloadSendMs = 60000;  // a send to the peer that makes no progress (the read side's 60 s)
+    int commandPollMs = 1000;   // one wait for the next command word
+    int maxCommandPolls = 1800; // waits without a complete command word before giving up
+    int threadStopMs = 30000;   // wait for a thread to stop (listener or worker)
+    int threadStartMs = 30000;  // wait for a new thread to report started or failed
+    int listenerPollMs = 1000;  // the listener's select time-out
 };
 
 class HLKBackup {

@@ -12,8 +12,8 @@
 #include "CBFMRepository.h"
 #include "CBFMServer.h"
 #include "HLKInternal.h"
-#include "HLKPeerGate.h"
 #include "HLKMerge.h"
+#include "HLKPeerGate.h"
 #include "HLKRecordIO.h"
 #include "HLKWire.h"
 #include "SFSProtocol.h"
@@ -85,7 +85,8 @@ int rebuildScratchIndex(SessionData& session)
     while (offset < size) {
         std::uint8_t header[kClusterHeaderSize];
         std::uint32_t got = 0;
-        if (size - offset < std::int64_t(kClusterHeaderSize) || !scratch.Read(header, kClusterHeaderSize, got))
+        if (size - offset < std::int64_t(kClusterHeaderSize) ||
+            !scratch.Read(header, kClusterHeaderSize, got))
             return -1;
         const BackupDataLayout::ClusterHeader cluster = BackupDataLayout::DecodeClusterHeader(header);
         if (cluster.length > session.clusterSize)
@@ -141,10 +142,12 @@ int mergeOutput(SessionData& session, std::unique_ptr<CBFMFile>& mergeFile)
         HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
         return -1;
     }
-    session.mergeChecksum.Begin(session.backup->GetChecksumPath(CBFMBackup::TmpMergeFile), session.backupHeader());
+    session.mergeChecksum.Begin(session.backup->GetChecksumPath(CBFMBackup::TmpMergeFile),
+                                session.backupHeader());
     // Written data may only show a write failure (a full disk) when it is handed over.
     const std::int64_t recordsAt = std::int64_t(session.mainStart);
-    if (!session.tmpMain->Flush() || !session.tmpScratch->Flush() || session.tmpMain->Seek(recordsAt, 0) != recordsAt) {
+    if (!session.tmpMain->Flush() || !session.tmpScratch->Flush() ||
+        session.tmpMain->Seek(recordsAt, 0) != recordsAt) {
         HLK_ERROR("HLKServer finishBackup(): Seek() TmpMain failed\n");
         HLK_NOTIFY(NotifyError(HLK_ERR_BACKUP_FOLDER_IO));
         return -1;
@@ -233,7 +236,8 @@ int HLKBackupSession::xactHello(SessionData& session)
     }
 
     if (!session.full && !session.server->IsIncrementalAllowed()) {
-        HLK_WARN("HLKServer xactHello(): Incremental not allowed (no previous backup or time to force a new full).\n");
+        HLK_WARN("HLKServer xactHello(): Incremental not allowed (no previous backup or time to force a new "
+                 "full).\n");
         // The transfer files of an earlier HELLO and SIZE are gone (above): clusters may no
         // longer be taken, and a SIZE would carry the refused HELLO's values. Only a new
         // HELLO starts over.
@@ -311,7 +315,8 @@ int HLKBackupSession::xactSize(SessionData& session)
     const std::int64_t needed64 = static_cast<std::int64_t>(static_cast<double>(estimatedMB64) * 2.2);
     const std::int32_t neededMB = static_cast<std::int32_t>(std::min<std::int64_t>(needed64, kMaxMB));
     if (needed64 > availableMB) {
-        HLK_ERROR("HLKServer xactSize(): Insufficient disk space.  Needed=%dMB Available=%dMB\n", neededMB, availableMB);
+        HLK_ERROR("HLKServer xactSize(): Insufficient disk space.  Needed=%dMB Available=%dMB\n", neededMB,
+                  availableMB);
         HLK_NOTIFY(NotifyInsufficientDiskSpace(serverId.c_str(), neededMB, availableMB));
         return abnormalEnd();
     }
@@ -365,7 +370,8 @@ int HLKBackupSession::xactSize(SessionData& session)
     session.mainChecksum.reset();
     if (session.full) {
         session.mainChecksum = std::make_unique<CBFMChecksum>();
-        session.mainChecksum->Begin(session.backup->GetChecksumPath(CBFMBackup::TmpMainFile), session.backupHeader());
+        session.mainChecksum->Begin(session.backup->GetChecksumPath(CBFMBackup::TmpMainFile),
+                                    session.backupHeader());
     }
 
     session.scratchCount = 0;
@@ -416,12 +422,15 @@ int HLKBackupSession::xactCluster(SessionData& session)
     std::memcpy(record, header, kClusterHeaderSize);
     if (mode & BackupDataLayout::kModeScratch) {
         if (addScratchBlock(session, blockID, session.scratchBytes) != 0) {
-            HLK_ERROR("HLKServer xactCluster(): Unable to add block ID (%d) to scratch file.\n", static_cast<int>(blockID));
+            HLK_ERROR("HLKServer xactCluster(): Unable to add block ID (%d) to scratch file.\n",
+                      static_cast<int>(blockID));
             return -1;
         }
-        if (HLKRecordIO::writeClusterBlk(*session.tmpScratch, nullptr, record, std::uint32_t(recordSize)) != 0) {
+        if (HLKRecordIO::writeClusterBlk(*session.tmpScratch, nullptr, record, std::uint32_t(recordSize)) !=
+            0) {
             dropScratchBlock(session);
-            HLK_ERROR("HLKServer xactCluster(): Unable to write block header and data for blockID %d to scratch file.\n",
+            HLK_ERROR("HLKServer xactCluster(): Unable to write block header and data for blockID %d to "
+                      "scratch file.\n",
                       static_cast<int>(blockID));
             return -1;
         }
@@ -432,7 +441,8 @@ int HLKBackupSession::xactCluster(SessionData& session)
     } else if (mode & BackupDataLayout::kModeMain) {
         // Where a full backup's image is written when it needs no merge (see finishBackup).
         if (HLKRecordIO::writeClusterBlk(*session.tmpMain, nullptr, record, std::uint32_t(recordSize)) != 0) {
-            HLK_ERROR("HLKServer xactCluster(): Unable to write block header and data to main backup file.\n");
+            HLK_ERROR(
+                "HLKServer xactCluster(): Unable to write block header and data to main backup file.\n");
             return -1;
         }
         if (session.mainChecksum)
@@ -487,7 +497,8 @@ int HLKBackupSession::xactDone(SessionData& session)
         record.mainBytes = session.mainBytes;
         record.scratchBytes = session.scratchBytes;
         if (!session.backup->SaveTransferRecord(record))
-            HLK_WARN("HLKServer xactDone(): No transfer record: a stop before the commit gives this backup up.\n");
+            HLK_WARN(
+                "HLKServer xactDone(): No transfer record: a stop before the commit gives this backup up.\n");
         HLK_DEBUG("HLKServer xactDone(): DONE command completed - socket closed.\n");
         HLK_DEBUG("HLKServer xactDone(): Stats: Est=%lld Main=%lld Scratch=%lld Total=%lld (%lld).\n",
                   static_cast<long long>(session.estimate), static_cast<long long>(session.mainCount),
@@ -519,7 +530,8 @@ int HLKBackupSession::finishBackup(SessionData& session)
     do {
         if (oneWrite) {
             // Synced before DONE was answered; the commit syncs it once more before the switch.
-            HLK_DEBUG("HLKServer finishBackup(): Processing backup: No scratch clusters, TmpMain is the image\n");
+            HLK_DEBUG(
+                "HLKServer finishBackup(): Processing backup: No scratch clusters, TmpMain is the image\n");
         } else if (mergeOutput(session, mergeFile) != 0) {
             break;
         }
@@ -550,7 +562,7 @@ int HLKBackupSession::finishBackup(SessionData& session)
     mergeFile.reset();
     tmpMain = std::move(session.tmpMain);
     tmpScratch = std::move(session.tmpScratch);
-    session.releaseBackup();  // deletes the temporary files by name; they stay open here
+    session.releaseBackup(); // deletes the temporary files by name; they stay open here
     HLK_NOTIFY(NotifySaveBackupDone(result == 0));
     if (result != 0 && session.acknowledged) {
         // The Quarnex server was told the backup is stored. The current backup stays cleared,
@@ -589,7 +601,8 @@ int HLKBackupSession::resumeBackup(std::unique_ptr<CBFMServer> server, std::uniq
     HLK_WARN("HLKServer resumeBackup(): Finishing the acknowledged backup of %s in %s\n", serverId.c_str(),
              session.backup->GetName().c_str());
 
-    bool usable = session.server && session.clusterSize > 0 && session.clusterSize <= BackupDataLayout::kMaxClusterSize;
+    bool usable =
+        session.server && session.clusterSize > 0 && session.clusterSize <= BackupDataLayout::kMaxClusterSize;
     if (usable) {
         try {
             session.clusterBuffer.assign(std::size_t(session.clusterSize) + kClusterHeaderSize, 0);

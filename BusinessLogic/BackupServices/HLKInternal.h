@@ -40,8 +40,8 @@ inline std::int32_t Percent(std::int64_t done, std::int64_t total)
 #define HLK_INTERNAL() CLog::Error(HLKInternal::kLogCategory, "Internal Error -- %s: %d\n", kUnit, __LINE__)
 
 // Notifications go to the calling thread's window channel (see Channel).
-#define HLK_NOTIFY(call)                                                                           \
-    do {                                                                                           \
-        if (const std::shared_ptr<GUIComm> gui_ = HLKInternal::Channel())                          \
-            gui_->call;                                                                            \
+#define HLK_NOTIFY(call)                                                                                     \
+    do {                                                                                                     \
+        if (const std::shared_ptr<GUIComm> gui_ = HLKInternal::Channel())                                    \
+            gui_->call;                                                                                      \
     } while (0)

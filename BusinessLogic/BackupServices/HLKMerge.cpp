@@ -35,8 +35,7 @@ class ScratchCursor {
 public:
     explicit ScratchCursor(const SessionData& session)
         : m_narrow(session.scratchIndex), m_wide(session.wideScratchIndex)
-    {
-    }
+    {}
     bool more() const { return m_n < m_narrow.size() || m_w < m_wide.size(); }
     // Only while more().
     std::uint32_t blockID() const { return fromNarrow() ? m_narrow[m_n].blockID : m_wide[m_w].blockID; }
@@ -92,7 +91,8 @@ int copyMainRecord(SessionData& session, CBFMFile& mergeFile, const std::uint8_t
         HLK_INTERNAL();
         return -1;
     }
-    if (HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(kClusterHeaderSize) + length) != 0) {
+    if (HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record,
+                                     std::uint32_t(kClusterHeaderSize) + length) != 0) {
         HLK_INTERNAL();
         return -1;
     }
@@ -119,11 +119,13 @@ int copyScratchEntry(SessionData& session, CBFMFile& mergeFile, const ScratchCur
     }
     const BackupDataLayout::ClusterHeader header = DecodeClusterHeader(record);
     const std::uint32_t length = header.length;
-    if (header.blockID != entry.blockID() || length > session.clusterSize || got < kClusterHeaderSize + length) {
+    if (header.blockID != entry.blockID() || length > session.clusterSize ||
+        got < kClusterHeaderSize + length) {
         HLK_INTERNAL();
         return -1;
     }
-    if (HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(kClusterHeaderSize) + length) != 0) {
+    if (HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record,
+                                     std::uint32_t(kClusterHeaderSize) + length) != 0) {
         HLK_INTERNAL();
         return -1;
     }
@@ -195,10 +197,12 @@ int HLKMerge::compareBlockIDs(const ScratchIndexEntry& a, const ScratchIndexEntr
 
 void HLKMerge::sortScratchIndex(SessionData& session)
 {
-    std::stable_sort(session.scratchIndex.begin(), session.scratchIndex.end(),
-                     [](const ScratchIndexEntry& a, const ScratchIndexEntry& b) { return compareBlockIDs(a, b) < 0; });
-    std::stable_sort(session.wideScratchIndex.begin(), session.wideScratchIndex.end(),
-                     [](const WideScratchIndexEntry& a, const WideScratchIndexEntry& b) { return a.blockID < b.blockID; });
+    std::stable_sort(
+        session.scratchIndex.begin(), session.scratchIndex.end(),
+        [](const ScratchIndexEntry& a, const ScratchIndexEntry& b) { return compareBlockIDs(a, b) < 0; });
+    std::stable_sort(
+        session.wideScratchIndex.begin(), session.wideScratchIndex.end(),
+        [](const WideScratchIndexEntry& a, const WideScratchIndexEntry& b) { return a.blockID < b.blockID; });
 }
 
 int HLKMerge::mergeFullBackup(SessionData& session, CBFMFile& mergeFile)
@@ -270,7 +274,8 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile
         return -1;
     }
     std::uint64_t oldRead = 0;
-    const std::uint64_t oldRecords = BackupDataLayout::EstimateRecordCount(oldImage.GetSize(), session.clusterSize);
+    const std::uint64_t oldRecords =
+        BackupDataLayout::EstimateRecordCount(oldImage.GetSize(), session.clusterSize);
     // Progress only: the whole count, not its low 32 bits (an image past 2^32 records would
     // otherwise count as nearly empty).
     session.oldEstimate = static_cast<std::int64_t>(std::min<std::uint64_t>(oldRecords, INT64_MAX / 4));
@@ -288,9 +293,10 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile
                 return -1;
             }
             if (oldChecksum && oldRead != oldChecksum->RecordCount()) {
-                HLK_ERROR("HLKServer mergeIncrBackup(): the stored image ends after %llu of its %llu records\n",
-                          static_cast<unsigned long long>(oldRead),
-                          static_cast<unsigned long long>(oldChecksum->RecordCount()));
+                HLK_ERROR(
+                    "HLKServer mergeIncrBackup(): the stored image ends after %llu of its %llu records\n",
+                    static_cast<unsigned long long>(oldRead),
+                    static_cast<unsigned long long>(oldChecksum->RecordCount()));
                 return -1;
             }
             if (mergeIncrStep(session, out, main, 0xFFFFFFFF, true, scratch, superseded) != 0) {
@@ -318,12 +324,14 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile
             return -1;
         }
         if (oldChecksum && !oldChecksum->NextRecordMatches(record, kClusterHeaderSize + length)) {
-            HLK_ERROR("HLKServer mergeIncrBackup(): record %llu of the stored image does not match its checksum\n",
-                      static_cast<unsigned long long>(oldRead));
+            HLK_ERROR(
+                "HLKServer mergeIncrBackup(): record %llu of the stored image does not match its checksum\n",
+                static_cast<unsigned long long>(oldRead));
             return -1;
         }
         ++oldRead;
-        if (!superseded && HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record, std::uint32_t(kClusterHeaderSize) + length) != 0) {
+        if (!superseded && HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record,
+                                                        std::uint32_t(kClusterHeaderSize) + length) != 0) {
             HLK_INTERNAL();
             return -1;
         }

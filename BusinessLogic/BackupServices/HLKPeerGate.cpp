@@ -31,15 +31,15 @@ bool Refuse(SessionData& session, const std::string& line)
 bool HLKPeerGate::refuseBackup(SessionData& session)
 {
     const std::shared_ptr<CPeerRules> rules = HLKServer::PeerRules();
-    return rules &&
-           Refuse(session, rules->CheckBackup(HLKWire::formatServerId(session.serialNumber), session.peerAddress));
+    return rules && Refuse(session, rules->CheckBackup(HLKWire::formatServerId(session.serialNumber),
+                                                       session.peerAddress));
 }
 
 bool HLKPeerGate::refuseRestore(SessionData& session)
 {
     const std::shared_ptr<CPeerRules> rules = HLKServer::PeerRules();
-    return rules &&
-           Refuse(session, rules->CheckRestore(HLKWire::formatServerId(session.serialNumber), session.peerAddress));
+    return rules && Refuse(session, rules->CheckRestore(HLKWire::formatServerId(session.serialNumber),
+                                                        session.peerAddress));
 }
 
 void HLKPeerGate::inquiryAccepted(const SessionData& session)

@@ -49,8 +49,7 @@ public:
     RestoreReader(CBFMFile& file, CBFMChecksum* sum, std::uint32_t clusterSize)
         : m_file(file), m_sum(sum), m_clusterSize(clusterSize),
           m_recordMax(SFS_WORD_SIZE + kClusterHeaderSize + std::size_t(clusterSize))
-    {
-    }
+    {}
     ~RestoreReader()
     {
         {
@@ -255,7 +254,8 @@ bool findBackupForRestore(SessionData& session, bool prompt)
         bool accepted = false;
         // Without a window nobody can accept the restore.
         if (gui == nullptr ||
-            !gui->PromptForRestore(session.serialNumber, backupSerial, session.backup->LastBackupDate(), accepted) ||
+            !gui->PromptForRestore(session.serialNumber, backupSerial, session.backup->LastBackupDate(),
+                                   accepted) ||
             !accepted)
             return false;
     }
@@ -416,7 +416,8 @@ int HLKRestore::finishRestore(SessionData& session)
             const std::uint64_t clustersSent = session.clusterSize ? bytesSent / session.clusterSize : 0;
             if (totalClusters > 0 && std::int64_t(clustersSent / 250) != lastReported) {
                 lastReported = std::int64_t(clustersSent / 250);
-                HLK_NOTIFY(NotifyProgress(HLKInternal::Percent(std::int64_t(clustersSent), std::int64_t(totalClusters))));
+                HLK_NOTIFY(NotifyProgress(
+                    HLKInternal::Percent(std::int64_t(clustersSent), std::int64_t(totalClusters))));
             }
             if (chunk.end == RestoreChunk::End::Complete) {
                 HLK_DEBUG("HLKServer finishRestore(): Processing restore: Transfer complete\n");

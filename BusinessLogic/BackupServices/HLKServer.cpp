@@ -238,7 +238,8 @@ int HLKServer::HLK_MainThread(const MainThreadArgument& argument)
     os.SetThreadName("HLK_MainThread");
     ScopedContext context(argument.context);
 
-    int listenSocket = os.ListenOn(argument.address, static_cast<std::uint16_t>(port), HLKBackup::ListenBacklog());
+    int listenSocket =
+        os.ListenOn(argument.address, static_cast<std::uint16_t>(port), HLKBackup::ListenBacklog());
     if (listenSocket < 0) {
         if (IsBindFailure(hl::Platform::LastError())) {
             HLK_ERROR("HLKServer HLK_MainThread(): Error binding TCP socket to port %d\n", port);
@@ -254,7 +255,8 @@ int HLKServer::HLK_MainThread(const MainThreadArgument& argument)
     if (argument.boundPort)
         argument.boundPort->store(boundPort > 0 ? boundPort : port);
 
-    HLK_DEBUG("HLKServer HLK_MainThread(): Accepting connections on port %d\n", boundPort > 0 ? boundPort : port);
+    HLK_DEBUG("HLKServer HLK_MainThread(): Accepting connections on port %d\n",
+              boundPort > 0 ? boundPort : port);
     os.SetEvent(sync->startedEvent);
     if (argument.beforeFirstAccept)
         argument.beforeFirstAccept();
@@ -274,8 +276,9 @@ int HLKServer::HLK_MainThread(const MainThreadArgument& argument)
                 handles.push_back(worker->endedEvent);
         }
         std::size_t index = 0;
-        const hl::WaitResult r = os.WaitForObjects(handles.data(), handles.size(), false,
-                                                   static_cast<std::uint32_t>(timeouts.listenerPollMs), index);
+        const hl::WaitResult r =
+            os.WaitForObjects(handles.data(), handles.size(), false,
+                              static_cast<std::uint32_t>(timeouts.listenerPollMs), index);
         if (r == hl::WaitResult::Failed) {
             HLK_ERROR("HLKServer HLK_MainThread(): Select failed\n");
             failed = true;
@@ -342,8 +345,9 @@ int HLKServer::doAcceptClientConnection(int listenSocket, HLK_THREAD_SYNC_VEC& w
     // starts and the window changes nothing but its log.
     if (t_context.rules && !t_context.rules->AcceptsConnection(peerAddress)) {
         os.Close(s);
-        HLK_DEBUG("HLKServer doAcceptClientConnection(): Connection from %s refused: not an accepted address.\n",
-                  peerAddress.c_str());
+        HLK_DEBUG(
+            "HLKServer doAcceptClientConnection(): Connection from %s refused: not an accepted address.\n",
+            peerAddress.c_str());
         HLK_NOTIFY(NotifyPeerRefused(CPeerRules::RefusedConnectionLine(peerAddress).c_str()));
         return 0;
     }
@@ -351,19 +355,24 @@ int HLKServer::doAcceptClientConnection(int listenSocket, HLK_THREAD_SYNC_VEC& w
     // worker; keep-alive finds a peer that vanished.
     if (!os.SetSendTimeout(s, static_cast<std::uint32_t>(GetTimeouts().payloadSendMs)) ||
         !os.SetKeepAlive(s, kKeepAliveIdleMs, kKeepAliveIntervalMs, kKeepAliveProbes))
-        HLK_WARN("HLKServer doAcceptClientConnection(): Unable to set the send time-out or keep-alive of socket %d.\n", s);
+        HLK_WARN("HLKServer doAcceptClientConnection(): Unable to set the send time-out or keep-alive of "
+                 "socket %d.\n",
+                 s);
 
     std::shared_ptr<HLK_Thread_Sync_t> record;
     try {
         record = std::make_shared<HLK_Thread_Sync_t>();
     } catch (...) {
-        HLK_ERROR("HLKServer doAcceptClientConnection(): Not enough memory for SyncData for backup worker thread.\n");
+        HLK_ERROR("HLKServer doAcceptClientConnection(): Not enough memory for SyncData for backup worker "
+                  "thread.\n");
         os.Close(s);
         return -1;
     }
     ThreadRoutine routine;
     try {
-        routine = [argument = WorkerArgument{s, record, t_context, peerAddress}] { return HLK_BackupWorker(argument); };
+        routine = [argument = WorkerArgument{s, record, t_context, peerAddress}] {
+            return HLK_BackupWorker(argument);
+        };
     } catch (...) {
         HLK_ERROR("HLKServer doAcceptClientConnection(): Not enough memory to start backup worker thread.\n");
         os.Close(s);
@@ -389,9 +398,11 @@ bool HLKServer::shutdownThreads(HLK_THREAD_SYNC_VEC& workers)
         bool timedOut = false;
         if (!stopThread(record, waitMs, timedOut)) {
             if (timedOut)
-                HLK_ERROR("HLKServer shutdownThreads(): A Timeout occurred while waiting for a backup services thread to STOP.\n");
+                HLK_ERROR("HLKServer shutdownThreads(): A Timeout occurred while waiting for a backup "
+                          "services thread to STOP.\n");
             else
-                HLK_ERROR("HLKServer shutdownThreads(): An unknown error occurred while waiting for a backup services thread to STOP.\n");
+                HLK_ERROR("HLKServer shutdownThreads(): An unknown error occurred while waiting for a backup "
+                          "services thread to STOP.\n");
             result = false;
         }
     }
@@ -410,8 +421,8 @@ void HLKServer::reapFinishedWorkers(HLK_THREAD_SYNC_VEC& workers)
             hl::Os().WaitForObjects(&(*it)->endedEvent, 1, false, 0, fired) == hl::WaitResult::Signalled) {
             // The command loop has ended; what is left is the worker's short clean-up.
             std::size_t index = 0;
-            if (hl::Os().WaitForObjects(&(*it)->endedEvent, 1, false, static_cast<std::uint32_t>(waitMs), index) ==
-                hl::WaitResult::Signalled)
+            if (hl::Os().WaitForObjects(&(*it)->endedEvent, 1, false, static_cast<std::uint32_t>(waitMs),
+                                        index) == hl::WaitResult::Signalled)
                 (*it)->thread.join();
             else
                 (*it)->thread.detach();
@@ -453,9 +464,7 @@ int HLKServer::HLK_BackupWorker(const WorkerArgument& argument)
             const std::uint32_t cmd = HLKWire::waitCommand(session, *sync);
             switch (cmd) {
             case 0xFFFFFFFF: // the wait failed
-            case SFS_WAIT_STOPPED:
-                running = false;
-                break;
+            case SFS_WAIT_STOPPED: running = false; break;
             case SFS_CMD_HELLO:
                 backupSeen = true;
                 if (HLKBackupSession::xactHello(session) != 0) {

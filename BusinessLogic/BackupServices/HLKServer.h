@@ -37,13 +37,13 @@ struct HLK_Thread_Sync_t {
     std::uint64_t ThreadId();
     void SetThreadId(std::uint64_t id);
 
-    std::mutex lock;          // guards stopFlag and threadId, held for one read or write
+    std::mutex lock; // guards stopFlag and threadId, held for one read or write
     bool stopFlag = false;
     std::uint64_t threadId = 0; // 0 once a worker's command loop ended: reapable
-    int startedEvent = -1;    // auto-reset, signalled once the thread runs
-    int failedEvent = -1;     // auto-reset, signalled when the thread could not start
-    int endedEvent = -1;      // manual-reset, signalled as the thread's very last act
-    int stopEvent = -1;       // manual-reset, set with the stop flag: wakes a waiting listener
+    int startedEvent = -1;      // auto-reset, signalled once the thread runs
+    int failedEvent = -1;       // auto-reset, signalled when the thread could not start
+    int endedEvent = -1;        // manual-reset, signalled as the thread's very last act
+    int stopEvent = -1;         // manual-reset, set with the stop flag: wakes a waiting listener
     std::thread thread;
 };
 

@@ -60,7 +60,8 @@ std::int64_t HLKWire::receive(SessionData& session, void* buffer, std::size_t le
     // Large reads (cluster data) go straight to their destination.
     if (length >= session.rxBuffer.size())
         return socketRead(session.socket, buffer, length, timeoutMs);
-    const std::int64_t r = socketRead(session.socket, session.rxBuffer.data(), session.rxBuffer.size(), timeoutMs);
+    const std::int64_t r =
+        socketRead(session.socket, session.rxBuffer.data(), session.rxBuffer.size(), timeoutMs);
     if (r <= 0)
         return r;
     session.rxPos = 0;
@@ -92,7 +93,8 @@ std::uint32_t HLKWire::waitCommand(SessionData& session, HLK_Thread_Sync_t& sync
     std::size_t received = 0;
     int timeouts = 0;
     while (received < sizeof word) {
-        const std::int64_t r = receive(session, word + received, sizeof word - received, session.timeouts.commandPollMs);
+        const std::int64_t r =
+            receive(session, word + received, sizeof word - received, session.timeouts.commandPollMs);
         if (r == -2) {
             if (sync.StopRequested())
                 return SFS_WAIT_STOPPED;

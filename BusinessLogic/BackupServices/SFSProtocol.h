@@ -27,18 +27,22 @@ constexpr std::uint32_t SFS_RSP_OK = 0x00000000;
 constexpr std::uint32_t SFS_RSP_ERROR = 0xFFFFFFFF;
 
 // Payload sizes.
-constexpr std::size_t SFS_WORD_SIZE = 4;    // a command or response word
-constexpr std::size_t SFS_HELLO_SIZE = 24;  // serialNumber, full, clusterSize, headerParam1..3
-constexpr std::size_t SFS_SIZE_SIZE = 4;    // estimated number of clusters
-constexpr std::size_t SFS_SERIAL_SIZE = 4;  // INQUIRY and RESTORE: requesting serialNumber
+constexpr std::size_t SFS_WORD_SIZE = 4;   // a command or response word
+constexpr std::size_t SFS_HELLO_SIZE = 24; // serialNumber, full, clusterSize, headerParam1..3
+constexpr std::size_t SFS_SIZE_SIZE = 4;   // estimated number of clusters
+constexpr std::size_t SFS_SERIAL_SIZE = 4; // INQUIRY and RESTORE: requesting serialNumber
 constexpr std::size_t HEADER_SIZE = BackupDataLayout::kClusterHeaderSize; // ClusterHeader after CLUSTER
 
 // One word on the wire.
 inline void SFS_PutWord(std::uint8_t* p, std::uint32_t v)
 {
-    p[0] = std::uint8_t(v >> 24); p[1] = std::uint8_t(v >> 16); p[2] = std::uint8_t(v >> 8); p[3] = std::uint8_t(v);
+    p[0] = std::uint8_t(v >> 24);
+    p[1] = std::uint8_t(v >> 16);
+    p[2] = std::uint8_t(v >> 8);
+    p[3] = std::uint8_t(v);
 }
 inline std::uint32_t SFS_GetWord(const std::uint8_t* p)
 {
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | std::uint32_t(p[3]);
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 |
+           std::uint32_t(p[3]);
 }

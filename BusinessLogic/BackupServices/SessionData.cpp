@@ -51,7 +51,8 @@ void SessionData::releaseBackup()
 
 BackupDataLayout::BackupHeader SessionData::backupHeader() const
 {
-    return BackupDataLayout::BackupHeader{serialNumber, clusterSize, headerParam1, headerParam2, headerParam3};
+    return BackupDataLayout::BackupHeader{serialNumber, clusterSize, headerParam1, headerParam2,
+                                          headerParam3};
 }
 
 void SessionData::release()

@@ -33,7 +33,8 @@ struct WideScratchIndexEntry {
 
     static WideScratchIndexEntry Make(std::uint32_t blockID, std::uint64_t offset)
     {
-        return WideScratchIndexEntry{blockID, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(offset >> 32)};
+        return WideScratchIndexEntry{blockID, static_cast<std::uint32_t>(offset),
+                                     static_cast<std::uint32_t>(offset >> 32)};
     }
     std::uint64_t offset() const { return std::uint64_t(offsetHigh) << 32 | offsetLow; }
 };

@@ -11,7 +11,7 @@
 
 #include <cstdio>
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     QGuiApplication app(argc, argv);
     if (argc != 3) {

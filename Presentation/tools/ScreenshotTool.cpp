@@ -42,7 +42,7 @@ void Settle()
     }
 }
 
-bool Save(QWidget *w, const char *name)
+bool Save(QWidget* w, const char* name)
 {
     Settle();
     const QString path = g_outDir + "/" + name;
@@ -53,10 +53,10 @@ bool Save(QWidget *w, const char *name)
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    const char *out = std::getenv("HARBORLOCK_SCREENSHOT_DIR");
+    const char* out = std::getenv("HARBORLOCK_SCREENSHOT_DIR");
     if (!out || !*out) {
         std::fprintf(stderr, "HARBORLOCK_SCREENSHOT_DIR is not set\n");
         return 2;
@@ -69,12 +69,13 @@ int main(int argc, char *argv[])
     dataDir += "/Harborlock";
     MakeDirPath(dataDir);
     CLog::Init(dataDir);
-    CClientInfra *infra = CClientInfra::GetInstance(dataDir.c_str());
+    CClientInfra* infra = CClientInfra::GetInstance(dataDir.c_str());
 
     const std::string folder = std::string(std::getenv("HOME")) + "/HarborlockBackups";
-    if (const char *fixtures = std::getenv("HARBORLOCK_SCREENSHOT_FIXTURES"); fixtures && *fixtures)
-        std::filesystem::copy(fixtures, folder, std::filesystem::copy_options::recursive |
-                                                    std::filesystem::copy_options::skip_existing);
+    if (const char* fixtures = std::getenv("HARBORLOCK_SCREENSHOT_FIXTURES"); fixtures && *fixtures)
+        std::filesystem::copy(fixtures, folder,
+                              std::filesystem::copy_options::recursive |
+                                  std::filesystem::copy_options::skip_existing);
     // A first start writes the default settings, as a user's first start does.
     (void)infra;
 
@@ -88,7 +89,7 @@ int main(int argc, char *argv[])
         Settle();
 
         // A backup in progress, as the user sees it while one arrives.
-        GUIComm *comm = GUIComm::Instance();
+        GUIComm* comm = GUIComm::Instance();
         comm->NotifyBackupInitiated("0001A2B3");
         comm->NotifyBackupStarted("0001A2B3", 812);
         comm->NotifyProgress(100);
@@ -112,12 +113,12 @@ int main(int argc, char *argv[])
             ok &= Save(&dlg, "settings-dialog.png");
         }
         {
-            CBFMRepository *repository = CBFMRepository::GetInstance(folder.c_str());
+            CBFMRepository* repository = CBFMRepository::GetInstance(folder.c_str());
             std::vector<TBackupInfo> backups;
             repository->GetAllBackups(backups);
             CWork::SortBackupList(backups);
             std::vector<std::string> descriptions;
-            for (const TBackupInfo &b : backups)
+            for (const TBackupInfo& b : backups)
                 descriptions.push_back(CWork::GetBackupDescription(b));
             TRestoreOptionsForm dlg(&form);
             dlg.InitGUIWithData(false, descriptions, descriptions.empty() ? -1 : 1);

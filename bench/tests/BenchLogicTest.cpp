@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
-#include <thread>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Baseline.h"
@@ -411,7 +411,8 @@ TEST(ResultTableTest, RatiosAreJudgedAgainstTheirTargets)
     table.Add({"met", "s", 1.0, 1.0, 1.10, "", 0.5, 0.25});
     table.Add({"not measured", "s", -1, 2.0, 1.10, "skipped"});
     EXPECT_TRUE(table.AllMet());
-    EXPECT_NE(table.Markdown().find("| met | 1.00 s | 1.00 s | 1.00 | <= 1.10 | 2.00 | met |"), std::string::npos);
+    EXPECT_NE(table.Markdown().find("| met | 1.00 s | 1.00 s | 1.00 | <= 1.10 | 2.00 | met |"),
+              std::string::npos);
     EXPECT_NE(table.Text().find("skipped"), std::string::npos);
 
     table.Add({"missed", "s", 1.2, 1.0, 1.10, ""});

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     QGuiApplication app(argc, argv);
     if (argc < 4) {

@@ -15,8 +15,7 @@
 
 namespace {
 
-class ActivityLogTest : public PresentationTest
-{
+class ActivityLogTest : public PresentationTest {
 protected:
     void SetUp() override
     {
@@ -112,10 +111,10 @@ TEST_F(ActivityLogTest, UnopenableFileLeavesLoggingToTheMemoOnly)
     MakeDirPath(ActivityLogPath());
     ModalWatcher watcher;
     QString heading, cause;
-    watcher.Then([&](QWidget *dlg) {
-        heading = dlg->findChild<QLabel *>("lbExc")->text();
-        cause = dlg->findChild<QPlainTextEdit *>("memoExcDesc")->toPlainText();
-        dlg->findChild<QPushButton *>("btnDismiss")->click();
+    watcher.Then([&](QWidget* dlg) {
+        heading = dlg->findChild<QLabel*>("lbExc")->text();
+        cause = dlg->findChild<QPlainTextEdit*>("memoExcDesc")->toPlainText();
+        dlg->findChild<QPushButton*>("btnDismiss")->click();
     });
     ShowMainForm();
     ASSERT_TRUE(WaitFor([&] { return !heading.isEmpty(); }, "the exception dialog"));
@@ -132,7 +131,7 @@ TEST_F(ActivityLogTest, SelectAllSelectsTheWholeMemo)
     Form().LogActivity("a");
     Form().LogActivity("b");
     Child<QAction>("menuitemSelectAll")->trigger();
-    auto *memo = Child<QPlainTextEdit>("memoActivityLog");
+    auto* memo = Child<QPlainTextEdit>("memoActivityLog");
     EXPECT_EQ(memo->textCursor().selectedText().replace(QChar::ParagraphSeparator, '\n'),
               memo->toPlainText());
 }

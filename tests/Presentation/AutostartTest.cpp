@@ -16,8 +16,7 @@
 
 namespace {
 
-class AutostartTest : public PresentationTest
-{
+class AutostartTest : public PresentationTest {
 protected:
     void SetUp() override
     {
@@ -38,14 +37,14 @@ protected:
     {
         ModalWatcher watcher;
         bool shown = false;
-        watcher.Then([&](QWidget *dlg) {
-            auto *box = dlg->findChild<QCheckBox *>("chkboxStartAtLogin");
+        watcher.Then([&](QWidget* dlg) {
+            auto* box = dlg->findChild<QCheckBox*>("chkboxStartAtLogin");
             if (box) {
                 EXPECT_EQ(box->text(), "Start Harborlock when I log in");
                 shown = box->isChecked();
                 box->setChecked(check);
             }
-            dlg->findChild<QPushButton *>("btnOK")->click();
+            dlg->findChild<QPushButton*>("btnOK")->click();
         });
         Child<QPushButton>("btnSettingsModify")->click();
         EXPECT_EQ(watcher.Pending(), 0u);
@@ -82,8 +81,9 @@ TEST_F(AutostartTest, ExecLineQuotesAndEscapesTheProgramPath)
     CAutostartEntry entry(path, "/opt/My Apps/Harbor$lock%1\\x/Harborlock");
     // Quoted for the Exec line ("$" and "\" escaped), backslashes escaped again for the
     // string value, "%" doubled.
-    EXPECT_NE(entry.Contents().find("\nExec=\"/opt/My Apps/Harbor\\\\$lock%%1\\\\\\\\x/Harborlock\" --minimized\n"),
-              std::string::npos)
+    EXPECT_NE(
+        entry.Contents().find("\nExec=\"/opt/My Apps/Harbor\\\\$lock%%1\\\\\\\\x/Harborlock\" --minimized\n"),
+        std::string::npos)
         << entry.Contents();
     EXPECT_FALSE(entry.IsEnabled());
     ASSERT_TRUE(entry.SetEnabled(true)) << "the missing folder is created";

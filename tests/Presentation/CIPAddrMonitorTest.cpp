@@ -4,8 +4,8 @@
 #include "CIPAddrMonitor.h"
 
 #include "CClientExc.h"
-#include "GUIComm.h"
 #include "Eventually.h"
+#include "GUIComm.h"
 #include "Platform.h"
 #include "TestWindow.h"
 
@@ -27,21 +27,20 @@ namespace {
 
 // What the monitor posted to the window: address changes (CM_IPAddrChanged with 0), and
 // anything else.
-int Changes(TestWindow &window)
+int Changes(TestWindow& window)
 {
     int n = 0;
-    for (const Note &note : window.Notes())
+    for (const Note& note : window.Notes())
         n += note.message == CM_IPAddrChanged && note.value == 0;
     return n;
 }
 
-int Others(TestWindow &window)
+int Others(TestWindow& window)
 {
     return static_cast<int>(window.Notes().size()) - Changes(window);
 }
 
-
-int Run(const std::string &command)
+int Run(const std::string& command)
 {
     return std::system((command + " >/dev/null 2>&1").c_str());
 }
@@ -105,7 +104,7 @@ TEST(CIPAddrMonitorTest, NullWindowThrowsBeforeAnyThreadStarts)
     try {
         CIPAddrMonitor monitor(nullptr);
         FAIL() << "no exception";
-    } catch (const CClientExc &e) {
+    } catch (const CClientExc& e) {
         EXPECT_STREQ(e.GetDescription(), "GUI handle is NULL.");
         EXPECT_EQ(e.GetId(), 1234);
         EXPECT_STREQ(e.GetFile(), "Presentation/CIPAddrMonitor");
@@ -115,7 +114,7 @@ TEST(CIPAddrMonitorTest, NullWindowThrowsBeforeAnyThreadStarts)
 TEST(CIPAddrMonitorTest, StopsAtOnceWhileWaiting)
 {
     TestWindow window;
-    auto *monitor = new CIPAddrMonitor(&window);
+    auto* monitor = new CIPAddrMonitor(&window);
     delete monitor; // returns once the thread ended; a hang here fails the run
     EXPECT_EQ(Others(window), 0);
 }

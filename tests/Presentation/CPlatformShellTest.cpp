@@ -9,9 +9,7 @@
 
 namespace {
 
-class CPlatformShellTest : public PresentationTest
-{
-};
+class CPlatformShellTest : public PresentationTest {};
 
 TEST_F(CPlatformShellTest, MissingFileIsLoggedAndShownWithItsReason)
 {
@@ -40,7 +38,8 @@ TEST(CPlatformShellTextTest, ReasonsOfTheLaunchErrorBox)
 {
     EXPECT_EQ(CPlatformShell::LaunchErrorText("a.pdf", 31),
               "Unable to launch file a.pdf.\nThere is no executable associated with this file type.");
-    EXPECT_EQ(CPlatformShell::LaunchErrorText("a.pdf", 11), "Unable to launch file a.pdf.\nThe a.pdf file has an illegal format.");
+    EXPECT_EQ(CPlatformShell::LaunchErrorText("a.pdf", 11),
+              "Unable to launch file a.pdf.\nThe a.pdf file has an illegal format.");
     EXPECT_EQ(CPlatformShell::LaunchErrorText("a.pdf", 99), "Unable to launch file a.pdf.\n");
 }
 

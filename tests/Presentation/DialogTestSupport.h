@@ -13,28 +13,30 @@
 namespace dialogtest {
 
 // The application object the widgets need (offscreen in CI).
-inline QApplication &App()
+inline QApplication& App()
 {
     if (!qApp) {
         static int argc = 1;
         static char name[] = "dialog-tests";
-        static char *argv[] = {name, nullptr};
-        qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+        static char* argv[] = {name, nullptr};
+        qputenv("QT_QPA_PLATFORM",
+                qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
         static QApplication app(argc, argv);
     }
-    return *static_cast<QApplication *>(QApplication::instance());
+    return *static_cast<QApplication*>(QApplication::instance());
 }
 
 // The child widget `name` of `form`; fails the test when there is none.
-template <class W> W *Get(const QWidget &form, const char *name)
+template <class W>
+W* Get(const QWidget& form, const char* name)
 {
-    W *w = form.findChild<W *>(name);
+    W* w = form.findChild<W*>(name);
     EXPECT_NE(w, nullptr) << name;
     return w;
 }
 
 // Presses the form's OK and returns the message box it raised (an empty title when none).
-inline BoxSeen PressOK(QWidget &form)
+inline BoxSeen PressOK(QWidget& form)
 {
     ModalWatcher driver;
     driver.ExpectBox();

@@ -23,8 +23,7 @@
 
 namespace {
 
-class HarborlockEndToEndTest : public SandboxTest
-{
+class HarborlockEndToEndTest : public SandboxTest {
 protected:
     void TearDown() override
     {
@@ -44,8 +43,9 @@ protected:
         const std::string path = DataRoot() + "/log/activityLog.txt";
         if (!hl::Os().FileExists(path))
             return out;
-        static const QRegularExpression stamp(QStringLiteral("^\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d[ap]m  "));
-        for (const QString &line : QString::fromStdString(ReadFile(path)).split('\n', Qt::SkipEmptyParts)) {
+        static const QRegularExpression stamp(
+            QStringLiteral("^\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d[ap]m  "));
+        for (const QString& line : QString::fromStdString(ReadFile(path)).split('\n', Qt::SkipEmptyParts)) {
             EXPECT_TRUE(stamp.match(line).hasMatch()) << line.toStdString();
             out << QString(line).remove(stamp);
         }
@@ -113,7 +113,8 @@ TEST_F(HarborlockEndToEndTest, ReceivesABackupAndLogsIt)
         failed = start == Start::Failed;
         return start != Start::PortTaken;
     });
-    ASSERT_FALSE(failed) << "Harborlock did not start, or did not listen within " << kAppLimit.count() << " s";
+    ASSERT_FALSE(failed) << "Harborlock did not start, or did not listen within " << kAppLimit.count()
+                         << " s";
     ASSERT_GT(port, 0);
 
     quarnexsim::QuarnexSim sim("127.0.0.1", static_cast<uint16_t>(port));
@@ -133,7 +134,8 @@ TEST_F(HarborlockEndToEndTest, ReceivesABackupAndLogsIt)
     const quarnexsim::PushResult pushed = sim.Push(header, true, clusters);
     ASSERT_TRUE(pushed.completed) << pushed.failure;
 
-    ASSERT_TRUE(Eventually([&] { return ActivityTexts().contains("Saving backup completed successfully"); }, kAppLimit))
+    ASSERT_TRUE(Eventually([&] { return ActivityTexts().contains("Saving backup completed successfully"); },
+                           kAppLimit))
         << ActivityTexts().join("\n").toStdString();
     const QStringList texts = ActivityTexts();
     const QStringList expected = {
@@ -150,7 +152,7 @@ TEST_F(HarborlockEndToEndTest, ReceivesABackupAndLogsIt)
     ASSERT_TRUE(app.waitForFinished(30000));
 
     // The backup is in the repository the settings named.
-    CBFMRepository *repository = CBFMRepository::GetInstance(Folder().c_str());
+    CBFMRepository* repository = CBFMRepository::GetInstance(Folder().c_str());
     std::vector<TBackupInfo> backups;
     repository->GetAllBackups(backups);
     ASSERT_EQ(backups.size(), 1u);

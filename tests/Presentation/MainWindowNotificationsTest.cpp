@@ -15,8 +15,7 @@
 
 namespace {
 
-class MainWindowNotificationsTest : public PresentationTest
-{
+class MainWindowNotificationsTest : public PresentationTest {
 protected:
     void SetUp() override
     {
@@ -28,13 +27,21 @@ protected:
         ASSERT_NE(comm, nullptr);
     }
 
-    bool SizeShown() { return Child<QLabel>("lbStatusSizeDesc")->isVisibleTo(&Form()) && Child<QLabel>("lbStatusSizeVal")->isVisibleTo(&Form()); }
-    bool ProgressShown() { return Child<QLabel>("lbStatusProgress")->isVisibleTo(&Form()) && Child<QProgressBar>("progbarStatus")->isVisibleTo(&Form()); }
+    bool SizeShown()
+    {
+        return Child<QLabel>("lbStatusSizeDesc")->isVisibleTo(&Form()) &&
+               Child<QLabel>("lbStatusSizeVal")->isVisibleTo(&Form());
+    }
+    bool ProgressShown()
+    {
+        return Child<QLabel>("lbStatusProgress")->isVisibleTo(&Form()) &&
+               Child<QProgressBar>("progbarStatus")->isVisibleTo(&Form());
+    }
     int Progress() { return Child<QProgressBar>("progbarStatus")->value(); }
     bool Busy()
     {
         const bool button = !Child<QPushButton>("btnSettingsModify")->isEnabled();
-        for (const char *name : {"menuitemBackupOptions", "menuitemRestoreOptions", "menuitemDeleteBackup",
+        for (const char* name : {"menuitemBackupOptions", "menuitemRestoreOptions", "menuitemDeleteBackup",
                                  "menuitemImportBackup", "menuitemExportBackup"})
             EXPECT_EQ(!Child<QAction>(name)->isEnabled(), button) << name;
         return button;
@@ -48,7 +55,7 @@ protected:
         EXPECT_FALSE(ProgressShown());
     }
 
-    GUIComm *comm = nullptr;
+    GUIComm* comm = nullptr;
 };
 
 TEST_F(MainWindowNotificationsTest, BackupRunsThroughTransferAndSaveBackToIdle)
@@ -123,7 +130,8 @@ TEST_F(MainWindowNotificationsTest, ResumedAndGivenUpBackupsAreTold)
         "Saving backup started",
         "Error finalizing backup.",
         "Saving backup failed",
-        "Backup from Quarnex Server ID: 0001A2B3 could not be saved.  The next backup from this server will be a "
+        "Backup from Quarnex Server ID: 0001A2B3 could not be saved.  The next backup from this server will "
+        "be a "
         "full backup.",
     };
     EXPECT_EQ(ActivityTexts(), expected);
@@ -150,7 +158,8 @@ TEST_F(MainWindowNotificationsTest, FailedTransferAndErrorsReturnToIdle)
 
     const QStringList texts = ActivityTexts();
     ASSERT_EQ(texts.size(), 7);
-    EXPECT_EQ(texts[0], "Started backup transfer from Quarnex Server ID: 00C0FFEE of estimated size 2048 MBytes");
+    EXPECT_EQ(texts[0],
+              "Started backup transfer from Quarnex Server ID: 00C0FFEE of estimated size 2048 MBytes");
     EXPECT_EQ(texts[2], "Backup transfer failed");
     EXPECT_EQ(texts[3], "Backup failed.");
     EXPECT_EQ(texts[4], "Unknown error");
@@ -213,7 +222,8 @@ TEST_F(MainWindowNotificationsTest, InsufficientDiskSpaceLineLeavesTheStatusAlon
 
 TEST_F(MainWindowNotificationsTest, ExportLinesAndFailureBox)
 {
-    comm->NotifyExportStarted("Main office    Server ID: 00C0FFEE    Fri Jan 01, 12:00:00 AM 2100", "/tmp/out/x", 4);
+    comm->NotifyExportStarted("Main office    Server ID: 00C0FFEE    Fri Jan 01, 12:00:00 AM 2100",
+                              "/tmp/out/x", 4);
     Pump();
     EXPECT_EQ(Text("lbStatusStateVal"), "Backup File Export");
     EXPECT_EQ(Text("lbStatusSizeVal"), "4 MBytes");
@@ -233,9 +243,10 @@ TEST_F(MainWindowNotificationsTest, ExportLinesAndFailureBox)
     ExpectIdle();
     EXPECT_FALSE(Busy());
     EXPECT_EQ(ActivityTexts(),
-              QStringList({"Export of backup \"Main office    Server ID: 00C0FFEE    Fri Jan 01, 12:00:00 AM 2100\" "
-                           "to /tmp/out/x  of size 4 MBytes started",
-                           "Creation of backup export directory failed.", "Export of backup failed"}));
+              QStringList(
+                  {"Export of backup \"Main office    Server ID: 00C0FFEE    Fri Jan 01, 12:00:00 AM 2100\" "
+                   "to /tmp/out/x  of size 4 MBytes started",
+                   "Creation of backup export directory failed.", "Export of backup failed"}));
 }
 
 TEST_F(MainWindowNotificationsTest, ImportSucceedsWithoutABoxAndFailsWithOne)
@@ -257,10 +268,10 @@ TEST_F(MainWindowNotificationsTest, ImportSucceedsWithoutABoxAndFailsWithOne)
     comm->NotifyImportDone(false, "/media/usb/other");
     ASSERT_TRUE(WaitFor([&] { return !text.isEmpty(); }, "the import failure box"));
     EXPECT_EQ(text, "Import of backup failed.\nSee Activity Log for reason.");
-    EXPECT_EQ(ActivityTexts(), QStringList({"Import of backup from /media/usb/export started",
-                                            "Import of backup completed successfully",
-                                            "Import of backup from /media/usb/other started",
-                                            "Import of backup failed"}));
+    EXPECT_EQ(ActivityTexts(),
+              QStringList({"Import of backup from /media/usb/export started",
+                           "Import of backup completed successfully",
+                           "Import of backup from /media/usb/other started", "Import of backup failed"}));
 }
 
 // The user reads the failure box while the next backup starts: the window shows the backup,
@@ -276,12 +287,12 @@ TEST_F(MainWindowNotificationsTest, ABackupThatStartsWhileAFailureBoxIsOpenKeeps
         Pump();
         ModalWatcher watcher;
         QString text;
-        watcher.Then([&](QWidget *box) {
-            text = qobject_cast<QMessageBox *>(box)->text();
+        watcher.Then([&](QWidget* box) {
+            text = qobject_cast<QMessageBox*>(box)->text();
             comm->NotifyBackupStarted("0001A2B3", 12);
             EXPECT_TRUE(WaitFor([&] { return Text("lbStatusStateVal") == "Backup File Transfer"; },
                                 "the backup's state"));
-            qobject_cast<QMessageBox *>(box)->button(QMessageBox::Ok)->click();
+            qobject_cast<QMessageBox*>(box)->button(QMessageBox::Ok)->click();
         });
         if (exportFails)
             comm->NotifyExportDone(false, "d", "/tmp/out/x");
@@ -321,13 +332,14 @@ namespace {
 
 TEST_F(MainWindowNotificationsTest, TrayIconCarriesItsMenuAndAClickOpensTheWindow)
 {
-    auto *icon = Form().findChild<QSystemTrayIcon *>("trayIcon0");
+    auto* icon = Form().findChild<QSystemTrayIcon*>("trayIcon0");
     ASSERT_NE(icon, nullptr) << "the icon is made even before a tray runs";
-    auto *menu = Child<QMenu>("popmenuTray");
+    auto* menu = Child<QMenu>("popmenuTray");
     ASSERT_NE(menu, nullptr);
     // The tray shows the icon's own menu (StatusNotifierItem trays show no other).
     EXPECT_EQ(icon->contextMenu(), menu);
-    EXPECT_EQ(menu->actions(), QList<QAction *>({Child<QAction>("menuitemRestoreApp"), Child<QAction>("menuitemExitApp")}));
+    EXPECT_EQ(menu->actions(),
+              QList<QAction*>({Child<QAction>("menuitemRestoreApp"), Child<QAction>("menuitemExitApp")}));
 
     // A right click: the window pops up no menu of its own.
     emit icon->activated(QSystemTrayIcon::Context);

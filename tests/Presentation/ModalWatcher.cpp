@@ -16,13 +16,13 @@
 
 namespace {
 
-ModalWatcher *s_active = nullptr;
+ModalWatcher* s_active = nullptr;
 
 // How often a window has been shown as a modal one; kept on the window itself so that
 // a handler can tell whether the showing it was meant for is still the current one.
-const char *const kShowCount = "modalWatcherShowCount";
+const char* const kShowCount = "modalWatcherShowCount";
 
-int ShowCount(QWidget *window)
+int ShowCount(QWidget* window)
 {
     return window->property(kShowCount).toInt();
 }
@@ -58,10 +58,10 @@ void ModalWatcher::Then(Handler handler)
     m_handlers.push_back(std::move(handler));
 }
 
-void ModalWatcher::AcceptMessageBox(QString *caption, QString *text)
+void ModalWatcher::AcceptMessageBox(QString* caption, QString* text)
 {
-    Then([caption, text](QWidget *w) {
-        auto *box = qobject_cast<QMessageBox *>(w);
+    Then([caption, text](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
         if (!box) {
             ADD_FAILURE() << "expected a message box, got " << Describe(w).toStdString();
             Dismiss(w);
@@ -71,7 +71,7 @@ void ModalWatcher::AcceptMessageBox(QString *caption, QString *text)
             *caption = box->windowTitle();
         if (text)
             *text = box->text();
-        if (QAbstractButton *ok = box->button(QMessageBox::Ok))
+        if (QAbstractButton* ok = box->button(QMessageBox::Ok))
             ok->click();
         else
             box->reject();
@@ -80,9 +80,9 @@ void ModalWatcher::AcceptMessageBox(QString *caption, QString *text)
 
 void ModalWatcher::ExpectBox()
 {
-    Then([this](QWidget *w) {
+    Then([this](QWidget* w) {
         BoxSeen seen;
-        if (auto *box = qobject_cast<QMessageBox *>(w)) {
+        if (auto* box = qobject_cast<QMessageBox*>(w)) {
             seen.title = box->windowTitle();
             seen.text = box->text();
             seen.icon = box->icon();
@@ -91,7 +91,7 @@ void ModalWatcher::ExpectBox()
             seen.title = "not a message box: " + Describe(w);
         }
         boxes.push_back(seen);
-        auto *box = qobject_cast<QMessageBox *>(w);
+        auto* box = qobject_cast<QMessageBox*>(w);
         if (box && box->button(QMessageBox::Ok))
             box->button(QMessageBox::Ok)->click();
         else
@@ -99,16 +99,16 @@ void ModalWatcher::ExpectBox()
     });
 }
 
-bool ModalWatcher::eventFilter(QObject *watched, QEvent *event)
+bool ModalWatcher::eventFilter(QObject* watched, QEvent* event)
 {
     // Show is sent for every exec() and show(), before the dialog's own loop starts. The
     // window system's own (spontaneous) show and hide events, and a Show while the window is
     // open (brought back from the task bar), are no new showing.
     const QEvent::Type type = event->type();
     if ((type == QEvent::Show || type == QEvent::Hide) && !event->spontaneous() && watched->isWidgetType()) {
-        auto *window = static_cast<QWidget *>(watched);
-        auto entry =
-            std::find_if(m_open.begin(), m_open.end(), [window](const Open &o) { return o.window == window; });
+        auto* window = static_cast<QWidget*>(watched);
+        auto entry = std::find_if(m_open.begin(), m_open.end(),
+                                  [window](const Open& o) { return o.window == window; });
         if (type == QEvent::Hide) {
             if (entry != m_open.end())
                 m_open.erase(entry);
@@ -120,7 +120,7 @@ bool ModalWatcher::eventFilter(QObject *watched, QEvent *event)
     return QObject::eventFilter(watched, event);
 }
 
-void ModalWatcher::OnModalShown(QWidget *window)
+void ModalWatcher::OnModalShown(QWidget* window)
 {
     ++m_shown;
     const int generation = ShowCount(window) + 1;
@@ -133,7 +133,13 @@ void ModalWatcher::OnModalShown(QWidget *window)
             ADD_FAILURE() << "a modal window opened that the test did not expect: "
                           << Describe(window).toStdString() << "; the test driver rejected it";
         QPointer<QWidget> target(window);
-        QMetaObject::invokeMethod(this, [target] { if (target) Dismiss(target); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [target] {
+                if (target)
+                    Dismiss(target);
+            },
+            Qt::QueuedConnection);
         return;
     }
 
@@ -142,20 +148,23 @@ void ModalWatcher::OnModalShown(QWidget *window)
     Handler handler = std::move(m_handlers.front());
     m_handlers.pop_front();
     QPointer<QWidget> target(window);
-    QMetaObject::invokeMethod(this, [handler = std::move(handler), target, generation] {
-        if (!target || !target->isVisible() || ShowCount(target) != generation) {
-            ADD_FAILURE() << "a modal window closed before the test's handler could run on it";
-            return;
-        }
-        handler(target);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [handler = std::move(handler), target, generation] {
+            if (!target || !target->isVisible() || ShowCount(target) != generation) {
+                ADD_FAILURE() << "a modal window closed before the test's handler could run on it";
+                return;
+            }
+            handler(target);
+        },
+        Qt::QueuedConnection);
 }
 
 void ModalWatcher::CheckDeadlines()
 {
     const qint64 now = Now();
-    for (Open &open : m_open) {
-        QWidget *window = open.window;
+    for (Open& open : m_open) {
+        QWidget* window = open.window;
         if (!window || open.dismissed || now < open.deadline || ShowCount(window) != open.generation)
             continue;
         ADD_FAILURE() << "modal window " << Describe(window).toStdString() << " was still open "
@@ -163,31 +172,37 @@ void ModalWatcher::CheckDeadlines()
                       << "the test driver closed it";
         open.dismissed = true;
         QPointer<QWidget> target(window);
-        QMetaObject::invokeMethod(this, [target] { if (target) Dismiss(target); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [target] {
+                if (target)
+                    Dismiss(target);
+            },
+            Qt::QueuedConnection);
     }
-    m_open.erase(std::remove_if(m_open.begin(), m_open.end(), [](const Open &o) { return !o.window; }),
+    m_open.erase(std::remove_if(m_open.begin(), m_open.end(), [](const Open& o) { return !o.window; }),
                  m_open.end());
 }
 
-void ModalWatcher::Dismiss(QWidget *window)
+void ModalWatcher::Dismiss(QWidget* window)
 {
-    if (auto *dialog = qobject_cast<QDialog *>(window))
+    if (auto* dialog = qobject_cast<QDialog*>(window))
         dialog->reject();
     else
         window->close();
 }
 
-QString ModalWatcher::Describe(QWidget *window)
+QString ModalWatcher::Describe(QWidget* window)
 {
     return QString::fromLatin1(window->metaObject()->className()) + " \"" + window->windowTitle() + "\"";
 }
 
-void ClickLater(QAbstractButton *button)
+void ClickLater(QAbstractButton* button)
 {
     QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
 }
 
-bool WaitFor(const std::function<bool()> &pred, const char *what, int timeoutMs)
+bool WaitFor(const std::function<bool()>& pred, const char* what, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!pred()) {

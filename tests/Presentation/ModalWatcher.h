@@ -38,10 +38,9 @@ struct BoxSeen {
     int buttons = 0;
 };
 
-class ModalWatcher : public QObject
-{
+class ModalWatcher : public QObject {
 public:
-    using Handler = std::function<void(QWidget *)>;
+    using Handler = std::function<void(QWidget*)>;
 
     // A driven dialog still open closeAfterMs after it was shown is closed as a failure.
     explicit ModalWatcher(int closeAfterMs = 20000);
@@ -50,7 +49,7 @@ public:
     // Runs handler on the next modal window shown.
     void Then(Handler handler);
     // Closes the next message box with OK and keeps its caption and text.
-    void AcceptMessageBox(QString *caption, QString *text);
+    void AcceptMessageBox(QString* caption, QString* text);
     // Closes the next message box with OK and appends what it showed to boxes.
     void ExpectBox();
     // A modal window with no handler waiting is then only recorded and rejected, not a
@@ -68,7 +67,7 @@ public:
     std::vector<QString> unexpected;
 
 protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     struct Open {
@@ -78,10 +77,10 @@ private:
         bool dismissed = false; // closed by the watchdog
     };
 
-    void OnModalShown(QWidget *window);
+    void OnModalShown(QWidget* window);
     void CheckDeadlines();
-    static void Dismiss(QWidget *window);
-    static QString Describe(QWidget *window);
+    static void Dismiss(QWidget* window);
+    static QString Describe(QWidget* window);
 
     std::deque<Handler> m_handlers;
     // Modal windows shown and not hidden since.
@@ -90,12 +89,12 @@ private:
     int m_closeAfterMs;
     int m_shown = 0;
     bool m_tolerateUnexpected = false;
-    ModalWatcher *m_outer = nullptr;
+    ModalWatcher* m_outer = nullptr;
 };
 
 // Clicks a button once the current handler returned.
-void ClickLater(class QAbstractButton *button);
+void ClickLater(class QAbstractButton* button);
 
 // Processes events until pred holds. Gives up after timeoutMs with a test failure that
 // names `what`, and then answers false.
-bool WaitFor(const std::function<bool()> &pred, const char *what, int timeoutMs = 20000);
+bool WaitFor(const std::function<bool()>& pred, const char* what, int timeoutMs = 20000);

@@ -23,40 +23,40 @@
 
 namespace {
 
-class PeerRulesWindowTest : public PresentationTest
-{
+class PeerRulesWindowTest : public PresentationTest {
 protected:
     // A settings file with the port, the folder, other headers the window must keep, and
     // extra lines.
-    void WriteSettingsWith(const std::string &extra)
+    void WriteSettingsWith(const std::string& extra)
     {
         MakeDirPath(DataRoot() + "/Config");
-        WriteFile(SettingsPath(), "IPPort: " + std::to_string(port) + "\r\nBackupDataBasePath: " + BackupFolder() +
+        WriteFile(SettingsPath(), "IPPort: " + std::to_string(port) +
+                                      "\r\nBackupDataBasePath: " + BackupFolder() +
                                       "\r\nServerWarnDays-0001A2B3: 9\r\nSomethingNewer: kept\r\n" + extra);
     }
     // Opens the settings dialog, lets fill() set its controls and presses OK; every message
     // box it raises is answered and recorded (the dialog then stays open and is cancelled).
-    void Modify(const std::function<void(QWidget *)> &fill)
+    void Modify(const std::function<void(QWidget*)>& fill)
     {
         ModalWatcher watcher;
-        watcher.Then([&](QWidget *dlg) {
+        watcher.Then([&](QWidget* dlg) {
             fill(dlg);
             if (!dlg->isVisible())
                 return;
-            watcher.Then([this](QWidget *box) {
-                messages << box->findChild<QLabel *>("qt_msgbox_label")->text();
-                qobject_cast<QDialog *>(box)->accept();
+            watcher.Then([this](QWidget* box) {
+                messages << box->findChild<QLabel*>("qt_msgbox_label")->text();
+                qobject_cast<QDialog*>(box)->accept();
             });
-            dlg->findChild<QPushButton *>("btnOK")->click();
+            dlg->findChild<QPushButton*>("btnOK")->click();
             if (dlg->isVisible()) {
                 // An editable combo box hands its focus to its own line edit.
-                QWidget *f = dlg->focusWidget();
-                if (f && qobject_cast<QComboBox *>(f->parentWidget()))
+                QWidget* f = dlg->focusWidget();
+                if (f && qobject_cast<QComboBox*>(f->parentWidget()))
                     f = f->parentWidget();
                 focused << (f ? f->objectName() : QString());
-                dlg->findChild<QPushButton *>("btnCancel")->click();
+                dlg->findChild<QPushButton*>("btnCancel")->click();
             } else {
-                watcher.Then([](QWidget *) { ADD_FAILURE() << "unexpected message box"; });
+                watcher.Then([](QWidget*) { ADD_FAILURE() << "unexpected message box"; });
             }
         });
         Child<QPushButton>("btnSettingsModify")->click();
@@ -77,10 +77,10 @@ TEST_F(PeerRulesWindowTest, DialogShowsTheRulesAndGivesBackWhatWasChanged)
     dlg.SetPeerRules({"192.168.1.20", "10.0.0.7"}, rules);
     dlg.show();
 
-    auto *listen = dlg.findChild<QComboBox *>("cboxListenOn");
-    auto *accept = dlg.findChild<QLineEdit *>("editAcceptFrom");
-    auto *pin = dlg.findChild<QCheckBox *>("chkboxPinServers");
-    auto *prompt = dlg.findChild<QCheckBox *>("chkboxRestoreNeedsPrompt");
+    auto* listen = dlg.findChild<QComboBox*>("cboxListenOn");
+    auto* accept = dlg.findChild<QLineEdit*>("editAcceptFrom");
+    auto* pin = dlg.findChild<QCheckBox*>("chkboxPinServers");
+    auto* prompt = dlg.findChild<QCheckBox*>("chkboxRestoreNeedsPrompt");
     ASSERT_TRUE(listen && accept && pin && prompt);
     ASSERT_EQ(listen->count(), 3);
     EXPECT_EQ(listen->itemText(0), "All addresses");
@@ -117,8 +117,10 @@ TEST_F(PeerRulesWindowTest, BadRulesAreRefusedAndGoodOnesSavedWithEveryOtherHead
     ASSERT_GT(port, 0);
     const std::string before = ReadFile(SettingsPath());
 
-    Modify([](QWidget *dlg) { dlg->findChild<QLineEdit *>("editAcceptFrom")->setText("10.0.0.0/8 server.local"); });
-    Modify([](QWidget *dlg) { dlg->findChild<QComboBox *>("cboxListenOn")->setCurrentText("192.0.2.77"); });
+    Modify([](QWidget* dlg) {
+        dlg->findChild<QLineEdit*>("editAcceptFrom")->setText("10.0.0.0/8 server.local");
+    });
+    Modify([](QWidget* dlg) { dlg->findChild<QComboBox*>("cboxListenOn")->setCurrentText("192.0.2.77"); });
     ASSERT_EQ(messages.size(), 2);
     EXPECT_EQ(messages[0], "\"server.local\" is not an IPv4 address or network (such as 192.168.1.0/24)");
     EXPECT_EQ(messages[1], "Listen on must be All addresses or an IPv4 address of this PC");
@@ -126,9 +128,9 @@ TEST_F(PeerRulesWindowTest, BadRulesAreRefusedAndGoodOnesSavedWithEveryOtherHead
     EXPECT_EQ(ReadFile(SettingsPath()), before);
 
     messages.clear();
-    Modify([](QWidget *dlg) {
-        dlg->findChild<QLineEdit *>("editAcceptFrom")->setText("127.0.0.2, 10.0.0.0/8");
-        dlg->findChild<QCheckBox *>("chkboxPinServers")->setChecked(true);
+    Modify([](QWidget* dlg) {
+        dlg->findChild<QLineEdit*>("editAcceptFrom")->setText("127.0.0.2, 10.0.0.0/8");
+        dlg->findChild<QCheckBox*>("chkboxPinServers")->setChecked(true);
     });
     EXPECT_TRUE(messages.isEmpty());
     const std::string text = ReadFile(SettingsPath());
@@ -147,16 +149,21 @@ TEST_F(PeerRulesWindowTest, BadRulesAreRefusedAndGoodOnesSavedWithEveryOtherHead
     ASSERT_TRUE(c.Connect("127.0.0.1", static_cast<std::uint16_t>(port)));
     EXPECT_EQ(c.WaitClosed(10000), quarnexsim::QuarnexConnection::CloseState::Closed);
     const QString line = "Connection from 127.0.0.1 refused: the address is not among the accepted addresses";
-    ASSERT_TRUE(WaitFor([&] { Pump(); return ActivityTexts().contains(line); }, "the refusal line"));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            Pump();
+            return ActivityTexts().contains(line);
+        },
+        "the refusal line"));
     EXPECT_EQ(ActivityTexts().size(), linesBefore.size() + 1);
     EXPECT_EQ(Text("lbStatusStateVal"), "Idle");
     EXPECT_TRUE(ActivityFileTexts().contains(line));
 
     // Reopened, the dialog shows what was saved.
     CPeerRules::Settings shown;
-    Modify([&](QWidget *dlg) {
-        shown = static_cast<TSettingsModForm *>(dlg)->PeerRules();
-        dlg->findChild<QPushButton *>("btnCancel")->click();
+    Modify([&](QWidget* dlg) {
+        shown = static_cast<TSettingsModForm*>(dlg)->PeerRules();
+        dlg->findChild<QPushButton*>("btnCancel")->click();
     });
     EXPECT_EQ(shown.acceptFrom, "127.0.0.2, 10.0.0.0/8");
     EXPECT_TRUE(shown.pinServers);
@@ -175,8 +182,8 @@ TEST_F(PeerRulesWindowTest, ForgetServerAddressRemovesTheChosenPin)
 
     QStringList items;
     ModalWatcher watcher;
-    watcher.Then([&](QWidget *w) {
-        auto *dlg = qobject_cast<QInputDialog *>(w);
+    watcher.Then([&](QWidget* w) {
+        auto* dlg = qobject_cast<QInputDialog*>(w);
         ASSERT_NE(dlg, nullptr);
         EXPECT_EQ(dlg->windowTitle(), "Forget Server Address");
         items = dlg->comboBoxItems();
@@ -189,10 +196,10 @@ TEST_F(PeerRulesWindowTest, ForgetServerAddressRemovesTheChosenPin)
     EXPECT_TRUE(ActivityTexts().contains("Address pin of Quarnex Server ID: 00C0FFEE forgotten"));
 
     // Cancel forgets nothing; with no pin left the entry says so.
-    watcher.Then([](QWidget *w) { qobject_cast<QDialog *>(w)->reject(); });
+    watcher.Then([](QWidget* w) { qobject_cast<QDialog*>(w)->reject(); });
     Child<QAction>("menuitemForgetServerAddress")->trigger();
     EXPECT_EQ(ReadFile(pins), "PeerPin-0001A2B3: 10.0.0.5\r\n");
-    watcher.Then([](QWidget *w) { qobject_cast<QDialog *>(w)->accept(); });
+    watcher.Then([](QWidget* w) { qobject_cast<QDialog*>(w)->accept(); });
     Child<QAction>("menuitemForgetServerAddress")->trigger();
     EXPECT_EQ(ReadFile(pins), "");
     QString caption, text;

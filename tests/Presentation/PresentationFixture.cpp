@@ -38,7 +38,7 @@ void PresentationTest::TearDown()
     SandboxTest::TearDown();
 }
 
-void PresentationTest::WriteSettings(const std::string &port, const std::string &folder)
+void PresentationTest::WriteSettings(const std::string& port, const std::string& folder)
 {
     CInetHeaderParser parser(true);
     parser.AddHeader("IPPort", port);
@@ -46,13 +46,13 @@ void PresentationTest::WriteSettings(const std::string &port, const std::string 
     ASSERT_TRUE(parser.Save(SettingsPath()));
 }
 
-TMainForm &PresentationTest::CreateMainForm()
+TMainForm& PresentationTest::CreateMainForm()
 {
     m_form = std::make_unique<TMainForm>();
     return *m_form;
 }
 
-TMainForm &PresentationTest::ShowMainForm()
+TMainForm& PresentationTest::ShowMainForm()
 {
     if (!m_form)
         m_form = std::make_unique<TMainForm>();
@@ -71,7 +71,7 @@ void PresentationTest::CloseMainForm()
     Pump();
 }
 
-int PresentationTest::ShowOnServedPort(const std::function<void(int port)> &show)
+int PresentationTest::ShowOnServedPort(const std::function<void(int port)>& show)
 {
     bool failed = false;
     const int port = testsupport::StartOnServedPort([&](int candidate) {
@@ -108,10 +108,10 @@ void PresentationTest::Pump()
     QApplication::processEvents();
 }
 
-QString PresentationTest::WithoutStamp(const QString &line)
+QString PresentationTest::WithoutStamp(const QString& line)
 {
-    static const QRegularExpression stamp(
-        QStringLiteral("^(0[1-9]|1[0-2])/[0-3][0-9]/[0-9]{2} (0[1-9]|1[0-2]):[0-5][0-9]:[0-5][0-9](am|pm)  "));
+    static const QRegularExpression stamp(QStringLiteral(
+        "^(0[1-9]|1[0-2])/[0-3][0-9]/[0-9]{2} (0[1-9]|1[0-2]):[0-5][0-9]:[0-5][0-9](am|pm)  "));
     const QRegularExpressionMatch m = stamp.match(line);
     EXPECT_TRUE(m.hasMatch()) << "no time stamp: " << line.toStdString();
     return m.hasMatch() ? line.mid(m.capturedLength()) : line;
@@ -120,7 +120,7 @@ QString PresentationTest::WithoutStamp(const QString &line)
 QStringList PresentationTest::ActivityTexts()
 {
     QStringList out;
-    for (const QString &line : m_form->ActivityLogLines())
+    for (const QString& line : m_form->ActivityLogLines())
         if (!line.isEmpty())
             out << WithoutStamp(line);
     return out;
@@ -130,7 +130,7 @@ QStringList PresentationTest::ActivityFileTexts()
 {
     QStringList out;
     const QString text = QString::fromStdString(ReadFile(ActivityLogPath()));
-    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+    for (const QString& line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
         out << WithoutStamp(line);
     return out;
 }

@@ -14,8 +14,7 @@
 #include <memory>
 #include <string>
 
-class PresentationTest : public SandboxTest
-{
+class PresentationTest : public SandboxTest {
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -26,12 +25,12 @@ protected:
     std::string ActivityLogPath() const { return DataRoot() + "/log/activityLog.txt"; }
 
     // Writes the settings file the way the program does.
-    void WriteSettings(const std::string &port, const std::string &folder);
+    void WriteSettings(const std::string& port, const std::string& folder);
 
     // Creates the main window without showing it.
-    TMainForm &CreateMainForm();
+    TMainForm& CreateMainForm();
     // Creates (if needed) and shows the main window, running its show handler.
-    TMainForm &ShowMainForm();
+    TMainForm& ShowMainForm();
     // Closes it (running the close handler) and destroys it.
     void CloseMainForm();
 
@@ -39,19 +38,19 @@ protected:
     // until the service starts on one, and returns that port; -1 when none did or `show`
     // failed the test. A port another process holds makes the start fail: that window is
     // closed and its activity log removed, so that the next attempt starts afresh.
-    int ShowOnServedPort(const std::function<void(int port)> &show);
+    int ShowOnServedPort(const std::function<void(int port)>& show);
     // The usual `show`: the settings name the port and BackupFolder(), then the window.
     int ShowMainFormOnServedPort();
     // Whether the window said that its service did not start.
     bool ServiceStartFailed();
-    TMainForm &Form() { return *m_form; }
+    TMainForm& Form() { return *m_form; }
 
     template <class T>
-    T *Child(const char *name)
+    T* Child(const char* name)
     {
-        return m_form->findChild<T *>(QString::fromLatin1(name));
+        return m_form->findChild<T*>(QString::fromLatin1(name));
     }
-    QString Text(const char *label) { return Child<QLabel>(label)->text(); }
+    QString Text(const char* label) { return Child<QLabel>(label)->text(); }
 
     // The activity log memo's lines without their time stamps.
     QStringList ActivityTexts();
@@ -63,7 +62,7 @@ protected:
     std::string DebugLog() const;
 
     // Strips "mm/dd/yy hh:mm:ssam  "; fails the test when a line has no stamp.
-    static QString WithoutStamp(const QString &line);
+    static QString WithoutStamp(const QString& line);
 
 private:
     std::unique_ptr<TMainForm> m_form;

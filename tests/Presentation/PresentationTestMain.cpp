@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     // Run without a display, exactly as the program would.
     setenv("QT_QPA_PLATFORM", "offscreen", 0);

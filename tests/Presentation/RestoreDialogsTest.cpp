@@ -28,8 +28,7 @@
 
 namespace {
 
-class RestorePromptTest : public PresentationTest
-{
+class RestorePromptTest : public PresentationTest {
 protected:
     void SetUp() override
     {
@@ -60,14 +59,15 @@ protected:
         worker.join();
         Pump();
     }
-    static void Key(QWidget *w, int key)
+    static void Key(QWidget* w, int key)
     {
         QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
         QApplication::sendEvent(w, &press);
     }
 
-    const QString requestLine = "Request to restore Quarnex Server ID:0001A2B3 using backup from Quarnex Server "
-                                "ID:00C0FFEE dated Sun Dec 07, 09:33 AM 2025 ";
+    const QString requestLine =
+        "Request to restore Quarnex Server ID:0001A2B3 using backup from Quarnex Server "
+        "ID:00C0FFEE dated Sun Dec 07, 09:33 AM 2025 ";
     std::thread worker;
     std::atomic<bool> done{false}, result{false}, accepted{false};
     testsupport::ScopedTimeZone utc{"UTC"};
@@ -77,12 +77,12 @@ TEST_F(RestorePromptTest, AcceptShowsTheRequestAndAnswersTheWaitingWorker)
 {
     ModalWatcher watcher;
     QString requesting, backup, date, title;
-    watcher.Then([&](QWidget *dlg) {
+    watcher.Then([&](QWidget* dlg) {
         title = dlg->windowTitle();
-        requesting = dlg->findChild<QLabel *>("lbRequestingQuarnex")->text();
-        backup = dlg->findChild<QLabel *>("lbBackupQuarnex")->text();
-        date = dlg->findChild<QLabel *>("lbBackupDate")->text();
-        dlg->findChild<QPushButton *>("btnAccept")->click();
+        requesting = dlg->findChild<QLabel*>("lbRequestingQuarnex")->text();
+        backup = dlg->findChild<QLabel*>("lbBackupQuarnex")->text();
+        date = dlg->findChild<QLabel*>("lbBackupDate")->text();
+        dlg->findChild<QPushButton*>("btnAccept")->click();
     });
     AskFromWorker();
     WaitAnswered();
@@ -99,13 +99,13 @@ TEST_F(RestorePromptTest, AcceptShowsTheRequestAndAnswersTheWaitingWorker)
 TEST_F(RestorePromptTest, EnterAcceptsAndEscapeRejects)
 {
     ModalWatcher watcher;
-    watcher.Then([](QWidget *dlg) { Key(dlg, Qt::Key_Return); });
+    watcher.Then([](QWidget* dlg) { Key(dlg, Qt::Key_Return); });
     AskFromWorker();
     WaitAnswered();
     EXPECT_TRUE(accepted);
 
     done = false;
-    watcher.Then([](QWidget *dlg) { Key(dlg, Qt::Key_Escape); });
+    watcher.Then([](QWidget* dlg) { Key(dlg, Qt::Key_Escape); });
     AskFromWorker();
     WaitAnswered();
     EXPECT_TRUE(result);
@@ -116,11 +116,12 @@ TEST_F(RestorePromptTest, EnterAcceptsAndEscapeRejects)
 TEST_F(RestorePromptTest, RejectsItselfWhenTheTimeRunsOut)
 {
     std::atomic<time_t> now{1000000};
-    Form().SetRestorePromptTiming(90, [&now] { return now.load(); }, 5);
+    Form().SetRestorePromptTiming(
+        90, [&now] { return now.load(); }, 5);
     ModalWatcher watcher;
     QString first, last;
-    watcher.Then([&](QWidget *dlg) {
-        auto *msg = dlg->findChild<QLabel *>("lbResponseTimeoutMsg");
+    watcher.Then([&](QWidget* dlg) {
+        auto* msg = dlg->findChild<QLabel*>("lbResponseTimeoutMsg");
         WaitFor([&] { return !msg->text().isEmpty(); }, "the first count-down text");
         first = msg->text();
         now += 89;
@@ -130,7 +131,8 @@ TEST_F(RestorePromptTest, RejectsItselfWhenTheTimeRunsOut)
     });
     AskFromWorker();
     WaitAnswered();
-    EXPECT_EQ(first, "If no response in 90 seconds, then this restore request will automatically be rejected.");
+    EXPECT_EQ(first,
+              "If no response in 90 seconds, then this restore request will automatically be rejected.");
     EXPECT_EQ(last, "If no response in 1 seconds, then this restore request will automatically be rejected.");
     EXPECT_TRUE(result);
     EXPECT_FALSE(accepted);
@@ -140,7 +142,7 @@ TEST_F(RestorePromptTest, RejectsItselfWhenTheTimeRunsOut)
 TEST_F(RestorePromptTest, AnAnswerNobodyWaitsForIsLoggedAndRestartsTheService)
 {
     ModalWatcher watcher;
-    watcher.Then([](QWidget *dlg) { dlg->findChild<QPushButton *>("btnAccept")->click(); });
+    watcher.Then([](QWidget* dlg) { dlg->findChild<QPushButton*>("btnAccept")->click(); });
     // A prompt whose worker is gone: the block arrives, no one waits.
     Form().Post(CM_HLKPromptForRestore,
                 reinterpret_cast<intptr_t>(new HLKPromptForRestoreMsg{0x0001A2B3, 0x00C0FFEE, 1765100000}));
@@ -154,26 +156,29 @@ TEST_F(RestorePromptTest, TheCountDownIsShownFromTheStart)
 {
     std::atomic<time_t> now{1000000};
     // No tick comes while the prompt is looked at.
-    Form().SetRestorePromptTiming(90, [&now] { return now.load(); }, 3600000);
+    Form().SetRestorePromptTiming(
+        90, [&now] { return now.load(); }, 3600000);
     ModalWatcher watcher;
     QString shown;
-    watcher.Then([&](QWidget *dlg) {
-        shown = dlg->findChild<QLabel *>("lbResponseTimeoutMsg")->text();
-        dlg->findChild<QPushButton *>("btnReject")->click();
+    watcher.Then([&](QWidget* dlg) {
+        shown = dlg->findChild<QLabel*>("lbResponseTimeoutMsg")->text();
+        dlg->findChild<QPushButton*>("btnReject")->click();
     });
     AskFromWorker();
     WaitAnswered();
-    EXPECT_EQ(shown, "If no response in 90 seconds, then this restore request will automatically be rejected.");
+    EXPECT_EQ(shown,
+              "If no response in 90 seconds, then this restore request will automatically be rejected.");
 }
 
 TEST_F(RestorePromptTest, ShowingThePromptAgainDoesNotRestartItsCountDown)
 {
     std::atomic<time_t> now{1000000};
-    Form().SetRestorePromptTiming(90, [&now] { return now.load(); }, 5);
+    Form().SetRestorePromptTiming(
+        90, [&now] { return now.load(); }, 5);
     ModalWatcher watcher;
     QString before, after;
-    watcher.Then([&](QWidget *dlg) {
-        auto *msg = dlg->findChild<QLabel *>("lbResponseTimeoutMsg");
+    watcher.Then([&](QWidget* dlg) {
+        auto* msg = dlg->findChild<QLabel*>("lbResponseTimeoutMsg");
         now += 50;
         WaitFor([&] { return msg->text().contains(" 40 "); }, "the count-down at 40 seconds");
         before = msg->text();
@@ -183,12 +188,14 @@ TEST_F(RestorePromptTest, ShowingThePromptAgainDoesNotRestartItsCountDown)
         now += 1;
         WaitFor([&] { return !msg->text().contains(" 40 "); }, "the next tick of the count-down");
         after = msg->text();
-        dlg->findChild<QPushButton *>("btnReject")->click();
+        dlg->findChild<QPushButton*>("btnReject")->click();
     });
     AskFromWorker();
     WaitAnswered();
-    EXPECT_EQ(before, "If no response in 40 seconds, then this restore request will automatically be rejected.");
-    EXPECT_EQ(after, "If no response in 39 seconds, then this restore request will automatically be rejected.");
+    EXPECT_EQ(before,
+              "If no response in 40 seconds, then this restore request will automatically be rejected.");
+    EXPECT_EQ(after,
+              "If no response in 39 seconds, then this restore request will automatically be rejected.");
     EXPECT_FALSE(accepted);
 }
 
@@ -200,10 +207,10 @@ TEST_F(RestorePromptTest, APromptBringsBackTheWindowMinimisedWithoutATray)
     ASSERT_TRUE(Form().isMinimized());
     ModalWatcher watcher;
     bool minimised = true, visible = false;
-    watcher.Then([&](QWidget *dlg) {
+    watcher.Then([&](QWidget* dlg) {
         minimised = Form().isMinimized();
         visible = Form().isVisible() && dlg->isVisible();
-        dlg->findChild<QPushButton *>("btnAccept")->click();
+        dlg->findChild<QPushButton*>("btnAccept")->click();
     });
     AskFromWorker();
     WaitAnswered();
@@ -213,8 +220,7 @@ TEST_F(RestorePromptTest, APromptBringsBackTheWindowMinimisedWithoutATray)
 }
 
 // Exit from the tray menu while a Quarnex server waits for the answer to its restore request.
-class RestorePromptExitTest : public PresentationTest
-{
+class RestorePromptExitTest : public PresentationTest {
 protected:
     void SetUp() override
     {
@@ -238,7 +244,7 @@ protected:
         hl::Os().Close(fd);
         return true;
     }
-    int Count(const std::string &what) const
+    int Count(const std::string& what) const
     {
         const std::string log = DebugLog();
         int n = 0;
@@ -264,7 +270,7 @@ TEST_F(RestorePromptExitTest, ExitRejectsThePromptFirstStopsOnceAndStartsNothing
     });
     ModalWatcher watcher;
     QString prompt;
-    watcher.Then([&](QWidget *dlg) {
+    watcher.Then([&](QWidget* dlg) {
         prompt = dlg->metaObject()->className();
         Child<QAction>("menuitemExitApp")->trigger();
     });
@@ -291,13 +297,9 @@ TEST_F(RestorePromptExitTest, ExitRejectsThePromptFirstStopsOnceAndStartsNothing
     EXPECT_TRUE(ActivityTexts().filter("Error st").isEmpty()) << ActivityTexts().join("\n").toStdString();
 }
 
-class RestoreOptionsTest : public PresentationTest
-{
+class RestoreOptionsTest : public PresentationTest {
 protected:
-    void UseFixtureFolder()
-    {
-        testsupport::CopySampleBackupFolder(BackupFolder());
-    }
+    void UseFixtureFolder() { testsupport::CopySampleBackupFolder(BackupFolder()); }
 
     struct Seen {
         bool autoChecked = false, autoEnabled = false, comboEnabled = false, noteVisible = false;
@@ -306,17 +308,17 @@ protected:
     };
 
     // Opens Restore Options, records what it shows, then lets act change it.
-    Seen Open(std::function<void(QWidget *)> act)
+    Seen Open(std::function<void(QWidget*)> act)
     {
         Seen seen;
         ModalWatcher watcher;
-        watcher.Then([&seen, act](QWidget *dlg) {
-            auto *check = dlg->findChild<QCheckBox *>("chkboxAutoSelect");
-            auto *combo = dlg->findChild<QComboBox *>("cboxBackupSelection");
+        watcher.Then([&seen, act](QWidget* dlg) {
+            auto* check = dlg->findChild<QCheckBox*>("chkboxAutoSelect");
+            auto* combo = dlg->findChild<QComboBox*>("cboxBackupSelection");
             seen.autoChecked = check->isChecked();
             seen.autoEnabled = check->isEnabled();
             seen.comboEnabled = combo->isEnabled();
-            seen.noteVisible = dlg->findChild<QLabel *>("lbOnlyAutoSelect")->isVisible();
+            seen.noteVisible = dlg->findChild<QLabel*>("lbOnlyAutoSelect")->isVisible();
             seen.index = combo->currentIndex();
             for (int i = 0; i < combo->count(); ++i)
                 seen.items << combo->itemText(i);
@@ -327,16 +329,16 @@ protected:
         return seen;
     }
 
-    static void Choose(QWidget *dlg, bool autoSelect, int index)
+    static void Choose(QWidget* dlg, bool autoSelect, int index)
     {
-        auto *check = dlg->findChild<QCheckBox *>("chkboxAutoSelect");
+        auto* check = dlg->findChild<QCheckBox*>("chkboxAutoSelect");
         if (check->isChecked() != autoSelect)
             check->click();
-        dlg->findChild<QComboBox *>("cboxBackupSelection")->setCurrentIndex(index);
-        dlg->findChild<QPushButton *>("btnOK")->click();
+        dlg->findChild<QComboBox*>("cboxBackupSelection")->setCurrentIndex(index);
+        dlg->findChild<QPushButton*>("btnOK")->click();
     }
 
-    CBFMRepository *Repository() { return CBFMRepository::GetInstance(BackupFolder().c_str()); }
+    CBFMRepository* Repository() { return CBFMRepository::GetInstance(BackupFolder().c_str()); }
 };
 
 TEST_F(RestoreOptionsTest, PreselectsAndSavesOnlyWhatChanged)
@@ -345,7 +347,7 @@ TEST_F(RestoreOptionsTest, PreselectsAndSavesOnlyWhatChanged)
     WriteSettings("0", BackupFolder());
     ShowMainForm();
 
-    Seen seen = Open([](QWidget *dlg) { Choose(dlg, false, 1); });
+    Seen seen = Open([](QWidget* dlg) { Choose(dlg, false, 1); });
     EXPECT_TRUE(seen.autoChecked);
     EXPECT_TRUE(seen.autoEnabled);
     EXPECT_FALSE(seen.comboEnabled);
@@ -362,7 +364,7 @@ TEST_F(RestoreOptionsTest, PreselectsAndSavesOnlyWhatChanged)
     EXPECT_EQ(backup, "417");
 
     // The stored choice is preselected; turning auto back on saves auto.
-    seen = Open([](QWidget *dlg) { Choose(dlg, true, 1); });
+    seen = Open([](QWidget* dlg) { Choose(dlg, true, 1); });
     EXPECT_FALSE(seen.autoChecked);
     EXPECT_TRUE(seen.comboEnabled);
     EXPECT_EQ(seen.index, 1);
@@ -370,20 +372,20 @@ TEST_F(RestoreOptionsTest, PreselectsAndSavesOnlyWhatChanged)
 
     // With auto on nothing is preselected, so choosing the same backup again
     // is a change and is saved.
-    seen = Open([](QWidget *dlg) { Choose(dlg, false, 1); });
+    seen = Open([](QWidget* dlg) { Choose(dlg, false, 1); });
     EXPECT_EQ(seen.index, -1);
     EXPECT_FALSE(Repository()->IsAutoSelect());
 
     // OK with another backup stores it.
-    Open([](QWidget *dlg) { Choose(dlg, false, 2); });
+    Open([](QWidget* dlg) { Choose(dlg, false, 2); });
     ASSERT_TRUE(Repository()->GetRestoreBackup("", server, backup));
     EXPECT_EQ(server, "00C0FFEE");
     EXPECT_EQ(backup, "9999");
 
     // Cancel saves nothing.
-    Open([](QWidget *dlg) {
-        dlg->findChild<QCheckBox *>("chkboxAutoSelect")->click();
-        dlg->findChild<QPushButton *>("btnCancel")->click();
+    Open([](QWidget* dlg) {
+        dlg->findChild<QCheckBox*>("chkboxAutoSelect")->click();
+        dlg->findChild<QPushButton*>("btnCancel")->click();
     });
     EXPECT_FALSE(Repository()->IsAutoSelect());
 }
@@ -395,13 +397,13 @@ TEST_F(RestoreOptionsTest, SpecificWithoutASelectionIsRefused)
     ShowMainForm();
     QString message;
     QString focus;
-    Open([&](QWidget *dlg) {
-        auto *box = new ModalWatcher;
+    Open([&](QWidget* dlg) {
+        auto* box = new ModalWatcher;
         box->AcceptMessageBox(nullptr, &message);
         Choose(dlg, false, -1);
         focus = dlg->focusWidget() ? dlg->focusWidget()->objectName() : QString();
         delete box;
-        dlg->findChild<QPushButton *>("btnCancel")->click();
+        dlg->findChild<QPushButton*>("btnCancel")->click();
     });
     EXPECT_EQ(message, "Must have a backup selected if Auto Select is not checked.");
     EXPECT_EQ(focus, "cboxBackupSelection");
@@ -413,9 +415,9 @@ TEST_F(RestoreOptionsTest, WithNoBackupsAutoIsTheOnlyChoice)
     WriteSettings("0", BackupFolder());
     ShowMainForm();
     const std::string before = ReadFile(BackupFolder() + "/repository.cfg");
-    Seen seen = Open([](QWidget *dlg) {
-        dlg->findChild<QCheckBox *>("chkboxAutoSelect")->click(); // disabled: no effect
-        dlg->findChild<QPushButton *>("btnOK")->click();
+    Seen seen = Open([](QWidget* dlg) {
+        dlg->findChild<QCheckBox*>("chkboxAutoSelect")->click(); // disabled: no effect
+        dlg->findChild<QPushButton*>("btnOK")->click();
     });
     EXPECT_TRUE(seen.autoChecked);
     EXPECT_FALSE(seen.autoEnabled);

@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::int64_t kDay = 86400;
-constexpr std::int64_t k417Date = 1765100000;  // last backup of 0001A2B3 in the sample folder
+constexpr std::int64_t k417Date = 1765100000; // last backup of 0001A2B3 in the sample folder
 
 struct Seen {
     QString title;
@@ -39,24 +39,20 @@ struct Seen {
     bool warning = false;
 };
 
-class ServersViewTest : public PresentationTest
-{
+class ServersViewTest : public PresentationTest {
 protected:
-    void CopySampleFolder()
-    {
-        testsupport::CopySampleBackupFolder(BackupFolder());
-    }
+    void CopySampleFolder() { testsupport::CopySampleBackupFolder(BackupFolder()); }
 
     // Shows the window on the folder with the clock at `now` (so the first check already
     // runs on it) and records every desktop notification.
-    void ShowOn(const std::string &port)
+    void ShowOn(const std::string& port)
     {
         WriteSettings(port, BackupFolder());
         CreateMainForm();
-        watch = Form().findChild<CServerWatch *>();
+        watch = Form().findChild<CServerWatch*>();
         ASSERT_NE(watch, nullptr);
         QObject::connect(watch->Notifier(), &CDesktopNotifier::Notified, &Form(),
-                         [this](const QString &title, const QString &text, bool warning) {
+                         [this](const QString& title, const QString& text, bool warning) {
                              seen.push_back({title, text, warning});
                          });
         watch->Monitor()->SetClock([this] { return now; });
@@ -73,33 +69,34 @@ protected:
         });
     }
 
-    QTableWidget *OpenServersView()
+    QTableWidget* OpenServersView()
     {
-        QMenu *backupMenu = Child<QMenu>("menuitemBackup");
-        QAction *item = Form().findChild<QAction *>("menuitemServers");
-        EXPECT_TRUE(item && backupMenu && backupMenu->actions().contains(item)) << "Servers... is in the Backup menu";
+        QMenu* backupMenu = Child<QMenu>("menuitemBackup");
+        QAction* item = Form().findChild<QAction*>("menuitemServers");
+        EXPECT_TRUE(item && backupMenu && backupMenu->actions().contains(item))
+            << "Servers... is in the Backup menu";
         EXPECT_EQ(item ? item->text() : QString(), "Servers...");
         if (item)
             item->trigger();
         Pump();
-        TServersForm *form = Form().findChild<TServersForm *>();
+        TServersForm* form = Form().findChild<TServersForm*>();
         EXPECT_TRUE(form && form->isVisible());
-        return form ? form->findChild<QTableWidget *>("tblServers") : nullptr;
+        return form ? form->findChild<QTableWidget*>("tblServers") : nullptr;
     }
 
-    static int RowOf(QTableWidget *table, const QString &id)
+    static int RowOf(QTableWidget* table, const QString& id)
     {
         for (int r = 0; r < table->rowCount(); ++r)
             if (table->item(r, TServersForm::ColServerID)->text() == id)
                 return r;
         return -1;
     }
-    static QString Cell(QTableWidget *table, const QString &id, int col)
+    static QString Cell(QTableWidget* table, const QString& id, int col)
     {
         const int r = RowOf(table, id);
         return r < 0 ? QStringLiteral("<no row>") : table->item(r, col)->text();
     }
-    static QStringList Column(QTableWidget *table, int col)
+    static QStringList Column(QTableWidget* table, int col)
     {
         QStringList out;
         for (int r = 0; r < table->rowCount(); ++r)
@@ -107,7 +104,7 @@ protected:
         return out;
     }
 
-    CServerWatch *watch = nullptr;
+    CServerWatch* watch = nullptr;
     std::int64_t now = k417Date + kDay;
     std::vector<Seen> seen;
     testsupport::ScopedTimeZone utc{"UTC"};
@@ -117,7 +114,7 @@ TEST_F(ServersViewTest, SampleFolderShowsEveryServerWithDatesCountsAndSizes)
 {
     CopySampleFolder();
     ShowOn("0");
-    QTableWidget *table = OpenServersView();
+    QTableWidget* table = OpenServersView();
     ASSERT_NE(table, nullptr);
 
     ASSERT_EQ(table->rowCount(), 2) << "notaserver/ is not a server";
@@ -141,7 +138,7 @@ TEST_F(ServersViewTest, SimulatedBackupAppearsAtOnceAndEveryColumnSortsByValue)
     CopySampleFolder();
     const int port = ShowOnServedPort();
     ASSERT_GT(port, 0);
-    QTableWidget *table = OpenServersView();
+    QTableWidget* table = OpenServersView();
     ASSERT_NE(table, nullptr);
     ASSERT_EQ(table->rowCount(), 2);
 
@@ -162,15 +159,17 @@ TEST_F(ServersViewTest, SimulatedBackupAppearsAtOnceAndEveryColumnSortsByValue)
     now = after;
 
     // The open view is filled again when the backup has been saved, without being asked.
-    ASSERT_TRUE(WaitFor([&] { return table->rowCount() == 3; }, "the open view to be refilled after the backup"));
+    ASSERT_TRUE(
+        WaitFor([&] { return table->rowCount() == 3; }, "the open view to be refilled after the backup"));
     const int row = RowOf(table, "0000BEEF");
     ASSERT_GE(row, 0);
     EXPECT_EQ(Cell(table, "0000BEEF", TServersForm::ColBackups), "1");
-    const qint64 date = table->item(row, TServersForm::ColLastBackup)->data(TServersForm::SortRole).toLongLong();
+    const qint64 date =
+        table->item(row, TServersForm::ColLastBackup)->data(TServersForm::SortRole).toLongLong();
     EXPECT_GE(date, before);
     EXPECT_LE(date, after);
     std::uint64_t onDisk = 0;
-    for (const auto &entry : fs::recursive_directory_iterator(BackupFolder() + "/0000BEEF"))
+    for (const auto& entry : fs::recursive_directory_iterator(BackupFolder() + "/0000BEEF"))
         if (entry.is_regular_file())
             onDisk += entry.file_size();
     EXPECT_EQ(table->item(row, TServersForm::ColSize)->data(TServersForm::SortRole).toULongLong(), onDisk);
@@ -195,11 +194,11 @@ TEST_F(ServersViewTest, SimulatedBackupAppearsAtOnceAndEveryColumnSortsByValue)
 TEST_F(ServersViewTest, QuietServerIsMarkedAndAnnouncedOnceWhenPastItsLimit)
 {
     CopySampleFolder();
-    now = k417Date + 2 * kDay;  // exactly two days: not yet
+    now = k417Date + 2 * kDay; // exactly two days: not yet
     ShowOn("0");
-    QTableWidget *table = OpenServersView();
+    QTableWidget* table = OpenServersView();
     ASSERT_NE(table, nullptr);
-    CDesktopNotifier *notifier = watch->Notifier();
+    CDesktopNotifier* notifier = watch->Notifier();
     const QIcon normalIcon = notifier->CurrentIcon();
 
     EXPECT_TRUE(seen.empty());
@@ -219,7 +218,8 @@ TEST_F(ServersViewTest, QuietServerIsMarkedAndAnnouncedOnceWhenPastItsLimit)
     const int row = RowOf(table, "0001A2B3");
     EXPECT_TRUE(table->item(row, TServersForm::ColServerID)->background().style() != Qt::NoBrush)
         << "the quiet row is marked";
-    EXPECT_EQ(table->item(RowOf(table, "00C0FFEE"), TServersForm::ColServerID)->background().style(), Qt::NoBrush);
+    EXPECT_EQ(table->item(RowOf(table, "00C0FFEE"), TServersForm::ColServerID)->background().style(),
+              Qt::NoBrush);
 
     // Still quiet a day later: not announced again.
     now += kDay;
@@ -236,9 +236,9 @@ TEST_F(ServersViewTest, WarnDaysAreThePerServerWindowSettingAndSurviveASettingsR
     ShowOn("0");
     ASSERT_EQ(seen.size(), 1u) << "quiet for three days with the default of two";
     EXPECT_EQ(seen[0].text, "No backup from Quarnex Server ID: 0001A2B3 for 3 days.");
-    QTableWidget *table = OpenServersView();
+    QTableWidget* table = OpenServersView();
     ASSERT_NE(table, nullptr);
-    QSpinBox *days = Form().findChild<TServersForm *>()->findChild<QSpinBox *>("udWarnDays");
+    QSpinBox* days = Form().findChild<TServersForm*>()->findChild<QSpinBox*>("udWarnDays");
     ASSERT_NE(days, nullptr);
     EXPECT_FALSE(days->isEnabled()) << "nothing selected yet";
 
@@ -286,7 +286,8 @@ TEST_F(ServersViewTest, NewBackupEndsTheWarning)
     header.serialNumber = 0x0000CAFE;
     header.clusterSize = 4096;
     ASSERT_TRUE(sim.Push(header, true, quarnexsim::ClusterPlan::Generate(plan)).completed);
-    ASSERT_TRUE(WaitFor([&] { return watch->Monitor()->Summaries().size() == 1; }, "the monitor to know the new server"));
+    ASSERT_TRUE(WaitFor([&] { return watch->Monitor()->Summaries().size() == 1; },
+                        "the monitor to know the new server"));
 
     // Three days later nothing came: quiet.
     const std::int64_t real = hl::Os().WallClockMs() / 1000;
@@ -300,7 +301,8 @@ TEST_F(ServersViewTest, NewBackupEndsTheWarning)
     ASSERT_TRUE(sim.Push(header, true, quarnexsim::ClusterPlan::Generate(plan)).completed);
     // The service stamps the backup with the real clock; the check runs at "now".
     now = real + 1;
-    ASSERT_TRUE(WaitFor([&] { return !watch->Notifier()->IsWarning(); }, "the warning to clear after a new backup"));
+    ASSERT_TRUE(
+        WaitFor([&] { return !watch->Notifier()->IsWarning(); }, "the warning to clear after a new backup"));
     EXPECT_EQ(seen.size(), 1u);
 }
 
@@ -321,14 +323,15 @@ TEST_F(ServersViewTest, FailuresRaiseADesktopNotificationWithTheDesignedText)
         std::uint32_t answer = 0;
         ASSERT_TRUE(c.ReadWord(answer, 10000));
     }
-    const auto announced = [&](const QString &text) {
-        return std::any_of(seen.begin(), seen.end(), [&](const Seen &s) { return s.text == text && !s.warning; });
+    const auto announced = [&](const QString& text) {
+        return std::any_of(seen.begin(), seen.end(),
+                           [&](const Seen& s) { return s.text == text && !s.warning; });
     };
     ASSERT_TRUE(WaitFor([&] { return announced("Backup failed."); }, "a notification for the failed backup"));
     EXPECT_TRUE(ActivityTexts().contains("Backup failed."));
 
     // The other failures arrive the same way, each with its own text.
-    GUIComm *comm = GUIComm::Instance();
+    GUIComm* comm = GUIComm::Instance();
     ASSERT_NE(comm, nullptr);
     const std::vector<std::pair<int, QString>> cases = {
         {14, "Error finalizing backup."},
@@ -337,7 +340,7 @@ TEST_F(ServersViewTest, FailuresRaiseADesktopNotificationWithTheDesignedText)
         {9, "Backup selected for import is not a valid Harborlock backup."},
         {11, "Copying backup failed because disk is full."},
     };
-    for (const auto &[code, text] : cases) {
+    for (const auto& [code, text] : cases) {
         const std::size_t count = seen.size();
         comm->NotifyError(code);
         Pump();
@@ -348,7 +351,8 @@ TEST_F(ServersViewTest, FailuresRaiseADesktopNotificationWithTheDesignedText)
     comm->NotifyServiceFailed(1);
     Pump();
     ASSERT_EQ(seen.size(), count + 1);
-    EXPECT_EQ(seen.back().text, "Error creating network connection on specified port.  Try another port number.");
+    EXPECT_EQ(seen.back().text,
+              "Error creating network connection on specified port.  Try another port number.");
 
     // Progress and success notifications are not announced.
     comm->NotifyRestoreStarted("0001A2B3", 1);

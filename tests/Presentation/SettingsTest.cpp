@@ -7,8 +7,8 @@
 #include "FaultPlatform.h"
 #include "GUIComm.h"
 #include "MakeDirPath.h"
-#include "OS_CFolderLock.h"
 #include "ModalWatcher.h"
+#include "OS_CFolderLock.h"
 #include "Platform.h"
 #include "ScopedEnvironment.h"
 #include "ServedPort.h"
@@ -24,11 +24,9 @@
 #include <filesystem>
 #include <vector>
 
-
 namespace {
 
-class SettingsTest : public PresentationTest
-{
+class SettingsTest : public PresentationTest {
 protected:
     // One step of a dialog session: what to type before OK is pressed.
     struct Entry {
@@ -40,28 +38,28 @@ protected:
     // Opens the dialog from "Modify", types each entry and presses OK; every
     // entry but the last must be refused with a message box, whose text and
     // the edit that got the focus are kept.
-    void RunDialog(const std::vector<Entry> &entries)
+    void RunDialog(const std::vector<Entry>& entries)
     {
         ModalWatcher watcher;
-        watcher.Then([&](QWidget *dlg) {
+        watcher.Then([&](QWidget* dlg) {
             for (size_t i = 0; i < entries.size(); ++i) {
-                const Entry &entry = entries[i];
+                const Entry& entry = entries[i];
                 if (entry.cancel) {
-                    dlg->findChild<QPushButton *>("btnCancel")->click();
+                    dlg->findChild<QPushButton*>("btnCancel")->click();
                     return;
                 }
-                dlg->findChild<QLineEdit *>("editIPPort")->setText(QString::fromStdString(entry.port));
-                dlg->findChild<QLineEdit *>("editFolder")->setText(QString::fromStdString(entry.folder));
+                dlg->findChild<QLineEdit*>("editIPPort")->setText(QString::fromStdString(entry.port));
+                dlg->findChild<QLineEdit*>("editFolder")->setText(QString::fromStdString(entry.folder));
                 const bool last = i + 1 == entries.size();
                 if (!last) {
-                    watcher.Then([this](QWidget *box) {
+                    watcher.Then([this](QWidget* box) {
                         captions << box->windowTitle();
-                        messages << box->findChild<QLabel *>("qt_msgbox_label")->text();
-                        qobject_cast<QDialog *>(box)->accept();
+                        messages << box->findChild<QLabel*>("qt_msgbox_label")->text();
+                        qobject_cast<QDialog*>(box)->accept();
                     });
                 }
                 // A refused entry shows its box from inside the click.
-                dlg->findChild<QPushButton *>("btnOK")->click();
+                dlg->findChild<QPushButton*>("btnOK")->click();
                 if (!last) {
                     ASSERT_TRUE(dlg->isVisible()) << "entry " << i << " was accepted";
                     focused << QString(dlg->focusWidget() ? dlg->focusWidget()->objectName() : "");
@@ -85,7 +83,7 @@ protected:
     // Types a served port (after `prefix`) and `folder` in the dialog and presses OK, until the
     // service starts on the port; a port another process holds is retried on another. The
     // port, or -1. Never `avoid`, the port the service is on now.
-    int RunDialogOnServedPort(const std::string &folder, const std::string &prefix = "", int avoid = -1)
+    int RunDialogOnServedPort(const std::string& folder, const std::string& prefix = "", int avoid = -1)
     {
         return testsupport::StartOnServedPort([&](int port) {
             if (port == avoid)
@@ -159,8 +157,8 @@ TEST_F(SettingsTest, ValidationStopsAtTheFirstFailingInputInOrder)
                                      "The backup folder must be a full path, starting with /",
                                      "The backup folder must exist"}));
     EXPECT_EQ(captions, QStringList(9, "Error"));
-    EXPECT_EQ(focused, QStringList({"editIPPort", "editIPPort", "editIPPort", "editIPPort", "editIPPort", "editIPPort",
-                                    "editIPPort", "editFolder", "editFolder"}));
+    EXPECT_EQ(focused, QStringList({"editIPPort", "editIPPort", "editIPPort", "editIPPort", "editIPPort",
+                                    "editIPPort", "editIPPort", "editFolder", "editFolder"}));
     EXPECT_EQ(Text("lbSettingsIPPortVal").toStdString(), std::to_string(port));
     EXPECT_EQ(ReadFile(SettingsPath()),
               "BackupDataBasePath: " + BackupFolder() + "\r\nIPPort: " + std::to_string(port) + "\r\n");
@@ -211,19 +209,20 @@ TEST_F(SettingsTest, OkWhileABackupRunsIsRefusedAndTheServiceKeepsRunning)
     // Opened while idle; a backup starts before OK is pressed.
     ModalWatcher watcher;
     QString caption, text;
-    watcher.Then([&](QWidget *dlg) {
+    watcher.Then([&](QWidget* dlg) {
         GUIComm::Instance()->NotifyBackupStarted("0001A2B3", 12);
         ASSERT_TRUE(WaitFor([&] { return !Child<QPushButton>("btnSettingsModify")->isEnabled(); },
                             "the window to show the backup"));
-        dlg->findChild<QLineEdit *>("editFolder")->setText(QString::fromStdString(other));
+        dlg->findChild<QLineEdit*>("editFolder")->setText(QString::fromStdString(other));
         watcher.AcceptMessageBox(&caption, &text);
-        dlg->findChild<QPushButton *>("btnOK")->click();
+        dlg->findChild<QPushButton*>("btnOK")->click();
     });
     Child<QPushButton>("btnSettingsModify")->click();
     EXPECT_EQ(watcher.Pending(), 0u);
     EXPECT_EQ(caption, "Error");
-    EXPECT_EQ(text, "Changing the settings is not possible while a backup, restore, export or import is running.  "
-                    "Try again when the state is Idle.");
+    EXPECT_EQ(text,
+              "Changing the settings is not possible while a backup, restore, export or import is running.  "
+              "Try again when the state is Idle.");
     EXPECT_EQ(Text("lbSettingsFolderVal").toStdString(), BackupFolder());
     EXPECT_EQ(ReadFile(SettingsPath()), saved);
     EXPECT_EQ(ListenerStarts(), starts) << "the service was not restarted";
@@ -306,7 +305,8 @@ TEST_F(SettingsTest, UnusableBackupFolderKeepsTheWindowUsableUntilAnotherIsChose
     WriteSettings("0", unusable);
     ShowMainForm();
     ASSERT_FALSE(ActivityTexts().isEmpty());
-    EXPECT_TRUE(ActivityTexts().last().startsWith(QString::fromStdString("Unable to use backup folder " + unusable)))
+    EXPECT_TRUE(
+        ActivityTexts().last().startsWith(QString::fromStdString("Unable to use backup folder " + unusable)))
         << ActivityTexts().last().toStdString();
     EXPECT_TRUE(Child<QPushButton>("btnSettingsModify")->isEnabled());
 
@@ -329,7 +329,8 @@ TEST_F(SettingsTest, AFolderServedByAnotherProgramIsNotOpened)
     ShowMainForm();
     ASSERT_FALSE(ActivityTexts().isEmpty());
     const std::string line = ActivityTexts().last().toStdString();
-    EXPECT_EQ(line.rfind("Unable to use backup folder " + BackupFolder() + ": it is served by harborlockd", 0), 0u)
+    EXPECT_EQ(
+        line.rfind("Unable to use backup folder " + BackupFolder() + ": it is served by harborlockd", 0), 0u)
         << line;
     EXPECT_FALSE(hl::Os().FileExists(BackupFolder() + "/repository.cfg"));
     EXPECT_EQ(ListenerStarts(), 0) << "the service was started";

@@ -19,8 +19,7 @@ namespace {
 
 using dialogtest::Get;
 
-class TBackupOptionsFormTest : public SandboxTest
-{
+class TBackupOptionsFormTest : public SandboxTest {
 protected:
     void SetUp() override
     {
@@ -52,7 +51,7 @@ TEST_F(TBackupOptionsFormTest, WithoutServersTheOptionsAreGreyAndNothingIsChosen
     TBackupOptionsForm form;
     form.InitGUIWithData({});
     form.show();
-    auto *cbox = Get<QComboBox>(form, "cboxServerSelection");
+    auto* cbox = Get<QComboBox>(form, "cboxServerSelection");
     ASSERT_EQ(cbox->count(), 1);
     EXPECT_EQ(cbox->itemText(0), "Harborlock has no server backups");
     EXPECT_TRUE(Get<QLabel>(form, "memoNoServer")->isVisible());
@@ -90,7 +89,7 @@ TEST_F(TBackupOptionsFormTest, OneServerSetToNeverShowsOnesDisabledAndReadsBackT
     auto servers = Servers();
     ASSERT_EQ(servers.size(), 2u);
     TBackupOptionsForm::ServerList one;
-    for (auto &s : servers)
+    for (auto& s : servers)
         if (s->GetServerID() == "00C0FFEE")
             one.push_back(s);
     ASSERT_EQ(one.size(), 1u);
@@ -100,7 +99,7 @@ TEST_F(TBackupOptionsFormTest, OneServerSetToNeverShowsOnesDisabledAndReadsBackT
     TBackupOptionsForm form;
     form.InitGUIWithData(one);
     form.show();
-    auto *cbox = Get<QComboBox>(form, "cboxServerSelection");
+    auto* cbox = Get<QComboBox>(form, "cboxServerSelection");
     ASSERT_EQ(cbox->count(), 1);
     EXPECT_EQ(cbox->itemText(0), "Main office    Server ID: 00C0FFEE");
     EXPECT_FALSE(Get<QLabel>(form, "memoNoServer")->isVisible());
@@ -129,7 +128,7 @@ TEST_F(TBackupOptionsFormTest, SeveralServersStartOnThePromptAndLoadTheChosenSer
     TBackupOptionsForm form;
     form.InitGUIWithData(servers);
     form.show();
-    auto *cbox = Get<QComboBox>(form, "cboxServerSelection");
+    auto* cbox = Get<QComboBox>(form, "cboxServerSelection");
     ASSERT_EQ(cbox->count(), 3);
     EXPECT_EQ(cbox->currentIndex(), 0);
     EXPECT_EQ(cbox->itemText(0), "Select a server");
@@ -145,9 +144,9 @@ TEST_F(TBackupOptionsFormTest, SeveralServersStartOnThePromptAndLoadTheChosenSer
     ASSERT_GE(rowA, 1);
     ASSERT_GE(rowB, 1);
 
-    auto *days = Get<QSpinBox>(form, "udNumDays");
-    auto *incrs = Get<QSpinBox>(form, "udNumIncrs");
-    auto *keepNum = Get<QSpinBox>(form, "udKeepNum");
+    auto* days = Get<QSpinBox>(form, "udNumDays");
+    auto* incrs = Get<QSpinBox>(form, "udNumIncrs");
+    auto* keepNum = Get<QSpinBox>(form, "udKeepNum");
 
     cbox->setCurrentIndex(rowA); // force full after 7 days, keep 2
     EXPECT_TRUE(Get<QGroupBox>(form, "grpboxModeOverride")->isEnabled());
@@ -202,11 +201,11 @@ TEST_F(TBackupOptionsFormTest, UpDownsKeepTheirRanges)
     auto servers = Servers();
     TBackupOptionsForm form;
     form.InitGUIWithData(servers);
-    auto *cbox = Get<QComboBox>(form, "cboxServerSelection");
+    auto* cbox = Get<QComboBox>(form, "cboxServerSelection");
     cbox->setCurrentIndex(cbox->findText("Quarnex Server ID: 0001A2B3"));
-    auto *days = Get<QSpinBox>(form, "udNumDays");
-    auto *incrs = Get<QSpinBox>(form, "udNumIncrs");
-    auto *keepNum = Get<QSpinBox>(form, "udKeepNum");
+    auto* days = Get<QSpinBox>(form, "udNumDays");
+    auto* incrs = Get<QSpinBox>(form, "udNumIncrs");
+    auto* keepNum = Get<QSpinBox>(form, "udKeepNum");
     EXPECT_EQ(days->minimum(), 1);
     EXPECT_EQ(days->maximum(), 32000);
     EXPECT_EQ(incrs->minimum(), 1);
@@ -227,7 +226,7 @@ TEST_F(TBackupOptionsFormTest, UpDownsKeepTheirRanges)
     EXPECT_EQ(Get<QLineEdit>(form, "editNumDays")->text(), "32000"); // no thousands separator
 
     // A typed value beyond the range never reaches the position read back.
-    auto *edit = Get<QLineEdit>(form, "editNumDays");
+    auto* edit = Get<QLineEdit>(form, "editNumDays");
     edit->selectAll();
     edit->insert("99999");
     days->interpretText();

@@ -14,19 +14,18 @@
 
 namespace {
 
-class TExceptionDlgTest : public PresentationTest
-{
+class TExceptionDlgTest : public PresentationTest {
 protected:
     // Dismisses the next exception dialog and keeps what it showed.
     void ExpectDialog()
     {
-        watcher.Then([this](QWidget *dlg) {
-            headings << dlg->findChild<QLabel *>("lbExc")->text();
-            causes << dlg->findChild<QPlainTextEdit *>("memoExcDesc")->toPlainText();
-            dlg->findChild<QPushButton *>("btnDismiss")->click();
+        watcher.Then([this](QWidget* dlg) {
+            headings << dlg->findChild<QLabel*>("lbExc")->text();
+            causes << dlg->findChild<QPlainTextEdit*>("memoExcDesc")->toPlainText();
+            dlg->findChild<QPushButton*>("btnDismiss")->click();
         });
     }
-    static int Count(const std::string &text, const std::string &what)
+    static int Count(const std::string& text, const std::string& what)
     {
         int n = 0;
         for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
@@ -48,8 +47,10 @@ TEST_F(TExceptionDlgTest, ShowsAndLogsTwoErrorLinesEvenWithItsCategoryOff)
     EXPECT_EQ(headings, QStringList({"Caught Exception in client:"}));
     EXPECT_EQ(causes, QStringList({"[ID: 1234] RepositoryDir is not valid."}));
     const std::string log = DebugLog();
-    EXPECT_EQ(Count(log, "TExceptionDlg::ShowExceptionDlg: CONTEXT: Caught Exception in client:\n"), 1) << log;
-    EXPECT_EQ(Count(log, "TExceptionDlg::ShowExceptionDlg: CAUSE: [ID: 1234] RepositoryDir is not valid.\n"), 1);
+    EXPECT_EQ(Count(log, "TExceptionDlg::ShowExceptionDlg: CONTEXT: Caught Exception in client:\n"), 1)
+        << log;
+    EXPECT_EQ(Count(log, "TExceptionDlg::ShowExceptionDlg: CAUSE: [ID: 1234] RepositoryDir is not valid.\n"),
+              1);
     EXPECT_EQ(Count(log, "ERROR"), 2);
 
     // A later call without an exception shows the last one again.

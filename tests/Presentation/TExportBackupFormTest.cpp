@@ -20,8 +20,7 @@ namespace {
 using dialogtest::Get;
 using dialogtest::PressOK;
 
-class TExportBackupFormTest : public SandboxTest
-{
+class TExportBackupFormTest : public SandboxTest {
 protected:
     void SetUp() override
     {
@@ -34,7 +33,6 @@ protected:
     {
         return {{"0001A2B3", "12", "", 1764000000u}, {"00C0FFEE", "9999", "Main office", 4102444800u}};
     }
-
 };
 
 } // namespace
@@ -50,9 +48,10 @@ TEST_F(TExportBackupFormTest, CaptionsAndList)
     EXPECT_EQ(Get<QPushButton>(form, "btnBrowse")->text(), "Browse");
     const QString memo = Get<QLabel>(form, "memoInstructions")->text();
     EXPECT_TRUE(memo.startsWith("Harborlock manages all server backup data for you.  When you need"));
-    EXPECT_TRUE(memo.endsWith("\r\n\r\nExport creates an external copy of an Harborlock backup such that it can be "
-                              "imported later into this or another Harborlock installation."));
-    auto *cbox = Get<QComboBox>(form, "cboxBackupSelection");
+    EXPECT_TRUE(
+        memo.endsWith("\r\n\r\nExport creates an external copy of an Harborlock backup such that it can be "
+                      "imported later into this or another Harborlock installation."));
+    auto* cbox = Get<QComboBox>(form, "cboxBackupSelection");
     ASSERT_EQ(cbox->count(), 2);
     EXPECT_TRUE(cbox->itemText(0).startsWith("Quarnex Server ID: 0001A2B3    "));
     EXPECT_TRUE(cbox->itemText(1).startsWith("Main office    Server ID: 00C0FFEE    "));
@@ -65,11 +64,11 @@ TEST_F(TExportBackupFormTest, WithoutBackupsOkClosesAndChoosesNothing)
     TExportBackupForm form;
     form.InitGUIWithData({});
     form.show();
-    auto *cbox = Get<QComboBox>(form, "cboxBackupSelection");
+    auto* cbox = Get<QComboBox>(form, "cboxBackupSelection");
     ASSERT_EQ(cbox->count(), 1);
     EXPECT_EQ(cbox->itemText(0), "There are no Harborlock backups");
     EXPECT_TRUE(cbox->font().italic());
-    for (const char *name : {"lbExportName", "editExportName", "lbExportDir", "editExportDir", "btnBrowse"})
+    for (const char* name : {"lbExportName", "editExportName", "lbExportDir", "editExportDir", "btnBrowse"})
         EXPECT_FALSE(Get<QWidget>(form, name)->isEnabled()) << name;
 
     const auto box = PressOK(form);
@@ -87,8 +86,8 @@ TEST_F(TExportBackupFormTest, ValidationStopsAtTheFirstFailureInOrder)
     TExportBackupForm form;
     form.InitGUIWithData(TwoBackups());
     form.show();
-    auto *name = Get<QLineEdit>(form, "editExportName");
-    auto *folder = Get<QLineEdit>(form, "editExportDir");
+    auto* name = Get<QLineEdit>(form, "editExportName");
+    auto* folder = Get<QLineEdit>(form, "editExportDir");
 
     // Both empty: the name is checked first.
     auto box = PressOK(form);
@@ -162,15 +161,15 @@ TEST_F(TExportBackupFormTest, BrowseReplacesTheFolderOnlyWhenOneIsChosen)
     TExportBackupForm form;
     form.InitGUIWithData(TwoBackups());
     form.show();
-    auto *folder = Get<QLineEdit>(form, "editExportDir");
+    auto* folder = Get<QLineEdit>(form, "editExportDir");
     folder->setText("/typed");
     const std::string chosen = SandboxPath("exports");
 
     ModalWatcher driver;
     QString title;
-    driver.Then([&](QWidget *w) {
+    driver.Then([&](QWidget* w) {
         title = w->windowTitle();
-        auto *picker = qobject_cast<QFileDialog *>(w);
+        auto* picker = qobject_cast<QFileDialog*>(w);
         ASSERT_NE(picker, nullptr);
         picker->setDirectory(QString::fromStdString(chosen));
         picker->selectFile(QString::fromStdString(chosen));
@@ -180,7 +179,7 @@ TEST_F(TExportBackupFormTest, BrowseReplacesTheFolderOnlyWhenOneIsChosen)
     EXPECT_EQ(title, "Choose a folder to export the backup to:");
     EXPECT_EQ(folder->text().toStdString(), chosen);
 
-    driver.Then([](QWidget *w) { QMetaObject::invokeMethod(w, "reject", Qt::QueuedConnection); });
+    driver.Then([](QWidget* w) { QMetaObject::invokeMethod(w, "reject", Qt::QueuedConnection); });
     Get<QPushButton>(form, "btnBrowse")->click();
     EXPECT_EQ(folder->text().toStdString(), chosen);
     EXPECT_TRUE(driver.unexpected.empty());

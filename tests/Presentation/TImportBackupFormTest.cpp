@@ -16,8 +16,7 @@ namespace {
 using dialogtest::Get;
 using dialogtest::PressOK;
 
-class TImportBackupFormTest : public SandboxTest
-{
+class TImportBackupFormTest : public SandboxTest {
 protected:
     void SetUp() override
     {
@@ -34,10 +33,12 @@ TEST_F(TImportBackupFormTest, RefusesAnEmptyOrMissingFolderAndAcceptsAnExistingO
     form.show();
     EXPECT_EQ(form.windowTitle(), "Import a backup");
     EXPECT_EQ(Get<QLabel>(form, "lbImportDir")->text(), "Select the folder to import the backup from:");
-    EXPECT_TRUE(Get<QLabel>(form, "memoInstructions")->text().endsWith(
-        "\r\n\r\nImport transfers a previously exported backup into this Harborlock installation so that "
-        "it can be used to restore a local Quarnex server."));
-    auto *folder = Get<QLineEdit>(form, "editImportDir");
+    EXPECT_TRUE(Get<QLabel>(form, "memoInstructions")
+                    ->text()
+                    .endsWith("\r\n\r\nImport transfers a previously exported backup into this Harborlock "
+                              "installation so that "
+                              "it can be used to restore a local Quarnex server."));
+    auto* folder = Get<QLineEdit>(form, "editImportDir");
     Get<QPushButton>(form, "btnOK")->setFocus();
 
     auto box = PressOK(form);

@@ -38,8 +38,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TMainFormBackupMenuTest : public PresentationTest
-{
+class TMainFormBackupMenuTest : public PresentationTest {
 protected:
     void SetUp() override
     {
@@ -49,21 +48,21 @@ protected:
         WriteSettings("0", BackupFolder());
         ShowMainForm();
     }
-    CBFMRepository *Repository() { return CBFMRepository::GetInstance(nullptr); }
+    CBFMRepository* Repository() { return CBFMRepository::GetInstance(nullptr); }
 
-    void Trigger(const char *item) { Child<QAction>(item)->trigger(); }
+    void Trigger(const char* item) { Child<QAction>(item)->trigger(); }
 
     // Opens the delete dialog and chooses the entry whose text starts with `prefix`
     // (or presses OK on whatever it shows when prefix is null); returns what it listed.
-    QStringList DeleteThrough(const char *prefix, bool italic = false)
+    QStringList DeleteThrough(const char* prefix, bool italic = false)
     {
         ModalWatcher driver;
         QStringList listed;
         bool wasItalic = false;
-        driver.Then([&](QWidget *w) {
-            auto *form = qobject_cast<TDeleteBackupForm *>(w);
+        driver.Then([&](QWidget* w) {
+            auto* form = qobject_cast<TDeleteBackupForm*>(w);
             ASSERT_NE(form, nullptr);
-            auto *cbox = form->findChild<QComboBox *>("cboxBackupSelection");
+            auto* cbox = form->findChild<QComboBox*>("cboxBackupSelection");
             for (int i = 0; i < cbox->count(); ++i)
                 listed << cbox->itemText(i);
             wasItalic = cbox->font().italic();
@@ -71,7 +70,7 @@ protected:
                 for (int i = 0; i < cbox->count(); ++i)
                     if (cbox->itemText(i).startsWith(prefix))
                         cbox->setCurrentIndex(i);
-            ClickLater(form->findChild<QPushButton *>("btnOK"));
+            ClickLater(form->findChild<QPushButton*>("btnOK"));
         });
         Trigger("menuitemDeleteBackup");
         EXPECT_TRUE(driver.AllHandled());
@@ -80,12 +79,12 @@ protected:
         return listed;
     }
 
-    std::string ServerConfig(const char *id) { return ReadFile(BackupFolder() + "/" + id + "/server.cfg"); }
+    std::string ServerConfig(const char* id) { return ReadFile(BackupFolder() + "/" + id + "/server.cfg"); }
 
     testsupport::ScopedTimeZone utc{"UTC"};
 };
 
-const char *const kDesc12 = "Quarnex Server ID: 0001A2B3    Mon Nov 24, 04:00:00 PM 2025";
+const char* const kDesc12 = "Quarnex Server ID: 0001A2B3    Mon Nov 24, 04:00:00 PM 2025";
 
 } // namespace
 
@@ -107,8 +106,7 @@ TEST_F(TMainFormBackupMenuTest, DeletingTheManualRestoreSelectionSwitchesRestore
     const std::string cfg = ReadFile(BackupFolder() + "/repository.cfg");
     EXPECT_NE(cfg.find("RestoreBackupAuto: 1\r\n"), std::string::npos) << cfg;
     EXPECT_NE(cfg.find("RestoreBackupServerID: \r\n"), std::string::npos) << cfg;
-    EXPECT_EQ(ActivityTexts().back(),
-              QString("Delete of backup \"") + kDesc12 + "\" completed successfully");
+    EXPECT_EQ(ActivityTexts().back(), QString("Delete of backup \"") + kDesc12 + "\" completed successfully");
     // Deleting is not a background activity: the status stays idle.
     EXPECT_EQ(Text("lbStatusStateVal"), "Idle");
 }
@@ -125,28 +123,30 @@ TEST_F(TMainFormBackupMenuTest, DeletingEveryBackupLeavesTheItalicPlaceholder)
 
 TEST_F(TMainFormBackupMenuTest, DeleteConfirmedWhileABackupIsSavedIsRefused)
 {
-    GUIComm *comm = GUIComm::Instance();
+    GUIComm* comm = GUIComm::Instance();
     ASSERT_NE(comm, nullptr);
     // Opened while idle; the backup's merge starts before OK is pressed.
     ModalWatcher driver;
     QString caption, text;
-    driver.Then([&](QWidget *w) {
-        auto *form = qobject_cast<TDeleteBackupForm *>(w);
+    driver.Then([&](QWidget* w) {
+        auto* form = qobject_cast<TDeleteBackupForm*>(w);
         ASSERT_NE(form, nullptr);
         comm->NotifyBackupStarted("0001A2B3", 12);
         comm->NotifyBackupTransferDone(true);
         comm->NotifySaveBackupStarted();
-        ASSERT_TRUE(WaitFor([&] { return Text("lbStatusStateVal") == "Saving Backup"; }, "the merge to start"));
-        auto *cbox = form->findChild<QComboBox *>("cboxBackupSelection");
+        ASSERT_TRUE(
+            WaitFor([&] { return Text("lbStatusStateVal") == "Saving Backup"; }, "the merge to start"));
+        auto* cbox = form->findChild<QComboBox*>("cboxBackupSelection");
         cbox->setCurrentIndex(cbox->findText(kDesc12));
         driver.AcceptMessageBox(&caption, &text);
-        form->findChild<QPushButton *>("btnOK")->click();
+        form->findChild<QPushButton*>("btnOK")->click();
     });
     Trigger("menuitemDeleteBackup");
     EXPECT_TRUE(driver.AllHandled());
     EXPECT_EQ(caption, "Error");
-    EXPECT_EQ(text, "Deleting a backup is not possible while a backup, restore, export or import is running.  "
-                    "Try again when the state is Idle.");
+    EXPECT_EQ(text,
+              "Deleting a backup is not possible while a backup, restore, export or import is running.  "
+              "Try again when the state is Idle.");
     EXPECT_TRUE(fs::exists(BackupFolder() + "/0001A2B3/12/backup.cfg"));
     EXPECT_TRUE(ActivityTexts().filter("Delete of backup").isEmpty());
     EXPECT_EQ(Text("lbStatusStateVal"), "Saving Backup");
@@ -163,10 +163,10 @@ TEST_F(TMainFormBackupMenuTest, FailedDeleteShowsTheBoxAndLogsTheFailure)
     hl::FaultPlatform fault;
     fault.FailAll(hl::kErrAccessDenied, hl::kOpUnlink | hl::kOpRmdir);
     ModalWatcher driver;
-    driver.Then([](QWidget *w) {
-        auto *form = qobject_cast<TDeleteBackupForm *>(w);
+    driver.Then([](QWidget* w) {
+        auto* form = qobject_cast<TDeleteBackupForm*>(w);
         ASSERT_NE(form, nullptr);
-        ClickLater(form->findChild<QPushButton *>("btnOK"));
+        ClickLater(form->findChild<QPushButton*>("btnOK"));
     });
     driver.ExpectBox();
     {
@@ -178,7 +178,8 @@ TEST_F(TMainFormBackupMenuTest, FailedDeleteShowsTheBoxAndLogsTheFailure)
     EXPECT_EQ(driver.boxes[0].text, "Unable to delete the backup");
     EXPECT_EQ(driver.boxes[0].icon, QMessageBox::NoIcon);
     EXPECT_EQ(ActivityTexts().back(), QString("Delete of backup \"") + kDesc12 + "\" failed");
-    EXPECT_NE(DebugLog().find("TMainForm::menuitemDeleteBackupClick(): DeleteBackup() failed"), std::string::npos);
+    EXPECT_NE(DebugLog().find("TMainForm::menuitemDeleteBackupClick(): DeleteBackup() failed"),
+              std::string::npos);
     // The window's threads may have entered the wrapper while it was installed: they end
     // before it goes.
     CloseMainForm();
@@ -187,32 +188,32 @@ TEST_F(TMainFormBackupMenuTest, FailedDeleteShowsTheBoxAndLogsTheFailure)
 TEST_F(TMainFormBackupMenuTest, BackupOptionsOkStoresOnlyTheChosenServersPolicy)
 {
     const std::string before = ServerConfig("0001A2B3");
-    auto choose = [](TBackupOptionsForm *form) {
-        auto *cbox = form->findChild<QComboBox *>("cboxServerSelection");
+    auto choose = [](TBackupOptionsForm* form) {
+        auto* cbox = form->findChild<QComboBox*>("cboxServerSelection");
         cbox->setCurrentIndex(cbox->findText("Main office    Server ID: 00C0FFEE"));
-        form->findChild<QRadioButton *>("rbForceFullDay")->click();
-        form->findChild<QSpinBox *>("udNumDays")->setValue(14);
-        form->findChild<QSpinBox *>("udKeepNum")->setValue(5);
+        form->findChild<QRadioButton*>("rbForceFullDay")->click();
+        form->findChild<QSpinBox*>("udNumDays")->setValue(14);
+        form->findChild<QSpinBox*>("udKeepNum")->setValue(5);
     };
 
     // Cancel changes nothing.
     ModalWatcher driver;
-    driver.Then([&](QWidget *w) {
-        auto *form = qobject_cast<TBackupOptionsForm *>(w);
+    driver.Then([&](QWidget* w) {
+        auto* form = qobject_cast<TBackupOptionsForm*>(w);
         ASSERT_NE(form, nullptr);
         choose(form);
-        ClickLater(form->findChild<QPushButton *>("btnCancel"));
+        ClickLater(form->findChild<QPushButton*>("btnCancel"));
     });
     const std::string other = ServerConfig("00C0FFEE");
     Trigger("menuitemBackupOptions");
     EXPECT_EQ(ServerConfig("00C0FFEE"), other);
 
-    driver.Then([&](QWidget *w) {
-        auto *form = qobject_cast<TBackupOptionsForm *>(w);
+    driver.Then([&](QWidget* w) {
+        auto* form = qobject_cast<TBackupOptionsForm*>(w);
         ASSERT_NE(form, nullptr);
         EXPECT_EQ(form->windowTitle(), "Set Backup Options");
         choose(form);
-        ClickLater(form->findChild<QPushButton *>("btnOK"));
+        ClickLater(form->findChild<QPushButton*>("btnOK"));
     });
     Trigger("menuitemBackupOptions");
     EXPECT_TRUE(driver.unexpected.empty());
@@ -223,9 +224,7 @@ TEST_F(TMainFormBackupMenuTest, BackupOptionsOkStoresOnlyTheChosenServersPolicy)
     EXPECT_EQ(ServerConfig("0001A2B3"), before);
 
     // With several servers, OK on the prompt changes nothing.
-    driver.Then([&](QWidget *w) {
-        ClickLater(w->findChild<QPushButton *>("btnOK"));
-    });
+    driver.Then([&](QWidget* w) { ClickLater(w->findChild<QPushButton*>("btnOK")); });
     Trigger("menuitemBackupOptions");
     EXPECT_EQ(ServerConfig("00C0FFEE"), cfg);
     EXPECT_EQ(ServerConfig("0001A2B3"), before);
@@ -235,32 +234,33 @@ TEST_F(TMainFormBackupMenuTest, ExportAndImportRunOnTheWorkerAndReportInTheWindo
 {
     const std::string exportPath = SandboxPath("exports") + "/dvd";
     ModalWatcher driver;
-    driver.Then([&](QWidget *w) {
-        auto *form = qobject_cast<TExportBackupForm *>(w);
+    driver.Then([&](QWidget* w) {
+        auto* form = qobject_cast<TExportBackupForm*>(w);
         ASSERT_NE(form, nullptr);
-        auto *cbox = form->findChild<QComboBox *>("cboxBackupSelection");
+        auto* cbox = form->findChild<QComboBox*>("cboxBackupSelection");
         cbox->setCurrentIndex(cbox->findText(kDesc12));
-        form->findChild<QLineEdit *>("editExportDir")->setText(QString::fromStdString(SandboxPath("exports")));
-        form->findChild<QLineEdit *>("editExportName")->setText("dvd");
-        ClickLater(form->findChild<QPushButton *>("btnOK"));
+        form->findChild<QLineEdit*>("editExportDir")->setText(QString::fromStdString(SandboxPath("exports")));
+        form->findChild<QLineEdit*>("editExportName")->setText("dvd");
+        ClickLater(form->findChild<QPushButton*>("btnOK"));
     });
     Trigger("menuitemExportBackup");
     ASSERT_TRUE(WaitFor([&] { return ActivityTexts().filter("Export of backup completed").size() == 1; },
                         "the export to complete"));
     QStringList log = ActivityTexts();
-    EXPECT_EQ(log.filter("Export of backup \"" + QString(kDesc12) + "\" to " + QString::fromStdString(exportPath))
-                  .size(),
-              1);
+    EXPECT_EQ(
+        log.filter("Export of backup \"" + QString(kDesc12) + "\" to " + QString::fromStdString(exportPath))
+            .size(),
+        1);
     EXPECT_EQ(ReadFile(exportPath + "/0001A2B3/12/backup_000.dat"),
               ReadFile(BackupFolder() + "/0001A2B3/12/backup_000.dat"));
     EXPECT_EQ(Text("lbStatusStateVal"), "Idle");
 
     // Importing it back into the same folder: the worker finds it already there.
-    driver.Then([&](QWidget *w) {
-        auto *form = qobject_cast<TImportBackupForm *>(w);
+    driver.Then([&](QWidget* w) {
+        auto* form = qobject_cast<TImportBackupForm*>(w);
         ASSERT_NE(form, nullptr);
-        form->findChild<QLineEdit *>("editImportDir")->setText(QString::fromStdString(exportPath));
-        ClickLater(form->findChild<QPushButton *>("btnOK"));
+        form->findChild<QLineEdit*>("editImportDir")->setText(QString::fromStdString(exportPath));
+        ClickLater(form->findChild<QPushButton*>("btnOK"));
     });
     driver.ExpectBox();
     Trigger("menuitemImportBackup");
@@ -307,25 +307,25 @@ TEST_F(TMainFormBackupMenuTest, DebugLogViewerAndAboutBoxOpenFromTheirMenus)
     CLog::Error(31, "marker line for the viewer %d\n", 4711);
     ModalWatcher driver;
     QString last;
-    driver.Then([&](QWidget *w) {
-        auto *form = qobject_cast<TViewDebugLogForm *>(w);
+    driver.Then([&](QWidget* w) {
+        auto* form = qobject_cast<TViewDebugLogForm*>(w);
         ASSERT_NE(form, nullptr);
-        last = form->findChild<QPlainTextEdit *>("memoDebugLog")->document()->lastBlock().text();
+        last = form->findChild<QPlainTextEdit*>("memoDebugLog")->document()->lastBlock().text();
         QMetaObject::invokeMethod(form, "reject", Qt::QueuedConnection);
     });
     Trigger("menuitemViewDebugLog");
     EXPECT_TRUE(last.endsWith("marker line for the viewer 4711")) << last.toStdString();
 
-    std::vector<QWidget *> shown;
+    std::vector<QWidget*> shown;
     for (int i = 0; i < 2; ++i)
-        driver.Then([&](QWidget *w) {
+        driver.Then([&](QWidget* w) {
             shown.push_back(w);
             QMetaObject::invokeMethod(w, "accept", Qt::QueuedConnection);
         });
     Trigger("menuitemAboutHarborlock");
     Trigger("menuitemAboutHarborlock");
     ASSERT_EQ(shown.size(), 2u);
-    EXPECT_NE(qobject_cast<TAboutBox *>(shown[0]), nullptr);
+    EXPECT_NE(qobject_cast<TAboutBox*>(shown[0]), nullptr);
     EXPECT_EQ(shown[0], shown[1]); // made once, never recreated
     EXPECT_TRUE(driver.unexpected.empty());
 }

@@ -23,12 +23,11 @@ namespace {
 
 // Holds the verify at its first checksum file until the test lets it go (ten seconds at most,
 // so a test that never lets go fails instead of hanging).
-class HeldChecksumPlatform : public hl::PlatformWrapper
-{
+class HeldChecksumPlatform : public hl::PlatformWrapper {
 public:
     HeldChecksumPlatform() : PlatformWrapper(hl::PosixPlatform()) {}
 
-    int OpenFile(const std::string &path, hl::OpenMode mode) override
+    int OpenFile(const std::string& path, hl::OpenMode mode) override
     {
         if (path.size() > 11 && path.compare(path.size() - 11, 11, "/backup.sum") == 0 && held++ == 0) {
             reached.release();
@@ -42,8 +41,7 @@ public:
     std::binary_semaphore go{0};
 };
 
-class TMainFormVerifyTest : public PresentationTest
-{
+class TMainFormVerifyTest : public PresentationTest {
 protected:
     void SetUp() override
     {
@@ -60,14 +58,14 @@ protected:
     }
 
     // A checksum file for a sample image, made from the image as it stands.
-    void AddChecksum(const std::string &backup)
+    void AddChecksum(const std::string& backup)
     {
         const std::string image = BackupFolder() + "/" + backup + "/backup.dat";
         CBFMFile file(image, false);
         ASSERT_TRUE(CBFMChecksum::WriteForImage(file, CBFMChecksum::PathFor(image)));
     }
 
-    QAction *VerifyItem() { return Child<QAction>("menuitemVerifyBackups"); }
+    QAction* VerifyItem() { return Child<QAction>("menuitemVerifyBackups"); }
 
     QStringList VerifyLines() { return ActivityTexts().filter("Verify of "); }
 };
@@ -76,7 +74,7 @@ protected:
 
 TEST_F(TMainFormVerifyTest, TheBackupMenuVerifiesEveryBackupAndReportsEachInTheActivityLog)
 {
-    QAction *item = VerifyItem();
+    QAction* item = VerifyItem();
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(item->text(), "Verify Backups");
     EXPECT_TRUE(Child<QMenu>("menuitemBackup")->actions().contains(item));
@@ -97,7 +95,8 @@ TEST_F(TMainFormVerifyTest, TheBackupMenuVerifiesEveryBackupAndReportsEachInTheA
     ASSERT_EQ(lines.size(), 5) << lines.join("\n").toStdString();
     EXPECT_EQ(lines[0], "Verify of 3 backups started");
     EXPECT_TRUE(lines[1].startsWith("Verify of backup \"Quarnex Server ID: 0001A2B3    Mon Nov 24"));
-    EXPECT_TRUE(lines[1].endsWith("\": no checksum, not yet checked (1 record, structure whole)")) << lines[1].toStdString();
+    EXPECT_TRUE(lines[1].endsWith("\": no checksum, not yet checked (1 record, structure whole)"))
+        << lines[1].toStdString();
     EXPECT_TRUE(lines[2].startsWith("Verify of backup \"Quarnex Server ID: 0001A2B3    Sun Dec 07"));
     EXPECT_TRUE(lines[2].endsWith("\": damaged in backup_000.dat at offset 20: the record does not match its "
                                   "checksum.  The next backup from this server will be a full backup."))
@@ -118,10 +117,11 @@ TEST_F(TMainFormVerifyTest, WhileAVerifyRunsTheSameItemCancelsIt)
     ASSERT_NO_FATAL_FAILURE(AddChecksum("0001A2B3/417"));
     HeldChecksumPlatform held;
     hl::ScopedPlatform use(held);
-    QAction *item = VerifyItem();
+    QAction* item = VerifyItem();
     item->trigger();
     ASSERT_TRUE(held.reached.try_acquire_for(std::chrono::seconds(10)));
-    ASSERT_TRUE(WaitFor([&] { return item->text() == "Cancel Verify Backups"; }, "the item to offer cancelling"));
+    ASSERT_TRUE(
+        WaitFor([&] { return item->text() == "Cancel Verify Backups"; }, "the item to offer cancelling"));
     EXPECT_EQ(Text("lbStatusStateVal"), "Verifying Backups");
     item->trigger();
     held.go.release();

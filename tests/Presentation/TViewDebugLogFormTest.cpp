@@ -17,8 +17,7 @@
 
 namespace {
 
-class TViewDebugLogFormTest : public SandboxTest
-{
+class TViewDebugLogFormTest : public SandboxTest {
 protected:
     void SetUp() override
     {
@@ -26,14 +25,14 @@ protected:
         dialogtest::App();
     }
 
-    static QPlainTextEdit *Memo(const TViewDebugLogForm &form)
+    static QPlainTextEdit* Memo(const TViewDebugLogForm& form)
     {
-        return form.findChild<QPlainTextEdit *>("memoDebugLog");
+        return form.findChild<QPlainTextEdit*>("memoDebugLog");
     }
 
-    static QAction *Action(const TViewDebugLogForm &form, const char *name)
+    static QAction* Action(const TViewDebugLogForm& form, const char* name)
     {
-        return form.findChild<QAction *>(name);
+        return form.findChild<QAction*>(name);
     }
 };
 
@@ -54,7 +53,7 @@ TEST_F(TViewDebugLogFormTest, MissingAndEmptyLogsLeaveTheViewerEmptyWithoutCompl
     EXPECT_TRUE(driver.unexpected.empty());
 
     EXPECT_EQ(empty.windowTitle(), "View debug log");
-    EXPECT_EQ(empty.findChild<QLabel *>("memoWarning")->text(),
+    EXPECT_EQ(empty.findChild<QLabel*>("memoWarning")->text(),
               "Note: This is information is not required for normal use of Harborlock.  You may only "
               "want to look at this when instructed by Customer Support.");
     EXPECT_TRUE(Memo(empty)->isReadOnly());
@@ -77,13 +76,13 @@ TEST_F(TViewDebugLogFormTest, LargeLogIsShownWholeAndScrolledToTheEnd)
     form.resize(700, 400);
     form.show();
     QCoreApplication::processEvents();
-    QPlainTextEdit *memo = Memo(form);
+    QPlainTextEdit* memo = Memo(form);
     EXPECT_EQ(memo->document()->blockCount(), lines);
     EXPECT_EQ(memo->document()->firstBlock().text().toStdString(),
               "12/08/2026 13:00:00.000 [0x1a2b] DEBUG cat 31: line 1");
     EXPECT_EQ(memo->document()->lastBlock().text().toStdString(),
               "12/08/2026 13:00:00.000 [0x1a2b] DEBUG cat 31: line 60000");
-    QScrollBar *bar = memo->verticalScrollBar();
+    QScrollBar* bar = memo->verticalScrollBar();
     EXPECT_GT(bar->maximum(), 0);
     EXPECT_EQ(bar->value(), bar->maximum());
 
@@ -103,8 +102,8 @@ TEST_F(TViewDebugLogFormTest, SaveAsWritesTheLinesShown)
 
     ModalWatcher driver;
     QString filter, suffix;
-    driver.Then([&](QWidget *w) {
-        auto *dialog = qobject_cast<QFileDialog *>(w);
+    driver.Then([&](QWidget* w) {
+        auto* dialog = qobject_cast<QFileDialog*>(w);
         ASSERT_NE(dialog, nullptr);
         EXPECT_EQ(dialog->objectName(), "savedlgDebugLog");
         filter = dialog->nameFilters().join(";");
@@ -126,7 +125,7 @@ TEST_F(TViewDebugLogFormTest, UnreadableLogIsReportedInTheExceptionDialogAndLeav
     std::filesystem::create_directories(SandboxPath("log-is-a-directory"));
     ModalWatcher driver;
     QString shown;
-    driver.Then([&](QWidget *w) {
+    driver.Then([&](QWidget* w) {
         shown = w->metaObject()->className();
         QMetaObject::invokeMethod(w, "accept", Qt::QueuedConnection);
     });

@@ -84,7 +84,8 @@ protected:
             std::unique_ptr<CBFMBackup> rec = s->GetBackup(b.backupID);
             ASSERT_TRUE(rec);
             const CBFMVerify::Result r = CBFMVerify::Verify(*rec);
-            ASSERT_TRUE(r.verdict == CBFMVerify::Verdict::Whole || r.verdict == CBFMVerify::Verdict::NoChecksum)
+            ASSERT_TRUE(r.verdict == CBFMVerify::Verdict::Whole ||
+                        r.verdict == CBFMVerify::Verdict::NoChecksum)
                 << "record " << b.backupID << ": " << CBFMVerify::Describe(r);
             if (r.verdict == CBFMVerify::Verdict::Whole)
                 ++out.checked;
@@ -118,10 +119,11 @@ protected:
             unchecked += o.unchecked;
         }
         EXPECT_GT(checked, 0);
-        std::printf("[ power ] %s backup (%d %% scratch): %llu durability points cut; records after the restart: %d "
-                    "with a matching checksum file, %d without one, none with a wrong one\n",
-                    incremental ? "incremental" : "full", scratchPercent, static_cast<unsigned long long>(whole.points),
-                    checked, unchecked);
+        std::printf(
+            "[ power ] %s backup (%d %% scratch): %llu durability points cut; records after the restart: %d "
+            "with a matching checksum file, %d without one, none with a wrong one\n",
+            incremental ? "incremental" : "full", scratchPercent,
+            static_cast<unsigned long long>(whole.points), checked, unchecked);
     }
 };
 
@@ -170,8 +172,7 @@ protected:
             try {
                 CBFMBackup record(dir);
                 record.CommitMerge(false);
-            } catch (const std::exception&) {
-            }
+            } catch (const std::exception&) {}
         }
         const std::uint64_t points = power.Points();
         EXPECT_TRUE(power.ApplyLoss());
@@ -205,7 +206,8 @@ TEST_F(ChecksumCommitPowerLossTest, ACommitCutAtEachDurabilityPointKeepsImageAnd
     EXPECT_GT(seen["new+sum"], 0);
     std::printf("[ power ] commit: %llu durability points cut: %d old image with its checksum file, %d old "
                 "without, %d new with, %d new without\n",
-                static_cast<unsigned long long>(points), seen["old+sum"], seen["old"], seen["new+sum"], seen["new"]);
+                static_cast<unsigned long long>(points), seen["old+sum"], seen["old"], seen["new+sum"],
+                seen["new"]);
 }
 
 TEST_F(ChecksumPowerLossTest, FullBackupCutAtEachDurabilityPoint)

@@ -49,7 +49,8 @@ const char* ModeName(KillMode m)
 
 bool HasLine(const std::vector<std::string>& notes, const std::string& prefix)
 {
-    return std::any_of(notes.begin(), notes.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    return std::any_of(notes.begin(), notes.end(),
+                       [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
 }
 
 std::uint64_t OpsOf(const std::vector<std::string>& notes, const std::string& prefix)
@@ -133,7 +134,7 @@ TEST_F(CrashTest, KilledServiceKeepsEveryCommittedBackup)
         CBFMRepository::Release();
     }
 
-    QuarnexView view; // what each Quarnex server believes is stored
+    QuarnexView view;                   // what each Quarnex server believes is stored
     std::map<std::string, int> windows; // before DONE, between DONE and the commit, after the commit
     std::map<std::string, int> phases;
     std::map<std::string, int> kinds;
@@ -241,15 +242,16 @@ TEST_F(CrashTest, KilledServiceKeepsEveryCommittedBackup)
             opsToDone = OpsOf(notes, "BackupTransferDone 1") - OpsOf(notes, "BackupInitiated");
         }
         const bool asFull = full || pushed.fellBackToFull;
-        const SimImage fresh =
-            asFull ? MergeModel::Full(plan.header, clusters) : MergeModel::Incremental(*plan.committed, plan.header, clusters);
+        const SimImage fresh = asFull ? MergeModel::Full(plan.header, clusters)
+                                      : MergeModel::Incremental(*plan.committed, plan.header, clusters);
 
         // A fresh host over what the killed one left behind.
         HostProcess host;
         HostProcess::Options ho;
         ho.root = root;
         ho.workDir = SandboxPath("run" + std::to_string(run++));
-        ASSERT_TRUE(host.Start(ho, why)) << why << " after a kill (" << ModeName(mode) << ", " << phase << ")";
+        ASSERT_TRUE(host.Start(ho, why))
+            << why << " after a kill (" << ModeName(mode) << ", " << phase << ")";
         opsAtStart = host.OpsAtStart();
         // A merge the restart finished before it listened was reported as saved.
         if (HasLine(host.Notes(), "SaveBackupDone 1"))
@@ -308,7 +310,8 @@ TEST_F(CrashTest, KilledServiceKeepsEveryCommittedBackup)
         ASSERT_TRUE(np.completed) << "the backup after the restart failed: " << np.failure;
         const auto t0 = std::chrono::steady_clock::now();
         ASSERT_TRUE(testsupport::ServiceIdle(host.Port()));
-        mergeMs = std::max(2.0, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        mergeMs = std::max(
+            2.0, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
         if (!nextFull) {
             std::string why2;
             ASSERT_TRUE(view.Holds(serial, restoredNow, np.fellBackToFull, why2))
@@ -317,10 +320,11 @@ TEST_F(CrashTest, KilledServiceKeepsEveryCommittedBackup)
                                          : "next incremental merged into the acknowledged image"];
         }
         view.Pushed(plan.header, nextFull, nextClusters, np);
-        ASSERT_TRUE(HasLine(host.Notes(), "SaveBackupDone 1")) << "the backup after the restart was not saved";
-        plan.committed = (nextFull || np.fellBackToFull) ? MergeModel::Full(plan.header, nextClusters)
-                                                         : MergeModel::Incremental(*plan.committed, plan.header,
-                                                                                   nextClusters);
+        ASSERT_TRUE(HasLine(host.Notes(), "SaveBackupDone 1"))
+            << "the backup after the restart was not saved";
+        plan.committed = (nextFull || np.fellBackToFull)
+                             ? MergeModel::Full(plan.header, nextClusters)
+                             : MergeModel::Incremental(*plan.committed, plan.header, nextClusters);
         const reliability::RestoreOutcome after = reliability::RestoreFrom(host.Port(), serial);
         ASSERT_TRUE(after.complete && reliability::SameImage(after.image, *plan.committed))
             << "the backup after the restart does not restore";

@@ -25,7 +25,8 @@ namespace {
 
 const SimHeader kHeader{0x00FEED01, 1024, 1, 2, 3};
 
-std::vector<SimCluster> Clusters(std::uint32_t count, std::uint32_t seed, int scratch = 0, std::uint32_t first = 1)
+std::vector<SimCluster> Clusters(std::uint32_t count, std::uint32_t seed, int scratch = 0,
+                                 std::uint32_t first = 1)
 {
     PlanOptions po;
     po.clusterSize = kHeader.clusterSize;
@@ -55,12 +56,14 @@ protected:
         const reliability::RestoreOutcome r = reliability::RestoreFrom(port, kHeader.serialNumber);
         ASSERT_TRUE(r.complete) << what << ": nothing restores: " << r.failure;
         EXPECT_TRUE(reliability::SameImage(r.image, image))
-            << what << ": restored " << reliability::Describe(r.image) << ", expected " << reliability::Describe(image);
+            << what << ": restored " << reliability::Describe(r.image) << ", expected "
+            << reliability::Describe(image);
     }
     void ExpectNoTemporaryFiles(const std::string& root, const char* what)
     {
         const std::vector<std::string> left = TemporaryFiles(root);
-        EXPECT_TRUE(left.empty()) << what << ": " << left.size() << " temporary files left, e.g. " << left.front();
+        EXPECT_TRUE(left.empty()) << what << ": " << left.size() << " temporary files left, e.g. "
+                                  << left.front();
     }
     bool HasError(int code)
     {
@@ -79,10 +82,9 @@ protected:
     }
     bool NotSavedReported()
     {
-        return m_window.WaitFor(
-            [](const Note& n) {
-                return n.message == CM_HLKBackupNotSaved && n.text == reliability::ServerId(kHeader.serialNumber);
-            });
+        return m_window.WaitFor([](const Note& n) {
+            return n.message == CM_HLKBackupNotSaved && n.text == reliability::ServerId(kHeader.serialNumber);
+        });
     }
 };
 
@@ -119,13 +121,15 @@ TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
     EXPECT_TRUE(mid.completed) << mid.failure;
     ASSERT_TRUE(testsupport::ServiceIdle(port));
     EXPECT_TRUE(HasError(14)) << "a merge cut by a full disk is reported as \"Error finalizing backup.\"";
-    EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && !n.success; }));
+    EXPECT_TRUE(
+        m_window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && !n.success; }));
     ExpectRestores(port, a, "after the merge filled the disk");
     ExpectNoTemporaryFiles(root, "after the merge filled the disk");
     // The Quarnex server believes the backup is stored: its next incremental must not be
     // merged into the older image.
     EXPECT_TRUE(NotSavedReported()) << "the window was not told the next backup will be a full one";
-    EXPECT_TRUE(IncrementalRefused(port)) << "an incremental was accepted after an acknowledged backup was lost";
+    EXPECT_TRUE(IncrementalRefused(port))
+        << "an incremental was accepted after an acknowledged backup was lost";
 
     // 3. An honest estimate that does not fit is refused before anything is written.
     m_window.Clear();
@@ -134,12 +138,11 @@ TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
     EXPECT_FALSE(refused.completed);
     EXPECT_EQ(refused.sizeResponse, 0xFFFFFFFFu);
     ASSERT_TRUE(testsupport::ServiceIdle(port));
-    EXPECT_TRUE(m_window.WaitFor(
-        [&](const Note& n) {
-            return n.message == CM_HLKInsufficientDiskSpace && n.number == 4 && n.number2 == availableMB &&
-                   n.text == reliability::ServerId(kHeader.serialNumber);
-        }))
-        << "insufficient-space notification with needed 4 MB, available " << availableMB << " MB";
+    EXPECT_TRUE(m_window.WaitFor([&](const Note& n) {
+        return n.message == CM_HLKInsufficientDiskSpace && n.number == 4 && n.number2 == availableMB &&
+               n.text == reliability::ServerId(kHeader.serialNumber);
+    })) << "insufficient-space notification with needed 4 MB, available "
+        << availableMB << " MB";
     ExpectRestores(port, a, "after a refused estimate");
 
     // 4. The next backup goes through.
@@ -163,7 +166,8 @@ TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
     ASSERT_TRUE(small.Mount(SandboxPath("small"), 64u << 10, why)) << why;
     m_window.Clear();
     CWork(CWork::TypeExport, SandboxPath("small/export"), info).Execute();
-    EXPECT_TRUE(HasError(11)) << "an export onto a full disk is reported as \"Copying backup failed because disk is full.\"";
+    EXPECT_TRUE(HasError(11))
+        << "an export onto a full disk is reported as \"Copying backup failed because disk is full.\"";
     EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKExportDone && !n.success; }));
     const std::vector<std::string> partial = RegularFiles(SandboxPath("small"));
     EXPECT_TRUE(partial.empty()) << "a failed export left " << partial.front();
@@ -182,7 +186,8 @@ TEST_F(FullDiskTest, SmallFileSystemFillsDuringTransferMergeExportAndImport)
     }
     m_window.Clear();
     CWork(CWork::TypeImport, SandboxPath("export"), TBackupInfo()).Execute();
-    EXPECT_TRUE(HasError(11)) << "an import onto a full disk is reported as \"Copying backup failed because disk is full.\"";
+    EXPECT_TRUE(HasError(11))
+        << "an import onto a full disk is reported as \"Copying backup failed because disk is full.\"";
     EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKImportDone && !n.success; }));
     backups.clear();
     CBFMRepository::GetInstance(nullptr)->GetAllBackups(backups);
@@ -230,7 +235,8 @@ protected:
         EXPECT_TRUE(testsupport::ServiceIdle(port));
         const SimImage a = MergeModel::Full(kHeader, first);
         const std::vector<SimCluster> second = Clusters(incremental ? 60 : 150, 22, 30, 40);
-        const SimImage b = incremental ? MergeModel::Incremental(a, kHeader, second) : MergeModel::Full(kHeader, second);
+        const SimImage b =
+            incremental ? MergeModel::Incremental(a, kHeader, second) : MergeModel::Full(kHeader, second);
 
         m_window.Clear();
         DiskFullPlatform fault(hl::PosixPlatform());
@@ -273,8 +279,10 @@ protected:
         if (lostAfterDone) {
             EXPECT_TRUE(NotSavedReported()) << "the window was not told the next backup will be a full one";
         }
-        ++outcomes[std::string(saved ? "saved" : lostAfterDone ? "failed after DONE" : "failed before DONE") + ", " +
-                   result + " image restores"];
+        ++outcomes[std::string(saved           ? "saved"
+                               : lostAfterDone ? "failed after DONE"
+                                               : "failed before DONE") +
+                   ", " + result + " image restores"];
         ExpectNoTemporaryFiles(root, "after the disk was full");
 
         // Room again: the next backup goes through.
@@ -290,7 +298,8 @@ protected:
         EXPECT_TRUE(testsupport::ServiceIdle(port));
         EXPECT_TRUE(Saved()) << "the backup after the full disk was not saved";
         const SimImage base = result == "new" ? b : a;
-        const SimImage c = next.fellBackToFull ? MergeModel::Full(kHeader, third) : MergeModel::Incremental(base, kHeader, third);
+        const SimImage c = next.fellBackToFull ? MergeModel::Full(kHeader, third)
+                                               : MergeModel::Incremental(base, kHeader, third);
         ExpectRestores(port, c, "the backup after the full disk");
         StopAll();
         return hit;
@@ -355,12 +364,14 @@ TEST_F(FullDiskTest, ExportAndImportReportAFullDiskAtEachCopy)
             CWork(CWork::TypeExport, dest, info).Execute();
         }
         if (!fault.Hit()) {
-            EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKExportDone && n.success; }));
+            EXPECT_TRUE(
+                m_window.WaitFor([](const Note& n) { return n.message == CM_HLKExportDone && n.success; }));
             break;
         }
         ++exportCuts;
         EXPECT_EQ(m_window.Errors(), std::vector<int>{11});
-        EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKExportDone && !n.success; }));
+        EXPECT_TRUE(
+            m_window.WaitFor([](const Note& n) { return n.message == CM_HLKExportDone && !n.success; }));
         EXPECT_FALSE(std::filesystem::exists(dest)) << "a failed export left its directory";
     }
     EXPECT_GT(exportCuts, 0);
@@ -379,12 +390,14 @@ TEST_F(FullDiskTest, ExportAndImportReportAFullDiskAtEachCopy)
             CWork(CWork::TypeImport, tree, TBackupInfo()).Execute();
         }
         if (!fault.Hit()) {
-            EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKImportDone && n.success; }));
+            EXPECT_TRUE(
+                m_window.WaitFor([](const Note& n) { return n.message == CM_HLKImportDone && n.success; }));
             break;
         }
         ++importCuts;
         EXPECT_EQ(m_window.Errors(), std::vector<int>{11});
-        EXPECT_TRUE(m_window.WaitFor([](const Note& n) { return n.message == CM_HLKImportDone && !n.success; }));
+        EXPECT_TRUE(
+            m_window.WaitFor([](const Note& n) { return n.message == CM_HLKImportDone && !n.success; }));
         EXPECT_FALSE(std::filesystem::exists(root + "/" + info.serverID + "/" + info.backupID))
             << "a failed import left its directory";
         const reliability::RestoreOutcome r = reliability::RestoreFrom(port, kHeader.serialNumber);

@@ -64,8 +64,8 @@ bool HostProcess::Start(const Options& options, std::string& why)
     std::filesystem::remove(m_notesPath);
     std::filesystem::remove(m_errPath);
 
-    std::vector<std::string> args = {ExecutablePath(), "--root", options.root, "--port-file", portFile,
-                                     "--notes", m_notesPath, "--log-dir", options.workDir};
+    std::vector<std::string> args = {ExecutablePath(), "--root",    options.root, "--port-file",  portFile,
+                                     "--notes",        m_notesPath, "--log-dir",  options.workDir};
     if (options.killAtOp)
         args.insert(args.end(), {"--kill-at-op", std::to_string(options.killAtOp)});
     if (options.shortTimeouts)
@@ -91,15 +91,17 @@ bool HostProcess::Start(const Options& options, std::string& why)
     m_ended = false;
 
     bool ended = false;
-    const bool settled = testsupport::Eventually([&] {
-        const std::string text = ReadWholeFile(portFile);
-        if (!text.empty() && text.back() == '\n') {
-            m_port = static_cast<std::uint16_t>(std::atoi(text.c_str()));
-            return true;
-        }
-        ended = !Running();
-        return ended;
-    }, std::chrono::seconds(30));
+    const bool settled = testsupport::Eventually(
+        [&] {
+            const std::string text = ReadWholeFile(portFile);
+            if (!text.empty() && text.back() == '\n') {
+                m_port = static_cast<std::uint16_t>(std::atoi(text.c_str()));
+                return true;
+            }
+            ended = !Running();
+            return ended;
+        },
+        std::chrono::seconds(30));
     if (settled && !ended)
         return m_port != 0;
     if (ended) {
@@ -121,8 +123,7 @@ int HostProcess::Wait()
 {
     if (m_ended)
         return m_status;
-    while (::waitpid(m_pid, &m_status, 0) < 0) {
-    }
+    while (::waitpid(m_pid, &m_status, 0) < 0) {}
     m_ended = true;
     return m_status;
 }

@@ -90,8 +90,7 @@ protected:
     static std::string Mutate(Random& rng, std::vector<Message>& conv)
     {
         switch (rng.Between(0, 8)) {
-        case 0:
-            return "intact";
+        case 0: return "intact";
         case 1: { // cut off anywhere
             std::vector<std::uint8_t> all;
             for (const Message& m : conv)
@@ -175,14 +174,16 @@ TEST_F(HostilePeerTest, PeerThatHangsUpIsCleanedUpBeforeTheNextConnection)
         ASSERT_TRUE(c.ReadWord(answer, 5000));
         ASSERT_EQ(answer, 0u);
         for (int i = 0; i < 3; ++i) {
-            const std::vector<std::uint8_t> m = QuarnexSim::ClusterMessage(first[static_cast<std::size_t>(i)]);
+            const std::vector<std::uint8_t> m =
+                QuarnexSim::ClusterMessage(first[static_cast<std::size_t>(i)]);
             ASSERT_TRUE(c.SendBytes(m.data(), m.size()));
         }
     }
     // The next connection is served only once the cut-off one has cleaned up.
     ASSERT_TRUE(testsupport::ServiceIdle(port));
     const std::vector<std::string> left = TemporaryFiles(root);
-    EXPECT_TRUE(left.empty()) << "the next connection was served while " << left.front() << " was still there";
+    EXPECT_TRUE(left.empty()) << "the next connection was served while " << left.front()
+                              << " was still there";
     EXPECT_TRUE(m_window.WaitForError(4, 1));
     StopAll();
 }
@@ -261,7 +262,8 @@ TEST_F(HostilePeerTest, RandomizedClientNeverStopsTheService)
     const auto start = std::chrono::steady_clock::now();
     std::uint64_t done = 0;
     for (;; ++done) {
-        if (seconds ? std::chrono::steady_clock::now() - start > std::chrono::seconds(seconds) : done >= count)
+        if (seconds ? std::chrono::steady_clock::now() - start > std::chrono::seconds(seconds)
+                    : done >= count)
             break;
         SCOPED_TRACE("conversation " + std::to_string(done) + " of seed " + std::to_string(seed));
         std::vector<Message> conv = Conversation(rng, serials[rng.Between(0, 3)]);

@@ -11,10 +11,10 @@
 
 #include <cstdio>
 
+#include "HostProcess.h"
 #include "QuarnexConnection.h"
 #include "SFSProtocol.h"
 #include "ServiceFixture.h"
-#include "HostProcess.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // From the sanitizer runtime (its header is not installed everywhere): live heap bytes, freed
@@ -92,7 +92,8 @@ TEST_F(LongRunTest, ThousandMixedConnectionsLeaveNothingBehind)
             const std::vector<SimCluster> c = ClusterPlan::Generate(po);
             const PushResult p = Push(port, header, false, c);
             ASSERT_TRUE(p.completed);
-            model = p.fellBackToFull ? MergeModel::Full(header, c) : MergeModel::Incremental(model, header, c);
+            model =
+                p.fellBackToFull ? MergeModel::Full(header, c) : MergeModel::Incremental(model, header, c);
             ++kinds["incremental backup"];
             break;
         }

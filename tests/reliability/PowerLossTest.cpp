@@ -46,17 +46,17 @@ TEST_F(PowerLossPlatformTest, OnlySyncedDataAndNamesSurvive)
     WriteFile(root + "/old.txt", "old contents");
     // old.txt was written behind the wrapper's back after the snapshot: the snapshot had no
     // such file, so it is gone after the loss.
-    ASSERT_TRUE(Put(os, root + "/a.txt", "first", true));               // point 1
-    ASSERT_TRUE(Put(os, root + "/synced.txt", "kept", true));           // point 2
+    ASSERT_TRUE(Put(os, root + "/a.txt", "first", true));     // point 1
+    ASSERT_TRUE(Put(os, root + "/synced.txt", "kept", true)); // point 2
     ASSERT_TRUE(Put(os, root + "/unsynced-data.txt", "lost", false));
-    ASSERT_TRUE(os.SyncDirectory(root));                                // point 3: names durable
-    ASSERT_TRUE(Put(os, root + "/unsynced-name.txt", "data", true));    // point 4: data, not name
+    ASSERT_TRUE(os.SyncDirectory(root));                             // point 3: names durable
+    ASSERT_TRUE(Put(os, root + "/unsynced-name.txt", "data", true)); // point 4: data, not name
     ASSERT_TRUE(os.CreateDirectory(root + "/sub"));
-    ASSERT_TRUE(Put(os, root + "/sub/deep.txt", "deep", true));         // point 5
-    ASSERT_TRUE(os.SyncDirectory(root + "/sub"));                       // point 6, but "sub" itself
-                                                                        // never reached its parent
-    ASSERT_TRUE(Put(os, root + "/a.new", "second", true));              // point 7
-    ASSERT_TRUE(os.MoveFile(root + "/a.new", root + "/a.txt"));         // rename not made durable
+    ASSERT_TRUE(Put(os, root + "/sub/deep.txt", "deep", true)); // point 5
+    ASSERT_TRUE(os.SyncDirectory(root + "/sub"));               // point 6, but "sub" itself
+                                                                // never reached its parent
+    ASSERT_TRUE(Put(os, root + "/a.new", "second", true));      // point 7
+    ASSERT_TRUE(os.MoveFile(root + "/a.new", root + "/a.txt")); // rename not made durable
     EXPECT_EQ(ReadFile(root + "/a.txt"), "second");
     EXPECT_EQ(power.Points(), 7u);
 
@@ -80,7 +80,7 @@ TEST_F(PowerLossPlatformTest, CutPointTakesNoEffectAndEverythingLaterFails)
     hl::Platform& os = power;
     power.CutAt(2);
     ASSERT_TRUE(Put(os, root + "/one.txt", "1", true)); // point 1
-    EXPECT_FALSE(os.SyncDirectory(root));                 // point 2: the power goes
+    EXPECT_FALSE(os.SyncDirectory(root));               // point 2: the power goes
     EXPECT_TRUE(power.IsCut());
     EXPECT_EQ(hl::Platform::LastError(), hl::PowerLossPlatform::kErrPowerLost);
     EXPECT_EQ(os.OpenFile(root + "/two.txt", hl::OpenMode::Truncate), -1);
@@ -97,11 +97,11 @@ protected:
     struct Outcome {
         std::uint64_t points = 0; // durability points the backup reached
         bool cut = false;
-        bool saved = false;       // the service reported the backup saved
+        bool saved = false;        // the service reported the backup saved
         bool acknowledged = false; // DONE was answered OK
-        bool refused = false;     // the next incremental was refused
-        bool resumed = false;     // the restart merged and saved the acknowledged backup
-        std::string result;       // "old", "new"
+        bool refused = false;      // the next incremental was refused
+        bool resumed = false;      // the restart merged and saved the acknowledged backup
+        std::string result;        // "old", "new"
     };
 
     // One committed full backup, then the backup under test with the power cut at point k
@@ -125,8 +125,8 @@ protected:
         po.scratchPercent = scratchPercent;
         const std::vector<SimCluster> second = ClusterPlan::Generate(po);
         const SimImage oldImage = MergeModel::Full(header, first);
-        const SimImage newImage =
-            incremental ? MergeModel::Incremental(oldImage, header, second) : MergeModel::Full(header, second);
+        const SimImage newImage = incremental ? MergeModel::Incremental(oldImage, header, second)
+                                              : MergeModel::Full(header, second);
 
         QuarnexView view;
         {
@@ -180,7 +180,8 @@ protected:
             ASSERT_TRUE(file) << "record " << b.backupID << " has no image";
             std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file->GetSize()));
             std::uint32_t got = 0;
-            ASSERT_TRUE(bytes.empty() || file->Read(bytes.data(), static_cast<std::uint32_t>(bytes.size()), got));
+            ASSERT_TRUE(bytes.empty() ||
+                        file->Read(bytes.data(), static_cast<std::uint32_t>(bytes.size()), got));
             SimImage image;
             ASSERT_TRUE(MergeModel::Parse(bytes, image)) << "record " << b.backupID << " holds a torn image";
             EXPECT_TRUE(reliability::SameImage(image, oldImage) || reliability::SameImage(image, newImage))
@@ -249,13 +250,15 @@ protected:
         // The durability points from the last cluster to the commit all lie after DONE was
         // answered: a backup cut there was acknowledged but not reported saved.
         EXPECT_GT(afterDone, 0) << "no cut landed between the DONE answer and the commit";
-        std::printf("[ power ] %s backup (%d %% scratch): %llu durability points cut, %d left the old image, %d the new; "
-                    "%d cut between DONE and the commit, %d of them finished at the restart; next incremental "
-                    "refused %d times\n",
-                    incremental ? "incremental" : "full", scratchPercent, static_cast<unsigned long long>(whole.points),
-                    results["old"], results["new"], afterDone, resumed, refused);
+        std::printf(
+            "[ power ] %s backup (%d %% scratch): %llu durability points cut, %d left the old image, %d the "
+            "new; "
+            "%d cut between DONE and the commit, %d of them finished at the restart; next incremental "
+            "refused %d times\n",
+            incremental ? "incremental" : "full", scratchPercent,
+            static_cast<unsigned long long>(whole.points), results["old"], results["new"], afterDone, resumed,
+            refused);
     }
-
 };
 
 TEST_F(PowerLossServiceTest, FullBackupCutAtEachDurabilityPoint)

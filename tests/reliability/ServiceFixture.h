@@ -66,7 +66,8 @@ protected:
         return true;
     }
     static quarnexsim::PushResult Push(std::uint16_t port, const quarnexsim::SimHeader& h, bool full,
-                                       const std::vector<quarnexsim::SimCluster>& c, std::int64_t estimate = -1)
+                                       const std::vector<quarnexsim::SimCluster>& c,
+                                       std::int64_t estimate = -1)
     {
         quarnexsim::QuarnexSim sim("127.0.0.1", port);
         sim.SetTimeoutMs(20000);

@@ -17,9 +17,9 @@ namespace setuptest {
 using Bytes = std::vector<unsigned char>;
 
 struct RunResult {
-  int code = -1;  // exit code, 128 + signal when killed
-  std::string out;
-  std::string err;
+    int code = -1; // exit code, 128 + signal when killed
+    std::string out;
+    std::string err;
 };
 
 // Runs argv[0] with exactly `env` as its environment (the sanitizer options of
@@ -40,28 +40,29 @@ std::uint32_t GetU32(const Bytes& in, std::size_t at);
 // The shared per-test sandbox, plus the setup tools and a private TMPDIR.
 class SetupSandbox : public SandboxTest {
 protected:
-  void SetUp() override;
-  void TearDown() override;
-  std::filesystem::path Root() const { return Sandbox(); }
-  std::filesystem::path At(const std::string& rel) const { return Root() / rel; }
+    void SetUp() override;
+    void TearDown() override;
+    std::filesystem::path Root() const { return Sandbox(); }
+    std::filesystem::path At(const std::string& rel) const { return Root() / rel; }
 
-  // The built stub and packer.
-  static std::string StubPath();
-  static std::string PackerPath();
-  static std::string InstallerScriptPath();
+    // The built stub and packer.
+    static std::string StubPath();
+    static std::string PackerPath();
+    static std::string InstallerScriptPath();
 
-  // Environment for the stub: a private TMPDIR inside the sandbox, no display.
-  std::map<std::string, std::string> BaseEnv() const;
-  std::filesystem::path TempDir() const { return Root() / "tmp"; }
+    // Environment for the stub: a private TMPDIR inside the sandbox, no display.
+    std::map<std::string, std::string> BaseEnv() const;
+    std::filesystem::path TempDir() const { return Root() / "tmp"; }
 
-  // An installer script that records its arguments, its folder's listing and a
-  // copy of each payload file under `record`, then exits with `exitCode`.
-  std::filesystem::path MakeRecordingInstaller(int exitCode);
-  std::filesystem::path RecordDir() const { return Root() / "record"; }
+    // An installer script that records its arguments, its folder's listing and a
+    // copy of each payload file under `record`, then exits with `exitCode`.
+    std::filesystem::path MakeRecordingInstaller(int exitCode);
+    std::filesystem::path RecordDir() const { return Root() / "record"; }
 
-  // Packs stub + files with hlpack; returns the output path.
-  std::filesystem::path Pack(const std::filesystem::path& installer, const std::vector<std::filesystem::path>& files,
-                             const std::string& outName = "HarborlockSetup");
+    // Packs stub + files with hlpack; returns the output path.
+    std::filesystem::path Pack(const std::filesystem::path& installer,
+                               const std::vector<std::filesystem::path>& files,
+                               const std::string& outName = "HarborlockSetup");
 };
 
-}  // namespace setuptest
+} // namespace setuptest

@@ -20,20 +20,21 @@ public:
     {
         if (!progress || to.find("backup_000") == std::string::npos)
             return PlatformWrapper::CopyFile(from, to, failIfExists, progress);
-        return PlatformWrapper::CopyFile(from, to, failIfExists, [&](std::uint64_t copied, std::uint64_t total) {
-            if (!progress(copied, total))
-                return false;
-            if (stalls++ == 0)
-                started.release();
-            // Never cancelled within ten seconds: let the copy end, so the test fails on a
-            // finished export instead of hanging.
-            for (int i = 0; progress(copied, total); ++i) {
-                if (i == 5000)
-                    return true;
-                Inner().Sleep(2);
-            }
-            return false;
-        });
+        return PlatformWrapper::CopyFile(from, to, failIfExists,
+                                         [&](std::uint64_t copied, std::uint64_t total) {
+                                             if (!progress(copied, total))
+                                                 return false;
+                                             if (stalls++ == 0)
+                                                 started.release();
+                                             // Never cancelled within ten seconds: let the copy end, so the test fails on a
+                                             // finished export instead of hanging.
+                                             for (int i = 0; progress(copied, total); ++i) {
+                                                 if (i == 5000)
+                                                     return true;
+                                                 Inner().Sleep(2);
+                                             }
+                                             return false;
+                                         });
     }
 
     std::binary_semaphore started{0}; // released when the image copy first stalls

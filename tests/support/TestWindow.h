@@ -82,9 +82,7 @@ private:
         }
         case CM_HLKBackupTransferDone:
         case CM_HLKSaveBackupDone:
-        case CM_HLKRestoreDone:
-            n.success = reinterpret_cast<HLKResultMsg*>(lParam)->success != 0;
-            break;
+        case CM_HLKRestoreDone: n.success = reinterpret_cast<HLKResultMsg*>(lParam)->success != 0; break;
         case CM_HLKInsufficientDiskSpace: {
             auto* b = reinterpret_cast<HLKInsufficientDiskSpaceMsg*>(lParam);
             n.text = Str(b->serverId, n.textNull);
@@ -128,9 +126,7 @@ private:
         case CM_HLKBackupNotSaved:
             n.text = Str(reinterpret_cast<HLKBackupInitiatedMsg*>(lParam)->serverId, n.textNull);
             break;
-        default:
-            n.value = lParam;
-            break;
+        default: n.value = lParam; break;
         }
         GUIComm::FreePayload(message, lParam);
         std::lock_guard<std::mutex> guard(m_lock);
@@ -140,7 +136,6 @@ private:
     }
 
 public:
-
     void Refuse(int count)
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -181,7 +176,8 @@ public:
     }
     bool WaitForError(int code, int timeoutMs = 20000)
     {
-        return WaitFor([code](const Note& n) { return n.message == CM_HLKError && n.value == code; }, timeoutMs);
+        return WaitFor([code](const Note& n) { return n.message == CM_HLKError && n.value == code; },
+                       timeoutMs);
     }
 
     // Notes without progress reports.

@@ -72,13 +72,15 @@ TEST_F(HarborlockdTest, ExportImportAndDeleteReportTheDesignedResults)
 
     // Importing what is still stored: the designed code 12 and its text.
     EXPECT_EQ(Ctl("--json import " + exports + "/copy"), 1) << output;
-    EXPECT_EQ(output, "{\"result\":\"failed\",\"code\":12,\"text\":\"Backup selected for import already exists in "
-                      "Harborlock.\"}\n");
+    EXPECT_EQ(output,
+              "{\"result\":\"failed\",\"code\":12,\"text\":\"Backup selected for import already exists in "
+              "Harborlock.\"}\n");
     // Not an export at all: code 9.
     const std::string empty = SandboxPath("empty");
     hl::Os().CreateDirectory(empty);
     EXPECT_EQ(Ctl("import " + empty), 1);
-    EXPECT_EQ(output, "Backup selected for import is not a valid Harborlock backup.\nImport of backup failed.\n");
+    EXPECT_EQ(output,
+              "Backup selected for import is not a valid Harborlock backup.\nImport of backup failed.\n");
 
     EXPECT_EQ(Ctl("delete 0001A2B3 99999"), 1);
     ASSERT_EQ(Ctl("delete 0001A2B3 " + backupId), 0) << output;
@@ -112,16 +114,20 @@ TEST_F(HarborlockdTest, ServersListsEachServerAndQuietServersAreAnnouncedOncePas
 
     const std::int64_t before = std::time(nullptr);
     const std::string modelA = SandboxPath("a.img"), modelB = SandboxPath("b.img");
-    ASSERT_EQ(Sim("push --serial 0x1A2B3 --full --clusters 200 --cluster-size 1024 --seed 1 --model " + modelA), 0)
+    ASSERT_EQ(
+        Sim("push --serial 0x1A2B3 --full --clusters 200 --cluster-size 1024 --seed 1 --model " + modelA), 0)
         << output;
     ASSERT_TRUE(Saved(1));
-    ASSERT_EQ(Sim("push --serial 0xBEEF --full --clusters 90 --cluster-size 2048 --seed 2 --model " + modelB), 0)
+    ASSERT_EQ(Sim("push --serial 0xBEEF --full --clusters 90 --cluster-size 2048 --seed 2 --model " + modelB),
+              0)
         << output;
     ASSERT_TRUE(Saved(2));
     const std::int64_t after = std::time(nullptr);
 
     // The check after the backup finds 0000BEEF quiet, and only it.
-    ASSERT_TRUE(testsupport::Eventually([&] { return Ctl("status") == 0 && Contains(output, "No recent backup: 0000BEEF ("); }, std::chrono::seconds(30)))
+    ASSERT_TRUE(testsupport::Eventually(
+        [&] { return Ctl("status") == 0 && Contains(output, "No recent backup: 0000BEEF ("); },
+        std::chrono::seconds(30)))
         << output;
     ASSERT_EQ(Ctl("--json status"), 0);
     EXPECT_TRUE(Contains(output, "\"quietServers\":[\"0000BEEF\"]")) << output;
@@ -140,7 +146,8 @@ TEST_F(HarborlockdTest, ServersListsEachServerAndQuietServersAreAnnouncedOncePas
         EXPECT_GE(date, before) << json;
         EXPECT_LE(date, after) << json;
         EXPECT_EQ(JsonField(json, e.id, "backups"), "1") << json;
-        EXPECT_EQ(JsonField(json, e.id, "imageBytes"), std::to_string(std::filesystem::file_size(e.model))) << json;
+        EXPECT_EQ(JsonField(json, e.id, "imageBytes"), std::to_string(std::filesystem::file_size(e.model)))
+            << json;
         const std::uint64_t disk = BytesBelow(folder, e.id);
         EXPECT_GT(disk, std::filesystem::file_size(e.model));
         EXPECT_EQ(JsonField(json, e.id, "diskBytes"), std::to_string(disk)) << json;
@@ -175,13 +182,16 @@ TEST_F(HarborlockdTest, ServersListsEachServerAndQuietServersAreAnnouncedOncePas
     ASSERT_TRUE(SettingsRead(2));
     ASSERT_EQ(Ctl("status"), 0);
     EXPECT_TRUE(Contains(output, "No recent backup: 0000BEEF, 0001A2B3 (")) << output;
-    EXPECT_EQ(Count(ActivityLog(), "  No backup from Quarnex Server ID: 0001A2B3 for 1 day.\n"), 1) << ActivityLog();
+    EXPECT_EQ(Count(ActivityLog(), "  No backup from Quarnex Server ID: 0001A2B3 for 1 day.\n"), 1)
+        << ActivityLog();
     EXPECT_EQ(Count(ActivityLog(), quietB), 1) << ActivityLog();
 
     // So is a new backup that is still (by this clock) older than the limit.
     ASSERT_EQ(Sim("push --serial 0xBEEF --full --clusters 90 --cluster-size 2048 --seed 3"), 0) << output;
     ASSERT_TRUE(Saved(3));
-    ASSERT_TRUE(testsupport::Eventually([&] { return Count(ActivityLog(), quietB) == 2; }, std::chrono::seconds(30))) << ActivityLog();
+    ASSERT_TRUE(
+        testsupport::Eventually([&] { return Count(ActivityLog(), quietB) == 2; }, std::chrono::seconds(30)))
+        << ActivityLog();
 
     daemon.Signal(SIGTERM);
     ASSERT_EQ(daemon.Wait(60), 0) << ReadFile(errPath);

@@ -32,8 +32,8 @@ std::vector<std::string> HarborlockdTest::Env() const
 
 void HarborlockdTest::WriteSettings(int onPort, const std::string& backupFolder)
 {
-    WriteFile(SettingsPath(), "BackupDataBasePath: " + backupFolder + "\r\nIPPort: " + std::to_string(onPort) +
-                                  "\r\n" + extraSettings);
+    WriteFile(SettingsPath(), "BackupDataBasePath: " + backupFolder +
+                                  "\r\nIPPort: " + std::to_string(onPort) + "\r\n" + extraSettings);
 }
 
 bool HarborlockdTest::StartDaemon(ChildProcess& child, std::vector<std::string> extra, const std::string& tag)

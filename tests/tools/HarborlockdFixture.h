@@ -25,9 +25,11 @@ protected:
 
     // Starts a daemon on a served port, trying another port when the one picked is taken.
     // The daemon's own output goes to <tag>.out/.err.
-    bool StartDaemon(ChildProcess& child, std::vector<std::string> extra = {}, const std::string& tag = "daemon");
+    bool StartDaemon(ChildProcess& child, std::vector<std::string> extra = {},
+                     const std::string& tag = "daemon");
     // Spawns harborlockd and waits for its readiness line: 0 when ready, else its exit code.
-    int SpawnDaemon(ChildProcess& child, std::vector<std::string> extra = {}, const std::string& tag = "daemon");
+    int SpawnDaemon(ChildProcess& child, std::vector<std::string> extra = {},
+                    const std::string& tag = "daemon");
 
     // Runs harborlock-ctl; its exit code, with standard output and error in `output`.
     int Ctl(const std::string& args);

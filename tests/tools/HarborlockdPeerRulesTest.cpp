@@ -27,7 +27,8 @@ protected:
     }
     bool LogHas(const std::string& part)
     {
-        return testsupport::Eventually([&] { return Contains(ActivityLog(), part); }, std::chrono::seconds(30));
+        return testsupport::Eventually([&] { return Contains(ActivityLog(), part); },
+                                       std::chrono::seconds(30));
     }
 
     ChildProcess daemon;
@@ -37,8 +38,9 @@ TEST_F(HarborlockdPeerRulesTest, PinsFromTheSettingsFileAreEnforcedListedAndForg
 {
     ASSERT_TRUE(Start("PinServersToAddress: 1\r\n")) << ReadFile(errPath);
     const std::string model = SandboxPath("model.img");
-    const std::string push = "push --serial 0x1A2B3 --full --clusters 120 --cluster-size 1024 --scratch-percent 25 "
-                             "--seed 3 --params 1,2,3 --model ";
+    const std::string push =
+        "push --serial 0x1A2B3 --full --clusters 120 --cluster-size 1024 --scratch-percent 25 "
+        "--seed 3 --params 1,2,3 --model ";
     ASSERT_EQ(SimFrom("127.0.0.1", push + model), 0) << output;
     ASSERT_TRUE(Saved(1));
     ASSERT_TRUE(PinsAre("PeerPin-0001A2B3: 127.0.0.1\r\n"));
@@ -49,11 +51,14 @@ TEST_F(HarborlockdPeerRulesTest, PinsFromTheSettingsFileAreEnforcedListedAndForg
 
     // From another address: refused at HELLO, said in the activity log, the stored backup kept.
     EXPECT_NE(SimFrom("127.0.0.2", push + SandboxPath("other.img")), 0);
-    ASSERT_TRUE(LogHas("Backup from Quarnex Server ID: 0001A2B3 refused: it came from 127.0.0.2, the server is "
-                       "pinned to 127.0.0.1"));
+    ASSERT_TRUE(
+        LogHas("Backup from Quarnex Server ID: 0001A2B3 refused: it came from 127.0.0.2, the server is "
+               "pinned to 127.0.0.1"));
     EXPECT_NE(SimFrom("127.0.0.2", "restore --serial 0x1A2B3 --out " + SandboxPath("r2.img")), 0);
     ASSERT_TRUE(LogHas("Restore for Quarnex Server ID: 0001A2B3 refused: it came from 127.0.0.2"));
-    ASSERT_EQ(SimFrom("127.0.0.1", "restore --serial 0x1A2B3 --out " + SandboxPath("r1.img") + " --check " + model), 0)
+    ASSERT_EQ(
+        SimFrom("127.0.0.1", "restore --serial 0x1A2B3 --out " + SandboxPath("r1.img") + " --check " + model),
+        0)
         << output;
 
     ASSERT_EQ(Ctl("--json forget-pin 0001A2B3"), 0) << output;

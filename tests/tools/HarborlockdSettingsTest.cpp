@@ -41,7 +41,8 @@ TEST_F(HarborlockdTest, SighupRereadsTheSettingsAndSigtermStopsCleanly)
         WriteSettings(candidate, newFolder);
         daemon.Signal(SIGHUP);
         unread = !SettingsRead(++reads);
-        return unread || Contains(ReadFile(outPath), "settings read, TCP port " + std::to_string(candidate) + ",");
+        return unread ||
+               Contains(ReadFile(outPath), "settings read, TCP port " + std::to_string(candidate) + ",");
     });
     ASSERT_FALSE(unread) << ReadFile(errPath);
     ASSERT_GT(newPort, 0) << ReadFile(outPath);
@@ -104,8 +105,8 @@ TEST_F(HarborlockdTest, SecondProgramOnOneBackupFolderIsRefused)
     // stands in its way) says who serves the folder and stops.
     ChildProcess second;
     EXPECT_EQ(SpawnDaemon(second, {"--control", runtime + "/second.sock"}, "second"), 3);
-    EXPECT_TRUE(Contains(ReadFile(errPath), "is already served by harborlockd (process " +
-                                                std::to_string(first.Pid()) + ")"))
+    EXPECT_TRUE(Contains(ReadFile(errPath),
+                         "is already served by harborlockd (process " + std::to_string(first.Pid()) + ")"))
         << ReadFile(errPath);
     first.Signal(SIGTERM);
     ASSERT_EQ(first.Wait(60), 0);
@@ -150,7 +151,8 @@ TEST_F(HarborlockdTest, TellsSystemdWhenReadyReloadingAndStopping)
                         seen += std::string(buf, static_cast<std::size_t>(n)) + "|";
                 }
                 return Contains(seen, part);
-            }, std::chrono::seconds(30));
+            },
+            std::chrono::seconds(30));
     };
 
     ChildProcess daemon;

@@ -57,13 +57,19 @@ TEST_F(HarborlockdTest, ServesFullAndIncrementalBackupsAndARestoreAcceptedThroug
 
     const std::string model = SandboxPath("model.img");
     ASSERT_EQ(Sim("push --serial 0x1A2B3 --full --clusters 300 --cluster-size 1024 --scratch-percent 30 "
-                  "--vary-lengths --seed 4 --params 1,2,3 --model " + model), 0) << output;
+                  "--vary-lengths --seed 4 --params 1,2,3 --model " +
+                  model),
+              0)
+        << output;
     // Incrementals are always allowed for this server (what the backup options dialog saves,
     // which it can only do once the service is idle again: the commit rewrites server.cfg).
     ASSERT_TRUE(Saved(1));
     CBFMRepository::GetServer(folder, "0001A2B3")->SetForceFullType(CBFMServer::Never);
     ASSERT_EQ(Sim("push --serial 0x1A2B3 --incremental --clusters 80 --cluster-size 1024 --first-block 100 "
-                  "--block-step 2 --scratch-percent 50 --seed 5 --params 1,2,3 --model " + model), 0) << output;
+                  "--block-step 2 --scratch-percent 50 --seed 5 --params 1,2,3 --model " +
+                  model),
+              0)
+        << output;
     ASSERT_TRUE(Saved(2)) << ActivityLog();
 
     ASSERT_EQ(Ctl("backups 0001A2B3"), 0) << output;
@@ -85,7 +91,8 @@ TEST_F(HarborlockdTest, ServesFullAndIncrementalBackupsAndARestoreAcceptedThroug
     ASSERT_EQ(Ctl("accept 1"), 0) << output;
     EXPECT_TRUE(Contains(output, "accepted")) << output;
     ASSERT_EQ(inquiry.Wait(60), 0) << ReadFile(SandboxPath("bg.out")) << ReadFile(SandboxPath("bg.err"));
-    EXPECT_TRUE(Contains(ReadFile(SandboxPath("bg.out")), "response 0x00000000")) << ReadFile(SandboxPath("bg.out"));
+    EXPECT_TRUE(Contains(ReadFile(SandboxPath("bg.out")), "response 0x00000000"))
+        << ReadFile(SandboxPath("bg.out"));
 
     // The restore itself brings back exactly what the simulator pushed.
     ASSERT_EQ(Sim("restore --serial 0x1A2B3 --check " + model), 0) << output;
@@ -97,11 +104,14 @@ TEST_F(HarborlockdTest, ServesFullAndIncrementalBackupsAndARestoreAcceptedThroug
     // The window's lines, written by the service side.
     const std::string log = ActivityLog();
     EXPECT_EQ(Count(log, "  Backup initated from Quarnex Server ID: 0001A2B3\n"), 2) << log;
-    EXPECT_EQ(Count(log, "  Started backup transfer from Quarnex Server ID: 0001A2B3 of estimated size "), 2) << log;
+    EXPECT_EQ(Count(log, "  Started backup transfer from Quarnex Server ID: 0001A2B3 of estimated size "), 2)
+        << log;
     EXPECT_EQ(Count(log, "  Backup folder is " + folder + "\n"), 2) << log;
     EXPECT_EQ(Count(log, "  Saving backup completed successfully\n"), 2) << log;
     EXPECT_EQ(Count(log, "  Request to restore Quarnex Server ID:0001A2B3 using backup from Quarnex Server "
-                         "ID:0001A2B3 dated "), 1) << log;
+                         "ID:0001A2B3 dated "),
+              1)
+        << log;
     EXPECT_TRUE(Contains(log, " accepted\n")) << log;
     EXPECT_TRUE(Contains(log, "  Restore transfer completed successfully\n")) << log;
     EXPECT_FALSE(Contains(log, "failed")) << log;
@@ -137,7 +147,9 @@ TEST_F(HarborlockdTest, RestoreRequestIsRejectedWhenNoAnswerComesOrCtlRejects)
     ASSERT_EQ(daemon.Wait(60), 0) << ReadFile(errPath);
     const std::string log = ActivityLog();
     EXPECT_EQ(Count(log, "Request to restore Quarnex Server ID:00000077 using backup from Quarnex Server "
-                         "ID:00000077 dated "), 2) << log;
+                         "ID:00000077 dated "),
+              2)
+        << log;
     EXPECT_EQ(Count(log, " rejected\n"), 2) << log;
     EXPECT_FALSE(Contains(log, " accepted\n")) << log;
 }
@@ -160,8 +172,10 @@ TEST_F(HarborlockdTest, StopWhileARestoreRequestWaitsRejectsItAndEndsCleanly)
     EXPECT_LT(Clock::now() - stopAsked, std::chrono::seconds(20));
     EXPECT_EQ(inquiry.Wait(30), 1);
     const std::string log = ActivityLog();
-    EXPECT_TRUE(Contains(log, "Request to restore Quarnex Server ID:00000055 using backup from Quarnex Server "
-                              "ID:00000055 dated ")) << log;
+    EXPECT_TRUE(Contains(log,
+                         "Request to restore Quarnex Server ID:00000055 using backup from Quarnex Server "
+                         "ID:00000055 dated "))
+        << log;
     EXPECT_TRUE(Contains(log, " rejected\n")) << log;
     EXPECT_FALSE(Contains(log, "Error stopping backup service")) << log;
 }

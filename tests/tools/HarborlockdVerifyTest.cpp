@@ -23,7 +23,8 @@ TEST_F(HarborlockdVerifyTest, CtlVerifyReportsEachBackupAndADamagedOneMakesTheNe
     ASSERT_EQ(Ctl("verify"), 0) << output;
     EXPECT_TRUE(Contains(output, "Verify of 1 backup started\n")) << output;
     EXPECT_TRUE(Contains(output, "\": whole (")) << output;
-    EXPECT_TRUE(Contains(output, "Verify of backups completed: 1 whole, 0 damaged, 0 not checked\n")) << output;
+    EXPECT_TRUE(Contains(output, "Verify of backups completed: 1 whole, 0 damaged, 0 not checked\n"))
+        << output;
 
     // One byte of the stored image flipped on disk.
     std::string image;
@@ -39,23 +40,28 @@ TEST_F(HarborlockdVerifyTest, CtlVerifyReportsEachBackupAndADamagedOneMakesTheNe
     EXPECT_EQ(Ctl("verify 0001A2B3"), 1) << output;
     EXPECT_TRUE(Contains(output, "Verify of 1 backup of Quarnex Server ID: 0001A2B3 started\n")) << output;
     EXPECT_TRUE(Contains(output, "\": damaged in backup_000.dat at offset ")) << output;
-    EXPECT_TRUE(Contains(output, ": the record does not match its checksum.  The next backup from this server will "
-                                 "be a full backup.\n"))
+    EXPECT_TRUE(Contains(output,
+                         ": the record does not match its checksum.  The next backup from this server will "
+                         "be a full backup.\n"))
         << output;
-    EXPECT_TRUE(Contains(output, "Verify of backups completed: 0 whole, 1 damaged, 0 not checked\n")) << output;
+    EXPECT_TRUE(Contains(output, "Verify of backups completed: 0 whole, 1 damaged, 0 not checked\n"))
+        << output;
     const std::string server = ReadFile(folder + "/0001A2B3/server.cfg");
     EXPECT_TRUE(Contains(server, "CurrentBackupID: \r\n")) << server;
 
     EXPECT_EQ(Ctl("--json verify"), 1) << output;
-    EXPECT_TRUE(Contains(output, "{\"result\":\"damaged\",\"whole\":0,\"damaged\":1,\"unchecked\":0,\"backups\":[{"))
+    EXPECT_TRUE(
+        Contains(output, "{\"result\":\"damaged\",\"whole\":0,\"damaged\":1,\"unchecked\":0,\"backups\":[{"))
         << output;
-    EXPECT_TRUE(Contains(output, "\"verdict\":\"damaged\",\"nextBackupFull\":false")) << output; // already cleared
+    EXPECT_TRUE(Contains(output, "\"verdict\":\"damaged\",\"nextBackupFull\":false"))
+        << output; // already cleared
 
     EXPECT_EQ(Ctl("verify 00000009"), 1) << output;
     EXPECT_TRUE(Contains(output, "No backups of Quarnex Server ID 00000009 are stored.")) << output;
     EXPECT_EQ(Ctl("verify 0001A2B3 extra"), 2);
     // Every run is in the activity log as well.
-    EXPECT_TRUE(Contains(ActivityLog(), "Verify of backups completed: 0 whole, 1 damaged, 0 not checked")) << ActivityLog();
+    EXPECT_TRUE(Contains(ActivityLog(), "Verify of backups completed: 0 whole, 1 damaged, 0 not checked"))
+        << ActivityLog();
 }
 
 } // namespace

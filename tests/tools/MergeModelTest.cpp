@@ -24,20 +24,21 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> IdModes(const SimImage& ima
 TEST(MergeModel, FullPlacesScratchAmongMainWithMainFirstOnTies)
 {
     const SimImage image = MergeModel::Full(
-        SimHeader{1, 16, 0, 0, 0},
-        {C(1, kModeMain), C(3, kModeScratch), C(2, kModeMain), C(2, kModeScratch), C(4, kModeMain),
-         C(6, kModeScratch), C(5, 4 /* neither bit */)});
+        SimHeader{1, 16, 0, 0, 0}, {C(1, kModeMain), C(3, kModeScratch), C(2, kModeMain), C(2, kModeScratch),
+                                    C(4, kModeMain), C(6, kModeScratch), C(5, 4 /* neither bit */)});
     const std::vector<std::pair<std::uint32_t, std::uint32_t>> expected = {
-        {1, kModeMain}, {2, kModeMain}, {2, kModeScratch}, {3, kModeScratch}, {4, kModeMain}, {6, kModeScratch}};
+        {1, kModeMain},    {2, kModeMain}, {2, kModeScratch},
+        {3, kModeScratch}, {4, kModeMain}, {6, kModeScratch}};
     EXPECT_EQ(IdModes(image), expected);
 }
 
 TEST(MergeModel, IncrementalDropsReplacedBlocksWithScratchFirstOnTies)
 {
     const SimHeader h{1, 16, 0, 0, 0};
-    const SimImage stored{h, {C(1, kModeMain, {1}), C(2, kModeMain, {2}), C(2, kModeScratch, {3}), C(3, kModeMain, {4})}};
-    const SimImage image =
-        MergeModel::Incremental(stored, h, {C(5, kModeScratch, {9}), C(2, kModeMain, {8}), C(2, kModeScratch, {7})});
+    const SimImage stored{
+        h, {C(1, kModeMain, {1}), C(2, kModeMain, {2}), C(2, kModeScratch, {3}), C(3, kModeMain, {4})}};
+    const SimImage image = MergeModel::Incremental(
+        stored, h, {C(5, kModeScratch, {9}), C(2, kModeMain, {8}), C(2, kModeScratch, {7})});
     const std::vector<std::pair<std::uint32_t, std::uint32_t>> expected = {
         {1, kModeMain}, {2, kModeScratch}, {2, kModeMain}, {3, kModeMain}, {5, kModeScratch}};
     EXPECT_EQ(IdModes(image), expected);
@@ -48,7 +49,8 @@ TEST(MergeModel, IncrementalDropsReplacedBlocksWithScratchFirstOnTies)
 
 TEST(MergeModel, TheStoredFormMixesByteOrdersAsStored)
 {
-    SimImage image{SimHeader{0x0001A2B3, 65536, 1, 2, 3}, {C(0x01020304, kModeScratch, {0xAA, 0xBB}), C(7, kModeMain)}};
+    SimImage image{SimHeader{0x0001A2B3, 65536, 1, 2, 3},
+                   {C(0x01020304, kModeScratch, {0xAA, 0xBB}), C(7, kModeMain)}};
     const std::vector<std::uint8_t> bytes = MergeModel::Serialize(image);
     ASSERT_EQ(bytes.size(), 20u + 14u + 12u); // a record of length 0 is 12 bytes
     const std::vector<std::uint8_t> head(bytes.begin(), bytes.begin() + 8);

@@ -41,7 +41,8 @@ protected:
     bool Run(const std::string& args)
     {
         const std::string out = SandboxPath("out.txt");
-        const std::string cmd = std::string(QUARNEX_SIM_PATH) + " " + args + " --port " + port + " > " + out + " 2>&1";
+        const std::string cmd =
+            std::string(QUARNEX_SIM_PATH) + " " + args + " --port " + port + " > " + out + " 2>&1";
         const int rc = std::system(cmd.c_str());
         output = ReadFile(out);
         return rc == 0;
@@ -60,11 +61,13 @@ TEST_F(QuarnexSimCliTest, PushesRestoresAndChecksAgainstWhatItPushed)
     EXPECT_NE(output.find("response 0x00000000"), std::string::npos) << output;
 
     ASSERT_TRUE(Run("push --serial 0x1A2B3 --full --clusters 300 --cluster-size 1024 --scratch-percent 30 "
-                    "--vary-lengths --seed 4 --params 1,2,3 --model " + model))
+                    "--vary-lengths --seed 4 --params 1,2,3 --model " +
+                    model))
         << output;
     CBFMRepository::GetInstance(root.c_str())->GetServer("0001A2B3")->SetForceFullType(CBFMServer::Never);
     ASSERT_TRUE(Run("push --serial 0x1A2B3 --incremental --clusters 80 --cluster-size 1024 --first-block 100 "
-                    "--block-step 2 --scratch-percent 50 --seed 5 --params 1,2,3 --model " + model))
+                    "--block-step 2 --scratch-percent 50 --seed 5 --params 1,2,3 --model " +
+                    model))
         << output;
 
     const std::string restored = SandboxPath("restored.img");
@@ -79,8 +82,9 @@ TEST_F(QuarnexSimCliTest, PushesRestoresAndChecksAgainstWhatItPushed)
     EXPECT_NE(output.find("backup of 0001A2B3"), std::string::npos) << output;
 
     // A model that does not match is reported as a difference.
-    ASSERT_TRUE(Run("push --serial 0x1A2B3 --incremental --clusters 1 --cluster-size 1024 --first-block 7 --seed 9 "
-                    "--params 1,2,3"))
+    ASSERT_TRUE(
+        Run("push --serial 0x1A2B3 --incremental --clusters 1 --cluster-size 1024 --first-block 7 --seed 9 "
+            "--params 1,2,3"))
         << output;
     EXPECT_FALSE(Run("restore --serial 0x1A2B3 --check " + model));
     EXPECT_NE(output.find("DIFFERS"), std::string::npos) << output;
@@ -90,7 +94,8 @@ TEST_F(QuarnexSimCliTest, FallsBackToAFullBackupAndReportsRefusals)
 {
     const std::string model = SandboxPath("model.img");
     // No previous backup: the incremental is refused and the full HELLO follows.
-    ASSERT_TRUE(Run("push --serial 7 --incremental --fallback --clusters 10 --cluster-size 512 --model " + model))
+    ASSERT_TRUE(
+        Run("push --serial 7 --incremental --fallback --clusters 10 --cluster-size 512 --model " + model))
         << output;
     EXPECT_NE(output.find("fell back to full"), std::string::npos) << output;
     ASSERT_TRUE(Run("restore --serial 7 --check " + model)) << output;

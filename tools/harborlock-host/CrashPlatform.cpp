@@ -34,8 +34,7 @@ int CrashPlatform::WaitForStopSignal()
 {
     const sigset_t set = StopSignals();
     int sig = 0;
-    while (sigwait(&set, &sig) != 0) {
-    }
+    while (sigwait(&set, &sig) != 0) {}
     return sig;
 }
 

@@ -41,28 +41,23 @@ std::string HostWindow::Describe(unsigned message, intptr_t lParam)
         std::snprintf(buf, sizeof buf, "BackupStarted %s %u", Str(b->serverId).c_str(), b->sizeMB);
         break;
     }
-    case CM_HLKProgress:
-        std::snprintf(buf, sizeof buf, "Progress %ld", static_cast<long>(lParam));
-        break;
+    case CM_HLKProgress: std::snprintf(buf, sizeof buf, "Progress %ld", static_cast<long>(lParam)); break;
     case CM_HLKBackupTransferDone:
-        std::snprintf(buf, sizeof buf, "BackupTransferDone %d", reinterpret_cast<HLKResultMsg*>(lParam)->success);
+        std::snprintf(buf, sizeof buf, "BackupTransferDone %d",
+                      reinterpret_cast<HLKResultMsg*>(lParam)->success);
         break;
-    case CM_HLKSaveBackupStarted:
-        std::snprintf(buf, sizeof buf, "SaveBackupStarted");
-        break;
+    case CM_HLKSaveBackupStarted: std::snprintf(buf, sizeof buf, "SaveBackupStarted"); break;
     case CM_HLKSaveBackupDone:
         std::snprintf(buf, sizeof buf, "SaveBackupDone %d", reinterpret_cast<HLKResultMsg*>(lParam)->success);
         break;
     case CM_HLKServiceFailed:
         std::snprintf(buf, sizeof buf, "ServiceFailed %ld", static_cast<long>(lParam));
         break;
-    case CM_HLKError:
-        std::snprintf(buf, sizeof buf, "Error %ld", static_cast<long>(lParam));
-        break;
+    case CM_HLKError: std::snprintf(buf, sizeof buf, "Error %ld", static_cast<long>(lParam)); break;
     case CM_HLKInsufficientDiskSpace: {
         auto* b = reinterpret_cast<HLKInsufficientDiskSpaceMsg*>(lParam);
-        std::snprintf(buf, sizeof buf, "InsufficientDiskSpace %s %d %d", Str(b->serverId).c_str(), b->neededMB,
-                      b->availableMB);
+        std::snprintf(buf, sizeof buf, "InsufficientDiskSpace %s %d %d", Str(b->serverId).c_str(),
+                      b->neededMB, b->availableMB);
         break;
     }
     case CM_HLKPromptForRestore: {
@@ -91,9 +86,7 @@ std::string HostWindow::Describe(unsigned message, intptr_t lParam)
         std::snprintf(buf, sizeof buf, "BackupNotSaved %s",
                       Str(reinterpret_cast<HLKBackupInitiatedMsg*>(lParam)->serverId).c_str());
         break;
-    default:
-        std::snprintf(buf, sizeof buf, "Message 0x%04X", message);
-        break;
+    default: std::snprintf(buf, sizeof buf, "Message 0x%04X", message); break;
     }
     return buf;
 }

@@ -77,7 +77,8 @@ int main(int argc, char** argv)
             for (int c = 0; c < CLog::kNumCategories; ++c)
                 CLog::SetLevels(c, CLog::LEVEL_ERROR | CLog::LEVEL_WARN | CLog::LEVEL_DEBUG);
         } catch (...) {
-            std::fprintf(stderr, "harborlock-host: cannot open the debug log in %s\n", opt["--log-dir"].c_str());
+            std::fprintf(stderr, "harborlock-host: cannot open the debug log in %s\n",
+                         opt["--log-dir"].c_str());
             return 1;
         }
     }
@@ -127,7 +128,8 @@ int main(int argc, char** argv)
         const std::string fresh = target + ".new";
         const std::string text = std::to_string(service->GetPort()) + "\n";
         const int fd = posix.OpenFile(fresh, hl::OpenMode::Truncate);
-        if (fd < 0 || !posix.Write(fd, text.data(), text.size()) || !posix.Close(fd) || !posix.MoveFile(fresh, target)) {
+        if (fd < 0 || !posix.Write(fd, text.data(), text.size()) || !posix.Close(fd) ||
+            !posix.MoveFile(fresh, target)) {
             std::fprintf(stderr, "harborlock-host: cannot write %s\n", target.c_str());
             return 1;
         }

@@ -131,22 +131,24 @@ int HarborlockDaemon::Start()
                          : m_options.settingsPath;
     CAppSettings::Load(m_settingsPath, m_port, m_folder);
     if (m_folder.empty()) {
-        std::fprintf(stderr, "harborlockd: %s names no backup folder (BackupDataBasePath)\n", m_settingsPath.c_str());
+        std::fprintf(stderr, "harborlockd: %s names no backup folder (BackupDataBasePath)\n",
+                     m_settingsPath.c_str());
         return kExitFolder;
     }
 
     // Only one program serves a backup folder; the second one does not open it at all.
     switch (m_lock.Acquire(m_folder, infra->GetSubDir(CClientInfra::SUBDIR_CONFIG), "harborlockd")) {
-    case OS_CFolderLock::Result::Locked:
-        break;
+    case OS_CFolderLock::Result::Locked: break;
     case OS_CFolderLock::Result::HeldElsewhere:
-        std::fprintf(stderr, "harborlockd: the backup folder %s is already served by %s; it is not opened again\n",
+        std::fprintf(stderr,
+                     "harborlockd: the backup folder %s is already served by %s; it is not opened again\n",
                      m_folder.c_str(), m_lock.Holder().c_str());
-        CLog::Error(kCategoryApp, "HarborlockDaemon::Start(): backup folder %s is served by %s\n", m_folder.c_str(),
-                    m_lock.Holder().c_str());
+        CLog::Error(kCategoryApp, "HarborlockDaemon::Start(): backup folder %s is served by %s\n",
+                    m_folder.c_str(), m_lock.Holder().c_str());
         return kExitFolderInUse;
     case OS_CFolderLock::Result::Failed:
-        std::fprintf(stderr, "harborlockd: cannot create a lock file for the backup folder %s\n", m_folder.c_str());
+        std::fprintf(stderr, "harborlockd: cannot create a lock file for the backup folder %s\n",
+                     m_folder.c_str());
         return kExitFolder;
     }
 
@@ -156,12 +158,14 @@ int HarborlockDaemon::Start()
         std::string cause = e.GetDescription() ? e.GetDescription() : "";
         std::replace(cause.begin(), cause.end(), '\n', ' ');
         LogActivity("Unable to use backup folder " + m_folder + ": " + cause);
-        std::fprintf(stderr, "harborlockd: cannot use the backup folder %s: %s\n", m_folder.c_str(), cause.c_str());
+        std::fprintf(stderr, "harborlockd: cannot use the backup folder %s: %s\n", m_folder.c_str(),
+                     cause.c_str());
         return kExitFolder;
     }
 
     std::string why;
-    const std::string controlPath = m_options.controlPath.empty() ? DefaultControlPath() : m_options.controlPath;
+    const std::string controlPath =
+        m_options.controlPath.empty() ? DefaultControlPath() : m_options.controlPath;
     if (!m_control.Open(controlPath, why)) {
         std::fprintf(stderr, "harborlockd: %s\n", why.c_str());
         return kExitControl;
@@ -169,11 +173,13 @@ int HarborlockDaemon::Start()
 
     ReadPeerRules();
     if (!StartBackupService()) {
-        std::fprintf(stderr, "harborlockd: the backup service did not start on TCP port %s\n", m_port.c_str());
+        std::fprintf(stderr, "harborlockd: the backup service did not start on TCP port %s\n",
+                     m_port.c_str());
         return kExitService;
     }
 
-    m_worker = std::make_unique<OS_CPCQ_Executer<CWork>>("GUIWorker", 1, kWorkerStopTimeoutMs, kWorkerCapacity);
+    m_worker =
+        std::make_unique<OS_CPCQ_Executer<CWork>>("GUIWorker", 1, kWorkerStopTimeoutMs, kWorkerCapacity);
     // An export or import still copying when the stop time-out passes is cancelled, so the
     // repository removes its half-made copy before the queue goes.
     m_worker->SetStopTimeoutAction([] {
@@ -295,8 +301,8 @@ void HarborlockDaemon::HandleNote(const DaemonWindow::Note& note)
         prompt.request = request;
         prompt.deadline = Clock::now() + std::chrono::seconds(m_options.promptTimeoutSeconds);
         m_prompt = prompt;
-        CLog::Debug(kCategoryApp, "HarborlockDaemon: restore request %u from %08X waits for an answer\n", prompt.id,
-                    request.requestSerial);
+        CLog::Debug(kCategoryApp, "HarborlockDaemon: restore request %u from %08X waits for an answer\n",
+                    prompt.id, request.requestSerial);
         Notify("STATUS=Restore request " + std::to_string(prompt.id) + " from Quarnex Server ID " +
                Hex8(request.requestSerial) + " waits: harborlock-ctl accept|reject");
         return;
@@ -329,15 +335,10 @@ void HarborlockDaemon::HandleNote(const DaemonWindow::Note& note)
         if (!m_stopping)
             StopBackupService();
         break;
-    case CServiceActivity::Follow::ExportFinished:
-        AnswerWorkClient(true, success);
-        break;
-    case CServiceActivity::Follow::ImportFinished:
-        AnswerWorkClient(false, success);
-        break;
+    case CServiceActivity::Follow::ExportFinished: AnswerWorkClient(true, success); break;
+    case CServiceActivity::Follow::ImportFinished: AnswerWorkClient(false, success); break;
     case CServiceActivity::Follow::VerifyFinished: // answered by FollowVerify
-    case CServiceActivity::Follow::None:
-        break;
+    case CServiceActivity::Follow::None: break;
     }
     if (m_status.GetStatus().state != stateBefore)
         Notify("STATUS=" + m_status.GetStatus().state);
@@ -353,7 +354,8 @@ void HarborlockDaemon::AnswerPrompt(bool accepted)
     LogActivity(CServiceActivity::RestoreRequestLine(prompt.request, accepted));
     GUIComm* gui = GUIComm::Instance();
     if (!gui || !gui->RespondToRestorePrompt(accepted)) {
-        CLog::Error(kCategoryApp, "HarborlockDaemon::CM_HLKPromptForRestore(): RespondToRestorePrompt() failed\n");
+        CLog::Error(kCategoryApp,
+                    "HarborlockDaemon::CM_HLKPromptForRestore(): RespondToRestorePrompt() failed\n");
         if (!m_stopping)
             StartBackupService();
     }
@@ -381,7 +383,8 @@ void HarborlockDaemon::AnswerWorkClient(bool isExport, bool success)
 
 void HarborlockDaemon::FollowVerify(const DaemonWindow::Note& note, const std::vector<std::string>& lines)
 {
-    if (note.message != CM_HLKVerifyStarted && note.message != CM_HLKVerifyResult && note.message != CM_HLKVerifyDone)
+    if (note.message != CM_HLKVerifyStarted && note.message != CM_HLKVerifyResult &&
+        note.message != CM_HLKVerifyDone)
         return;
     if (m_workClients.empty() || !m_workClients.front().isVerify)
         return;
@@ -389,12 +392,13 @@ void HarborlockDaemon::FollowVerify(const DaemonWindow::Note& note, const std::v
     for (const std::string& line : lines)
         client.lines += line + "\n";
     if (note.message == CM_HLKVerifyResult) {
-        static const char* const kVerdicts[] = {"whole", "damaged", "no checksum", "checksum damaged", "unreadable",
-                                                "cancelled"};
+        static const char* const kVerdicts[] = {"whole",      "damaged",  "no checksum", "checksum damaged",
+                                                "unreadable", "cancelled"};
         const auto* msg = reinterpret_cast<const HLKVerifyResultMsg*>(note.lParam);
         const char* verdict = msg->verdict < 6 ? kVerdicts[msg->verdict] : "unknown";
-        client.results += std::string(client.results.empty() ? "" : ",") + "{\"description\":" +
-                          Json(msg->description ? msg->description : "") + ",\"verdict\":" + Json(verdict) +
+        client.results += std::string(client.results.empty() ? "" : ",") +
+                          "{\"description\":" + Json(msg->description ? msg->description : "") +
+                          ",\"verdict\":" + Json(verdict) +
                           ",\"nextBackupFull\":" + (msg->forceFull ? "true" : "false") +
                           ",\"text\":" + Json(msg->text ? msg->text : "") + "}";
         return;
@@ -409,8 +413,8 @@ void HarborlockDaemon::FollowVerify(const DaemonWindow::Note& note, const std::v
     const char* result = !done->completed ? "cancelled" : done->damaged ? "damaged" : "completed";
     if (finished.json) {
         m_control.Answer(finished.fd, ok ? kCtlOk : kCtlFailed,
-                         std::string("{\"result\":") + Json(result) + ",\"whole\":" + std::to_string(done->whole) +
-                             ",\"damaged\":" + std::to_string(done->damaged) +
+                         std::string("{\"result\":") + Json(result) + ",\"whole\":" +
+                             std::to_string(done->whole) + ",\"damaged\":" + std::to_string(done->damaged) +
                              ",\"unchecked\":" + std::to_string(done->unchecked) + ",\"backups\":[" +
                              finished.results + "]}\n");
     } else {
@@ -460,8 +464,8 @@ void HarborlockDaemon::ReloadSettings()
             changed = true;
         }
     } else if (folder.empty()) {
-        std::fprintf(stderr, "harborlockd: %s names no backup folder; still serving %s\n", m_settingsPath.c_str(),
-                     m_folder.c_str());
+        std::fprintf(stderr, "harborlockd: %s names no backup folder; still serving %s\n",
+                     m_settingsPath.c_str(), m_folder.c_str());
     }
     if (port != m_port) {
         m_port = port;

@@ -28,27 +28,27 @@
 
 // Exit codes of harborlockd.
 enum : int {
-    kExitStopped = 0,      // stopped by SIGTERM or SIGINT
-    kExitInternal = 1,     // data root, debug log or another unexpected failure
-    kExitUsage = 2,        // bad command line
-    kExitFolderInUse = 3,  // another Harborlock serves the backup folder
-    kExitFolder = 4,       // the backup folder cannot be used
-    kExitService = 5,      // the backup service did not start (port in use, ...)
-    kExitControl = 6,      // the control channel cannot be opened
+    kExitStopped = 0,     // stopped by SIGTERM or SIGINT
+    kExitInternal = 1,    // data root, debug log or another unexpected failure
+    kExitUsage = 2,       // bad command line
+    kExitFolderInUse = 3, // another Harborlock serves the backup folder
+    kExitFolder = 4,      // the backup folder cannot be used
+    kExitService = 5,     // the backup service did not start (port in use, ...)
+    kExitControl = 6,     // the control channel cannot be opened
 };
 
 // Exit codes of harborlock-ctl, sent by the daemon with each answer.
 enum : int {
     kCtlOk = 0,
-    kCtlFailed = 1,   // the operation failed or was refused; the text says why
+    kCtlFailed = 1, // the operation failed or was refused; the text says why
     kCtlUsage = 2,
     kCtlNoDaemon = 3, // (harborlock-ctl itself) harborlockd does not answer
     kCtlBusy = 4,     // a transfer, export or import runs; try again when idle
 };
 
 struct DaemonOptions {
-    std::string settingsPath;    // "" = Harborlock.cfg in the data root's Config folder
-    std::string controlPath;     // "" = DefaultControlPath()
+    std::string settingsPath; // "" = Harborlock.cfg in the data root's Config folder
+    std::string controlPath;  // "" = DefaultControlPath()
     int promptTimeoutSeconds = 90;
     // Added to the wall clock when judging whether a server went quiet: a testing aid.
     std::int64_t clockOffsetSeconds = 0;

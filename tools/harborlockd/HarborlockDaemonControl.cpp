@@ -43,10 +43,11 @@ std::string HarborlockDaemon::StatusText(bool json) const
     const int listening = HLKBackup::GetInstance()->GetPort();
     const bool transfer = !s.serverId.empty() && s.state != "Idle";
     if (json) {
-        std::string out = "{\"state\":" + Json(s.state) + ",\"listening\":" + (listening > 0 ? "true" : "false") +
-                          ",\"port\":" + std::to_string(listening > 0 ? listening : CAppSettings::PortValue(m_port)) +
-                          ",\"folder\":" + Json(m_folder) + ",\"busy\":" + (s.busy ? "true" : "false") +
-                          ",\"settings\":" + Json(m_settingsPath) + ",\"transfer\":";
+        std::string out =
+            "{\"state\":" + Json(s.state) + ",\"listening\":" + (listening > 0 ? "true" : "false") +
+            ",\"port\":" + std::to_string(listening > 0 ? listening : CAppSettings::PortValue(m_port)) +
+            ",\"folder\":" + Json(m_folder) + ",\"busy\":" + (s.busy ? "true" : "false") +
+            ",\"settings\":" + Json(m_settingsPath) + ",\"transfer\":";
         if (s.state != "Idle" || s.progressShown) {
             out += "{\"server\":" + (transfer ? Json(s.serverId) : std::string("null")) +
                    ",\"size\":" + (s.sizeShown ? Json(s.sizeText) : std::string("null")) +
@@ -83,7 +84,8 @@ void HarborlockDaemon::HandleRequest(int fd, const std::vector<std::string>& req
 {
     const bool json = !request.empty() && request[0] == "json";
     const std::string command = request.size() > 1 ? request[1] : std::string();
-    const std::vector<std::string> args(request.begin() + std::min<std::size_t>(2, request.size()), request.end());
+    const std::vector<std::string> args(request.begin() + std::min<std::size_t>(2, request.size()),
+                                        request.end());
 
     if (command == "status") {
         Reply(fd, kCtlOk, StatusText(json));
@@ -122,8 +124,9 @@ void HarborlockDaemon::HandleRequest(int fd, const std::vector<std::string>& req
         // The window disables these while it is busy; here they are refused.
         if (m_status.GetStatus().busy || !m_workClients.empty()) {
             Reply(fd, kCtlBusy,
-                  Message(json, "busy", "Harborlock is busy (" + m_status.GetStatus().state +
-                                            "); try again when it is idle."));
+                  Message(json, "busy",
+                          "Harborlock is busy (" + m_status.GetStatus().state +
+                              "); try again when it is idle."));
             return;
         }
         if (command == "delete")
@@ -142,10 +145,12 @@ void HarborlockDaemon::HandleRequest(int fd, const std::vector<std::string>& req
 void HarborlockDaemon::CommandPrompts(int fd, bool json)
 {
     if (!m_prompt) {
-        Reply(fd, kCtlOk, json ? std::string("{\"prompts\":[]}\n") : std::string("No restore request is waiting.\n"));
+        Reply(fd, kCtlOk,
+              json ? std::string("{\"prompts\":[]}\n") : std::string("No restore request is waiting.\n"));
         return;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::seconds>(m_prompt->deadline - Clock::now()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::seconds>(m_prompt->deadline - Clock::now()).count();
     std::string date;
     CTimeUtil(CTimeUtil::ToLocal(m_prompt->request.backupDate)).ToDisplayString(date);
     const std::string req = Hex8(m_prompt->request.requestSerial), bak = Hex8(m_prompt->request.backupSerial);
@@ -187,7 +192,8 @@ std::vector<TBackupInfo> HarborlockDaemon::SortedBackups(CBFMRepository& reposit
     return backups;
 }
 
-void HarborlockDaemon::CommandBackups(int fd, bool json, CBFMRepository& repository, const std::string& server)
+void HarborlockDaemon::CommandBackups(int fd, bool json, CBFMRepository& repository,
+                                      const std::string& server)
 {
     const std::vector<TBackupInfo> backups = SortedBackups(repository);
     std::string out = json ? "{\"backups\":[" : "";
@@ -200,11 +206,11 @@ void HarborlockDaemon::CommandBackups(int fd, bool json, CBFMRepository& reposit
         std::string date;
         CTimeUtil(CTimeUtil::ToLocal(b.lastBackupDate)).ToDisplayStringSeconds(date);
         if (json) {
-            out += std::string(count ? "," : "") + "{\"server\":" + Json(b.serverID) + ",\"backup\":" +
-                   Json(b.backupID) + ",\"name\":" + Json(b.serverName) + ",\"date\":" +
-                   std::to_string(b.lastBackupDate) + ",\"dateText\":" + Json(date) +
-                   ",\"sizeBytes\":" + std::to_string(bytes) + ",\"description\":" +
-                   Json(CWork::GetBackupDescription(b)) + "}";
+            out += std::string(count ? "," : "") + "{\"server\":" + Json(b.serverID) +
+                   ",\"backup\":" + Json(b.backupID) + ",\"name\":" + Json(b.serverName) +
+                   ",\"date\":" + std::to_string(b.lastBackupDate) + ",\"dateText\":" + Json(date) +
+                   ",\"sizeBytes\":" + std::to_string(bytes) +
+                   ",\"description\":" + Json(CWork::GetBackupDescription(b)) + "}";
         } else {
             out += b.serverID + "  " + b.backupID + "  " + date + "  " +
                    CServiceActivity::SizeText(static_cast<std::uint32_t>(bytes / 1048576)) +
@@ -215,7 +221,8 @@ void HarborlockDaemon::CommandBackups(int fd, bool json, CBFMRepository& reposit
     if (json)
         out += "]}\n";
     if (count == 0 && !server.empty()) {
-        Reply(fd, kCtlFailed, Message(json, "none", "No backups of Quarnex Server ID " + server + " are stored."));
+        Reply(fd, kCtlFailed,
+              Message(json, "none", "No backups of Quarnex Server ID " + server + " are stored."));
         return;
     }
     Reply(fd, kCtlOk, count == 0 && !json ? "There are no Harborlock backups\n" : out);
@@ -232,7 +239,8 @@ void HarborlockDaemon::CommandDelete(int fd, bool json, CBFMRepository& reposito
     const TBackupInfo* entry = FindBackup(backups, args[0], args[1]);
     if (!entry) {
         Reply(fd, kCtlFailed,
-              Message(json, "none", "No backup " + args[1] + " of Quarnex Server ID " + args[0] + " is stored."));
+              Message(json, "none",
+                      "No backup " + args[1] + " of Quarnex Server ID " + args[0] + " is stored."));
         return;
     }
     const std::string description = CWork::GetBackupDescription(*entry);
@@ -244,8 +252,9 @@ void HarborlockDaemon::CommandDelete(int fd, bool json, CBFMRepository& reposito
     if (deleted)
         Reply(fd, kCtlOk, Message(json, "completed", line));
     else
-        Reply(fd, kCtlFailed, json ? Message(true, "failed", "Unable to delete the backup")
-                                   : "Unable to delete the backup\n" + line + "\n");
+        Reply(fd, kCtlFailed,
+              json ? Message(true, "failed", "Unable to delete the backup")
+                   : "Unable to delete the backup\n" + line + "\n");
 }
 
 void HarborlockDaemon::CommandExport(int fd, bool json, CBFMRepository& repository,
@@ -309,8 +318,10 @@ void HarborlockDaemon::CommandVerify(int fd, bool json, CBFMRepository& reposito
     const std::string server = args.empty() ? std::string() : args[0];
     if (!server.empty()) {
         const std::vector<TBackupInfo> backups = SortedBackups(repository);
-        if (std::none_of(backups.begin(), backups.end(), [&](const TBackupInfo& b) { return b.serverID == server; })) {
-            Reply(fd, kCtlFailed, Message(json, "none", "No backups of Quarnex Server ID " + server + " are stored."));
+        if (std::none_of(backups.begin(), backups.end(),
+                         [&](const TBackupInfo& b) { return b.serverID == server; })) {
+            Reply(fd, kCtlFailed,
+                  Message(json, "none", "No backups of Quarnex Server ID " + server + " are stored."));
             return;
         }
     }

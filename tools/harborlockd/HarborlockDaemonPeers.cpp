@@ -21,14 +21,18 @@ bool HarborlockDaemon::ReadPeerRules()
     std::string bad;
     if (!CPeerRules::ParseAcceptList(settings.acceptFrom, networks, &bad)) {
         // Taken as far as it reads, so a typo lets fewer peers in, never more.
-        std::fprintf(stderr, "harborlockd: AcceptConnectionsFrom: \"%s\" is not an IPv4 address or network; "
-                             "the entries after it are ignored\n", bad.c_str());
-        CLog::Warn(kCategoryApp, "HarborlockDaemon::ReadPeerRules(): bad accept-list entry %s\n", bad.c_str());
+        std::fprintf(stderr,
+                     "harborlockd: AcceptConnectionsFrom: \"%s\" is not an IPv4 address or network; "
+                     "the entries after it are ignored\n",
+                     bad.c_str());
+        CLog::Warn(kCategoryApp, "HarborlockDaemon::ReadPeerRules(): bad accept-list entry %s\n",
+                   bad.c_str());
     }
     if (!m_peerRules) {
         // The pins live beside the settings file, as the window keeps them.
         const std::size_t slash = m_settingsPath.rfind('/');
-        const std::string dir = slash == std::string::npos ? std::string(".") : m_settingsPath.substr(0, slash);
+        const std::string dir =
+            slash == std::string::npos ? std::string(".") : m_settingsPath.substr(0, slash);
         m_peerRules = std::make_shared<CPeerRules>(dir + "/" + CPeerRules::kPinFileName, settings);
         HLKBackup::GetInstance()->SetPeerRules(m_peerRules);
         return false;
@@ -40,14 +44,16 @@ bool HarborlockDaemon::ReadPeerRules()
 
 void HarborlockDaemon::CommandPins(int fd, bool json)
 {
-    const std::map<std::string, std::string> pins = m_peerRules ? m_peerRules->Pins() : std::map<std::string, std::string>();
+    const std::map<std::string, std::string> pins =
+        m_peerRules ? m_peerRules->Pins() : std::map<std::string, std::string>();
     const bool on = m_peerRules && m_peerRules->GetSettings().pinServers;
     std::string out;
     if (json) {
         out = "{\"pinning\":" + std::string(on ? "true" : "false") + ",\"pins\":[";
         bool first = true;
         for (const auto& [server, address] : pins) {
-            out += std::string(first ? "" : ",") + "{\"server\":" + Json(server) + ",\"address\":" + Json(address) + "}";
+            out += std::string(first ? "" : ",") + "{\"server\":" + Json(server) +
+                   ",\"address\":" + Json(address) + "}";
             first = false;
         }
         out += "]}\n";
@@ -68,15 +74,18 @@ void HarborlockDaemon::CommandForgetPin(int fd, bool json, const std::vector<std
         return;
     }
     const std::string& server = args[0];
-    const std::map<std::string, std::string> pins = m_peerRules ? m_peerRules->Pins() : std::map<std::string, std::string>();
+    const std::map<std::string, std::string> pins =
+        m_peerRules ? m_peerRules->Pins() : std::map<std::string, std::string>();
     if (pins.count(server) == 0) {
-        Reply(fd, kCtlFailed, Message(json, "none", "Quarnex Server ID " + server + " is not pinned to an address."));
+        Reply(fd, kCtlFailed,
+              Message(json, "none", "Quarnex Server ID " + server + " is not pinned to an address."));
         return;
     }
     if (!m_peerRules->ForgetPin(server)) {
         CLog::Error(kCategoryApp, "HarborlockDaemon::CommandForgetPin(): the pin of %s could not be saved\n",
                     server.c_str());
-        Reply(fd, kCtlFailed, Message(json, "failed", "Unable to forget the address of Quarnex Server ID " + server + "."));
+        Reply(fd, kCtlFailed,
+              Message(json, "failed", "Unable to forget the address of Quarnex Server ID " + server + "."));
         return;
     }
     const std::string line = "Address pin of Quarnex Server ID: " + server + " forgotten";

@@ -47,7 +47,8 @@ std::string StateWord(CServerSummary::EState state)
 std::string QuietLine(const TServerSummary& summary, std::int64_t now)
 {
     const std::int64_t days = CServerSummary::DaysSinceLastBackup(summary, now);
-    return "No backup from " + summary.displayName + " for " + std::to_string(days) + (days == 1 ? " day." : " days.");
+    return "No backup from " + summary.displayName + " for " + std::to_string(days) +
+           (days == 1 ? " day." : " days.");
 }
 
 } // namespace
@@ -75,11 +76,12 @@ void HarborlockDaemon::CommandServers(int fd, bool json, CBFMRepository& reposit
         std::string date;
         if (s.backupCount > 0)
             CTimeUtil(CTimeUtil::ToLocal(s.lastBackupDate)).ToDisplayString(date);
-        out += std::string(rows.size() > 1 ? "," : "") + "{\"server\":" + Json(s.serverID) + ",\"name\":" +
-               Json(s.serverName) + ",\"lastBackup\":" +
+        out += std::string(rows.size() > 1 ? "," : "") + "{\"server\":" + Json(s.serverID) +
+               ",\"name\":" + Json(s.serverName) + ",\"lastBackup\":" +
                (s.backupCount > 0 ? std::to_string(s.lastBackupDate) : std::string("null")) +
                ",\"lastBackupText\":" + Json(date) + ",\"backups\":" + std::to_string(s.backupCount) +
-               ",\"diskBytes\":" + std::to_string(s.diskBytes) + ",\"imageBytes\":" + std::to_string(s.imageBytes) +
+               ",\"diskBytes\":" + std::to_string(s.diskBytes) +
+               ",\"imageBytes\":" + std::to_string(s.imageBytes) +
                ",\"warnDays\":" + std::to_string(warnDays) + ",\"state\":" + Json(StateWord(state)) +
                ",\"stateText\":" + Json(CServerSummary::StateText(state, warnDays)) + "}";
         rows.push_back({s.serverID, s.backupCount > 0 ? date : "-", std::to_string(s.backupCount),
@@ -131,7 +133,8 @@ void HarborlockDaemon::CheckQuietServers()
             continue;
         const std::string line = QuietLine(s, now);
         LogActivity(line);
-        CLog::Warn(kCategoryApp, "HarborlockDaemon: server %s is quiet: %s\n", s.serverID.c_str(), line.c_str());
+        CLog::Warn(kCategoryApp, "HarborlockDaemon: server %s is quiet: %s\n", s.serverID.c_str(),
+                   line.c_str());
     }
     m_quiet = std::move(quiet);
 }

@@ -32,7 +32,8 @@ std::vector<SimCluster> ClusterPlan::Generate(const PlanOptions& o)
         c.blockID = o.firstBlock + i * o.blockStep;
         const bool isScratch = o.scratchPercent > 0 && static_cast<int>(rng() % 100) < o.scratchPercent;
         c.mode = isScratch ? kModeScratch : kModeMain;
-        const std::uint32_t length = o.varyLengths ? static_cast<std::uint32_t>(rng() % (o.clusterSize + 1)) : o.clusterSize;
+        const std::uint32_t length =
+            o.varyLengths ? static_cast<std::uint32_t>(rng() % (o.clusterSize + 1)) : o.clusterSize;
         c.data.resize(length);
         Fill(c.data, (std::uint64_t(o.seed) << 32) ^ c.blockID ^ (std::uint64_t(i) << 48));
         (isScratch ? scratch : main).push_back(std::move(c));

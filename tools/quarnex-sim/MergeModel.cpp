@@ -67,8 +67,9 @@ SimImage MergeModel::Incremental(const SimImage& stored, const SimHeader& header
 std::vector<std::uint8_t> MergeModel::Serialize(const SimImage& image)
 {
     std::vector<std::uint8_t> out(20);
-    const std::uint32_t words[5] = {image.header.serialNumber, image.header.clusterSize, image.header.headerParam1,
-                                    image.header.headerParam2, image.header.headerParam3};
+    const std::uint32_t words[5] = {image.header.serialNumber, image.header.clusterSize,
+                                    image.header.headerParam1, image.header.headerParam2,
+                                    image.header.headerParam3};
     for (int i = 0; i < 5; ++i)
         PutLE(out.data() + 4 * i, words[i]);
     for (const SimCluster& c : image.records) {

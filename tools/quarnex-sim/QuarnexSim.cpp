@@ -63,16 +63,17 @@ PushResult QuarnexSim::Push(const SimHeader& header, bool full, const std::vecto
                             const PushOptions& options)
 {
     std::size_t i = 0;
-    const std::uint32_t estimate =
-        options.estimate < 0 ? static_cast<std::uint32_t>(clusters.size()) : static_cast<std::uint32_t>(options.estimate);
-    return Push(header, full, estimate,
-                [&](SimCluster& out) {
-                    if (i >= clusters.size())
-                        return false;
-                    out = clusters[i++];
-                    return true;
-                },
-                options);
+    const std::uint32_t estimate = options.estimate < 0 ? static_cast<std::uint32_t>(clusters.size())
+                                                        : static_cast<std::uint32_t>(options.estimate);
+    return Push(
+        header, full, estimate,
+        [&](SimCluster& out) {
+            if (i >= clusters.size())
+                return false;
+            out = clusters[i++];
+            return true;
+        },
+        options);
 }
 
 PushResult QuarnexSim::Push(const SimHeader& header, bool full, std::uint32_t estimate,
@@ -155,8 +156,8 @@ bool QuarnexSim::OfferIncremental(const SimHeader& header, bool& refused)
     QuarnexConnection c;
     const std::vector<std::uint8_t> payload = HelloPayload(header, false);
     std::uint32_t response = 0;
-    if (!c.Connect(m_host, m_port, m_source) || !c.SendWord(kHello) || !c.SendBytes(payload.data(), payload.size()) ||
-        !c.ReadWord(response, m_timeoutMs))
+    if (!c.Connect(m_host, m_port, m_source) || !c.SendWord(kHello) ||
+        !c.SendBytes(payload.data(), payload.size()) || !c.ReadWord(response, m_timeoutMs))
         return false;
     refused = response != kOk;
     return true;
@@ -183,11 +184,12 @@ InquiryResult QuarnexSim::Inquire(std::uint32_t serialNumber)
 RestoreResult QuarnexSim::Restore(std::uint32_t serialNumber, SimImage& image)
 {
     image = SimImage{};
-    return Restore(serialNumber, [&image](const SimCluster& c) { image.records.push_back(c); }, &image.header);
+    return Restore(
+        serialNumber, [&image](const SimCluster& c) { image.records.push_back(c); }, &image.header);
 }
 
-RestoreResult QuarnexSim::Restore(std::uint32_t serialNumber, const std::function<void(const SimCluster&)>& sink,
-                                  SimHeader* header)
+RestoreResult QuarnexSim::Restore(std::uint32_t serialNumber,
+                                  const std::function<void(const SimCluster&)>& sink, SimHeader* header)
 {
     RestoreResult r;
     QuarnexConnection c;

@@ -20,7 +20,7 @@ struct PushOptions {
 };
 
 struct PushResult {
-    bool completed = false;      // DONE answered with OK
+    bool completed = false; // DONE answered with OK
     bool helloAnswered = false;
     std::uint32_t helloResponse = 0;
     bool fellBackToFull = false;
@@ -48,7 +48,7 @@ struct RestoreResult {
     bool gotHeader = false;
     SimHeader header;
     std::uint64_t records = 0;
-    bool gotDone = false;        // the stream ended with DONE
+    bool gotDone = false; // the stream ended with DONE
     bool closedByService = false;
     std::string failure;
 };

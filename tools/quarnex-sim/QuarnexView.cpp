@@ -24,8 +24,8 @@ std::optional<SimImage> QuarnexView::Believed(std::uint32_t serialNumber) const
     return it->second;
 }
 
-bool QuarnexView::Holds(std::uint32_t serialNumber, const std::optional<SimImage>& base, bool incrementalRefused,
-                        std::string& why) const
+bool QuarnexView::Holds(std::uint32_t serialNumber, const std::optional<SimImage>& base,
+                        bool incrementalRefused, std::string& why) const
 {
     if (incrementalRefused)
         return true;

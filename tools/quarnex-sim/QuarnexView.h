@@ -20,7 +20,8 @@ class QuarnexView {
 public:
     // A push as the server made it: an acknowledged one replaces the believed image, any other
     // leaves it as it was.
-    void Pushed(const SimHeader& header, bool full, const std::vector<SimCluster>& clusters, const PushResult& result);
+    void Pushed(const SimHeader& header, bool full, const std::vector<SimCluster>& clusters,
+                const PushResult& result);
 
     // The image the server believes is stored, if any backup was ever acknowledged.
     std::optional<SimImage> Believed(std::uint32_t serialNumber) const;

@@ -47,7 +47,8 @@ inline void PutBE(std::uint8_t* p, std::uint32_t v)
 }
 inline std::uint32_t GetBE(const std::uint8_t* p)
 {
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | std::uint32_t(p[3]);
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 |
+           std::uint32_t(p[3]);
 }
 inline void PutLE(std::uint8_t* p, std::uint32_t v)
 {
@@ -58,7 +59,8 @@ inline void PutLE(std::uint8_t* p, std::uint32_t v)
 }
 inline std::uint32_t GetLE(const std::uint8_t* p)
 {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
 }
 
 } // namespace quarnexsim

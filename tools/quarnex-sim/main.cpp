@@ -28,15 +28,14 @@ namespace {
 
 int Usage()
 {
-    std::fprintf(stderr,
-                 "usage: quarnex-sim ping|push|inquire|restore [--host H] --port P [options]\n"
-                 "  push:    --serial S (--full | --incremental [--fallback]) [--cluster-size N]\n"
-                 "           (--clusters N | --from-file F) [--scratch-percent X] [--first-block B]\n"
-                 "           [--block-step K] [--vary-lengths] [--seed S] [--params A,B,C]\n"
-                 "           [--estimate N] [--model FILE]\n"
-                 "  inquire: --serial S\n"
-                 "  restore: --serial S [--out FILE] [--check MODEL]\n"
-                 "  any:     --source A (the local address to connect from)\n");
+    std::fprintf(stderr, "usage: quarnex-sim ping|push|inquire|restore [--host H] --port P [options]\n"
+                         "  push:    --serial S (--full | --incremental [--fallback]) [--cluster-size N]\n"
+                         "           (--clusters N | --from-file F) [--scratch-percent X] [--first-block B]\n"
+                         "           [--block-step K] [--vary-lengths] [--seed S] [--params A,B,C]\n"
+                         "           [--estimate N] [--model FILE]\n"
+                         "  inquire: --serial S\n"
+                         "  restore: --serial S [--out FILE] [--check MODEL]\n"
+                         "  any:     --source A (the local address to connect from)\n");
     return 2;
 }
 
@@ -96,7 +95,8 @@ int main(int argc, char** argv)
         plan.count = opt.count("--clusters") ? Number(opt["--clusters"]) : 0;
         plan.firstBlock = opt.count("--first-block") ? Number(opt["--first-block"]) : 1;
         plan.blockStep = opt.count("--block-step") ? Number(opt["--block-step"]) : 1;
-        plan.scratchPercent = opt.count("--scratch-percent") ? static_cast<int>(Number(opt["--scratch-percent"])) : 0;
+        plan.scratchPercent =
+            opt.count("--scratch-percent") ? static_cast<int>(Number(opt["--scratch-percent"])) : 0;
         plan.varyLengths = opt.count("--vary-lengths") != 0;
         plan.seed = opt.count("--seed") ? Number(opt["--seed"]) : 1;
 
@@ -136,7 +136,8 @@ int main(int argc, char** argv)
         const PushResult r = sim.Push(header, full, clusters, options);
         std::printf("push: %s; HELLO 0x%08X%s, SIZE 0x%08X, %u clusters sent, DONE 0x%08X\n",
                     r.completed ? "completed" : r.failure.c_str(), r.helloResponse,
-                    r.fellBackToFull ? " (fell back to full)" : "", r.sizeResponse, r.clustersSent, r.doneResponse);
+                    r.fellBackToFull ? " (fell back to full)" : "", r.sizeResponse, r.clustersSent,
+                    r.doneResponse);
         if (!r.completed)
             return 1;
         if (!modelPath.empty()) {
@@ -145,8 +146,8 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "push: cannot read the model %s\n", modelPath.c_str());
                 return 1;
             }
-            const SimImage expected =
-                asFull ? MergeModel::Full(header, clusters) : MergeModel::Incremental(stored, header, clusters);
+            const SimImage expected = asFull ? MergeModel::Full(header, clusters)
+                                             : MergeModel::Incremental(stored, header, clusters);
             if (!MergeModel::Save(modelPath, expected)) {
                 std::fprintf(stderr, "push: cannot write the model %s\n", modelPath.c_str());
                 return 1;
@@ -164,7 +165,8 @@ int main(int argc, char** argv)
         std::printf("inquire: response 0x%08X", r.response);
         if (r.gotHeader)
             std::printf(", backup of %08X, clusterSize %u, params %u,%u,%u", r.header.serialNumber,
-                        r.header.clusterSize, r.header.headerParam1, r.header.headerParam2, r.header.headerParam3);
+                        r.header.clusterSize, r.header.headerParam1, r.header.headerParam2,
+                        r.header.headerParam3);
         std::printf("%s\n", r.gotDone ? ", DONE" : "");
         return r.response == 0 && r.gotDone ? 0 : 1;
     }
@@ -187,7 +189,8 @@ int main(int argc, char** argv)
                 return 1;
             }
             const bool same = MergeModel::Serialize(expected) == MergeModel::Serialize(image);
-            std::printf("check: %s\n", same ? "restore matches what was pushed" : "restore DIFFERS from what was pushed");
+            std::printf("check: %s\n",
+                        same ? "restore matches what was pushed" : "restore DIFFERS from what was pushed");
             return same ? 0 : 1;
         }
         return 0;

@@ -36,23 +36,27 @@ namespace {
 
 thread_local int t_lastError = 0;
 
-std::string ParentOf(const std::string& path) {
-  auto pos = path.find_last_of('/');
-  if (pos == std::string::npos) return ".";
-  if (pos == 0) return "/";
-  return path.substr(0, pos);
+std::string ParentOf(const std::string& path)
+{
+    auto pos = path.find_last_of('/');
+    if (pos == std::string::npos)
+        return ".";
+    if (pos == 0)
+        return "/";
+    return path.substr(0, pos);
 }
 
-int OpenFlags(OpenMode mode) {
-  switch (mode) {
+int OpenFlags(OpenMode mode)
+{
+    switch (mode) {
     case OpenMode::Read: return O_RDONLY;
     case OpenMode::ReadWrite: return O_RDWR;
     case OpenMode::Create: return O_RDWR | O_CREAT;
     case OpenMode::CreateExclusive: return O_RDWR | O_CREAT | O_EXCL;
     case OpenMode::Truncate: return O_RDWR | O_CREAT | O_TRUNC;
     case OpenMode::Append: return O_WRONLY | O_CREAT | O_APPEND;
-  }
-  return O_RDONLY;
+    }
+    return O_RDONLY;
 }
 
 // Kinds of waitable descriptors this layer created; anything else is waited
@@ -60,565 +64,682 @@ int OpenFlags(OpenMode mode) {
 enum class Waitable { AutoEvent, ManualEvent, Semaphore };
 
 class WaitableRegistry {
- public:
-  void Add(int fd, Waitable kind) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    kinds_[fd] = kind;
-  }
-  void Remove(int fd) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    kinds_.erase(fd);
-  }
-  bool Find(int fd, Waitable& kind) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = kinds_.find(fd);
-    if (it == kinds_.end()) return false;
-    kind = it->second;
-    return true;
-  }
+public:
+    void Add(int fd, Waitable kind)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        kinds_[fd] = kind;
+    }
+    void Remove(int fd)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        kinds_.erase(fd);
+    }
+    bool Find(int fd, Waitable& kind)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = kinds_.find(fd);
+        if (it == kinds_.end())
+            return false;
+        kind = it->second;
+        return true;
+    }
 
- private:
-  std::mutex mutex_;
-  std::unordered_map<int, Waitable> kinds_;
+private:
+    std::mutex mutex_;
+    std::unordered_map<int, Waitable> kinds_;
 };
 
-WaitableRegistry& Registry() {
-  static WaitableRegistry* registry = new WaitableRegistry;  // lives to the very end
-  return *registry;
+WaitableRegistry& Registry()
+{
+    static WaitableRegistry* registry = new WaitableRegistry; // lives to the very end
+    return *registry;
 }
 
 // Takes a signalled object: resets an auto-reset event, decrements a
 // semaphore. False when another waiter took it first.
-bool Take(int fd) {
-  Waitable kind;
-  if (!Registry().Find(fd, kind) || kind == Waitable::ManualEvent) return true;
-  std::uint64_t value = 0;
-  return ::read(fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
+bool Take(int fd)
+{
+    Waitable kind;
+    if (!Registry().Find(fd, kind) || kind == Waitable::ManualEvent)
+        return true;
+    std::uint64_t value = 0;
+    return ::read(fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
 }
 
 // Gives back what Take took (wait-for-all that could not take everything).
-void Untake(int fd) {
-  Waitable kind;
-  if (!Registry().Find(fd, kind) || kind == Waitable::ManualEvent) return;
-  std::uint64_t one = 1;
-  (void)!::write(fd, &one, sizeof one);
+void Untake(int fd)
+{
+    Waitable kind;
+    if (!Registry().Find(fd, kind) || kind == Waitable::ManualEvent)
+        return;
+    std::uint64_t one = 1;
+    (void)!::write(fd, &one, sizeof one);
 }
 
 std::atomic<Platform*> g_installed{nullptr};
 
-}  // namespace
+} // namespace
 
 // ---- directories --------------------------------------------------------
 
-bool PosixPlatformImpl::PathExists(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return Fail(false, path);
-  return true;
+bool PosixPlatformImpl::PathExists(const std::string& path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return Fail(false, path);
+    return true;
 }
 
-bool PosixPlatformImpl::DirectoryExists(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return Fail(false, path);
-  if (!S_ISDIR(st.st_mode)) {
-    SetLastError(kErrPathNotFound);
-    return false;
-  }
-  return true;
-}
-
-bool PosixPlatformImpl::QuerySymbolicLink(const std::string& path, bool& isLink) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return Fail(false, path);
-  isLink = S_ISLNK(st.st_mode);
-  return true;
-}
-
-bool PosixPlatformImpl::CreateDirectory(const std::string& path) {
-  if (::mkdir(path.c_str(), 0777) != 0) {
-    if (errno == EEXIST) {
-      SetLastError(kErrAlreadyExists);
-      return false;
+bool PosixPlatformImpl::DirectoryExists(const std::string& path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return Fail(false, path);
+    if (!S_ISDIR(st.st_mode)) {
+        SetLastError(kErrPathNotFound);
+        return false;
     }
-    return Fail(false, path);
-  }
-  return true;
+    return true;
 }
 
-bool PosixPlatformImpl::RemoveDirectory(const std::string& path) {
-  if (::rmdir(path.c_str()) != 0) {
-    // POSIX lets rmdir report a non-empty directory as EEXIST too.
-    if (errno == EEXIST) {
-      SetLastError(kErrDirNotEmpty);
-      return false;
+bool PosixPlatformImpl::QuerySymbolicLink(const std::string& path, bool& isLink)
+{
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return Fail(false, path);
+    isLink = S_ISLNK(st.st_mode);
+    return true;
+}
+
+bool PosixPlatformImpl::CreateDirectory(const std::string& path)
+{
+    if (::mkdir(path.c_str(), 0777) != 0) {
+        if (errno == EEXIST) {
+            SetLastError(kErrAlreadyExists);
+            return false;
+        }
+        return Fail(false, path);
     }
-    return Fail(false, path);
-  }
-  return true;
+    return true;
 }
 
-bool PosixPlatformImpl::ListDirectory(const std::string& path, std::vector<std::string>& names) {
-  names.clear();
-  DIR* dir = ::opendir(path.c_str());
-  if (!dir) return Fail(false, path);
-  errno = 0;
-  while (struct dirent* entry = ::readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    names.emplace_back(entry->d_name);
-  }
-  int err = errno;
-  ::closedir(dir);
-  if (err != 0) {
-    errno = err;
-    return Fail(false, path);
-  }
-  return true;
+bool PosixPlatformImpl::RemoveDirectory(const std::string& path)
+{
+    if (::rmdir(path.c_str()) != 0) {
+        // POSIX lets rmdir report a non-empty directory as EEXIST too.
+        if (errno == EEXIST) {
+            SetLastError(kErrDirNotEmpty);
+            return false;
+        }
+        return Fail(false, path);
+    }
+    return true;
+}
+
+bool PosixPlatformImpl::ListDirectory(const std::string& path, std::vector<std::string>& names)
+{
+    names.clear();
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir)
+        return Fail(false, path);
+    errno = 0;
+    while (struct dirent* entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        names.emplace_back(entry->d_name);
+    }
+    int err = errno;
+    ::closedir(dir);
+    if (err != 0) {
+        errno = err;
+        return Fail(false, path);
+    }
+    return true;
 }
 
 // ---- files by descriptor ------------------------------------------------
 
-int PosixPlatformImpl::OpenFile(const std::string& path, OpenMode mode) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), OpenFlags(mode) | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    if (errno == EEXIST) {
-      SetLastError(kErrAlreadyExists);
-      return -1;
+int PosixPlatformImpl::OpenFile(const std::string& path, OpenMode mode)
+{
+    int fd;
+    do {
+        fd = ::open(path.c_str(), OpenFlags(mode) | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (errno == EEXIST) {
+            SetLastError(kErrAlreadyExists);
+            return -1;
+        }
+        return Fail(-1, path);
     }
-    return Fail(-1, path);
-  }
-  return fd;
+    return fd;
 }
 
-std::int64_t PosixPlatformImpl::Read(int fd, void* buffer, std::size_t count) {
-  std::size_t done = 0;
-  auto* p = static_cast<char*>(buffer);
-  while (done < count) {
-    ssize_t n = ::read(fd, p + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Fail<std::int64_t>(-1);
+std::int64_t PosixPlatformImpl::Read(int fd, void* buffer, std::size_t count)
+{
+    std::size_t done = 0;
+    auto* p = static_cast<char*>(buffer);
+    while (done < count) {
+        ssize_t n = ::read(fd, p + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Fail<std::int64_t>(-1);
+        }
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
     }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<std::int64_t>(done);
+    return static_cast<std::int64_t>(done);
 }
 
-bool PosixPlatformImpl::Write(int fd, const void* buffer, std::size_t count) {
-  std::size_t done = 0;
-  auto* p = static_cast<const char*>(buffer);
-  while (done < count) {
-    ssize_t n = ::write(fd, p + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Fail(false);
+bool PosixPlatformImpl::Write(int fd, const void* buffer, std::size_t count)
+{
+    std::size_t done = 0;
+    auto* p = static_cast<const char*>(buffer);
+    while (done < count) {
+        ssize_t n = ::write(fd, p + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Fail(false);
+        }
+        done += static_cast<std::size_t>(n);
     }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+    return true;
 }
 
-std::int64_t PosixPlatformImpl::ReadAt(int fd, void* buffer, std::size_t count, std::uint64_t offset) {
-  std::size_t done = 0;
-  auto* p = static_cast<char*>(buffer);
-  while (done < count) {
-    ssize_t n = ::pread(fd, p + done, count - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Fail<std::int64_t>(-1);
+std::int64_t PosixPlatformImpl::ReadAt(int fd, void* buffer, std::size_t count, std::uint64_t offset)
+{
+    std::size_t done = 0;
+    auto* p = static_cast<char*>(buffer);
+    while (done < count) {
+        ssize_t n = ::pread(fd, p + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Fail<std::int64_t>(-1);
+        }
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
     }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<std::int64_t>(done);
+    return static_cast<std::int64_t>(done);
 }
 
-bool PosixPlatformImpl::WriteAt(int fd, const void* buffer, std::size_t count, std::uint64_t offset) {
-  std::size_t done = 0;
-  auto* p = static_cast<const char*>(buffer);
-  while (done < count) {
-    ssize_t n = ::pwrite(fd, p + done, count - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Fail(false);
+bool PosixPlatformImpl::WriteAt(int fd, const void* buffer, std::size_t count, std::uint64_t offset)
+{
+    std::size_t done = 0;
+    auto* p = static_cast<const char*>(buffer);
+    while (done < count) {
+        ssize_t n = ::pwrite(fd, p + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Fail(false);
+        }
+        done += static_cast<std::size_t>(n);
     }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+    return true;
 }
 
-std::int64_t PosixPlatformImpl::Seek(int fd, std::int64_t offset, SeekFrom from) {
-  int whence = from == SeekFrom::Begin ? SEEK_SET : from == SeekFrom::Current ? SEEK_CUR : SEEK_END;
-  off_t pos = ::lseek(fd, static_cast<off_t>(offset), whence);
-  if (pos < 0) return Fail<std::int64_t>(-1);
-  return pos;
+std::int64_t PosixPlatformImpl::Seek(int fd, std::int64_t offset, SeekFrom from)
+{
+    int whence = from == SeekFrom::Begin ? SEEK_SET : from == SeekFrom::Current ? SEEK_CUR : SEEK_END;
+    off_t pos = ::lseek(fd, static_cast<off_t>(offset), whence);
+    if (pos < 0)
+        return Fail<std::int64_t>(-1);
+    return pos;
 }
 
-std::int64_t PosixPlatformImpl::FileSizeOf(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return Fail<std::int64_t>(-1);
-  return st.st_size;
+std::int64_t PosixPlatformImpl::FileSizeOf(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return Fail<std::int64_t>(-1);
+    return st.st_size;
 }
 
-bool PosixPlatformImpl::Truncate(int fd, std::uint64_t size) {
-  if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return Fail(false);
-  return true;
+bool PosixPlatformImpl::Truncate(int fd, std::uint64_t size)
+{
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0)
+        return Fail(false);
+    return true;
 }
 
-bool PosixPlatformImpl::Sync(int fd) {
-  if (::fsync(fd) != 0) return Fail(false);
-  return true;
+bool PosixPlatformImpl::Sync(int fd)
+{
+    if (::fsync(fd) != 0)
+        return Fail(false);
+    return true;
 }
 
-bool PosixPlatformImpl::StartWriteback(int fd, std::uint64_t offset, std::uint64_t count) {
-  if (::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(count),
-                        SYNC_FILE_RANGE_WRITE) != 0)
-    return Fail(false);
-  return true;
+bool PosixPlatformImpl::StartWriteback(int fd, std::uint64_t offset, std::uint64_t count)
+{
+    if (::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(count), SYNC_FILE_RANGE_WRITE) !=
+        0)
+        return Fail(false);
+    return true;
 }
 
-bool PosixPlatformImpl::Close(int fd) {
-  Registry().Remove(fd);
-  // The descriptor is released even when close reports an error; never retry.
-  if (::close(fd) != 0 && errno != EINTR) return Fail(false);
-  return true;
+bool PosixPlatformImpl::Close(int fd)
+{
+    Registry().Remove(fd);
+    // The descriptor is released even when close reports an error; never retry.
+    if (::close(fd) != 0 && errno != EINTR)
+        return Fail(false);
+    return true;
 }
 
 // ---- files by path ------------------------------------------------------
 
-bool PosixPlatformImpl::FileExists(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return Fail(false, path);
-  if (!S_ISREG(st.st_mode)) {
-    SetLastError(kErrFileNotFound);
-    return false;
-  }
-  return true;
+bool PosixPlatformImpl::FileExists(const std::string& path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return Fail(false, path);
+    if (!S_ISREG(st.st_mode)) {
+        SetLastError(kErrFileNotFound);
+        return false;
+    }
+    return true;
 }
 
-std::int64_t PosixPlatformImpl::FileSize(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return Fail<std::int64_t>(-1, path);
-  return st.st_size;
+std::int64_t PosixPlatformImpl::FileSize(const std::string& path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return Fail<std::int64_t>(-1, path);
+    return st.st_size;
 }
 
-bool PosixPlatformImpl::DeleteFile(const std::string& path) {
-  if (::unlink(path.c_str()) != 0) return Fail(false, path);
-  return true;
+bool PosixPlatformImpl::DeleteFile(const std::string& path)
+{
+    if (::unlink(path.c_str()) != 0)
+        return Fail(false, path);
+    return true;
 }
 
-bool PosixPlatformImpl::MoveFile(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) == 0) return true;
-  if (errno != EXDEV) return Fail(false, from);
-  // Another file system: copy, make it durable, then drop the source.
-  if (!CopyFile(from, to, false, CopyProgress())) return false;
-  if (::unlink(from.c_str()) != 0) return Fail(false, from);
-  return true;
+bool PosixPlatformImpl::MoveFile(const std::string& from, const std::string& to)
+{
+    if (::rename(from.c_str(), to.c_str()) == 0)
+        return true;
+    if (errno != EXDEV)
+        return Fail(false, from);
+    // Another file system: copy, make it durable, then drop the source.
+    if (!CopyFile(from, to, false, CopyProgress()))
+        return false;
+    if (::unlink(from.c_str()) != 0)
+        return Fail(false, from);
+    return true;
 }
 
-bool PosixPlatformImpl::SyncDirectory(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Fail(false, path);
-  bool ok = ::fsync(fd) == 0;
-  int err = errno;
-  ::close(fd);
-  if (!ok) {
-    errno = err;
-    return Fail(false, path);
-  }
-  return true;
+bool PosixPlatformImpl::SyncDirectory(const std::string& path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return Fail(false, path);
+    bool ok = ::fsync(fd) == 0;
+    int err = errno;
+    ::close(fd);
+    if (!ok) {
+        errno = err;
+        return Fail(false, path);
+    }
+    return true;
 }
 
 bool PosixPlatformImpl::CopyFile(const std::string& from, const std::string& to, bool failIfExists,
-                                 const CopyProgress& progress) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return Fail(false, from);
-  struct stat st;
-  if (::fstat(in, &st) != 0) {
-    int err = errno;
+                                 const CopyProgress& progress)
+{
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return Fail(false, from);
+    struct stat st;
+    if (::fstat(in, &st) != 0) {
+        int err = errno;
+        ::close(in);
+        errno = err;
+        return Fail(false, from);
+    }
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
+    int out = ::open(to.c_str(), flags, 0666);
+    if (out < 0) {
+        int err = errno;
+        ::close(in);
+        if (err == EEXIST) {
+            SetLastError(kErrAlreadyExists);
+            return false;
+        }
+        errno = err;
+        return Fail(false, to);
+    }
+    const std::uint64_t total = static_cast<std::uint64_t>(st.st_size);
+    std::uint64_t copied = 0;
+    std::vector<char> chunk(1 << 20);
+    int error = 0;
+    for (;;) {
+        ssize_t n = ::read(in, chunk.data(), chunk.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            error = MapErrno(errno, from);
+            break;
+        }
+        if (n == 0)
+            break;
+        if (!Write(out, chunk.data(), static_cast<std::size_t>(n))) {
+            error = LastError();
+            break;
+        }
+        copied += static_cast<std::uint64_t>(n);
+        if (progress && !progress(copied, total)) {
+            error = kErrCancelled;
+            break;
+        }
+    }
+    if (error == 0 && ::fsync(out) != 0)
+        error = MapErrno(errno, to);
+    if (::close(out) != 0 && error == 0 && errno != EINTR)
+        error = MapErrno(errno, to);
     ::close(in);
-    errno = err;
-    return Fail(false, from);
-  }
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
-  int out = ::open(to.c_str(), flags, 0666);
-  if (out < 0) {
-    int err = errno;
-    ::close(in);
-    if (err == EEXIST) {
-      SetLastError(kErrAlreadyExists);
-      return false;
+    if (error != 0) {
+        ::unlink(to.c_str());
+        SetLastError(error);
+        return false;
     }
-    errno = err;
-    return Fail(false, to);
-  }
-  const std::uint64_t total = static_cast<std::uint64_t>(st.st_size);
-  std::uint64_t copied = 0;
-  std::vector<char> chunk(1 << 20);
-  int error = 0;
-  for (;;) {
-    ssize_t n = ::read(in, chunk.data(), chunk.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = MapErrno(errno, from);
-      break;
-    }
-    if (n == 0) break;
-    if (!Write(out, chunk.data(), static_cast<std::size_t>(n))) {
-      error = LastError();
-      break;
-    }
-    copied += static_cast<std::uint64_t>(n);
-    if (progress && !progress(copied, total)) {
-      error = kErrCancelled;
-      break;
-    }
-  }
-  if (error == 0 && ::fsync(out) != 0) error = MapErrno(errno, to);
-  if (::close(out) != 0 && error == 0 && errno != EINTR) error = MapErrno(errno, to);
-  ::close(in);
-  if (error != 0) {
-    ::unlink(to.c_str());
-    SetLastError(error);
-    return false;
-  }
-  return true;
+    return true;
 }
 
-bool PosixPlatformImpl::SetReadOnly(const std::string& path, bool readOnly) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return Fail(false, path);
-  mode_t mode = st.st_mode & 07777;
-  mode = readOnly ? (mode & ~static_cast<mode_t>(0222)) : (mode | S_IWUSR);
-  if (::chmod(path.c_str(), mode) != 0) return Fail(false, path);
-  return true;
+bool PosixPlatformImpl::SetReadOnly(const std::string& path, bool readOnly)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return Fail(false, path);
+    mode_t mode = st.st_mode & 07777;
+    mode = readOnly ? (mode & ~static_cast<mode_t>(0222)) : (mode | S_IWUSR);
+    if (::chmod(path.c_str(), mode) != 0)
+        return Fail(false, path);
+    return true;
 }
 
-bool PosixPlatformImpl::FreeSpace(const std::string& path, std::uint64_t& bytes) {
-  struct statvfs vfs;
-  if (::statvfs(path.c_str(), &vfs) != 0) return Fail(false, path);
-  bytes = static_cast<std::uint64_t>(vfs.f_bavail) * static_cast<std::uint64_t>(vfs.f_frsize);
-  return true;
+bool PosixPlatformImpl::FreeSpace(const std::string& path, std::uint64_t& bytes)
+{
+    struct statvfs vfs;
+    if (::statvfs(path.c_str(), &vfs) != 0)
+        return Fail(false, path);
+    bytes = static_cast<std::uint64_t>(vfs.f_bavail) * static_cast<std::uint64_t>(vfs.f_frsize);
+    return true;
 }
 
-std::string PosixPlatformImpl::TempFileName(const std::string& dir, const std::string& prefix) {
-  std::string pattern = JoinPath(dir, prefix + "XXXXXX");
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  int fd = ::mkostemp(buf.data(), O_CLOEXEC);
-  if (fd < 0) return Fail(std::string(), dir + "/x");
-  ::close(fd);
-  return std::string(buf.data());
+std::string PosixPlatformImpl::TempFileName(const std::string& dir, const std::string& prefix)
+{
+    std::string pattern = JoinPath(dir, prefix + "XXXXXX");
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    int fd = ::mkostemp(buf.data(), O_CLOEXEC);
+    if (fd < 0)
+        return Fail(std::string(), dir + "/x");
+    ::close(fd);
+    return std::string(buf.data());
 }
 
-std::string PosixPlatformImpl::MakeTempDirectory(const std::string& dir, const std::string& prefix) {
-  std::string pattern = JoinPath(dir, prefix + "XXXXXX");
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (!::mkdtemp(buf.data())) return Fail(std::string(), dir + "/x");
-  return std::string(buf.data());
+std::string PosixPlatformImpl::MakeTempDirectory(const std::string& dir, const std::string& prefix)
+{
+    std::string pattern = JoinPath(dir, prefix + "XXXXXX");
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!::mkdtemp(buf.data()))
+        return Fail(std::string(), dir + "/x");
+    return std::string(buf.data());
 }
 
 // ---- waitable objects ---------------------------------------------------
 
-int PosixPlatformImpl::CreateEvent(bool manualReset, bool initiallySet) {
-  int fd = ::eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) return Fail(-1);
-  Registry().Add(fd, manualReset ? Waitable::ManualEvent : Waitable::AutoEvent);
-  return fd;
+int PosixPlatformImpl::CreateEvent(bool manualReset, bool initiallySet)
+{
+    int fd = ::eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0)
+        return Fail(-1);
+    Registry().Add(fd, manualReset ? Waitable::ManualEvent : Waitable::AutoEvent);
+    return fd;
 }
 
-bool PosixPlatformImpl::SetEvent(int event) {
-  Waitable kind;
-  if (!Registry().Find(event, kind) || kind == Waitable::Semaphore) {
-    SetLastError(EBADF);
-    return false;
-  }
-  // An event is either set or not: setting twice must not count twice.
-  pollfd p{event, POLLIN, 0};
-  if (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN)) return true;
-  std::uint64_t one = 1;
-  if (::write(event, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) return Fail(false);
-  return true;
+bool PosixPlatformImpl::SetEvent(int event)
+{
+    Waitable kind;
+    if (!Registry().Find(event, kind) || kind == Waitable::Semaphore) {
+        SetLastError(EBADF);
+        return false;
+    }
+    // An event is either set or not: setting twice must not count twice.
+    pollfd p{event, POLLIN, 0};
+    if (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN))
+        return true;
+    std::uint64_t one = 1;
+    if (::write(event, &one, sizeof one) != static_cast<ssize_t>(sizeof one))
+        return Fail(false);
+    return true;
 }
 
-bool PosixPlatformImpl::ResetEvent(int event) {
-  Waitable kind;
-  if (!Registry().Find(event, kind) || kind == Waitable::Semaphore) {
-    SetLastError(EBADF);
-    return false;
-  }
-  std::uint64_t value;
-  if (::read(event, &value, sizeof value) < 0 && errno != EAGAIN) return Fail(false);
-  return true;
+bool PosixPlatformImpl::ResetEvent(int event)
+{
+    Waitable kind;
+    if (!Registry().Find(event, kind) || kind == Waitable::Semaphore) {
+        SetLastError(EBADF);
+        return false;
+    }
+    std::uint64_t value;
+    if (::read(event, &value, sizeof value) < 0 && errno != EAGAIN)
+        return Fail(false);
+    return true;
 }
 
-int PosixPlatformImpl::CreateSemaphore(std::uint32_t initialCount) {
-  int fd = ::eventfd(initialCount, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
-  if (fd < 0) return Fail(-1);
-  Registry().Add(fd, Waitable::Semaphore);
-  return fd;
+int PosixPlatformImpl::CreateSemaphore(std::uint32_t initialCount)
+{
+    int fd = ::eventfd(initialCount, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
+    if (fd < 0)
+        return Fail(-1);
+    Registry().Add(fd, Waitable::Semaphore);
+    return fd;
 }
 
-bool PosixPlatformImpl::ReleaseSemaphore(int semaphore, std::uint32_t count) {
-  std::uint64_t value = count;
-  if (::write(semaphore, &value, sizeof value) != static_cast<ssize_t>(sizeof value)) return Fail(false);
-  return true;
+bool PosixPlatformImpl::ReleaseSemaphore(int semaphore, std::uint32_t count)
+{
+    std::uint64_t value = count;
+    if (::write(semaphore, &value, sizeof value) != static_cast<ssize_t>(sizeof value))
+        return Fail(false);
+    return true;
 }
 
 WaitResult PosixPlatformImpl::WaitForObjects(const int* handles, std::size_t count, bool waitAll,
-                          std::uint32_t timeoutMs, std::size_t& index) {
-  index = 0;
-  if (count == 0 || !handles) {
-    SetLastError(EINVAL);
-    return WaitResult::Failed;
-  }
-  std::vector<pollfd> fds(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    // poll would silently skip a negative descriptor and wait for ever.
-    if (handles[i] < 0) {
-      SetLastError(EBADF);
-      return WaitResult::Failed;
-    }
-    fds[i] = pollfd{handles[i], POLLIN, 0};
-  }
-  const std::uint64_t deadline = MonotonicMs() + timeoutMs;
-  for (;;) {
-    for (auto& p : fds) p.revents = 0;
-    int rc = ::poll(fds.data(), fds.size(), PollTimeout(timeoutMs, deadline));
-    if (rc < 0) {
-      if (errno == EINTR) continue;
-      return Fail(WaitResult::Failed);
-    }
-    for (auto& p : fds) {
-      if (p.revents & POLLNVAL) {
-        SetLastError(EBADF);
+                                             std::uint32_t timeoutMs, std::size_t& index)
+{
+    index = 0;
+    if (count == 0 || !handles) {
+        SetLastError(EINVAL);
         return WaitResult::Failed;
-      }
     }
-    if (rc > 0) {
-      if (!waitAll) {
-        for (std::size_t i = 0; i < count; ++i) {
-          if (fds[i].revents && Take(handles[i])) {
-            index = i;
-            return WaitResult::Signalled;
-          }
+    std::vector<pollfd> fds(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        // poll would silently skip a negative descriptor and wait for ever.
+        if (handles[i] < 0) {
+            SetLastError(EBADF);
+            return WaitResult::Failed;
         }
-      } else if (static_cast<std::size_t>(rc) == count) {
-        std::size_t taken = 0;
-        while (taken < count && Take(handles[taken])) ++taken;
-        if (taken == count) return WaitResult::Signalled;
-        while (taken > 0) Untake(handles[--taken]);
-      } else if (timeoutMs != kInfinite && MonotonicMs() >= deadline) {
-        return WaitResult::Timeout;
-      } else {
-        // Some but not all are ready: poll again shortly rather than spin.
-        ::poll(nullptr, 0, 1);
-      }
+        fds[i] = pollfd{handles[i], POLLIN, 0};
     }
-    if (timeoutMs != kInfinite && MonotonicMs() >= deadline) return WaitResult::Timeout;
-  }
+    const std::uint64_t deadline = MonotonicMs() + timeoutMs;
+    for (;;) {
+        for (auto& p : fds)
+            p.revents = 0;
+        int rc = ::poll(fds.data(), fds.size(), PollTimeout(timeoutMs, deadline));
+        if (rc < 0) {
+            if (errno == EINTR)
+                continue;
+            return Fail(WaitResult::Failed);
+        }
+        for (auto& p : fds) {
+            if (p.revents & POLLNVAL) {
+                SetLastError(EBADF);
+                return WaitResult::Failed;
+            }
+        }
+        if (rc > 0) {
+            if (!waitAll) {
+                for (std::size_t i = 0; i < count; ++i) {
+                    if (fds[i].revents && Take(handles[i])) {
+                        index = i;
+                        return WaitResult::Signalled;
+                    }
+                }
+            } else if (static_cast<std::size_t>(rc) == count) {
+                std::size_t taken = 0;
+                while (taken < count && Take(handles[taken]))
+                    ++taken;
+                if (taken == count)
+                    return WaitResult::Signalled;
+                while (taken > 0)
+                    Untake(handles[--taken]);
+            } else if (timeoutMs != kInfinite && MonotonicMs() >= deadline) {
+                return WaitResult::Timeout;
+            } else {
+                // Some but not all are ready: poll again shortly rather than spin.
+                ::poll(nullptr, 0, 1);
+            }
+        }
+        if (timeoutMs != kInfinite && MonotonicMs() >= deadline)
+            return WaitResult::Timeout;
+    }
 }
 
 // ---- process, threads, clocks ------------------------------------------
 
-std::string PosixPlatformImpl::ComputerName() {
-  char name[HOST_NAME_MAX + 1] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return Fail(std::string());
-  return std::string(name).substr(0, 15);
+std::string PosixPlatformImpl::ComputerName()
+{
+    char name[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(name, sizeof name - 1) != 0)
+        return Fail(std::string());
+    return std::string(name).substr(0, 15);
 }
 
-std::uint64_t PosixPlatformImpl::ThreadId() {
-  return static_cast<std::uint64_t>(::syscall(SYS_gettid));
+std::uint64_t PosixPlatformImpl::ThreadId()
+{
+    return static_cast<std::uint64_t>(::syscall(SYS_gettid));
 }
 
-void PosixPlatformImpl::SetThreadName(const std::string& name) {
-  ::pthread_setname_np(::pthread_self(), name.substr(0, 15).c_str());
+void PosixPlatformImpl::SetThreadName(const std::string& name)
+{
+    ::pthread_setname_np(::pthread_self(), name.substr(0, 15).c_str());
 }
 
-std::uint64_t PosixPlatformImpl::MonotonicMs() {
-  timespec ts;
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+std::uint64_t PosixPlatformImpl::MonotonicMs()
+{
+    timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-void PosixPlatformImpl::Sleep(std::uint32_t ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+void PosixPlatformImpl::Sleep(std::uint32_t ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-std::int64_t PosixPlatformImpl::WallClockMs() {
-  timespec ts;
-  ::clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+std::int64_t PosixPlatformImpl::WallClockMs()
+{
+    timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-bool PosixPlatformImpl::ToLocalTime(std::int64_t utcSeconds, std::tm& local) {
-  time_t t = static_cast<time_t>(utcSeconds);
-  if (!::localtime_r(&t, &local)) return Fail(false);
-  return true;
+bool PosixPlatformImpl::ToLocalTime(std::int64_t utcSeconds, std::tm& local)
+{
+    time_t t = static_cast<time_t>(utcSeconds);
+    if (!::localtime_r(&t, &local))
+        return Fail(false);
+    return true;
 }
 
-bool PosixPlatformImpl::ToUtcTime(std::int64_t utcSeconds, std::tm& utc) {
-  time_t t = static_cast<time_t>(utcSeconds);
-  if (!::gmtime_r(&t, &utc)) return Fail(false);
-  return true;
+bool PosixPlatformImpl::ToUtcTime(std::int64_t utcSeconds, std::tm& utc)
+{
+    time_t t = static_cast<time_t>(utcSeconds);
+    if (!::gmtime_r(&t, &utc))
+        return Fail(false);
+    return true;
 }
 
-bool PosixPlatformImpl::FromLocalTime(std::tm& local, std::int64_t& utcSeconds) {
-  errno = 0;
-  time_t t = ::mktime(&local);
-  if (t == static_cast<time_t>(-1) && errno != 0) return Fail(false);
-  utcSeconds = static_cast<std::int64_t>(t);
-  return true;
+bool PosixPlatformImpl::FromLocalTime(std::tm& local, std::int64_t& utcSeconds)
+{
+    errno = 0;
+    time_t t = ::mktime(&local);
+    if (t == static_cast<time_t>(-1) && errno != 0)
+        return Fail(false);
+    utcSeconds = static_cast<std::int64_t>(t);
+    return true;
 }
 
-void PosixPlatformImpl::SetTimeZone(const std::string& tz) {
-  std::lock_guard<std::mutex> lock(envMutex_);
-  if (tz.empty())
-    ::unsetenv("TZ");
-  else
-    ::setenv("TZ", tz.c_str(), 1);
-  ::tzset();
+void PosixPlatformImpl::SetTimeZone(const std::string& tz)
+{
+    std::lock_guard<std::mutex> lock(envMutex_);
+    if (tz.empty())
+        ::unsetenv("TZ");
+    else
+        ::setenv("TZ", tz.c_str(), 1);
+    ::tzset();
 }
 
 // ---- user folders -------------------------------------------------------
 
-std::string PosixPlatformImpl::HomeDirectory() {
-  const char* home = ::getenv("HOME");
-  return home ? std::string(home) : std::string();
+std::string PosixPlatformImpl::HomeDirectory()
+{
+    const char* home = ::getenv("HOME");
+    return home ? std::string(home) : std::string();
 }
 
-std::string PosixPlatformImpl::DataFolder() {
-  const char* xdg = ::getenv("XDG_DATA_HOME");
-  if (xdg && *xdg) return xdg;
-  return JoinPath(HomeDirectory(), ".local/share");
+std::string PosixPlatformImpl::DataFolder()
+{
+    const char* xdg = ::getenv("XDG_DATA_HOME");
+    if (xdg && *xdg)
+        return xdg;
+    return JoinPath(HomeDirectory(), ".local/share");
 }
 
-std::string PosixPlatformImpl::ExecutablePath() {
-  char buf[PATH_MAX + 1] = {};
-  ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
-  if (n < 0) return Fail(std::string());
-  return std::string(buf, static_cast<std::size_t>(n));
+std::string PosixPlatformImpl::ExecutablePath()
+{
+    char buf[PATH_MAX + 1] = {};
+    ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
+    if (n < 0)
+        return Fail(std::string());
+    return std::string(buf, static_cast<std::size_t>(n));
 }
 
 // ---- helpers ------------------------------------------------------------
 
-int PosixPlatformImpl::PollTimeout(std::uint32_t timeoutMs, std::uint64_t deadline) {
-  if (timeoutMs == kInfinite) return -1;
-  std::uint64_t now = MonotonicMs();
-  if (now >= deadline) return 0;
-  std::uint64_t left = deadline - now;
-  return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+int PosixPlatformImpl::PollTimeout(std::uint32_t timeoutMs, std::uint64_t deadline)
+{
+    if (timeoutMs == kInfinite)
+        return -1;
+    std::uint64_t now = MonotonicMs();
+    if (now >= deadline)
+        return 0;
+    std::uint64_t left = deadline - now;
+    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
-int Platform::LastError() { return t_lastError; }
+int Platform::LastError()
+{
+    return t_lastError;
+}
 
-void Platform::SetLastError(int code) { t_lastError = code; }
+void Platform::SetLastError(int code)
+{
+    t_lastError = code;
+}
 
-int Platform::MapErrno(int err, const std::string& path) {
-  switch (err) {
+int Platform::MapErrno(int err, const std::string& path)
+{
+    switch (err) {
     case 0: return kErrNone;
     case ENOSPC:
     case EDQUOT: return kErrDiskFull;
@@ -628,20 +749,23 @@ int Platform::MapErrno(int err, const std::string& path) {
     case EROFS: return kErrAccessDenied;
     case ENOTDIR: return kErrPathNotFound;
     case ENOENT: {
-      if (path.empty()) return kErrFileNotFound;
-      struct stat st;
-      std::string parent = ParentOf(path);
-      if (::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return kErrFileNotFound;
-      return kErrPathNotFound;
+        if (path.empty())
+            return kErrFileNotFound;
+        struct stat st;
+        std::string parent = ParentOf(path);
+        if (::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            return kErrFileNotFound;
+        return kErrPathNotFound;
     }
     case EEXIST: return kErrAlreadyExists;
     default: return err;
-  }
+    }
 }
 
-std::string Platform::ErrorText(int code) {
-  int err = code;
-  switch (code) {
+std::string Platform::ErrorText(int code)
+{
+    int err = code;
+    switch (code) {
     case kErrFileNotFound: err = ENOENT; break;
     case kErrPathNotFound: err = ENOTDIR; break;
     case kErrAccessDenied: err = EACCES; break;
@@ -651,36 +775,44 @@ std::string Platform::ErrorText(int code) {
     case kErrCancelled: return "Operation cancelled";
     case kErrTimeout: return "Operation timed out";
     default: break;
-  }
-  char buf[256] = {};
-  // GNU strerror_r may return a static string instead of filling the buffer.
-  const char* text = ::strerror_r(err, buf, sizeof buf);
-  return text ? std::string(text) : std::string(buf);
+    }
+    char buf[256] = {};
+    // GNU strerror_r may return a static string instead of filling the buffer.
+    const char* text = ::strerror_r(err, buf, sizeof buf);
+    return text ? std::string(text) : std::string(buf);
 }
 
-Platform& PosixPlatform() {
-  static PosixPlatformImpl* platform = new PosixPlatformImpl;  // never destroyed: used at exit
-  return *platform;
+Platform& PosixPlatform()
+{
+    static PosixPlatformImpl* platform = new PosixPlatformImpl; // never destroyed: used at exit
+    return *platform;
 }
 
-Platform& Os() {
-  Platform* p = g_installed.load(std::memory_order_acquire);
-  return p ? *p : PosixPlatform();
+Platform& Os()
+{
+    Platform* p = g_installed.load(std::memory_order_acquire);
+    return p ? *p : PosixPlatform();
 }
 
-Platform* InstallPlatform(Platform* platform) {
-  Platform* previous = g_installed.exchange(platform, std::memory_order_acq_rel);
-  return previous;
+Platform* InstallPlatform(Platform* platform)
+{
+    Platform* previous = g_installed.exchange(platform, std::memory_order_acq_rel);
+    return previous;
 }
 
-std::string JoinPath(const std::string& a, const std::string& b) {
-  if (a.empty()) return b;
-  if (b.empty()) return a;
-  bool aSlash = a.back() == '/';
-  bool bSlash = b.front() == '/';
-  if (aSlash && bSlash) return a + b.substr(1);
-  if (aSlash || bSlash) return a + b;
-  return a + "/" + b;
+std::string JoinPath(const std::string& a, const std::string& b)
+{
+    if (a.empty())
+        return b;
+    if (b.empty())
+        return a;
+    bool aSlash = a.back() == '/';
+    bool bSlash = b.front() == '/';
+    if (aSlash && bSlash)
+        return a + b.substr(1);
+    if (aSlash || bSlash)
+        return a + b;
+    return a + "/" + b;
 }
 
-}  // namespace hl
+} // namespace hl

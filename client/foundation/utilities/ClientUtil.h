@@ -15,4 +15,4 @@ bool IsDirWritable(const std::string& directory);
 // a `directory` that is itself a link is left alone.
 void EmptyDirectory(const std::string& directory);
 
-}  // namespace ClientUtil
+} // namespace ClientUtil

@@ -8,4 +8,7 @@
 // when the first component is empty (a path such as "" or one that starts with
 // a separator in any other way).
 void MakeDirPath(const char* path);
-inline void MakeDirPath(const std::string& path) { MakeDirPath(path.c_str()); }
+inline void MakeDirPath(const std::string& path)
+{
+    MakeDirPath(path.c_str());
+}

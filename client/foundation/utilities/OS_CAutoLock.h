@@ -4,13 +4,13 @@
 #include "OS_CLockable.h"
 
 class OS_CAutoLock {
- public:
-  explicit OS_CAutoLock(OS_CLockable* lockable) : lockable_(lockable) { lockable_->Lock(); }
-  explicit OS_CAutoLock(OS_CLockable& lockable) : OS_CAutoLock(&lockable) {}
-  ~OS_CAutoLock() { lockable_->Unlock(); }
-  OS_CAutoLock(const OS_CAutoLock&) = delete;
-  OS_CAutoLock& operator=(const OS_CAutoLock&) = delete;
+public:
+    explicit OS_CAutoLock(OS_CLockable* lockable) : lockable_(lockable) { lockable_->Lock(); }
+    explicit OS_CAutoLock(OS_CLockable& lockable) : OS_CAutoLock(&lockable) {}
+    ~OS_CAutoLock() { lockable_->Unlock(); }
+    OS_CAutoLock(const OS_CAutoLock&) = delete;
+    OS_CAutoLock& operator=(const OS_CAutoLock&) = delete;
 
- private:
-  OS_CLockable* lockable_;
+private:
+    OS_CLockable* lockable_;
 };

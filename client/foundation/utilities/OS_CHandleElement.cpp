@@ -2,6 +2,8 @@
 
 #include "Platform.h"
 
-OS_CHandleElement::~OS_CHandleElement() {
-  if (handle_ != OS_INVALID_HANDLE) hl::Os().Close(handle_);
+OS_CHandleElement::~OS_CHandleElement()
+{
+    if (handle_ != OS_INVALID_HANDLE)
+        hl::Os().Close(handle_);
 }

@@ -24,28 +24,24 @@
 #include <vector>
 
 // The non-template pieces, shared by every instantiation.
-namespace OS_CPCQ_Support
-{
+namespace OS_CPCQ_Support {
 // Names the calling thread for debuggers and process listings.
-void NameThread(const std::string &name);
+void NameThread(const std::string& name);
 // Writes one "--> pcqex:..." line to the standard output stream.
-void ReportUnexpected(const std::string &name, int threadNumber, const char *where);
-}
+void ReportUnexpected(const std::string& name, int threadNumber, const char* where);
+} // namespace OS_CPCQ_Support
 
 template <class T>
-class OS_CPCQ_Executer
-{
+class OS_CPCQ_Executer {
 public:
     using Clock = std::chrono::steady_clock;
     // Starts a thread; tests replace it to make creation fail.
-    using ThreadStarter = std::function<bool(std::thread &, std::function<void()>)>;
+    using ThreadStarter = std::function<bool(std::thread&, std::function<void()>)>;
 
-    OS_CPCQ_Executer(const char *name, int numThreads, unsigned stopTimeoutMs,
-                     std::ptrdiff_t capacity, ThreadStarter starter = nullptr)
-        : m_name(name && *name ? name : "pcq_ex"),
-          m_numThreads(numThreads > 0 ? numThreads : 0),
-          m_stopTimeoutMs(stopTimeoutMs),
-          m_queue(capacity)
+    OS_CPCQ_Executer(const char* name, int numThreads, unsigned stopTimeoutMs, std::ptrdiff_t capacity,
+                     ThreadStarter starter = nullptr)
+        : m_name(name && *name ? name : "pcq_ex"), m_numThreads(numThreads > 0 ? numThreads : 0),
+          m_stopTimeoutMs(stopTimeoutMs), m_queue(capacity)
     {
         if (!starter)
             starter = &StartThread;
@@ -67,18 +63,18 @@ public:
         }
     }
 
-    OS_CPCQ_Executer(const OS_CPCQ_Executer &) = delete;
-    OS_CPCQ_Executer &operator=(const OS_CPCQ_Executer &) = delete;
+    OS_CPCQ_Executer(const OS_CPCQ_Executer&) = delete;
+    OS_CPCQ_Executer& operator=(const OS_CPCQ_Executer&) = delete;
 
     // Called on the stopping thread, possibly repeatedly, while an item still runs after
     // the stop time-out.
     void SetStopTimeoutAction(std::function<void()> action) { m_timeoutAction = std::move(action); }
 
     // Queues an item (ownership passes to the queue); blocks while the queue is full.
-    void Put(T *item) { m_queue.Put(item); }
+    void Put(T* item) { m_queue.Put(item); }
 
     bool IsRunning() const { return m_running; }
-    const std::string &GetName() const { return m_name; }
+    const std::string& GetName() const { return m_name; }
     // True once a stop has given up waiting for the items still queued.
     bool TimedOut() const { return m_abandon; }
 
@@ -109,21 +105,21 @@ public:
                     break;
             }
         }
-        for (auto &thread : m_threads)
+        for (auto& thread : m_threads)
             if (thread.joinable())
                 thread.join();
         // Items that no thread took (no thread started, or dropped stop signals).
-        for (T *item : m_queue.Drain())
+        for (T* item : m_queue.Drain())
             delete item;
     }
 
 private:
-    static bool StartThread(std::thread &thread, std::function<void()> body)
+    static bool StartThread(std::thread& thread, std::function<void()> body)
     {
         try {
             thread = std::thread(std::move(body));
             return true;
-        } catch (const std::system_error &) {
+        } catch (const std::system_error&) {
             return false;
         }
     }
@@ -134,7 +130,7 @@ private:
         m_started.release();
         try {
             for (;;) {
-                T *item = nullptr;
+                T* item = nullptr;
                 m_queue.Get(item);
                 if (!item)
                     break;
@@ -163,7 +159,7 @@ private:
     const unsigned m_stopTimeoutMs;
     std::binary_semaphore m_started{0};
     std::vector<std::thread> m_threads;
-    OS_CPCQueue<T *> m_queue;
+    OS_CPCQueue<T*> m_queue;
     std::function<void()> m_timeoutAction;
     std::atomic<bool> m_abandon{false};
     std::mutex m_doneLock;

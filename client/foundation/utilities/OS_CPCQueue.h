@@ -10,18 +10,16 @@
 #include <semaphore>
 
 template <class T>
-class OS_CPCQueue
-{
+class OS_CPCQueue {
 public:
     using Clock = std::chrono::steady_clock;
 
     explicit OS_CPCQueue(std::ptrdiff_t capacity)
         : m_capacity(capacity > 0 ? capacity : 1), m_filled(0), m_free(m_capacity)
-    {
-    }
+    {}
 
-    OS_CPCQueue(const OS_CPCQueue &) = delete;
-    OS_CPCQueue &operator=(const OS_CPCQueue &) = delete;
+    OS_CPCQueue(const OS_CPCQueue&) = delete;
+    OS_CPCQueue& operator=(const OS_CPCQueue&) = delete;
 
     // Blocks while the queue is full.
     void Put(T item)
@@ -40,7 +38,7 @@ public:
     }
 
     // Blocks while the queue is empty.
-    void Get(T &item)
+    void Get(T& item)
     {
         m_filled.acquire();
         {

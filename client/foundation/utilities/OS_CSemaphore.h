@@ -6,11 +6,11 @@
 #include "OS_CHandleElement.h"
 
 class OS_CSemaphore : public OS_CHandleElement {
- public:
-  explicit OS_CSemaphore(std::uint32_t initialCount);
-  ~OS_CSemaphore() override;
+public:
+    explicit OS_CSemaphore(std::uint32_t initialCount);
+    ~OS_CSemaphore() override;
 
-  // True only when acquired within the time-out (0xFFFFFFFF waits for ever).
-  bool Wait(std::uint32_t timeoutMs);
-  void Release(std::uint32_t count = 1);
+    // True only when acquired within the time-out (0xFFFFFFFF waits for ever).
+    bool Wait(std::uint32_t timeoutMs);
+    void Release(std::uint32_t count = 1);
 };

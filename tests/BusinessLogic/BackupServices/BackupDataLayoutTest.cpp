@@ -14,10 +14,10 @@ TEST(BackupDataLayoutTest, StoredHeaderIsLittleEndianAndWireHeaderBigEndian)
     EncodeBackupHeader(header, stored);
     EncodeBackupHeaderWire(header, wire);
 
-    const std::vector<std::uint8_t> storedExpected = {0xB3, 0xA2, 0x01, 0x00, 0x00, 0x10, 0x00, 0x00, 11, 0, 0, 0,
-                                                      22,   0,    0,    0,    0xEF, 0xBE, 0xAD, 0xDE};
-    const std::vector<std::uint8_t> wireExpected = {0x00, 0x01, 0xA2, 0xB3, 0x00, 0x00, 0x10, 0x00, 0, 0, 0, 11,
-                                                    0,    0,    0,    22,   0xDE, 0xAD, 0xBE, 0xEF};
+    const std::vector<std::uint8_t> storedExpected = {
+        0xB3, 0xA2, 0x01, 0x00, 0x00, 0x10, 0x00, 0x00, 11, 0, 0, 0, 22, 0, 0, 0, 0xEF, 0xBE, 0xAD, 0xDE};
+    const std::vector<std::uint8_t> wireExpected = {0x00, 0x01, 0xA2, 0xB3, 0x00, 0x00, 0x10, 0x00, 0,   0, 0,
+                                                    11,   0,    0,    0,    22,   0xDE, 0xAD, 0xBE, 0xEF};
     EXPECT_EQ(std::vector<std::uint8_t>(stored, stored + kBackupHeaderSize), storedExpected);
     EXPECT_EQ(std::vector<std::uint8_t>(wire, wire + kBackupHeaderSize), wireExpected);
     EXPECT_EQ(DecodeBackupHeader(stored), header);
@@ -40,11 +40,11 @@ TEST(BackupDataLayoutTest, ClusterHeaderIsBigEndianAndSizesAddUp)
 
 TEST(BackupDataLayoutTest, RecordCountEstimate)
 {
-    EXPECT_EQ(EstimateRecordCount(20, 4096), 0u);  // header only
-    EXPECT_EQ(EstimateRecordCount(0, 4096), 0u);   // shorter than a header: no underflow
+    EXPECT_EQ(EstimateRecordCount(20, 4096), 0u); // header only
+    EXPECT_EQ(EstimateRecordCount(0, 4096), 0u);  // shorter than a header: no underflow
     EXPECT_EQ(EstimateRecordCount(20 + 3 * (4096 + 12), 4096), 3u);
     EXPECT_EQ(EstimateRecordCount(20 + 3 * (4096 + 12) - 1, 4096), 2u);
-    EXPECT_EQ(EstimateRecordCount(20 + 12 * 5, 0), 5u);  // clusterSize 0 does not divide by zero
+    EXPECT_EQ(EstimateRecordCount(20 + 12 * 5, 0), 5u); // clusterSize 0 does not divide by zero
     EXPECT_TRUE(IsUsableClusterSize(65536));
     EXPECT_FALSE(IsUsableClusterSize(65537));
 }

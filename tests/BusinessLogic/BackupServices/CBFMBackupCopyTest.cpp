@@ -140,7 +140,8 @@ TEST_F(CBFMBackupTest, ExportDuringACommitCopiesOneWholeImageWithItsConfiguratio
         std::thread exporter([&] {
             int n = 0;
             do {
-                const std::string out = SandboxPath("out/" + std::to_string(round) + "-" + std::to_string(n++));
+                const std::string out =
+                    SandboxPath("out/" + std::to_string(round) + "-" + std::to_string(n++));
                 fs::create_directory(out);
                 if (source.Export(out) != CBFMBackup::ResultSuccess) {
                     ++failed;

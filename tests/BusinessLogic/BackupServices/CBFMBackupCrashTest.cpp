@@ -13,7 +13,7 @@ struct CrashCase {
     bool hasOldImage;
     std::size_t oldRecords;
     std::size_t newRecords;
-    bool sticky;  // true: nothing after the failing call happens (a crash); false: one failed call
+    bool sticky; // true: nothing after the failing call happens (a crash); false: one failed call
 };
 
 class CBFMBackupCrashTest : public CBFMBackupTest, public ::testing::WithParamInterface<CrashCase> {};
@@ -46,16 +46,15 @@ TEST_P(CBFMBackupCrashTest, EveryStopLeavesTheOldOrTheNewImageWhole)
         fault.SetWallClockMs(std::int64_t(kT2) * 1000);
         fault.FailNth(k, c.sticky ? hl::kErrAccessDenied : hl::kErrDiskFull, hl::kOpAll, c.sticky);
         bool committed = false;
-        std::unique_ptr<CBFMFile> replaced;  // as the service commits: the old image held open
+        std::unique_ptr<CBFMFile> replaced; // as the service commits: the old image held open
         {
             hl::ScopedPlatform use(fault);
             try {
                 CBFMBackup backup(work);
                 committed = backup.CommitMerge(false, &replaced);
                 if (!c.sticky)
-                    backup.Cleanup();  // what the service does after every transfer
-            } catch (const CClientExc&) {
-            }
+                    backup.Cleanup(); // what the service does after every transfer
+            } catch (const CClientExc&) {}
         }
 
         // Restart: the real platform, a fresh record.

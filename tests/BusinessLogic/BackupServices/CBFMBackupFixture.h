@@ -19,15 +19,16 @@
 
 class CBFMBackupTest : public SandboxTest {
 protected:
-    static constexpr std::uint32_t kT1 = 1765000000;  // December 2025
-    static constexpr std::uint32_t kT2 = 4102444800;  // January 2100: past 2038 on purpose
+    static constexpr std::uint32_t kT1 = 1765000000; // December 2025
+    static constexpr std::uint32_t kT2 = 4102444800; // January 2100: past 2038 on purpose
 
     // A backup image: header and three records with the given payload seed.
     static std::string Image(char seed, std::size_t records = 3)
     {
         using namespace BackupDataLayout;
         std::string out(kBackupHeaderSize, '\0');
-        EncodeBackupHeader(BackupHeader{0x0001A2B3, 64, 1, 2, 3}, reinterpret_cast<std::uint8_t*>(out.data()));
+        EncodeBackupHeader(BackupHeader{0x0001A2B3, 64, 1, 2, 3},
+                           reinterpret_cast<std::uint8_t*>(out.data()));
         for (std::size_t i = 0; i < records; ++i) {
             std::uint8_t header[kClusterHeaderSize];
             EncodeClusterHeader(ClusterHeader{std::uint32_t(i), kModeMain, 8}, header);
@@ -46,7 +47,8 @@ protected:
     std::string Dir(const std::string& id = "17") { return SandboxPath("srv/" + id); }
 
     // Writes a data file of the record directly, with a small sub-file size.
-    static void WriteData(const std::string& logical, const std::string& data, std::int32_t maxBytes = 2147483647)
+    static void WriteData(const std::string& logical, const std::string& data,
+                          std::int32_t maxBytes = 2147483647)
     {
         CBFMFile file(logical, true, maxBytes);
         std::uint32_t written = 0;

@@ -42,8 +42,9 @@ TEST_F(CBFMBackupTest, ConstructorsRefuseRecordsThatAreNotThisDirectory)
     expectThrow([&] { CBFMBackup b(Dir()); }, "Unable to read the backup configuration\n");
 
     // Unsigned dates beyond 2038 load as written.
-    WriteFile(Dir() + "/backup.cfg", "BackupID: 17\r\nFullBackupDate: 4102444800\r\nLastBackupDate: 4102444801\r\n"
-                                     "NumIncrementals: 4\r\n");
+    WriteFile(Dir() + "/backup.cfg",
+              "BackupID: 17\r\nFullBackupDate: 4102444800\r\nLastBackupDate: 4102444801\r\n"
+              "NumIncrementals: 4\r\n");
     CBFMBackup b(Dir());
     EXPECT_EQ(b.FullBackupDate(), 4102444800u);
     EXPECT_EQ(b.LastBackupDate(), 4102444801u);
@@ -77,10 +78,12 @@ TEST_F(CBFMBackupTest, FullThenIncrementalCommitsReplaceTheImageAndStampTheDates
     EXPECT_EQ(backup.LastBackupDate(), kT1);
     EXPECT_EQ(backup.NumIncrementals(), 0);
     EXPECT_EQ(ReadImage(backup), Image('a'));
-    EXPECT_EQ(ReadFile(Dir() + "/backup.cfg"),
-              "BackupID: 17\r\nFullBackupDate: 1765000000\r\nLastBackupDate: 1765000000\r\nNumIncrementals: 0\r\n");
+    EXPECT_EQ(
+        ReadFile(Dir() + "/backup.cfg"),
+        "BackupID: 17\r\nFullBackupDate: 1765000000\r\nLastBackupDate: 1765000000\r\nNumIncrementals: 0\r\n");
     // The commit leaves its server a note: this full backup is to become current.
-    EXPECT_EQ(Files(Dir()), (std::vector<std::string>{"backup.cfg", "backup_000.dat", "backup_cfg.dat", "current.cfg"}));
+    EXPECT_EQ(Files(Dir()),
+              (std::vector<std::string>{"backup.cfg", "backup_000.dat", "backup_cfg.dat", "current.cfg"}));
     bool noted = false;
     bool full = false;
     std::uint32_t date = 0;
@@ -111,10 +114,10 @@ TEST_F(CBFMBackupTest, FullThenIncrementalCommitsReplaceTheImageAndStampTheDates
 
 TEST_F(CBFMBackupTest, CommitOfAShorterImageLeavesNoSubFileOfTheLongerOne)
 {
-    Committed(Dir(), Image('a', 6), 16);  // 20 + 6*20 = 140 bytes: 9 sub-files
+    Committed(Dir(), Image('a', 6), 16); // 20 + 6*20 = 140 bytes: 9 sub-files
     ASSERT_TRUE(fs::exists(Dir() + "/backup_008.dat"));
     CBFMBackup backup(Dir());
-    WriteData(backup.GetFilePath(CBFMBackup::TmpMergeFile), Image('b', 1), 16);  // 40 bytes: 3 sub-files
+    WriteData(backup.GetFilePath(CBFMBackup::TmpMergeFile), Image('b', 1), 16); // 40 bytes: 3 sub-files
     ASSERT_TRUE(backup.CommitMerge(true));
     EXPECT_FALSE(fs::exists(Dir() + "/backup_003.dat"));
     EXPECT_FALSE(fs::exists(Dir() + "/backup_008.dat"));
@@ -128,7 +131,7 @@ TEST_F(CBFMBackupTest, TheReplacedImageComesBackOpenAndIsGoneFromTheRecord)
     WriteData(backup.GetFilePath(CBFMBackup::TmpMergeFile), Image('a', 4), 48);
     std::unique_ptr<CBFMFile> replaced;
     ASSERT_TRUE(backup.CommitMerge(true, &replaced));
-    EXPECT_EQ(replaced, nullptr);  // the first image replaces nothing
+    EXPECT_EQ(replaced, nullptr); // the first image replaces nothing
 
     WriteData(backup.GetFilePath(CBFMBackup::TmpMergeFile), Image('b', 1), 48);
     ASSERT_TRUE(backup.CommitMerge(false, &replaced));
@@ -211,7 +214,7 @@ TEST_F(CBFMBackupTest, CleanupKeepsTheConfigurationOfAnImageThatExistsButDoesNot
 {
     Committed(Dir(), Image('a', 4), 16);
     const std::string config = ReadFile(Dir() + "/backup.cfg");
-    fs::remove(Dir() + "/backup_002.dat");  // damaged: a sub-file in the middle is gone
+    fs::remove(Dir() + "/backup_002.dat"); // damaged: a sub-file in the middle is gone
     CBFMBackup backup(Dir());
     EXPECT_EQ(backup.OpenBFMFile(CBFMBackup::BackupFile), nullptr);
     EXPECT_FALSE(backup.Cleanup());
@@ -254,10 +257,10 @@ TEST_F(CBFMBackupTest, ValidateImageAcceptsOnlyWholeRecordsAfterAUsableHeader)
         return backup.ValidateImage();
     };
     EXPECT_TRUE(valid(Image('a')));
-    EXPECT_TRUE(valid(Image('a', 0)));                         // header only
-    EXPECT_FALSE(valid(Image('a').substr(0, 19)));             // short header
-    EXPECT_FALSE(valid(Image('a').substr(0, 20 + 12 + 7)));    // record cut short
-    EXPECT_FALSE(valid(Image('a').substr(0, 20 + 20 + 5)));    // part of a record header
+    EXPECT_TRUE(valid(Image('a', 0)));                      // header only
+    EXPECT_FALSE(valid(Image('a').substr(0, 19)));          // short header
+    EXPECT_FALSE(valid(Image('a').substr(0, 20 + 12 + 7))); // record cut short
+    EXPECT_FALSE(valid(Image('a').substr(0, 20 + 20 + 5))); // part of a record header
     std::string bigCluster = Image('a');
     auto* stored = reinterpret_cast<std::uint8_t*>(bigCluster.data());
     BackupHeader header = DecodeBackupHeader(stored);

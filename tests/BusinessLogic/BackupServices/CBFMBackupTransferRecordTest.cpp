@@ -2,7 +2,6 @@
 // transfer, and consumed by the commit that merged it.
 #include "CBFMBackupFixture.h"
 
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -26,10 +25,11 @@ CBFMBackup::TransferRecord SampleTransfer()
 
 bool SameTransfer(const CBFMBackup::TransferRecord& a, const CBFMBackup::TransferRecord& b)
 {
-    return a.serialNumber == b.serialNumber && a.clusterSize == b.clusterSize && a.headerParam1 == b.headerParam1 &&
-           a.headerParam2 == b.headerParam2 && a.headerParam3 == b.headerParam3 && a.full == b.full &&
-           a.estimate == b.estimate && a.mainCount == b.mainCount && a.scratchCount == b.scratchCount &&
-           a.mainBytes == b.mainBytes && a.scratchBytes == b.scratchBytes;
+    return a.serialNumber == b.serialNumber && a.clusterSize == b.clusterSize &&
+           a.headerParam1 == b.headerParam1 && a.headerParam2 == b.headerParam2 &&
+           a.headerParam3 == b.headerParam3 && a.full == b.full && a.estimate == b.estimate &&
+           a.mainCount == b.mainCount && a.scratchCount == b.scratchCount && a.mainBytes == b.mainBytes &&
+           a.scratchBytes == b.scratchBytes;
 }
 
 TEST_F(CBFMBackupTest, ATransferRecordReadsBackAndGoesWithCleanup)
@@ -91,7 +91,7 @@ TEST_F(CBFMBackupTest, TheCommitConsumesTheTransferRecordEvenWhenARepairFinishes
         bool decided = false;
         if (interrupted) {
             hl::FaultPlatform fault;
-            fault.FailNth(2, hl::kErrAccessDenied, hl::kOpRename, true);  // after the commit record
+            fault.FailNth(2, hl::kErrAccessDenied, hl::kOpRename, true); // after the commit record
             hl::ScopedPlatform use(fault);
             EXPECT_FALSE(backup.CommitMerge(true, nullptr, &decided));
             EXPECT_TRUE(fs::exists(dir + "/transfer.cfg"));

@@ -26,9 +26,9 @@ std::string FromHex(const std::string& hex)
 const std::string kImage = FromHex(
     "b3a20100001000000b00000016000000210000000000000100000002000000036f6e6500000002000000020000000374776f00"
     "00000300000001000000057468726565");
-const std::string kSum = FromHex(
-    "484c434b010000002a6c523e763cb87177e8366aa17434d3bd956d6fc38f2dc5de0ff4f80e71ae3c03000000000000004300000000"
-    "0000005ee547baeff99226484c4345");
+const std::string kSum = FromHex("484c434b010000002a6c523e763cb87177e8366aa17434d3bd956d6fc38f2dc5de0ff4f80e7"
+                                 "1ae3c03000000000000004300000000"
+                                 "0000005ee547baeff99226484c4345");
 
 class CBFMChecksumTest : public SandboxTest {
 protected:
@@ -97,7 +97,7 @@ TEST_F(CBFMChecksumTest, OnlyAWholeFileOpens)
     }
     EXPECT_EQ(OpenWith(""), CBFMChecksum::Status::Damaged);
     EXPECT_EQ(OpenWith(kSum.substr(0, kSum.size() - 8)), CBFMChecksum::Status::Damaged); // cut
-    EXPECT_EQ(OpenWith(kSum + std::string(8, '\0')), CBFMChecksum::Status::Damaged);    // grown
+    EXPECT_EQ(OpenWith(kSum + std::string(8, '\0')), CBFMChecksum::Status::Damaged);     // grown
     std::string entry = kSum;
     entry[17] ^= 1; // a record's entry: the file's own hash no longer agrees
     EXPECT_EQ(OpenWith(entry), CBFMChecksum::Status::Damaged);

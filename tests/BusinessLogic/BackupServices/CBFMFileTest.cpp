@@ -51,7 +51,8 @@ protected:
         for (std::size_t i = 0; i < sizes.size(); ++i)
             WriteFile(CBFMFile::SubFilePath(logical, int(i)), std::string(sizes[i], 'x'));
         WriteFile(CBFMFile::ControlFilePath(logical), "MaxBytesPerSubFile: " + std::to_string(max) +
-                                                          "\r\nNumSubFiles: " + std::to_string(sizes.size()) + "\r\n");
+                                                          "\r\nNumSubFiles: " + std::to_string(sizes.size()) +
+                                                          "\r\n");
     }
 
     static void ExpectOpenFails(const std::string& logical)
@@ -89,7 +90,7 @@ TEST_F(CBFMFileTest, CreateReplacesAnOldSeriesWithOneEmptySubFileAndAByteExactCo
     for (int i = 1; i <= 5; ++i)
         EXPECT_FALSE(fs::exists(CBFMFile::SubFilePath(Logical(), i))) << i;
     EXPECT_EQ(ReadFile(SandboxPath("main_cfg.dat")), "MaxBytesPerSubFile: 2147483647\r\nNumSubFiles: 1\r\n");
-    EXPECT_FALSE(fs::exists(Logical()));  // the logical name never exists on disk
+    EXPECT_FALSE(fs::exists(Logical())); // the logical name never exists on disk
 
     CBFMFile reopened(Logical(), false);
     EXPECT_EQ(reopened.GetSize(), 0);
@@ -160,7 +161,7 @@ TEST_F(CBFMFileTest, SeekClampsAndSupportsEveryOrigin)
     EXPECT_EQ(file.Seek(0, 2), 30);
     EXPECT_EQ(file.Seek(-12, 1), 18);
     EXPECT_EQ(file.Seek(-100, 1), 0);
-    EXPECT_EQ(file.Seek(7, 9), 0);  // unknown origin
+    EXPECT_EQ(file.Seek(7, 9), 0); // unknown origin
     EXPECT_EQ(file.Seek(15, 0), 15);
     char c = 0;
     std::uint32_t got = 0;
@@ -184,7 +185,7 @@ TEST_F(CBFMFileTest, TheSeriesStopsAt999SubFilesAndReportsWhatWasWritten)
     ASSERT_TRUE(WriteAll(file, std::string(998, 'a')));
     std::uint32_t written = 0;
     EXPECT_FALSE(file.Write("bcd", 3, written));
-    EXPECT_EQ(written, 1u);  // the 999th sub-file took one byte, a 1000th is never created
+    EXPECT_EQ(written, 1u); // the 999th sub-file took one byte, a 1000th is never created
     EXPECT_EQ(file.GetNumSubFiles(), 999);
     EXPECT_TRUE(fs::exists(SandboxPath("main_998.dat")));
     EXPECT_FALSE(fs::exists(SandboxPath("main_999.dat")));
@@ -252,7 +253,7 @@ TEST_F(CBFMFileTest, SmallRecordsAreBufferedNotWrittenOneCallEach)
         ASSERT_TRUE(file.Flush());
         // 20000 writes of ~14 bytes across 3 sub-files: a handful of system calls, not 20000.
         EXPECT_LT(counter.Calls(hl::kOpWrite), 20u);
-        EXPECT_GE(counter.Calls(hl::kOpWrite), 3u);  // the data did go out, once per sub-file at least
+        EXPECT_GE(counter.Calls(hl::kOpWrite), 3u); // the data did go out, once per sub-file at least
 
         counter.ResetCounts();
         EXPECT_EQ(file.Seek(0, 0), 0);
@@ -305,7 +306,7 @@ TEST_F(CBFMFileTest, ReadsAfterAJumpFetchOnlyTheRecordAndRunsReadAhead)
     // Records in a scattered order, each read whole in one call.
     std::vector<std::size_t> order;
     for (std::size_t i = 0; i < 100; ++i)
-        order.push_back((i * 797 + 1013) % kRecords);  // never within 8 KiB ahead of the last
+        order.push_back((i * 797 + 1013) % kRecords); // never within 8 KiB ahead of the last
     for (std::size_t r : order) {
         ASSERT_EQ(file.Seek(std::int64_t(r * kRecord), 0), std::int64_t(r * kRecord));
         char record[kRecord];
@@ -325,7 +326,7 @@ TEST_F(CBFMFileTest, ReadsAfterAJumpFetchOnlyTheRecordAndRunsReadAhead)
         ASSERT_TRUE(file.Read(header, sizeof header, got));
         ASSERT_EQ(std::string(header, 12), data.substr(r * kRecord, 12)) << "record " << r;
     }
-    EXPECT_LT(counter.calls, 20u);  // 1 MiB in windows of up to 256 KiB, not 2000 reads
+    EXPECT_LT(counter.calls, 20u); // 1 MiB in windows of up to 256 KiB, not 2000 reads
 }
 
 // Records the write-back hints a file gives, and can refuse them.
@@ -352,7 +353,7 @@ TEST_F(CBFMFileTest, WriteBehindStartsTheDiskOnEachNewStretchOfEverySubFile)
         for (int i = 0; i < 20; ++i)
             ASSERT_TRUE(WriteAll(plain, block));
     }
-    EXPECT_TRUE(recorder.ranges.empty());  // only files that will be synced ask for it
+    EXPECT_TRUE(recorder.ranges.empty()); // only files that will be synced ask for it
 
     // 32 MiB in sub-files of 20 MiB, the hints refused: the data is written all the same.
     recorder.refuse = true;
@@ -475,7 +476,7 @@ TEST_F(CBFMFileTest, CopyReportsProgressPerSubFileAndCanBeCancelled)
         EXPECT_LE(note.value, 100);
         hundreds += note.value == 100;
     }
-    EXPECT_EQ(hundreds, 3);  // the percentage restarts for every sub-file
+    EXPECT_EQ(hundreds, 3); // the percentage restarts for every sub-file
 
     // Without reporting, nothing is posted.
     window.Clear();

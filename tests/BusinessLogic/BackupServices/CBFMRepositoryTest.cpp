@@ -122,7 +122,7 @@ TEST_F(CBFMRepositoryTest, AnUnreadableConfigurationIsReplacedByTheDefaults)
               "RestoreBackupAuto: 1\r\nRestoreBackupBackupID: \r\nRestoreBackupServerID: \r\n");
     WriteFile(root + "/repository.cfg", "RestoreBackupAuto: 7\r\nRestoreBackupServerID: X\r\n");
     CBFMRepository repo(root.c_str());
-    EXPECT_TRUE(repo.IsAutoSelect());  // any non-zero value
+    EXPECT_TRUE(repo.IsAutoSelect()); // any non-zero value
 }
 
 TEST_F(CBFMRepositoryTest, ReadsTheSampleFolder)
@@ -166,7 +166,8 @@ TEST_F(CBFMRepositoryTest, ReadsTheSampleFolder)
     std::vector<Record> records;
     std::size_t pos = kBackupHeaderSize;
     while (pos + kClusterHeaderSize <= image.size()) {
-        const ClusterHeader c = DecodeClusterHeader(reinterpret_cast<const std::uint8_t*>(image.data()) + pos);
+        const ClusterHeader c =
+            DecodeClusterHeader(reinterpret_cast<const std::uint8_t*>(image.data()) + pos);
         pos += kClusterHeaderSize;
         ASSERT_LE(pos + c.length, image.size());
         records.push_back(Record{c.blockID, c.mode, image.substr(pos, c.length)});
@@ -249,7 +250,7 @@ TEST_F(CBFMRepositoryTest, DamagedRecordsAreSkippedAndNothingValidIsDeleted)
     EXPECT_EQ(repo.CreateServer("a/b"), nullptr);
     EXPECT_FALSE(repo.DeleteBackup("0001A2B3", ".."));
     EXPECT_FALSE(repo.DeleteBackup("0001A2B3", "junk"));
-    EXPECT_FALSE(repo.DeleteBackup("0001A2B3", "12"));  // not loadable, and not removed
+    EXPECT_FALSE(repo.DeleteBackup("0001A2B3", "12")); // not loadable, and not removed
     EXPECT_FALSE(repo.DeleteBackup("00C0FFEE", "9999"));
     EXPECT_TRUE(fs::exists(root + "/0001A2B3/junk/readme.txt"));
     EXPECT_TRUE(fs::exists(root + "/0001A2B3/12/backup_000.dat"));
@@ -263,7 +264,7 @@ TEST_F(CBFMRepositoryTest, RestoreSelection)
     std::string server, backup;
     {
         CBFMRepository repo(root.c_str());
-        EXPECT_FALSE(repo.GetRestoreBackup("DEADBEEF", server, backup));  // unknown server
+        EXPECT_FALSE(repo.GetRestoreBackup("DEADBEEF", server, backup)); // unknown server
 
         // No current backup: the most recent one (417 is later than 12).
         WriteFile(root + "/0001A2B3/server.cfg",
@@ -323,9 +324,10 @@ TEST_F(CBFMRepositoryTest, ExportThenImportIntoAnEmptyRepository)
     CBFMRepository repo(root.c_str());
     const std::string exportDir = SandboxPath("export");
     ASSERT_EQ(repo.ExportBackup(exportDir, "0001A2B3", "417"), CBFMRepository::ResultSuccess);
-    EXPECT_EQ(Tree(exportDir), (std::vector<std::string>{"0001A2B3", "0001A2B3/417", "0001A2B3/417/backup.cfg",
-                                                          "0001A2B3/417/backup_000.dat",
-                                                          "0001A2B3/417/backup_cfg.dat", "0001A2B3/server.cfg"}));
+    EXPECT_EQ(Tree(exportDir),
+              (std::vector<std::string>{"0001A2B3", "0001A2B3/417", "0001A2B3/417/backup.cfg",
+                                        "0001A2B3/417/backup_000.dat", "0001A2B3/417/backup_cfg.dat",
+                                        "0001A2B3/server.cfg"}));
     EXPECT_EQ(repo.ExportBackup(exportDir, "0001A2B3", "417"), CBFMRepository::ResultExportDirFailed);
     EXPECT_EQ(repo.ExportBackup(SandboxPath("e2"), "0001A2B3", "junk"), CBFMRepository::ResultFailure);
     EXPECT_FALSE(fs::exists(SandboxPath("e2")));
@@ -336,7 +338,8 @@ TEST_F(CBFMRepositoryTest, ExportThenImportIntoAnEmptyRepository)
     ASSERT_EQ(target.ImportBackup(exportDir), CBFMRepository::ResultSuccess);
     EXPECT_EQ(Image(target, "0001A2B3", "417"), Image(repo, "0001A2B3", "417"));
     EXPECT_EQ(ReadFile(empty + "/0001A2B3/417/backup.cfg"), ReadFile(root + "/0001A2B3/417/backup.cfg"));
-    EXPECT_EQ(ReadFile(empty + "/0001A2B3/417/backup_cfg.dat"), ReadFile(root + "/0001A2B3/417/backup_cfg.dat"));
+    EXPECT_EQ(ReadFile(empty + "/0001A2B3/417/backup_cfg.dat"),
+              ReadFile(root + "/0001A2B3/417/backup_cfg.dat"));
     std::unique_ptr<CBFMServer> imported = target.GetServer("0001A2B3");
     ASSERT_NE(imported, nullptr);
     EXPECT_EQ(imported->GetNumOldBackupsToKeep(), 2);
@@ -469,7 +472,7 @@ TEST_F(CBFMRepositoryTest, SharedServerRecordsForTheWindow)
         ids.insert(s->GetServerID());
     }
     EXPECT_EQ(ids, (std::set<std::string>{"0001A2B3", "00C0FFEE"}));
-    EXPECT_TRUE(repo.GetAllServers(servers));  // refilled, not appended
+    EXPECT_TRUE(repo.GetAllServers(servers)); // refilled, not appended
     EXPECT_EQ(servers.size(), 2u);
 }
 

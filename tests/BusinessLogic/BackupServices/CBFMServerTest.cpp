@@ -41,7 +41,8 @@ protected:
     void SetClock(std::int64_t seconds) { clock_.SetWallClockMs(seconds * 1000); }
 
     // A backup record with an image and the given dates, written as the service would leave it.
-    void AddBackup(const std::string& id, std::uint32_t full, std::uint32_t last, std::int32_t incrementals = 0)
+    void AddBackup(const std::string& id, std::uint32_t full, std::uint32_t last,
+                   std::int32_t incrementals = 0)
     {
         const std::string dir = Dir() + "/" + id;
         fs::create_directories(dir);
@@ -67,8 +68,9 @@ protected:
 TEST_F(CBFMServerTest, NewRecordWritesByteExactDefaults)
 {
     CBFMServer server(Dir(), "0001A2B3");
-    EXPECT_EQ(ReadFile(Dir() + "/server.cfg"), "CurrentBackupID: \r\nForceFullNumber: 0\r\nForceFullType: 0\r\n"
-                                                "NumOldBackupsToKeep: 0\r\nServerID: 0001A2B3\r\nServerName: \r\n");
+    EXPECT_EQ(ReadFile(Dir() + "/server.cfg"),
+              "CurrentBackupID: \r\nForceFullNumber: 0\r\nForceFullType: 0\r\n"
+              "NumOldBackupsToKeep: 0\r\nServerID: 0001A2B3\r\nServerName: \r\n");
     EXPECT_EQ(server.GetDisplayName(), "Quarnex Server ID: 0001A2B3");
     EXPECT_EQ(server.GetForceFullType(), CBFMServer::Days);
     std::string id = "x";
@@ -82,10 +84,10 @@ TEST_F(CBFMServerTest, ConstructorsRefuseRecordsThatAreNotThisDirectory)
 {
     EXPECT_THROW(CBFMServer(Dir(), ""), CClientExc);
     EXPECT_THROW(CBFMServer(Dir(), "0001A2B4"), CClientExc);
-    EXPECT_THROW(CBFMServer s(Dir()), CClientExc);  // no server.cfg
+    EXPECT_THROW(CBFMServer s(Dir()), CClientExc); // no server.cfg
     WriteFile(Dir() + "/server.cfg", "ServerID: 00C0FFEE\r\n");
     EXPECT_THROW(CBFMServer s(Dir()), CClientExc);
-    WriteFile(Dir() + "/server.cfg", "ServerID: 0001a2b3\r\n");  // compared byte for byte
+    WriteFile(Dir() + "/server.cfg", "ServerID: 0001a2b3\r\n"); // compared byte for byte
     EXPECT_THROW(CBFMServer s(Dir()), CClientExc);
     WriteFile(Dir() + "/server.cfg", "");
     EXPECT_THROW(CBFMServer s(Dir()), CClientExc);
@@ -106,8 +108,9 @@ TEST_F(CBFMServerTest, OptionChangesAreSavedAtOnce)
         server.SetForceFullNumber(3);
         server.SetNumOldBackupsToKeep(-1);
     }
-    EXPECT_EQ(ReadFile(Dir() + "/server.cfg"), "CurrentBackupID: \r\nForceFullNumber: 3\r\nForceFullType: 1\r\n"
-                                                "NumOldBackupsToKeep: -1\r\nServerID: 0001A2B3\r\nServerName: \r\n");
+    EXPECT_EQ(ReadFile(Dir() + "/server.cfg"),
+              "CurrentBackupID: \r\nForceFullNumber: 3\r\nForceFullType: 1\r\n"
+              "NumOldBackupsToKeep: -1\r\nServerID: 0001A2B3\r\nServerName: \r\n");
 }
 
 // Two snapshots of one server (the service's and the window's) must not undo each other.
@@ -117,7 +120,7 @@ TEST_F(CBFMServerTest, EachChangeSavesOnlyItsOwnFieldOverTheFile)
     CBFMServer window(Dir());
     AddBackup("417", kNow - 10, kNow - 10);
     EXPECT_TRUE(service.CommitNewFull("417"));
-    window.SetNumOldBackupsToKeep(3);  // the window's snapshot still has no current backup
+    window.SetNumOldBackupsToKeep(3); // the window's snapshot still has no current backup
     service.SetForceFullType(CBFMServer::Never);
     window.SetForceFullNumber(9);
 
@@ -130,8 +133,9 @@ TEST_F(CBFMServerTest, EachChangeSavesOnlyItsOwnFieldOverTheFile)
     EXPECT_EQ(fresh.GetForceFullNumber(), 9);
 
     // A server name put into the file by other means survives every save.
-    WriteFile(Dir() + "/server.cfg", ReadFile(Dir() + "/server.cfg").replace(
-                                         ReadFile(Dir() + "/server.cfg").find("ServerName: "), 12, "ServerName: Depot"));
+    WriteFile(Dir() + "/server.cfg",
+              ReadFile(Dir() + "/server.cfg")
+                  .replace(ReadFile(Dir() + "/server.cfg").find("ServerName: "), 12, "ServerName: Depot"));
     service.SetForceFullNumber(2);
     EXPECT_EQ(CBFMServer(Dir()).GetServerName(), "Depot");
 }
@@ -144,7 +148,7 @@ TEST_F(CBFMServerTest, ScansListOnlyLoadableBackupRecords)
     fs::create_directories(Dir() + "/junk");
     WriteFile(Dir() + "/junk/readme.txt", "not a backup");
     fs::create_directories(Dir() + "/99");
-    WriteFile(Dir() + "/99/backup.cfg", "BackupID: 98\r\n");  // does not match its directory
+    WriteFile(Dir() + "/99/backup.cfg", "BackupID: 98\r\n"); // does not match its directory
     fs::create_directories(Dir() + "/5");
     WriteFile(Dir() + "/5/backup.cfg", "\x01\x02 garbage without a colon");
     WriteFile(Dir() + "/7", "a file, not a directory");
@@ -218,7 +222,7 @@ TEST_F(CBFMServerTest, IncrementalPolicy)
     fs::remove_all(Dir() + "/418");
     EXPECT_TRUE(server.IsIncrementalAllowed());
     server.SetForceFullType(CBFMServer::Days);
-    EXPECT_FALSE(server.IsIncrementalAllowed());  // the current backup does not load
+    EXPECT_FALSE(server.IsIncrementalAllowed()); // the current backup does not load
 }
 
 TEST_F(CBFMServerTest, NewFullKeepsTheNewestOldBackupsAndDeletesTheOldest)
@@ -228,10 +232,10 @@ TEST_F(CBFMServerTest, NewFullKeepsTheNewestOldBackupsAndDeletesTheOldest)
     AddBackup("10", 100, 100);
     AddBackup("11", 500, 500);
     AddBackup("12", 300, 300);
-    AddBackup("13", 2200000000u, 2200000000u);  // after 2038: the newest, not the oldest
+    AddBackup("13", 2200000000u, 2200000000u); // after 2038: the newest, not the oldest
     AddBackup("14", 200, 200);
     AddBackup("99", kNow, kNow);
-    fs::create_directories(Dir() + "/junk");  // not a record: never pruned
+    fs::create_directories(Dir() + "/junk"); // not a record: never pruned
     WriteFile(Dir() + "/junk/keep.txt", "x");
 
     EXPECT_TRUE(server.CommitNewFull("99"));
@@ -264,7 +268,7 @@ TEST_F(CBFMServerTest, TiedDatesArePrunedOneAtATime)
     AddBackup("2", 100, 100);
     AddBackup("3", 100, 100);
     AddBackup("99", kNow, kNow);
-    EXPECT_TRUE(server.CommitNewFull("99"));  // keep 0: three others, one candidate
+    EXPECT_TRUE(server.CommitNewFull("99")); // keep 0: three others, one candidate
     std::set<std::string> left = Backups(server);
     EXPECT_EQ(left.size(), 3u);
     EXPECT_TRUE(left.count("99"));
@@ -319,7 +323,7 @@ TEST_F(CBFMServerTest, RemoveBackupDirectoryRemovesOnlyEmptyOnes)
     AddBackup("6", 1, 1);
     EXPECT_TRUE(server.RemoveBackupDirectory("5"));
     EXPECT_FALSE(fs::exists(Dir() + "/5"));
-    EXPECT_TRUE(server.RemoveBackupDirectory("6"));  // not empty counts as done
+    EXPECT_TRUE(server.RemoveBackupDirectory("6")); // not empty counts as done
     EXPECT_TRUE(fs::exists(Dir() + "/6/backup.cfg"));
     EXPECT_FALSE(server.RemoveBackupDirectory("nothing-here"));
     EXPECT_FALSE(server.RemoveBackupDirectory(""));
@@ -333,7 +337,7 @@ TEST_F(CBFMServerTest, BackupSizeIsTheImageSize)
     ASSERT_TRUE(server.GetBackupSize("417", size));
     EXPECT_EQ(size, 3u);
     fs::create_directories(Dir() + "/8");
-    WriteFile(Dir() + "/8/backup.cfg", "BackupID: 8\r\n");  // a record without an image
+    WriteFile(Dir() + "/8/backup.cfg", "BackupID: 8\r\n"); // a record without an image
     EXPECT_FALSE(server.GetBackupSize("8", size));
     EXPECT_FALSE(server.GetBackupSize("", size));
     EXPECT_FALSE(server.GetBackupSize("9", size));

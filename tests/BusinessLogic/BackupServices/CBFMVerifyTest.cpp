@@ -116,7 +116,8 @@ TEST_F(CBFMVerifyTest, ABackupLeavesAChecksumFileThatDescribesItsImage)
     for (std::size_t i = 0; i < kLengths.size(); ++i) {
         std::uint64_t hash = 0;
         ASSERT_TRUE(sum.NextRecordHash(hash));
-        EXPECT_EQ(hash, CBFMChecksum::Hash(image.data() + starts[i], starts[i + 1] - starts[i])) << "record " << i;
+        EXPECT_EQ(hash, CBFMChecksum::Hash(image.data() + starts[i], starts[i + 1] - starts[i]))
+            << "record " << i;
     }
     std::uint64_t extra = 0;
     EXPECT_FALSE(sum.NextRecordHash(extra));
@@ -246,12 +247,12 @@ TEST_F(CBFMVerifyTest, ARestoreStopsAtTheFirstRecordThatDoesNotMatch)
     const std::vector<std::uint64_t> starts = RecordStarts();
     // A byte of record 6's data, in the sub-file that holds it.
     const std::uint64_t logical = starts[6] + 12 + 100;
-    ASSERT_NO_FATAL_FAILURE(FlipByte(SubFile(int(logical / kSubFileSize)), std::size_t(logical % kSubFileSize)));
+    ASSERT_NO_FATAL_FAILURE(
+        FlipByte(SubFile(int(logical / kSubFileSize)), std::size_t(logical % kSubFileSize)));
     window.Clear();
 
     std::vector<SimCluster> received;
-    const RestoreResult r =
-        Sim().Restore(kSerial, [&](const SimCluster& c) { received.push_back(c); });
+    const RestoreResult r = Sim().Restore(kSerial, [&](const SimCluster& c) { received.push_back(c); });
     EXPECT_EQ(r.response, kOk);
     EXPECT_TRUE(r.gotHeader);
     EXPECT_FALSE(r.gotDone);
@@ -354,7 +355,8 @@ TEST_F(CBFMVerifyTest, VerifyOnTheWorkQueueMakesTheNextBackupOfADamagedCurrentOn
 {
     AllowIncrementals("0001A2B3");
     // A second server whose backup stays whole.
-    ASSERT_NO_FATAL_FAILURE(PushOk(SimHeader{0x00C0FFEE, 4096, 1, 2, 3}, true, {Cluster(1, kModeMain, 10, 3)}));
+    ASSERT_NO_FATAL_FAILURE(
+        PushOk(SimHeader{0x00C0FFEE, 4096, 1, 2, 3}, true, {Cluster(1, kModeMain, 10, 3)}));
     AllowIncrementals("00C0FFEE");
     ASSERT_NO_FATAL_FAILURE(FlipByte(m_dir + "/backup_000.dat", 40));
 
@@ -378,7 +380,8 @@ TEST_F(CBFMVerifyTest, VerifyOnTheWorkQueueMakesTheNextBackupOfADamagedCurrentOn
     // One server only.
     window.Clear();
     CWork(CWork::TypeVerify, "00C0FFEE").Execute();
-    EXPECT_EQ(window.Sequence(), (std::vector<unsigned>{CM_HLKVerifyStarted, CM_HLKVerifyResult, CM_HLKVerifyDone}));
+    EXPECT_EQ(window.Sequence(),
+              (std::vector<unsigned>{CM_HLKVerifyStarted, CM_HLKVerifyResult, CM_HLKVerifyDone}));
 }
 
 TEST_F(CBFMVerifyTest, ACancelledVerifyStopsAndSaysSo)

@@ -49,7 +49,7 @@ TEST_F(CServerSummaryTest, SampleFolderGivesOneLinePerLoadableServer)
     EXPECT_EQ(a.serverName, "");
     EXPECT_EQ(a.displayName, "Quarnex Server ID: 0001A2B3");
     EXPECT_EQ(a.currentBackupID, "417");
-    EXPECT_EQ(a.backupCount, 2u);  // 417 and 12; junk/ is no backup
+    EXPECT_EQ(a.backupCount, 2u); // 417 and 12; junk/ is no backup
     EXPECT_EQ(a.lastBackupDate, 1765100000u);
     EXPECT_EQ(a.imageBytes, 203u + 35u);
     // server.cfg 118, 417: 203 + 91 + 48, junk/readme.txt 20, 12: 35 + 90 + 48.
@@ -59,7 +59,7 @@ TEST_F(CServerSummaryTest, SampleFolderGivesOneLinePerLoadableServer)
     EXPECT_EQ(b.serverID, "00C0FFEE");
     EXPECT_EQ(b.displayName, "Main office    Server ID: 00C0FFEE");
     EXPECT_EQ(b.backupCount, 1u);
-    EXPECT_EQ(b.lastBackupDate, 4102444800u);  // after 2038: unsigned all the way
+    EXPECT_EQ(b.lastBackupDate, 4102444800u); // after 2038: unsigned all the way
     EXPECT_EQ(b.imageBytes, 20u);
     EXPECT_EQ(b.diskBytes, 130u + 20u + 92u + 48u);
 }
@@ -121,7 +121,7 @@ TEST(CServerSummaryState, DatesAfter2038CompareUnsigned)
 {
     TServerSummary s;
     s.backupCount = 1;
-    s.lastBackupDate = 4102444800u;  // 2100-01-01
+    s.lastBackupDate = 4102444800u; // 2100-01-01
     EXPECT_EQ(CServerSummary::StateAt(s, 4102444800LL + 86400, 2), CServerSummary::StateOK);
     EXPECT_EQ(CServerSummary::StateAt(s, 4102444800LL + 3 * 86400, 2), CServerSummary::StateOverdue);
 }

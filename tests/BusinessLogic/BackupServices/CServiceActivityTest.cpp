@@ -53,7 +53,8 @@ TEST_F(CServiceActivityTest, BackupRunsThroughTransferSaveAndIdle)
     Apply(CM_HLKProgress, 40);
     EXPECT_EQ(s.progress, 40);
 
-    EXPECT_EQ(Apply(CM_HLKBackupTransferDone, P(new HLKResultMsg{1})), Lines{"Backup transfer completed successfully"});
+    EXPECT_EQ(Apply(CM_HLKBackupTransferDone, P(new HLKResultMsg{1})),
+              Lines{"Backup transfer completed successfully"});
     EXPECT_EQ(s.state, "Idle");
     EXPECT_TRUE(s.busy); // still busy until the save is over
     EXPECT_EQ(s.progress, 100);
@@ -74,14 +75,16 @@ TEST_F(CServiceActivityTest, RestoreExportImportAndDiskSpaceLines)
     EXPECT_EQ(Apply(CM_HLKRestoreStarted, P(new HLKRestoreStartedMsg{DupString("0001A2B3"), 3})),
               Lines{"Started restore transfer to 0001A2B3 of estimated size 3 MBytes"});
     EXPECT_EQ(activity.GetStatus().state, "Restore File Transfer");
-    EXPECT_EQ(Apply(CM_HLKRestoreDone, P(new HLKResultMsg{1})), Lines{"Restore transfer completed successfully"});
+    EXPECT_EQ(Apply(CM_HLKRestoreDone, P(new HLKResultMsg{1})),
+              Lines{"Restore transfer completed successfully"});
     EXPECT_FALSE(activity.GetStatus().busy);
 
     CServiceActivity::Follow follow = CServiceActivity::Follow::None;
     // Two spaces between the destination and "of size", as the pieces give.
-    EXPECT_EQ(Apply(CM_HLKExportStarted,
-                    P(new HLKExportStartedMsg{DupString("Quarnex Server ID: 0001A2B3    Mon"), DupString("/x/e"), 7})),
-              Lines{"Export of backup \"Quarnex Server ID: 0001A2B3    Mon\" to /x/e  of size 7 MBytes started"});
+    EXPECT_EQ(
+        Apply(CM_HLKExportStarted, P(new HLKExportStartedMsg{DupString("Quarnex Server ID: 0001A2B3    Mon"),
+                                                             DupString("/x/e"), 7})),
+        Lines{"Export of backup \"Quarnex Server ID: 0001A2B3    Mon\" to /x/e  of size 7 MBytes started"});
     EXPECT_EQ(activity.GetStatus().state, "Backup File Export");
     EXPECT_EQ(Apply(CM_HLKExportDone, P(new HLKExportDoneMsg{0, DupString("d"), DupString("/x/e")}), &follow),
               Lines{"Export of backup failed"});
@@ -94,7 +97,8 @@ TEST_F(CServiceActivityTest, RestoreExportImportAndDiskSpaceLines)
               Lines{"Import of backup completed successfully"});
     EXPECT_EQ(follow, CServiceActivity::Follow::ImportFinished);
 
-    EXPECT_EQ(Apply(CM_HLKInsufficientDiskSpace, P(new HLKInsufficientDiskSpaceMsg{DupString("0001A2B3"), 500, 20})),
+    EXPECT_EQ(Apply(CM_HLKInsufficientDiskSpace,
+                    P(new HLKInsufficientDiskSpaceMsg{DupString("0001A2B3"), 500, 20})),
               Lines{"Backup request from Quarnex Server ID: 0001A2B3 has insufficient disk space to perform "
                     "backup.  Needed: 500MBytes.  Available: 20MBytes."});
 }
@@ -127,9 +131,10 @@ TEST(CServiceActivityLines, RestoreRequestAndDeleteLines)
     hl::Os().SetTimeZone("UTC");
     const HLKPromptForRestoreMsg request{0x1A2B3, 0xABCDEF01,
                                          CTimeUtil::ToClientStandardTime(2026, 12, 7, 14, 5, 0, 0)};
-    EXPECT_EQ(CServiceActivity::RestoreRequestLine(request, true),
-              "Request to restore Quarnex Server ID:0001A2B3 using backup from Quarnex Server ID:ABCDEF01 dated "
-              "Mon Dec 07, 02:05 PM 2026 accepted");
+    EXPECT_EQ(
+        CServiceActivity::RestoreRequestLine(request, true),
+        "Request to restore Quarnex Server ID:0001A2B3 using backup from Quarnex Server ID:ABCDEF01 dated "
+        "Mon Dec 07, 02:05 PM 2026 accepted");
     const std::string rejected = CServiceActivity::RestoreRequestLine(request, false);
     EXPECT_EQ(rejected.substr(rejected.size() - 14), " 2026 rejected");
     hl::Os().SetTimeZone(saved);

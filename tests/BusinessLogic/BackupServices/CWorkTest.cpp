@@ -26,8 +26,7 @@ namespace {
 const TBackupInfo kBackup417{"0001A2B3", "417", "", 1765100000u};
 const TBackupInfo kBackup9999{"00C0FFEE", "9999", "Main office", 4102444800u};
 
-class CWorkTest : public SandboxTest
-{
+class CWorkTest : public SandboxTest {
 protected:
     void SetUp() override
     {
@@ -45,13 +44,13 @@ protected:
     }
 
     // Switches the work to another backup folder, as a second installation would have.
-    void UseRepository(const std::string &root)
+    void UseRepository(const std::string& root)
     {
         CBFMRepository::Release();
         CBFMRepository::GetInstance(root.c_str());
     }
 
-    static void Run(std::uint8_t type, const std::string &path, const TBackupInfo &backup = TBackupInfo())
+    static void Run(std::uint8_t type, const std::string& path, const TBackupInfo& backup = TBackupInfo())
     {
         CWork(type, path, backup).Execute();
     }
@@ -69,11 +68,13 @@ protected:
 
 TEST_F(CWorkTest, BackupDescription)
 {
-    EXPECT_EQ(CWork::GetBackupDescription(kBackup417), "Quarnex Server ID: 0001A2B3    Sun Dec 07, 09:33:20 AM 2025");
+    EXPECT_EQ(CWork::GetBackupDescription(kBackup417),
+              "Quarnex Server ID: 0001A2B3    Sun Dec 07, 09:33:20 AM 2025");
     EXPECT_EQ(CWork::GetBackupDescription(kBackup9999),
               "Main office    Server ID: 00C0FFEE    Fri Jan 01, 12:00:00 AM 2100");
     hl::Os().SetTimeZone("Europe/Berlin");
-    EXPECT_EQ(CWork::GetBackupDescription(kBackup417), "Quarnex Server ID: 0001A2B3    Sun Dec 07, 10:33:20 AM 2025");
+    EXPECT_EQ(CWork::GetBackupDescription(kBackup417),
+              "Quarnex Server ID: 0001A2B3    Sun Dec 07, 10:33:20 AM 2025");
 }
 
 TEST_F(CWorkTest, BackupListIsSortedByServerThenDate)
@@ -84,7 +85,7 @@ TEST_F(CWorkTest, BackupListIsSortedByServerThenDate)
     list.push_back({"00000001", "5", "", 4000000000u}); // dates compare unsigned
     CWork::SortBackupList(list);
     std::vector<std::string> order;
-    for (const TBackupInfo &b : list)
+    for (const TBackupInfo& b : list)
         order.push_back(b.serverID + "/" + b.backupID);
     EXPECT_EQ(order, (std::vector<std::string>{"00000001/5", "0001A2B3/12", "0001A2B3/77", "0001A2B3/417",
                                                "00C0FFEE/9999"}));
@@ -124,7 +125,7 @@ TEST_F(CWorkTest, ExportThenImportIntoAnotherRepositoryGivesTheSameImage)
     EXPECT_TRUE(events[3].success);
     EXPECT_EQ(events[3].text, exportPath);
 
-    for (const char *file : {"backup_000.dat", "backup_cfg.dat", "backup.cfg"}) {
+    for (const char* file : {"backup_000.dat", "backup_cfg.dat", "backup.cfg"}) {
         const std::string original = ReadFile(SandboxPath("repoA/0001A2B3/417/") + file);
         ASSERT_FALSE(original.empty()) << file;
         EXPECT_EQ(ReadFile(SandboxPath("repoB/0001A2B3/417/") + file), original) << file;
@@ -246,7 +247,7 @@ TEST_F(CWorkTest, StopTimeOutDuringAnExportCancelsItAndLeavesNoExportBehind)
     {
         OS_CPCQ_Executer<CWork> worker("GUIWorker", 1, 100, 1024);
         worker.SetStopTimeoutAction([] {
-            if (GUIComm *gui = GUIComm::Instance())
+            if (GUIComm* gui = GUIComm::Instance())
                 gui->RequestCancel();
         });
         worker.Put(new CWork(CWork::TypeExport, SandboxPath("exports/long"), kBackup417));

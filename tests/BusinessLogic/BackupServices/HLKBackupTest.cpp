@@ -8,10 +8,10 @@
 
 #include "Eventually.h"
 #include "FaultPlatform.h"
-#include "PlatformWrapper.h"
-#include "ServedPort.h"
 #include "HLKServer.h"
 #include "HLKTestHarness.h"
+#include "PlatformWrapper.h"
+#include "ServedPort.h"
 
 using namespace quarnexsim;
 
@@ -102,7 +102,8 @@ TEST_F(HLKBackupTest, StopReachesAWorkerWaitingForACommand)
         ASSERT_TRUE(Connect(c));
         std::uint32_t w = 1;
         if (hello) {
-            const std::vector<std::uint8_t> payload = QuarnexSim::HelloPayload(SimHeader{0x42, 512, 0, 0, 0}, true);
+            const std::vector<std::uint8_t> payload =
+                QuarnexSim::HelloPayload(SimHeader{0x42, 512, 0, 0, 0}, true);
             ASSERT_TRUE(c.SendWord(0x55AA0001) && c.SendBytes(payload.data(), payload.size()));
             ASSERT_TRUE(c.ReadWord(w, 20000));
             EXPECT_EQ(w, kOk);
@@ -161,7 +162,8 @@ TEST_F(HLKBackupTest, AThreadThatDoesNotStopInTimeKeepsItsRecord)
 // stop; the service gives up waiting, and the worker finishes cleanly once answered.
 TEST_F(HLKBackupTest, StopGivesUpOnAWorkerInAPromptWhichStillEndsCleanly)
 {
-    ASSERT_NO_FATAL_FAILURE(PushOk(SimHeader{0x0001A2B3, 512, 0, 0, 0}, true, {Cluster(1, kModeMain, 10, 1)}));
+    ASSERT_NO_FATAL_FAILURE(
+        PushOk(SimHeader{0x0001A2B3, 512, 0, 0, 0}, true, {Cluster(1, kModeMain, 10, 1)}));
     window.Clear();
     auto inquiry = std::async(std::launch::async, [this] { return Sim().Inquire(0x0001A2B3); });
     ASSERT_TRUE(window.WaitForMessage(CM_HLKPromptForRestore));

@@ -49,7 +49,8 @@ protected:
         if (HasFatalFailure())
             return;
         header = SimHeader{kSerial, 1024, 1, 2, 3};
-        stored = {Cluster(1, kModeMain, 1024, 1), Cluster(2, kModeMain, 1000, 1), Cluster(3, kModeScratch, 5, 1)};
+        stored = {Cluster(1, kModeMain, 1024, 1), Cluster(2, kModeMain, 1000, 1),
+                  Cluster(3, kModeScratch, 5, 1)};
         ASSERT_NO_FATAL_FAILURE(PushOk(header, true, stored));
         AllowIncrementals("0001A2B3");
         before = StoredImage("0001A2B3");
@@ -93,7 +94,10 @@ protected:
         return b;
     }
 
-    static void Append(std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) { a.insert(a.end(), b.begin(), b.end()); }
+    static void Append(std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b)
+    {
+        a.insert(a.end(), b.begin(), b.end());
+    }
 
     SimHeader header;
     std::vector<SimCluster> stored;
@@ -146,7 +150,8 @@ TEST_F(HLKBadInputTest, EveryMessageCutAtEveryFieldEndsCleanly)
             ASSERT_TRUE(c.SendBytes(k.complete.data(), k.complete.size()));
             ASSERT_TRUE(c.SendBytes(k.cut.data(), at));
             // Read the answers to the complete part, then go away mid-message.
-            std::size_t okWords = k.complete.empty() ? 0 : (k.complete == afterSize || k.complete == incrAfterSize ? 2 : 1);
+            std::size_t okWords =
+                k.complete.empty() ? 0 : (k.complete == afterSize || k.complete == incrAfterSize ? 2 : 1);
             for (std::size_t i = 0; i < okWords; ++i) {
                 std::uint32_t w = 1;
                 ASSERT_TRUE(c.ReadWord(w, 20000));
@@ -248,9 +253,15 @@ TEST_F(HLKBadInputTest, CommandsOutOfOrderAreRefused)
         {"DONE first", Word(kDone), {kError}, {}, {CM_HLKBackupTransferDone}},
         {"CLUSTER first", cluster, {}, {}, {}},
         {"CLUSTER before SIZE", helloThenCluster, {kOk}, {4}, {CM_HLKBackupInitiated, CM_HLKError}},
-        {"DONE before SIZE", helloThenDone, {kOk, kError}, {4},
+        {"DONE before SIZE",
+         helloThenDone,
+         {kOk, kError},
+         {4},
          {CM_HLKBackupInitiated, CM_HLKBackupTransferDone, CM_HLKError}},
-        {"SIZE twice", sizeTwice, {kOk, kOk, kError}, {6, 4},
+        {"SIZE twice",
+         sizeTwice,
+         {kOk, kOk, kError},
+         {6, 4},
          {CM_HLKBackupInitiated, CM_HLKBackupStarted, CM_HLKError, CM_HLKError}},
     };
     for (const Case& k : cases) {
@@ -282,7 +293,8 @@ TEST_F(HLKBadInputTest, BadClustersEndTheBackup)
     Append(mode4, {9, 9});
     std::vector<std::uint8_t> mode0 = Word(kCluster);
     Append(mode0, ClusterHeaderBytes(5, 0, 0));
-    for (const Case& k : std::vector<Case>{{"longer than clusterSize", tooLong}, {"mode 4", mode4}, {"mode 0", mode0}}) {
+    for (const Case& k :
+         std::vector<Case>{{"longer than clusterSize", tooLong}, {"mode 4", mode4}, {"mode 0", mode0}}) {
         for (bool full : {true, false}) {
             SCOPED_TRACE(k.name + (full ? " in a full backup" : " in an incremental"));
             window.Clear();
@@ -300,7 +312,8 @@ TEST_F(HLKBadInputTest, BadClustersEndTheBackup)
             EXPECT_EQ(Answers(c), (std::vector<std::uint32_t>{kOk, kOk}));
             ASSERT_NO_FATAL_FAILURE(ExpectUnchanged());
             EXPECT_EQ(window.Errors(), std::vector<int>{4});
-            EXPECT_EQ(window.Sequence(), (std::vector<unsigned>{CM_HLKBackupInitiated, CM_HLKBackupStarted, CM_HLKError}));
+            EXPECT_EQ(window.Sequence(),
+                      (std::vector<unsigned>{CM_HLKBackupInitiated, CM_HLKBackupStarted, CM_HLKError}));
         }
     }
 }

@@ -40,7 +40,8 @@ protected:
     // One backup with the nth write failing (and all after it); returns what happened.
     Outcome PushWithFullDisk(hl::FaultPlatform& fault, std::uint64_t n, const SimHeader& h, bool full,
                              const std::vector<SimCluster>& clusters, const std::vector<std::uint8_t>& before,
-                             const std::vector<std::uint8_t>& after, const std::set<std::string>& layoutBefore)
+                             const std::vector<std::uint8_t>& after,
+                             const std::set<std::string>& layoutBefore)
     {
         Outcome o;
         window.Clear();
@@ -79,9 +80,9 @@ protected:
             // The Quarnex server was told the backup is stored: nothing may be current now, so
             // its next incremental is refused and a full one follows.
             EXPECT_TRUE(stored.empty()) << "an acknowledged backup that was not saved left a current backup";
-            EXPECT_TRUE(window.WaitFor(
-                [&](const Note& note) { return note.message == CM_HLKBackupNotSaved && note.text == serverId; }))
-                << "the window was not told that the next backup will be a full one";
+            EXPECT_TRUE(window.WaitFor([&](const Note& note) {
+                return note.message == CM_HLKBackupNotSaved && note.text == serverId;
+            })) << "the window was not told that the next backup will be a full one";
         } else {
             EXPECT_TRUE(errors.empty());
             EXPECT_EQ(stored, after);
@@ -119,13 +120,16 @@ TEST_F(HLKFaultTest, AFullDiskAtAnyWriteOfFullAndIncrementalBackups)
     ASSERT_EQ(StoredImage(serverId), MergeModel::Serialize(current));
 
     // The last full backup has no scratch clusters: it is stored without a merge.
-    for (const auto& [full, scratchPercent] : {std::pair{true, 30}, std::pair{false, 30}, std::pair{true, 0}}) {
-        SCOPED_TRACE(full ? "full backup with " + std::to_string(scratchPercent) + " % scratch" : "incremental backup");
+    for (const auto& [full, scratchPercent] :
+         {std::pair{true, 30}, std::pair{false, 30}, std::pair{true, 0}}) {
+        SCOPED_TRACE(full ? "full backup with " + std::to_string(scratchPercent) + " % scratch"
+                          : "incremental backup");
         plan.seed += 1;
         plan.firstBlock = full ? 1 : 50;
         plan.scratchPercent = scratchPercent;
         const std::vector<SimCluster> clusters = ClusterPlan::Generate(plan);
-        const SimImage next = full ? MergeModel::Full(h, clusters) : MergeModel::Incremental(current, h, clusters);
+        const SimImage next =
+            full ? MergeModel::Full(h, clusters) : MergeModel::Incremental(current, h, clusters);
         const std::vector<std::uint8_t> before = MergeModel::Serialize(current);
         const std::vector<std::uint8_t> after = MergeModel::Serialize(next);
 
@@ -206,7 +210,8 @@ TEST_F(HLKFaultTest, AFailedFlushAtDoneIsAnsweredWithAnErrorAndKeepsTheCurrentBa
     }
     // The next incremental is taken and merged into it.
     ASSERT_NO_FATAL_FAILURE(PushOk(h, false, second));
-    EXPECT_EQ(StoredImage(serverId), MergeModel::Serialize(MergeModel::Incremental(MergeModel::Full(h, first), h, second)));
+    EXPECT_EQ(StoredImage(serverId),
+              MergeModel::Serialize(MergeModel::Incremental(MergeModel::Full(h, first), h, second)));
 }
 
 // What the window is told about a backup is what a restart finds: every file-system call of
@@ -293,10 +298,12 @@ TEST_F(HLKFaultTest, WhatTheWindowIsToldIsWhatARestartRestores)
         const SimImage restored = RestoreOk(h.serialNumber);
         if (toldSaved) {
             ++savedCount;
-            EXPECT_EQ(MergeModel::Serialize(restored), MergeModel::Serialize(b)) << "told saved, yet b does not restore";
+            EXPECT_EQ(MergeModel::Serialize(restored), MergeModel::Serialize(b))
+                << "told saved, yet b does not restore";
         } else {
             ++lostCount;
-            EXPECT_EQ(MergeModel::Serialize(restored), MergeModel::Serialize(a)) << "told failed, yet a does not restore";
+            EXPECT_EQ(MergeModel::Serialize(restored), MergeModel::Serialize(a))
+                << "told failed, yet a does not restore";
         }
         QuarnexView view;
         PushResult acknowledged;
@@ -322,9 +329,10 @@ TEST_F(HLKFaultTest, WhatTheWindowIsToldIsWhatARestartRestores)
     }
     EXPECT_GT(savedCount, 1);
     EXPECT_GT(lostCount, 1);
-    std::printf("[ fault ] the last %d of %llu calls failed in turn: %d told saved (b restores), %d told failed "
-                "(a restores)\n",
-                cut, static_cast<unsigned long long>(total), savedCount, lostCount);
+    std::printf(
+        "[ fault ] the last %d of %llu calls failed in turn: %d told saved (b restores), %d told failed "
+        "(a restores)\n",
+        cut, static_cast<unsigned long long>(total), savedCount, lostCount);
 }
 
 } // namespace

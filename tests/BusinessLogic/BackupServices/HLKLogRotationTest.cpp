@@ -49,8 +49,7 @@ TEST_F(HLKLogRotationTest, BackupAndRestoreCompleteWhenTheLogCannotBeRotated)
 
     // The log noted why it stopped, and stopped.
     const std::string text = ReadFile(CLog::GetLogFileName());
-    const std::string tail =
-        "CLOG ERROR: Error Renaming " + CLog::GetLogFileName() + " to " + older + "\n";
+    const std::string tail = "CLOG ERROR: Error Renaming " + CLog::GetLogFileName() + " to " + older + "\n";
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
     EXPECT_TRUE(fs::is_directory(older));

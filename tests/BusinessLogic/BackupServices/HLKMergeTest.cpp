@@ -81,8 +81,10 @@ protected:
             const auto length = static_cast<std::uint32_t>(c.data.size());
             BackupDataLayout::EncodeClusterHeader({c.blockID, c.mode, length}, header);
             if (MergeModel::IsScratch(c)) {
-                session->scratchIndex.push_back({c.blockID, static_cast<std::uint32_t>(session->scratchBytes)});
-                ASSERT_EQ(HLKRecordIO::writeClusterBlk(*session->tmpScratch, header, c.data.data(), length), 0);
+                session->scratchIndex.push_back(
+                    {c.blockID, static_cast<std::uint32_t>(session->scratchBytes)});
+                ASSERT_EQ(HLKRecordIO::writeClusterBlk(*session->tmpScratch, header, c.data.data(), length),
+                          0);
                 session->scratchCount += 1;
                 session->scratchBytes += static_cast<std::uint32_t>(BackupDataLayout::RecordSize(length));
             } else {
@@ -141,7 +143,8 @@ TEST_F(HLKMergeTest, FullMergeMatchesTheModel)
         auto merge = MergeFile();
         ASSERT_EQ(HLKMerge::mergeFullBackup(*session, *merge), 0);
         merge.reset();
-        EXPECT_EQ(Contents(SandboxPath("TmpMerge.dat")), MergeModel::Serialize(MergeModel::Full(kHeader, clusters)));
+        EXPECT_EQ(Contents(SandboxPath("TmpMerge.dat")),
+                  MergeModel::Serialize(MergeModel::Full(kHeader, clusters)));
         EXPECT_EQ(session->mergeCount, session->mainCount + session->scratchCount);
     }
 }

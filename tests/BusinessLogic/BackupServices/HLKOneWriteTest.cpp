@@ -73,7 +73,8 @@ private:
     {
         const std::string name = path.substr(path.find_last_of('/') + 1);
         const std::size_t underscore = name.rfind('_');
-        if (underscore == std::string::npos || name.size() != underscore + 8 || name.compare(underscore + 4, 4, ".dat") != 0)
+        if (underscore == std::string::npos || name.size() != underscore + 8 ||
+            name.compare(underscore + 4, 4, ".dat") != 0)
             return "";
         for (std::size_t i = underscore + 1; i < underscore + 4; ++i)
             if (name[i] < '0' || name[i] > '9')
@@ -93,7 +94,8 @@ private:
     std::map<std::string, std::uint64_t> m_bytes;
 };
 
-std::vector<SimCluster> Plan(std::uint32_t seed, std::uint32_t count, int scratchPercent, std::uint32_t first = 1)
+std::vector<SimCluster> Plan(std::uint32_t seed, std::uint32_t count, int scratchPercent,
+                             std::uint32_t first = 1)
 {
     PlanOptions po;
     po.clusterSize = kHeader.clusterSize;
@@ -178,7 +180,8 @@ protected:
         std::string name;
         ASSERT_TRUE(server && server->GetCurrentBackup(name));
         CBFMChecksum sum;
-        ASSERT_EQ(sum.Open(m_root + "/" + kServerId + "/" + name + "/backup.sum"), CBFMChecksum::Status::Whole);
+        ASSERT_EQ(sum.Open(m_root + "/" + kServerId + "/" + name + "/backup.sum"),
+                  CBFMChecksum::Status::Whole);
         SimImage parsed;
         ASSERT_TRUE(MergeModel::Parse(image, parsed));
         EXPECT_EQ(sum.ImageSize(), image.size());

@@ -254,8 +254,9 @@ TEST_F(HLKPeerRulesTest, PinRefusesBackupAndRestoreFromAnotherAddressUntilForgot
     EXPECT_FALSE(r.completed);
     std::vector<std::string> lines = RefusalLines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "Backup from Quarnex Server ID: 0001A2B3 refused: it came from 127.0.0.2, the server is "
-                        "pinned to 127.0.0.1");
+    EXPECT_EQ(lines[0],
+              "Backup from Quarnex Server ID: 0001A2B3 refused: it came from 127.0.0.2, the server is "
+              "pinned to 127.0.0.1");
     EXPECT_EQ(window.notes.Sequence(), std::vector<unsigned>{CM_HLKPeerRefused});
     EXPECT_EQ(Folder(), before);
 
@@ -269,8 +270,9 @@ TEST_F(HLKPeerRulesTest, PinRefusesBackupAndRestoreFromAnotherAddressUntilForgot
     EXPECT_TRUE(image.records.empty());
     lines = RefusalLines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "Restore for Quarnex Server ID: 0001A2B3 refused: it came from 127.0.0.2, the server is "
-                        "pinned to 127.0.0.1");
+    EXPECT_EQ(lines[0],
+              "Restore for Quarnex Server ID: 0001A2B3 refused: it came from 127.0.0.2, the server is "
+              "pinned to 127.0.0.1");
     EXPECT_EQ(window.notes.Sequence(), std::vector<unsigned>{CM_HLKPeerRefused});
 
     // The pinned address is served as ever.
@@ -308,8 +310,9 @@ TEST_F(HLKPeerRulesTest, RestoreNeedsAnAcceptedInquiryFromTheSameAddressWithinTe
     EXPECT_FALSE(rr.gotHeader);
     std::vector<std::string> lines = RefusalLines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "Restore for Quarnex Server ID: 0001A2B3 refused: no restore request from 127.0.0.1 was "
-                        "accepted in the last 10 minutes");
+    EXPECT_EQ(lines[0],
+              "Restore for Quarnex Server ID: 0001A2B3 refused: no restore request from 127.0.0.1 was "
+              "accepted in the last 10 minutes");
     EXPECT_EQ(window.notes.Sequence(), std::vector<unsigned>{CM_HLKPeerRefused});
 
     // A rejected inquiry does not count.

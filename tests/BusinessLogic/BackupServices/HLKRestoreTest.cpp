@@ -46,7 +46,8 @@ protected:
 
 TEST_F(HLKRestoreTest, AStoredClusterSizeAboveTheLimitIsRefused)
 {
-    ASSERT_NO_FATAL_FAILURE(PushOk(SimHeader{kSerial, 4096, 0, 0, 0}, true, {Cluster(1, kModeMain, 4096, 1)}));
+    ASSERT_NO_FATAL_FAILURE(
+        PushOk(SimHeader{kSerial, 4096, 0, 0, 0}, true, {Cluster(1, kModeMain, 4096, 1)}));
     ASSERT_NO_FATAL_FAILURE(PatchClusterSize(65537));
     window.Clear();
     SimImage image;

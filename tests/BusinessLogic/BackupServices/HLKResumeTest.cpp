@@ -91,8 +91,8 @@ protected:
         std::vector<std::string> out;
         for (const auto& e : fs::recursive_directory_iterator(m_root)) {
             const std::string name = e.path().filename().string();
-            if (name == "transfer.cfg" || name == "commit.cfg" || name == "current.cfg" || name.rfind("main_", 0) == 0 ||
-                name.rfind("scratch_", 0) == 0 || name.rfind("merge_", 0) == 0)
+            if (name == "transfer.cfg" || name == "commit.cfg" || name == "current.cfg" ||
+                name.rfind("main_", 0) == 0 || name.rfind("scratch_", 0) == 0 || name.rfind("merge_", 0) == 0)
                 out.push_back(e.path().string());
         }
         return out;
@@ -150,7 +150,8 @@ TEST_F(HLKResumeTest, AcknowledgedFullAndIncrementalAreSavedBeforeTheFirstConnec
         sim.SetTimeoutMs(20000);
         ASSERT_TRUE(sim.Restore(kHeader.serialNumber, restored).gotDone);
     }
-    EXPECT_EQ(MergeModel::Serialize(restored), MergeModel::Serialize(MergeModel::Incremental(a, kHeader, second)));
+    EXPECT_EQ(MergeModel::Serialize(restored),
+              MergeModel::Serialize(MergeModel::Incremental(a, kHeader, second)));
     EXPECT_TRUE(Leftovers().empty()) << Leftovers().front();
     std::unique_ptr<CBFMServer> server = Repo()->GetServer(kServerId);
     ASSERT_TRUE(server);
@@ -172,7 +173,8 @@ TEST_F(HLKResumeTest, TheResumedMergeDoesNotHoldTheThreadThatStartsTheService)
         const std::vector<unsigned> seq = window.Sequence();
         EXPECT_EQ(std::count(seq.begin(), seq.end(), unsigned(CM_HLKSaveBackupDone)), 0);
         disk.letGo.release();
-        EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }));
+        EXPECT_TRUE(
+            window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && n.success; }));
         Stop();
     }
     EXPECT_TRUE(Leftovers().empty()) << Leftovers().front();
@@ -191,7 +193,8 @@ TEST_F(HLKResumeTest, ATransferThatDoesNotMatchItsRecordIsGivenUpAndTheNextBacku
 
     const std::uint16_t port = Start();
     ASSERT_NE(port, 0);
-    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && !n.success; }));
+    EXPECT_TRUE(
+        window.WaitFor([](const Note& n) { return n.message == CM_HLKSaveBackupDone && !n.success; }));
     EXPECT_TRUE(window.WaitFor(
         [](const Note& n) { return n.message == CM_HLKBackupNotSaved && n.text == kServerId; }));
     EXPECT_TRUE(Leftovers().empty()) << Leftovers().front();

@@ -10,8 +10,8 @@
 #include "CBFMBackup.h"
 #include "CBFMServer.h"
 #include "HLKTestHarness.h"
-#include "PlatformWrapper.h"
 #include "MergeModel.h"
+#include "PlatformWrapper.h"
 
 using namespace quarnexsim;
 
@@ -41,8 +41,9 @@ TEST_F(HLKServiceTest, FullBackupIsStoredAndRestoredByteForByte)
     ASSERT_NO_FATAL_FAILURE(PushOk(h, true, clusters));
 
     // What the window saw, in order (progress reports aside).
-    const std::vector<unsigned> expected = {CM_HLKBackupInitiated, CM_HLKBackupStarted, CM_HLKBackupTransferDone,
-                                            CM_HLKSaveBackupStarted, CM_HLKSaveBackupDone};
+    const std::vector<unsigned> expected = {CM_HLKBackupInitiated, CM_HLKBackupStarted,
+                                            CM_HLKBackupTransferDone, CM_HLKSaveBackupStarted,
+                                            CM_HLKSaveBackupDone};
     EXPECT_EQ(window.Sequence(), expected);
     const std::vector<Note> notes = window.Notes();
     EXPECT_EQ(notes[0].text, "0001A2B3");
@@ -78,10 +79,13 @@ TEST_F(HLKServiceTest, FullBackupIsStoredAndRestoredByteForByte)
 TEST_F(HLKServiceTest, FullMergeOrdersScratchAmongMainAndKeepsScratchBeyondTheLastMain)
 {
     // Main 1, 2, 4; scratch 3, 2, and scratch 9 and 7 beyond the last main cluster.
-    const std::vector<SimCluster> clusters = {
-        Cluster(1, kModeMain, 100, 1),   Cluster(9, kModeScratch, 50, 1), Cluster(3, kModeScratch, 30, 1),
-        Cluster(2, kModeMain, 100, 1),   Cluster(2, kModeScratch, 20, 2), Cluster(4, kModeMain, 0, 1),
-        Cluster(7, 3 /* both bits: scratch */, 64, 1)};
+    const std::vector<SimCluster> clusters = {Cluster(1, kModeMain, 100, 1),
+                                              Cluster(9, kModeScratch, 50, 1),
+                                              Cluster(3, kModeScratch, 30, 1),
+                                              Cluster(2, kModeMain, 100, 1),
+                                              Cluster(2, kModeScratch, 20, 2),
+                                              Cluster(4, kModeMain, 0, 1),
+                                              Cluster(7, 3 /* both bits: scratch */, 64, 1)};
     const SimHeader h{0x00C0FFEE, 128, 1, 2, 3};
     ASSERT_NO_FATAL_FAILURE(PushOk(h, true, clusters));
 
@@ -129,7 +133,8 @@ TEST_F(HLKServiceTest, BlockIdsZeroAndAllOnesMergeLikeAnyOther)
 {
     const SimHeader h{0x12345678, 64, 0, 0, 0};
     const std::vector<SimCluster> full = {Cluster(0, kModeMain, 64, 1), Cluster(5, kModeMain, 64, 1),
-                                          Cluster(0xFFFFFFFF, kModeMain, 64, 1), Cluster(0, kModeScratch, 8, 1)};
+                                          Cluster(0xFFFFFFFF, kModeMain, 64, 1),
+                                          Cluster(0, kModeScratch, 8, 1)};
     ASSERT_NO_FATAL_FAILURE(PushOk(h, true, full));
     AllowIncrementals("12345678");
     SimImage model = MergeModel::Full(h, full);
@@ -177,7 +182,8 @@ TEST_F(HLKServiceTest, GeneratedFullAndIncrementalsMatchTheModel)
         clusters = ClusterPlan::Generate(incr);
         ASSERT_NO_FATAL_FAILURE(PushOk(h, false, clusters));
         model = MergeModel::Incremental(model, h, clusters);
-        ASSERT_EQ(MergeModel::Serialize(RestoreOk(0x0BADCAFE)), MergeModel::Serialize(model)) << "round " << round;
+        ASSERT_EQ(MergeModel::Serialize(RestoreOk(0x0BADCAFE)), MergeModel::Serialize(model))
+            << "round " << round;
     }
 }
 
@@ -193,8 +199,9 @@ TEST_F(HLKServiceTest, RefusedIncrementalThenFullHelloOnTheSameConnection)
     ASSERT_TRUE(window.WaitForMessage(CM_HLKSaveBackupDone));
     ASSERT_TRUE(Idle());
     // The refusal itself tells the window nothing beyond the announcement of each HELLO.
-    const std::vector<unsigned> seq = {CM_HLKBackupInitiated, CM_HLKBackupInitiated, CM_HLKBackupStarted,
-                                       CM_HLKBackupTransferDone, CM_HLKSaveBackupStarted, CM_HLKSaveBackupDone};
+    const std::vector<unsigned> seq = {CM_HLKBackupInitiated,   CM_HLKBackupInitiated,
+                                       CM_HLKBackupStarted,     CM_HLKBackupTransferDone,
+                                       CM_HLKSaveBackupStarted, CM_HLKSaveBackupDone};
     EXPECT_EQ(window.Sequence(), seq);
     EXPECT_EQ(MergeModel::Serialize(RestoreOk(0x42)), MergeModel::Serialize(MergeModel::Full(h, clusters)));
 }
@@ -270,11 +277,11 @@ TEST_F(HLKServiceTest, InquiryAcceptedSendsTheHeaderBigEndian)
     EXPECT_NE(prompt.words[2], 0u); // LastBackupDate of the backup
     ASSERT_TRUE(GUIComm::Instance()->RespondToRestorePrompt(true));
     const std::vector<std::uint8_t> wire = inquiry.get();
-    const std::vector<std::uint8_t> expected = {0, 0, 0, 0,                      // SFS_RSP_OK
-                                                0x00, 0x01, 0xA2, 0xB3,          // serialNumber
-                                                0, 0, 0x10, 0,                   // clusterSize 4096
-                                                1, 2, 3, 4, 0, 0, 0, 5, 0, 0, 0, 6,
-                                                0x55, 0xAA, 0, 4};               // SFS_CMD_DONE
+    const std::vector<std::uint8_t> expected = {0,    0,    0,    0,    // SFS_RSP_OK
+                                                0x00, 0x01, 0xA2, 0xB3, // serialNumber
+                                                0,    0,    0x10, 0,    // clusterSize 4096
+                                                1,    2,    3,    4,    0,    0,    0, 5,
+                                                0,    0,    0,    6,    0x55, 0xAA, 0, 4}; // SFS_CMD_DONE
     EXPECT_EQ(wire, expected);
     ASSERT_TRUE(Idle());
     EXPECT_TRUE(window.Errors().empty());
@@ -282,7 +289,8 @@ TEST_F(HLKServiceTest, InquiryAcceptedSendsTheHeaderBigEndian)
 
 TEST_F(HLKServiceTest, InquiryRejectedByTheUserIsRefused)
 {
-    ASSERT_NO_FATAL_FAILURE(PushOk(SimHeader{0x0001A2B3, 4096, 0, 0, 0}, true, {Cluster(1, kModeMain, 10, 1)}));
+    ASSERT_NO_FATAL_FAILURE(
+        PushOk(SimHeader{0x0001A2B3, 4096, 0, 0, 0}, true, {Cluster(1, kModeMain, 10, 1)}));
     window.Clear();
     auto inquiry = std::async(std::launch::async, [this] { return Sim().Inquire(0x0001A2B3); });
     ASSERT_TRUE(window.WaitForMessage(CM_HLKPromptForRestore));
@@ -331,7 +339,8 @@ TEST_F(HLKServiceTest, InsufficientDiskSpaceRefusesSize)
     // 0x7FFFFFFF clusters of 65536 bytes: about 128 TiB announced.
     QuarnexConnection c;
     ASSERT_TRUE(Connect(c));
-    const std::vector<std::uint8_t> hello = QuarnexSim::HelloPayload(SimHeader{0x0001A2B3, 65536, 0, 0, 0}, true);
+    const std::vector<std::uint8_t> hello =
+        QuarnexSim::HelloPayload(SimHeader{0x0001A2B3, 65536, 0, 0, 0}, true);
     ASSERT_TRUE(c.SendWord(0x55AA0001) && c.SendBytes(hello.data(), hello.size()));
     std::uint32_t word = 1;
     ASSERT_TRUE(c.ReadWord(word, 20000));
@@ -393,9 +402,11 @@ protected:
         SizeOutcome out;
         QuarnexConnection c;
         EXPECT_TRUE(Connect(c));
-        const std::vector<std::uint8_t> hello = QuarnexSim::HelloPayload(SimHeader{0x0001A2B3, clusterSize, 0, 0, 0}, true);
+        const std::vector<std::uint8_t> hello =
+            QuarnexSim::HelloPayload(SimHeader{0x0001A2B3, clusterSize, 0, 0, 0}, true);
         std::uint32_t word = 1;
-        EXPECT_TRUE(c.SendWord(0x55AA0001) && c.SendBytes(hello.data(), hello.size()) && c.ReadWord(word, 20000));
+        EXPECT_TRUE(c.SendWord(0x55AA0001) && c.SendBytes(hello.data(), hello.size()) &&
+                    c.ReadWord(word, 20000));
         EXPECT_EQ(word, kOk);
         EXPECT_TRUE(c.SendWord(0x55AA0002) && c.SendWord(estimate) && c.ReadWord(out.answer, 20000));
         if (out.answer == kOk) {

@@ -10,9 +10,9 @@
 #include <functional>
 #include <future>
 
+#include "Eventually.h"
 #include "HLKTestHarness.h"
 #include "ServedPort.h"
-#include "Eventually.h"
 
 using namespace quarnexsim;
 namespace fs = std::filesystem;
@@ -36,7 +36,8 @@ std::vector<std::string> BackupDirs(const std::string& root, const std::string& 
     return dirs;
 }
 
-class HLKStopRestartTest : public ServiceTest, public ::testing::WithParamInterface<std::tuple<Stuck, Restart>> {
+class HLKStopRestartTest : public ServiceTest,
+                           public ::testing::WithParamInterface<std::tuple<Stuck, Restart>> {
 protected:
     HLKTimeouts Timeouts() override
     {
@@ -51,21 +52,22 @@ protected:
     // so that a restart can keep it.
     void StartOnServedPort()
     {
-        const int p = testsupport::StartOnServedPort([](int candidate) { return HLKBackup::GetInstance()->HLK_Reset(candidate); });
+        const int p = testsupport::StartOnServedPort(
+            [](int candidate) { return HLKBackup::GetInstance()->HLK_Reset(candidate); });
         ASSERT_GT(p, 0) << "no served port could be bound";
         port = static_cast<std::uint16_t>(p);
     }
 
     bool PingBy(std::uint16_t p, std::chrono::steady_clock::time_point deadline)
     {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
         QuarnexSim sim("127.0.0.1", p);
         sim.SetTimeoutMs(static_cast<int>(left.count()));
         std::uint32_t response = 1;
-        return sim.Ping(response) && response == kOk &&
-               std::chrono::steady_clock::now() <= deadline;
+        return sim.Ping(response) && response == kOk && std::chrono::steady_clock::now() <= deadline;
     }
 };
 
@@ -88,7 +90,8 @@ TEST_P(HLKStopRestartTest, TheNewServiceGetsThePortAndTheWorkerLeftBehindEndsCle
     case Stuck::StalledTransfer: {
         window.Clear();
         ASSERT_TRUE(Connect(peer));
-        const std::vector<std::uint8_t> hello = QuarnexSim::HelloPayload(SimHeader{kStalledSerial, 4096, 0, 0, 0}, true);
+        const std::vector<std::uint8_t> hello =
+            QuarnexSim::HelloPayload(SimHeader{kStalledSerial, 4096, 0, 0, 0}, true);
         std::uint32_t w = 1;
         ASSERT_TRUE(peer.SendWord(0x55AA0001) && peer.SendBytes(hello.data(), hello.size()));
         ASSERT_TRUE(peer.ReadWord(w, 20000));
@@ -118,7 +121,8 @@ TEST_P(HLKStopRestartTest, TheNewServiceGetsThePortAndTheWorkerLeftBehindEndsCle
         PlanOptions plan;
         plan.count = 512;
         plan.clusterSize = 65536; // 32 MiB: far more than the socket buffers hold
-        ASSERT_NO_FATAL_FAILURE(PushOk(SimHeader{kRestoreSerial, 65536, 0, 0, 0}, true, ClusterPlan::Generate(plan)));
+        ASSERT_NO_FATAL_FAILURE(
+            PushOk(SimHeader{kRestoreSerial, 65536, 0, 0, 0}, true, ClusterPlan::Generate(plan)));
         window.Clear();
         ASSERT_TRUE(Connect(peer));
         ASSERT_TRUE(peer.SendWord(0x55AA0006) && peer.SendWord(kRestoreSerial));
@@ -162,7 +166,8 @@ TEST_P(HLKStopRestartTest, TheNewServiceGetsThePortAndTheWorkerLeftBehindEndsCle
     case Stuck::StalledTransfer:
         // The silent peer's read times out: a failed backup that leaves nothing behind.
         EXPECT_TRUE(window.WaitForError(HLK_ERR_BACKUP_FAILED, kPayloadMs + 15000));
-        EXPECT_TRUE(testsupport::Eventually([&] { return BackupDirs(oldRoot, "00A1A1A1").empty(); }, std::chrono::seconds(15)))
+        EXPECT_TRUE(testsupport::Eventually([&] { return BackupDirs(oldRoot, "00A1A1A1").empty(); },
+                                            std::chrono::seconds(15)))
             << "the stalled backup left its directory";
         EXPECT_FALSE(fs::exists(newRoot + "/00A1A1A1") && newRoot != oldRoot);
         EXPECT_EQ(peer.WaitClosed(20000), QuarnexConnection::CloseState::Closed);
@@ -189,7 +194,8 @@ TEST_P(HLKStopRestartTest, TheNewServiceGetsThePortAndTheWorkerLeftBehindEndsCle
             EXPECT_EQ(errors.front(), HLK_ERR_COMMUNICATION);
             EXPECT_EQ(errors.back(), HLK_ERR_RESTORE_FAILED);
         }
-        EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKRestoreDone && !n.success; }, 1000));
+        EXPECT_TRUE(
+            window.WaitFor([](const Note& n) { return n.message == CM_HLKRestoreDone && !n.success; }, 1000));
         break;
     }
     peer.Close();

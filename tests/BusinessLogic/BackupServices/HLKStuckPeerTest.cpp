@@ -5,8 +5,8 @@
 #include <mutex>
 #include <utility>
 
-#include "PlatformWrapper.h"
 #include "HLKTestHarness.h"
+#include "PlatformWrapper.h"
 
 using namespace quarnexsim;
 
@@ -40,7 +40,8 @@ TEST_F(HLKStuckPeerTest, ARestoreToAPeerThatNeverReadsEndsAsACommunicationError)
 
     EXPECT_TRUE(window.WaitForError(HLK_ERR_RESTORE_FAILED, 30000)) << "the send never timed out";
     EXPECT_EQ(window.Errors(), (std::vector<int>{HLK_ERR_COMMUNICATION, HLK_ERR_RESTORE_FAILED}));
-    EXPECT_TRUE(window.WaitFor([](const Note& n) { return n.message == CM_HLKRestoreDone && !n.success; }, 1000));
+    EXPECT_TRUE(
+        window.WaitFor([](const Note& n) { return n.message == CM_HLKRestoreDone && !n.success; }, 1000));
     // The next connection is served while the stuck peer still holds its connection open.
     EXPECT_TRUE(Idle());
     peer.Close();

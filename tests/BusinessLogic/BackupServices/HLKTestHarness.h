@@ -33,7 +33,8 @@
 constexpr std::uint32_t kOk = 0;
 constexpr std::uint32_t kError = 0xFFFFFFFF;
 
-inline quarnexsim::SimCluster Cluster(std::uint32_t id, std::uint32_t mode, std::size_t length, std::uint64_t seed)
+inline quarnexsim::SimCluster Cluster(std::uint32_t id, std::uint32_t mode, std::size_t length,
+                                      std::uint64_t seed)
 {
     quarnexsim::SimCluster c;
     c.blockID = id;
@@ -50,7 +51,6 @@ inline std::vector<std::uint32_t> IdsOf(const quarnexsim::SimImage& image)
         ids.push_back(c.blockID);
     return ids;
 }
-
 
 // The real service on an ephemeral loopback port, over a repository in the sandbox.
 // What a worker leaves on the disk after an acknowledged DONE: the image's backup header at the
@@ -91,7 +91,8 @@ inline void LeaveAcknowledgedTransfer(CBFMRepository& repo, const quarnexsim::Si
         std::unique_ptr<CBFMFile> scratch = backup->CreateBFMFile(CBFMBackup::TmpScratchFile);
         ASSERT_TRUE(main && scratch);
         if (!recordsOnly) {
-            const std::vector<std::uint8_t> stored = quarnexsim::MergeModel::Serialize(quarnexsim::SimImage{header, {}});
+            const std::vector<std::uint8_t> stored =
+                quarnexsim::MergeModel::Serialize(quarnexsim::SimImage{header, {}});
             std::uint32_t written = 0;
             ASSERT_TRUE(main->Write(stored.data(), static_cast<std::uint32_t>(stored.size()), written));
         }
@@ -171,7 +172,8 @@ protected:
     }
 
     // Pushes a backup that must complete, and waits for the merge to end.
-    void PushOk(const quarnexsim::SimHeader& h, bool full, const std::vector<quarnexsim::SimCluster>& clusters)
+    void PushOk(const quarnexsim::SimHeader& h, bool full,
+                const std::vector<quarnexsim::SimCluster>& clusters)
     {
         window.Clear();
         const quarnexsim::PushResult r = Sim().Push(h, full, clusters);

@@ -8,8 +8,7 @@
 
 namespace {
 
-class CClientInfraTest : public SandboxTest
-{
+class CClientInfraTest : public SandboxTest {
 protected:
     void TearDown() override
     {
@@ -31,8 +30,8 @@ TEST_F(CClientInfraTest, CreatesTheNineSubDirectoriesAndEmptiesTemp)
     ASSERT_TRUE(hl::Os().CreateDirectory(root + "/Config"));
     WriteFile(root + "/Config/Harborlock.cfg", "IPPort: 5001\r\n");
 
-    CClientInfra *infra = CClientInfra::GetInstance(root.c_str());
-    const char *names[] = {"/Blobs/Calendar", "/Blobs/Contacts", "/Blobs/FAT", "/Blobs/Mail", "/Blobs/Temp",
+    CClientInfra* infra = CClientInfra::GetInstance(root.c_str());
+    const char* names[] = {"/Blobs/Calendar", "/Blobs/Contacts", "/Blobs/FAT", "/Blobs/Mail", "/Blobs/Temp",
                            "/Config",         "/Database",       "/log",       "/Temp"};
     for (int i = 0; i < 9; ++i) {
         EXPECT_EQ(infra->GetSubDir(i), root + names[i]);
@@ -52,10 +51,10 @@ TEST_F(CClientInfraTest, CreatesTheNineSubDirectoriesAndEmptiesTemp)
 
 TEST_F(CClientInfraTest, NoRootMeansQuarnexInTheHomeFolder)
 {
-    const char *home = std::getenv("HOME");
+    const char* home = std::getenv("HOME");
     const std::string saved = home ? home : "";
     setenv("HOME", Sandbox().c_str(), 1);
-    CClientInfra *infra = CClientInfra::GetInstance("");
+    CClientInfra* infra = CClientInfra::GetInstance("");
     setenv("HOME", saved.c_str(), 1);
     EXPECT_EQ(infra->GetRoot(), Sandbox() + "/Quarnex");
     EXPECT_EQ(infra->GetSubDir(CClientInfra::SUBDIR_LOG), Sandbox() + "/Quarnex/log");

@@ -10,9 +10,7 @@
 
 namespace {
 
-class ClientUtilTest : public SandboxTest
-{
-};
+class ClientUtilTest : public SandboxTest {};
 
 TEST_F(ClientUtilTest, WritableDirectoryLeavesNoProbeBehind)
 {
@@ -49,7 +47,7 @@ TEST_F(ClientUtilTest, EmptiesRecursivelyAndKeepsTheDirectory)
 TEST_F(ClientUtilTest, StopsAtTheFirstEntryThatCannotBeRemoved)
 {
     ASSERT_TRUE(hl::Os().CreateDirectory(SandboxPath("d")));
-    for (const char *name : {"f1", "f2", "f3", "f4"})
+    for (const char* name : {"f1", "f2", "f3", "f4"})
         WriteFile(SandboxPath(std::string("d/") + name), "x");
     hl::FaultPlatform fault;
     {

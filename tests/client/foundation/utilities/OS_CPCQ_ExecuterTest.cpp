@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace
-{
+namespace {
 // What the items of one test did, in the order they did it.
 struct Journal {
     std::mutex lock;
@@ -20,7 +19,7 @@ struct Journal {
     std::atomic<int> deleted{0};
     std::string threadName;
 
-    void Add(const std::string &event)
+    void Add(const std::string& event)
     {
         std::lock_guard<std::mutex> guard(lock);
         events.push_back(event);
@@ -28,14 +27,13 @@ struct Journal {
 };
 
 struct Item {
-    Journal &journal;
+    Journal& journal;
     std::string name;
     std::function<void()> body;
 
-    Item(Journal &j, std::string n, std::function<void()> b = nullptr)
+    Item(Journal& j, std::string n, std::function<void()> b = nullptr)
         : journal(j), name(std::move(n)), body(std::move(b))
-    {
-    }
+    {}
     ~Item() { ++journal.deleted; }
 
     void Execute()
@@ -107,7 +105,8 @@ TEST(OS_CPCQ_ExecuterTest, ThrowingItemIsReportedDeletedAndTheLoopGoesOn)
         executer.Put(new Item(journal, "good"));
     }
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "--> pcqex:GUIWorker -- thread:1 -- unexpected exception in OS_CPCQ_Executer while loop\n");
+    EXPECT_EQ(out,
+              "--> pcqex:GUIWorker -- thread:1 -- unexpected exception in OS_CPCQ_Executer while loop\n");
     std::vector<std::string> expected = {"start bad", "start good", "end good"};
     EXPECT_EQ(journal.events, expected);
     EXPECT_EQ(journal.deleted.load(), 2);
@@ -172,7 +171,7 @@ TEST(OS_CPCQ_ExecuterTest, NoThreadStartedClearsRunningAndStopDeletesQueuedItems
     int attempts = 0;
     {
         OS_CPCQ_Executer<Item> executer("GUIWorker", 2, 10, 8,
-                                        [&attempts](std::thread &, std::function<void()>) {
+                                        [&attempts](std::thread&, std::function<void()>) {
                                             ++attempts;
                                             return false;
                                         });
