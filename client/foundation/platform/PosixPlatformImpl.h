@@ -1,5 +1,6 @@
 // The POSIX implementation of Platform, declared for the units that define it:
-// PosixPlatform.cpp (files, waitable objects, threads, clocks, folders) and PosixNetwork.cpp
+// PosixPlatform.cpp (files by descriptor, waitable objects, threads, clocks, folders),
+// PosixFiles.cpp (directories, files by path) and PosixNetwork.cpp
 // (TCP and the network configuration). Private to this library.
 #pragma once
 
