@@ -27,12 +27,12 @@ private:
     int m_fd;
 };
 
-bool ReadExact(int fd, void* buffer, std::size_t n)
+bool ReadExact(int fd, void* buffer, std::size_t n, int timeoutMs = BenchClient::kTimeoutMs)
 {
     auto* p = static_cast<std::uint8_t*>(buffer);
     std::size_t done = 0;
     while (done < n) {
-        if (hl::Os().WaitReadable(fd, BenchClient::kTimeoutMs) != 1)
+        if (hl::Os().WaitReadable(fd, timeoutMs) != 1)
             return false;
         const std::int64_t r = hl::Os().Recv(fd, p + done, n - done);
         if (r <= 0)
@@ -40,26 +40,6 @@ bool ReadExact(int fd, void* buffer, std::size_t n)
         done += static_cast<std::size_t>(r);
     }
     return true;
-}
-
-bool ReadWord(int fd, std::uint32_t& word)
-{
-    std::uint8_t b[4];
-    if (!ReadExact(fd, b, 4))
-        return false;
-    word = GetBE(b);
-    return true;
-}
-
-bool SendWords(int fd, std::initializer_list<std::uint32_t> words)
-{
-    std::uint8_t b[32];
-    std::size_t n = 0;
-    for (std::uint32_t w : words) {
-        PutBE(b + n, w);
-        n += 4;
-    }
-    return hl::Os().SendAll(fd, b, n);
 }
 
 // Waits for the service to close its end.
@@ -72,6 +52,26 @@ bool WaitClosed(int fd)
 }
 
 } // namespace
+
+bool SendWords(int fd, std::initializer_list<std::uint32_t> words)
+{
+    std::uint8_t b[32];
+    std::size_t n = 0;
+    for (std::uint32_t w : words) {
+        PutBE(b + n, w);
+        n += 4;
+    }
+    return hl::Os().SendAll(fd, b, n);
+}
+
+bool ReadWord(int fd, std::uint32_t& word, int timeoutMs)
+{
+    std::uint8_t b[4];
+    if (!ReadExact(fd, b, 4, timeoutMs))
+        return false;
+    word = GetBE(b);
+    return true;
+}
 
 bool BenchClient::Ping()
 {

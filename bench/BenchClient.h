@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "BenchPlan.h"
@@ -66,5 +67,10 @@ private:
     std::uint16_t m_port;
     double m_doneSeconds = -1;
 };
+
+// Wire words over a socket, for the benchmark's own clients: a whole message in one send, and
+// one word read waiting at most timeoutMs for each part of it.
+bool SendWords(int fd, std::initializer_list<std::uint32_t> words);
+bool ReadWord(int fd, std::uint32_t& word, int timeoutMs = BenchClient::kTimeoutMs);
 
 } // namespace bench

@@ -3,40 +3,10 @@
 #include <cstring>
 #include <vector>
 
+#include "BenchClient.h"
 #include "Platform.h"
 
 namespace bench {
-
-namespace {
-
-bool ReadWord(int fd, std::uint32_t& word)
-{
-    std::uint8_t b[4];
-    std::size_t done = 0;
-    while (done < 4) {
-        if (hl::Os().WaitReadable(fd, FleetClient::kTimeoutMs) != 1)
-            return false;
-        const std::int64_t r = hl::Os().Recv(fd, b + done, 4 - done);
-        if (r <= 0)
-            return false;
-        done += static_cast<std::size_t>(r);
-    }
-    word = GetBE(b);
-    return true;
-}
-
-bool SendWords(int fd, std::initializer_list<std::uint32_t> words)
-{
-    std::uint8_t b[32];
-    std::size_t n = 0;
-    for (std::uint32_t w : words) {
-        PutBE(b + n, w);
-        n += 4;
-    }
-    return hl::Os().SendAll(fd, b, n);
-}
-
-} // namespace
 
 FleetPush FleetClient::Push(std::uint16_t port, std::uint32_t serialNumber, const BenchPlan& plan,
                             const DataPool& pool)
@@ -61,10 +31,10 @@ FleetPush FleetClient::Push(std::uint16_t port, std::uint32_t serialNumber, cons
     if (!SendWords(fd, {kCmdHello, serialNumber, 1u, plan.ClusterSize(), kHeaderParam1, kHeaderParam2,
                         kHeaderParam3}))
         return fail("HELLO not sent");
-    if (!ReadWord(fd, answer) || answer != kRspOk)
+    if (!ReadWord(fd, answer, kTimeoutMs) || answer != kRspOk)
         return fail("HELLO refused");
     r.answered = FleetPush::Clock::now();
-    if (!SendWords(fd, {kCmdSize, plan.Count()}) || !ReadWord(fd, answer) || answer != kRspOk)
+    if (!SendWords(fd, {kCmdSize, plan.Count()}) || !ReadWord(fd, answer, kTimeoutMs) || answer != kRspOk)
         return fail("SIZE refused");
 
     constexpr std::size_t kBlock = 1u << 20;
@@ -89,7 +59,7 @@ FleetPush FleetClient::Push(std::uint16_t port, std::uint32_t serialNumber, cons
     }
     PutBE(block.data() + fill, kCmdDone);
     fill += 4;
-    if (!hl::Os().SendAll(fd, block.data(), fill) || !ReadWord(fd, answer) || answer != kRspOk)
+    if (!hl::Os().SendAll(fd, block.data(), fill) || !ReadWord(fd, answer, kTimeoutMs) || answer != kRspOk)
         return fail("DONE refused");
     r.done = FleetPush::Clock::now();
     std::uint8_t byte;
