@@ -108,8 +108,15 @@ void CBFMChecksum::AddRecord(const std::uint8_t* record, std::size_t size)
 {
     if (m_fd < 0 || !m_writing)
         return;
+    AddRecordHash(Hash(record, size), size);
+}
+
+void CBFMChecksum::AddRecordHash(std::uint64_t hash, std::size_t size)
+{
+    if (m_fd < 0 || !m_writing)
+        return;
     std::uint8_t entry[kChecksumEntrySize];
-    EncodeChecksumEntry(Hash(record, size), entry);
+    EncodeChecksumEntry(hash, entry);
     WriteOut(entry, sizeof entry);
     ++m_records;
     m_imageSize += size;
@@ -271,8 +278,13 @@ bool CBFMChecksum::HeaderMatches(const BackupDataLayout::BackupHeader& header) c
 
 bool CBFMChecksum::NextRecordMatches(const std::uint8_t* record, std::size_t size)
 {
+    return NextRecordMatches(Hash(record, size));
+}
+
+bool CBFMChecksum::NextRecordMatches(std::uint64_t hash)
+{
     std::uint64_t expected = 0;
-    return NextRecordHash(expected) && Hash(record, size) == expected;
+    return NextRecordHash(expected) && hash == expected;
 }
 
 bool CBFMChecksum::NextRecordHash(std::uint64_t& hash)

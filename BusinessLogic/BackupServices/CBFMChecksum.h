@@ -36,6 +36,9 @@ public:
     // One cluster record as written into the image: its 12-byte header and data side by side.
     // Does nothing unless a file is being written.
     void AddRecord(const std::uint8_t* record, std::size_t size);
+    // The same for a record of `size` bytes whose Hash is already known (a stored record
+    // checked on its way into a new image).
+    void AddRecordHash(std::uint64_t hash, std::size_t size);
     // Writes the trailer and makes the file durable. False (and the file removed) when any
     // write failed or nothing was begun.
     bool Finish();
@@ -63,6 +66,8 @@ public:
     bool HeaderMatches(const BackupDataLayout::BackupHeader& header) const;
     // A record (12-byte header and data side by side) against the next record hash.
     bool NextRecordMatches(const std::uint8_t* record, std::size_t size);
+    // A record's Hash against the next record hash.
+    bool NextRecordMatches(std::uint64_t hash);
 
 private:
     bool WriteOut(const std::uint8_t* data, std::size_t size);

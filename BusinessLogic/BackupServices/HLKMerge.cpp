@@ -12,6 +12,7 @@
 #include "CBFMFile.h"
 #include "HLKInternal.h"
 #include "HLKRecordIO.h"
+#include "HLKRecordStream.h"
 #include "SessionData.h"
 
 using BackupDataLayout::DecodeClusterHeader;
@@ -21,10 +22,11 @@ namespace {
 
 const char* const kUnit = "BusinessLogic/BackupServices/HLKMerge";
 
-// State of the incremental merge's TmpMain cursor, kept apart from the block IDs so that
-// every blockID value (0 and 0xFFFFFFFF included) merges like any other.
+// The incremental merge's next TmpMain record, kept apart from the block IDs so that every
+// blockID value (0 and 0xFFFFFFFF included) merges like any other.
 struct MainCursor {
-    std::uint8_t header[kClusterHeaderSize] = {};
+    const std::uint8_t* record = nullptr;
+    std::uint32_t size = 0;
     bool loaded = false;
     bool exhausted = false;
 };
@@ -62,11 +64,63 @@ private:
     std::size_t m_w = 0;
 };
 
-struct MergeOutput {
-    CBFMFile* file;
-    std::int64_t total; // progress divisor
+// The merge file and the records bound for it. Records handed out in place by a record stream
+// are gathered while they lie side by side in its block and go out as one write: a run of
+// unchanged stored records is never copied into a buffer of the service's own.
+class MergeOutput {
+public:
+    MergeOutput(CBFMFile& file, std::int64_t total) : m_file(file), m_total(total) {}
+    std::int64_t total() const { return m_total; }
+
+    // A record from `from`, whose Hash is `hash`; it stays where it is until written.
+    int add(const std::uint8_t* record, std::uint32_t size, std::uint64_t hash, const HLKRecordStream& from,
+            SessionData& session)
+    {
+        if (m_from != &from || m_pending + m_pendingSize != record) {
+            if (flush() != 0)
+                return -1;
+            m_from = &from;
+            m_pending = record;
+        }
+        m_pendingSize += size;
+        session.mergeChecksum.AddRecordHash(hash, size);
+        return 0;
+    }
+    // A record in a buffer that will be reused: written now.
+    int write(const std::uint8_t* record, std::uint32_t size, SessionData& session)
+    {
+        if (flush() != 0 || HLKRecordIO::writeClusterBlk(m_file, nullptr, record, size) != 0)
+            return -1;
+        session.mergeChecksum.AddRecord(record, size);
+        return 0;
+    }
+    // The next record of `from`; what is gathered from it is written first when reading on
+    // would move it.
+    HLKRecordStream::Result next(HLKRecordStream& from, const std::uint8_t*& record, std::uint32_t& size)
+    {
+        if (m_from == &from && !from.NextIsBuffered() && flush() != 0)
+            return HLKRecordStream::Result::Damaged;
+        return from.Next(record, size);
+    }
+    int flush()
+    {
+        if (m_pendingSize > 0 && HLKRecordIO::writeClusterBlk(m_file, nullptr, m_pending, m_pendingSize) != 0)
+            return -1;
+        m_from = nullptr;
+        m_pending = nullptr;
+        m_pendingSize = 0;
+        return 0;
+    }
+
     bool wroteNew = false;
     std::uint32_t lastNewID = 0;
+
+private:
+    CBFMFile& m_file;
+    std::int64_t m_total; // progress divisor
+    const HLKRecordStream* m_from = nullptr;
+    const std::uint8_t* m_pending = nullptr;
+    std::uint32_t m_pendingSize = 0;
 };
 
 void countMergedRecord(SessionData& session, std::int64_t total)
@@ -76,31 +130,12 @@ void countMergedRecord(SessionData& session, std::int64_t total)
         HLK_NOTIFY(NotifyProgress(HLKInternal::Percent(session.mergeCount, total)));
 }
 
-int copyMainRecord(SessionData& session, CBFMFile& mergeFile, const std::uint8_t* header)
+std::uint32_t blockIDOf(const std::uint8_t* record)
 {
-    const std::uint32_t length = DecodeClusterHeader(header).length;
-    if (length > session.clusterSize) {
-        HLK_INTERNAL();
-        return -1;
-    }
-    // Header and data side by side, so the record goes out in one write.
-    std::uint8_t* record = session.clusterBuffer.data();
-    std::memcpy(record, header, kClusterHeaderSize);
-    std::uint32_t got = 0;
-    if (length > 0 && !session.tmpMain->Read(record + kClusterHeaderSize, length, got)) {
-        HLK_INTERNAL();
-        return -1;
-    }
-    if (HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record,
-                                     std::uint32_t(kClusterHeaderSize) + length) != 0) {
-        HLK_INTERNAL();
-        return -1;
-    }
-    session.mergeChecksum.AddRecord(record, kClusterHeaderSize + length);
-    return 0;
+    return DecodeClusterHeader(record).blockID;
 }
 
-int copyScratchEntry(SessionData& session, CBFMFile& mergeFile, const ScratchCursor& entry)
+int copyScratchEntry(SessionData& session, MergeOutput& out, const ScratchCursor& entry)
 {
     CBFMFile& scratch = *session.tmpScratch;
     const std::uint64_t offset = entry.offset();
@@ -124,60 +159,57 @@ int copyScratchEntry(SessionData& session, CBFMFile& mergeFile, const ScratchCur
         HLK_INTERNAL();
         return -1;
     }
-    if (HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record,
-                                     std::uint32_t(kClusterHeaderSize) + length) != 0) {
+    if (out.write(record, std::uint32_t(kClusterHeaderSize) + length, session) != 0) {
         HLK_INTERNAL();
         return -1;
     }
-    session.mergeChecksum.AddRecord(record, kClusterHeaderSize + length);
     return 0;
 }
 
 // Writes the TmpMain and scratch records that belong before (and, for blockID oldID, instead of)
 // the stored record oldID; at oldEnded, everything left, advancing the scratch cursor. 0, or
 // -1. `superseded`: the stored record oldID is replaced by new data and is not to be copied.
-int mergeIncrStep(SessionData& session, MergeOutput& out, MainCursor& main, std::uint32_t oldID,
-                  bool oldEnded, ScratchCursor& scratch, bool& superseded)
+int mergeIncrStep(SessionData& session, MergeOutput& out, HLKRecordStream& tmpMain, MainCursor& main,
+                  std::uint32_t oldID, bool oldEnded, ScratchCursor& scratch, bool& superseded)
 {
     superseded = false;
     for (;;) {
         if (!main.loaded && !main.exhausted) {
-            bool ended = false;
-            if (HLKRecordIO::readRecordHeader(*session.tmpMain, main.header, ended)) {
-                main.loaded = true;
-            } else if (ended) {
-                main.exhausted = true;
-            } else {
-                HLK_INTERNAL();
-                return -1;
+            switch (out.next(tmpMain, main.record, main.size)) {
+            case HLKRecordStream::Result::Record: main.loaded = true; break;
+            case HLKRecordStream::Result::Ended: main.exhausted = true; break;
+            case HLKRecordStream::Result::Damaged: HLK_INTERNAL(); return -1;
             }
         }
         const bool haveMain = main.loaded;
         const bool haveScratch = scratch.more();
         if (!haveMain && !haveScratch)
             break;
-        const std::uint32_t m = haveMain ? DecodeClusterHeader(main.header).blockID : 0;
+        const std::uint32_t m = haveMain ? blockIDOf(main.record) : 0;
         const std::uint32_t s = haveScratch ? scratch.blockID() : 0;
 
         if (!oldEnded && ((haveMain && m == oldID) || (haveScratch && s == oldID)))
             superseded = true;
 
         if (haveMain && (oldEnded || m <= oldID) && (!haveScratch || m < s)) {
-            if (copyMainRecord(session, *out.file, main.header) != 0)
+            if (out.add(main.record, main.size, CBFMChecksum::Hash(main.record, main.size), tmpMain,
+                        session) != 0) {
+                HLK_INTERNAL();
                 return -1;
+            }
             main.loaded = false;
             out.wroteNew = true;
             out.lastNewID = m;
         } else {
             if (!haveScratch || (!oldEnded && oldID < s))
                 break;
-            if (copyScratchEntry(session, *out.file, scratch) != 0)
+            if (copyScratchEntry(session, out, scratch) != 0)
                 return -1;
             scratch.advance();
             out.wroteNew = true;
             out.lastNewID = s;
         }
-        countMergedRecord(session, out.total);
+        countMergedRecord(session, out.total());
     }
     // Every stored record of a blockID that a new record carries is replaced, not only the
     // first of them: a stale duplicate after the new data would win on restore.
@@ -207,36 +239,39 @@ void HLKMerge::sortScratchIndex(SessionData& session)
 
 int HLKMerge::mergeFullBackup(SessionData& session, CBFMFile& mergeFile)
 {
-    const std::int64_t total = session.mainCount + session.scratchCount;
+    MergeOutput out(mergeFile, session.mainCount + session.scratchCount);
+    HLKRecordStream tmpMain(*session.tmpMain, session.clusterSize);
     ScratchCursor scratch(session);
     for (;;) {
-        std::uint8_t header[kClusterHeaderSize];
-        bool ended = false;
-        if (!HLKRecordIO::readRecordHeader(*session.tmpMain, header, ended)) {
-            if (!ended) {
-                HLK_INTERNAL();
-                return -1;
-            }
+        const std::uint8_t* record = nullptr;
+        std::uint32_t size = 0;
+        const HLKRecordStream::Result read = out.next(tmpMain, record, size);
+        if (read == HLKRecordStream::Result::Ended)
             break;
+        if (read == HLKRecordStream::Result::Damaged) {
+            HLK_INTERNAL();
+            return -1;
         }
-        const std::uint32_t m = DecodeClusterHeader(header).blockID;
+        const std::uint32_t m = blockIDOf(record);
         while (scratch.more() && m > scratch.blockID()) {
-            if (copyScratchEntry(session, mergeFile, scratch) != 0)
+            if (copyScratchEntry(session, out, scratch) != 0)
                 return -1;
             scratch.advance();
-            countMergedRecord(session, total);
+            countMergedRecord(session, out.total());
         }
-        if (copyMainRecord(session, mergeFile, header) != 0)
+        if (out.add(record, size, CBFMChecksum::Hash(record, size), tmpMain, session) != 0) {
+            HLK_INTERNAL();
             return -1;
-        countMergedRecord(session, total);
+        }
+        countMergedRecord(session, out.total());
     }
     // Scratch clusters beyond the last main cluster belong at the end, not in the bin.
     for (; scratch.more(); scratch.advance()) {
-        if (copyScratchEntry(session, mergeFile, scratch) != 0)
+        if (copyScratchEntry(session, out, scratch) != 0)
             return -1;
-        countMergedRecord(session, total);
+        countMergedRecord(session, out.total());
     }
-    if (!mergeFile.Sync()) {
+    if (out.flush() != 0 || !mergeFile.Sync()) {
         HLK_INTERNAL();
         return -1;
     }
@@ -280,18 +315,21 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile
     // otherwise count as nearly empty).
     session.oldEstimate = static_cast<std::int64_t>(std::min<std::uint64_t>(oldRecords, INT64_MAX / 4));
 
-    MergeOutput out{&mergeFile, session.oldEstimate + session.mainCount + session.scratchCount};
+    MergeOutput out(mergeFile, session.oldEstimate + session.mainCount + session.scratchCount);
+    HLKRecordStream old(oldImage, session.clusterSize);
+    HLKRecordStream tmpMain(*session.tmpMain, session.clusterSize);
     MainCursor main;
     ScratchCursor scratch(session);
     for (;;) {
-        std::uint8_t header[kClusterHeaderSize];
-        bool ended = false;
+        const std::uint8_t* record = nullptr;
+        std::uint32_t size = 0;
         bool superseded = false;
-        if (!HLKRecordIO::readRecordHeader(oldImage, header, ended)) {
-            if (!ended) {
-                HLK_INTERNAL();
-                return -1;
-            }
+        const HLKRecordStream::Result read = out.next(old, record, size);
+        if (read == HLKRecordStream::Result::Damaged) {
+            HLK_INTERNAL();
+            return -1;
+        }
+        if (read == HLKRecordStream::Result::Ended) {
             if (oldChecksum && oldRead != oldChecksum->RecordCount()) {
                 HLK_ERROR(
                     "HLKServer mergeIncrBackup(): the stored image ends after %llu of its %llu records\n",
@@ -299,47 +337,33 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile
                     static_cast<unsigned long long>(oldChecksum->RecordCount()));
                 return -1;
             }
-            if (mergeIncrStep(session, out, main, 0xFFFFFFFF, true, scratch, superseded) != 0) {
+            if (mergeIncrStep(session, out, tmpMain, main, 0xFFFFFFFF, true, scratch, superseded) != 0) {
                 HLK_INTERNAL();
                 return -1;
             }
             break;
         }
-        const BackupDataLayout::ClusterHeader oldHeader = DecodeClusterHeader(header);
-        const std::uint32_t oldID = oldHeader.blockID;
-        const std::uint32_t length = oldHeader.length;
-        if (mergeIncrStep(session, out, main, oldID, false, scratch, superseded) != 0) {
+        const std::uint32_t oldID = blockIDOf(record);
+        if (mergeIncrStep(session, out, tmpMain, main, oldID, false, scratch, superseded) != 0) {
             HLK_INTERNAL();
             return -1;
         }
-        if (length > session.clusterSize) {
-            HLK_INTERNAL();
-            return -1;
-        }
-        std::uint8_t* record = session.clusterBuffer.data();
-        std::memcpy(record, header, kClusterHeaderSize);
-        std::uint32_t got = 0;
-        if (length > 0 && !oldImage.Read(record + kClusterHeaderSize, length, got)) {
-            HLK_INTERNAL();
-            return -1;
-        }
-        if (oldChecksum && !oldChecksum->NextRecordMatches(record, kClusterHeaderSize + length)) {
+        // Hashed once: checked against the stored image's checksum and reused for the new one.
+        const std::uint64_t hash = CBFMChecksum::Hash(record, size);
+        if (oldChecksum && !oldChecksum->NextRecordMatches(hash)) {
             HLK_ERROR(
                 "HLKServer mergeIncrBackup(): record %llu of the stored image does not match its checksum\n",
                 static_cast<unsigned long long>(oldRead));
             return -1;
         }
         ++oldRead;
-        if (!superseded && HLKRecordIO::writeClusterBlk(mergeFile, nullptr, record,
-                                                        std::uint32_t(kClusterHeaderSize) + length) != 0) {
+        if (!superseded && out.add(record, size, hash, old, session) != 0) {
             HLK_INTERNAL();
             return -1;
         }
-        if (!superseded)
-            session.mergeChecksum.AddRecord(record, kClusterHeaderSize + length);
-        countMergedRecord(session, out.total);
+        countMergedRecord(session, out.total());
     }
-    if (!mergeFile.Sync()) {
+    if (out.flush() != 0 || !mergeFile.Sync()) {
         HLK_INTERNAL();
         return -1;
     }

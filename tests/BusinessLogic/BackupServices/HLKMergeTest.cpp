@@ -39,13 +39,13 @@ SimCluster Make(std::uint32_t id, std::uint32_t mode, std::size_t length, std::u
 
 // Arrival order as a Quarnex server sends it: main clusters ascending, scratch clusters
 // anywhere, with repeated blockIDs, the extreme blockIDs and empty clusters among them.
-std::vector<SimCluster> Plan(unsigned seed, std::size_t count)
+std::vector<SimCluster> Plan(unsigned seed, std::size_t count, std::uint32_t clusterSize = kClusterSize)
 {
     std::mt19937 rng(seed);
     std::vector<SimCluster> out;
     std::uint32_t nextMain = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t length = rng() % 5 == 0 ? 0 : 1 + rng() % kClusterSize;
+        const std::size_t length = rng() % 5 == 0 ? 0 : 1 + rng() % clusterSize;
         const auto fill = static_cast<std::uint8_t>(rng());
         if (rng() % 2 == 0) {
             nextMain += rng() % 3; // 0: the same blockID again
@@ -66,14 +66,14 @@ class HLKMergeTest : public SandboxTest {
 protected:
     // Files the clusters into TmpMain and TmpScratch and fills the session as the transfer
     // does, the scratch index sorted as finishBackup sorts it.
-    void Transfer(const std::vector<SimCluster>& clusters)
+    void Transfer(const std::vector<SimCluster>& clusters, const SimHeader& header = kHeader)
     {
-        session->serialNumber = kHeader.serialNumber;
-        session->clusterSize = kHeader.clusterSize;
-        session->headerParam1 = kHeader.headerParam1;
-        session->headerParam2 = kHeader.headerParam2;
-        session->headerParam3 = kHeader.headerParam3;
-        session->clusterBuffer.assign(kClusterSize + BackupDataLayout::kClusterHeaderSize, 0);
+        session->serialNumber = header.serialNumber;
+        session->clusterSize = header.clusterSize;
+        session->headerParam1 = header.headerParam1;
+        session->headerParam2 = header.headerParam2;
+        session->headerParam3 = header.headerParam3;
+        session->clusterBuffer.assign(header.clusterSize + BackupDataLayout::kClusterHeaderSize, 0);
         session->tmpMain = std::make_unique<CBFMFile>(SandboxPath("TmpMain.dat"), true);
         session->tmpScratch = std::make_unique<CBFMFile>(SandboxPath("TmpScratch.dat"), true);
         for (const SimCluster& c : clusters) {
@@ -164,6 +164,40 @@ TEST_F(HLKMergeTest, IncrementalMergeMatchesTheModel)
         EXPECT_EQ(Contents(SandboxPath("TmpMerge.dat")),
                   MergeModel::Serialize(MergeModel::Incremental(stored, kHeader, clusters)));
     }
+}
+
+// Megabytes of records, so that the merges read across many blocks of their record streams,
+// write runs of records that a block boundary or a new record cuts, and cross sub-files.
+TEST_F(HLKMergeTest, MergesOfManyBlocksAndSubFilesMatchTheModel)
+{
+    constexpr std::uint32_t kLarge = 8192;
+    const SimHeader header{0x0001A2B3, kLarge, 7, 8, 9};
+    CBFMFile::SetDefaultMaxBytesPerSubFile(1000003); // a prime: records straddle sub-files
+    struct Restore {
+        ~Restore() { CBFMFile::SetDefaultMaxBytesPerSubFile(CBFMFile::kDefaultMaxBytesPerSubFile); }
+    } restore;
+
+    const std::vector<SimCluster> first = Plan(11, 2500, kLarge);
+    ASSERT_NO_FATAL_FAILURE(Transfer(first, header));
+    auto merge = MergeFile();
+    ASSERT_EQ(HLKMerge::mergeFullBackup(*session, *merge), 0);
+    merge.reset();
+    const SimImage stored = MergeModel::Full(header, first);
+    const std::vector<std::uint8_t> storedBytes = MergeModel::Serialize(stored);
+    ASSERT_GT(storedBytes.size(), 4u << 20);
+    EXPECT_EQ(Contents(SandboxPath("TmpMerge.dat")), storedBytes);
+
+    session = std::make_unique<SessionData>();
+    const std::vector<SimCluster> next = Plan(12, 400, kLarge);
+    ASSERT_NO_FATAL_FAILURE(Transfer(next, header));
+    auto old = StoredImage(stored);
+    ASSERT_GT(old->GetNumSubFiles(), 3);
+    ASSERT_EQ(old->Seek(0, 0), 0);
+    merge = MergeFile();
+    ASSERT_EQ(HLKMerge::mergeIncrBackup(*session, *old, *merge), 0);
+    merge.reset();
+    EXPECT_EQ(Contents(SandboxPath("TmpMerge.dat")),
+              MergeModel::Serialize(MergeModel::Incremental(stored, header, next)));
 }
 
 TEST_F(HLKMergeTest, IncrementalRefusesAnImageOfAnotherIdentity)
