@@ -10,6 +10,7 @@
 #include "CBFMChecksum.h"
 #include "CBFMFile.h"
 #include "HLKInternal.h"
+#include "HLKMergeWriter.h"
 #include "HLKRecordIO.h"
 #include "HLKRecordStream.h"
 #include "SessionData.h"
@@ -64,14 +65,14 @@ private:
 };
 
 // The merge file and the records bound for it. Records handed out in place by a record stream
-// are gathered while they lie side by side in its block and go out as one write: a run of
-// unchanged stored records is never copied into a buffer of the service's own.
+// are gathered while they lie side by side in its block and go to the writer thread in one
+// piece; the merge file is the writer's until finish().
 class MergeOutput {
 public:
-    MergeOutput(CBFMFile& file, std::int64_t total) : m_file(file), m_total(total) {}
+    MergeOutput(CBFMFile& file, std::int64_t total) : m_writer(file), m_total(total) {}
     std::int64_t total() const { return m_total; }
 
-    // A record from `from`, whose Hash is `hash`; it stays where it is until written.
+    // A record from `from`, whose Hash is `hash`; it stays where it is until handed over.
     int add(const std::uint8_t* record, std::uint32_t size, std::uint64_t hash, const HLKRecordStream& from,
             SessionData& session)
     {
@@ -85,37 +86,39 @@ public:
         session.mergeChecksum.AddRecordHash(hash, size);
         return 0;
     }
-    // A record in a buffer that will be reused: written now.
+    // A record in a buffer that will be reused: handed over now.
     int write(const std::uint8_t* record, std::uint32_t size, SessionData& session)
     {
-        if (flush() != 0 || HLKRecordIO::writeClusterBlk(m_file, nullptr, record, size) != 0)
+        if (flush() != 0 || !m_writer.Append(record, size))
             return -1;
         session.mergeChecksum.AddRecord(record, size);
         return 0;
     }
-    // The next record of `from`; what is gathered from it is written first when reading on
-    // would move it.
+    // The next record of `from`; what is gathered from it is handed over first when reading
+    // on would move it.
     HLKRecordStream::Result next(HLKRecordStream& from, const std::uint8_t*& record, std::uint32_t& size)
     {
         if (m_from == &from && !from.NextIsBuffered() && flush() != 0)
             return HLKRecordStream::Result::Damaged;
         return from.Next(record, size);
     }
-    int flush()
-    {
-        if (m_pendingSize > 0 && HLKRecordIO::writeClusterBlk(m_file, nullptr, m_pending, m_pendingSize) != 0)
-            return -1;
-        m_from = nullptr;
-        m_pending = nullptr;
-        m_pendingSize = 0;
-        return 0;
-    }
+    // Everything handed over and written: 0, or -1 when a write failed.
+    int finish() { return flush() == 0 && m_writer.Finish() ? 0 : -1; }
 
     bool wroteNew = false;
     std::uint32_t lastNewID = 0;
 
 private:
-    CBFMFile& m_file;
+    int flush()
+    {
+        const bool ok = m_pendingSize == 0 || m_writer.Append(m_pending, m_pendingSize);
+        m_from = nullptr;
+        m_pending = nullptr;
+        m_pendingSize = 0;
+        return ok ? 0 : -1;
+    }
+
+    HLKMergeWriter m_writer;
     std::int64_t m_total; // progress divisor
     const HLKRecordStream* m_from = nullptr;
     const std::uint8_t* m_pending = nullptr;
@@ -270,7 +273,7 @@ int HLKMerge::mergeFullBackup(SessionData& session, CBFMFile& mergeFile)
             return -1;
         countMergedRecord(session, out.total());
     }
-    if (out.flush() != 0 || !mergeFile.Sync()) {
+    if (out.finish() != 0 || !mergeFile.Sync()) {
         HLK_INTERNAL();
         return -1;
     }
@@ -362,7 +365,7 @@ int HLKMerge::mergeIncrBackup(SessionData& session, CBFMFile& oldImage, CBFMFile
         }
         countMergedRecord(session, out.total());
     }
-    if (out.flush() != 0 || !mergeFile.Sync()) {
+    if (out.finish() != 0 || !mergeFile.Sync()) {
         HLK_INTERNAL();
         return -1;
     }
