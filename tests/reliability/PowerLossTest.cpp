@@ -13,6 +13,7 @@
 #include "CBFMFile.h"
 #include "CBFMRepository.h"
 #include "CBFMServer.h"
+#include "DataFileBytes.h"
 #include "PowerLossPlatform.h"
 #include "QuarnexView.h"
 #include "ReliabilitySupport.h"
@@ -178,10 +179,8 @@ protected:
             ASSERT_TRUE(rec) << "record " << b.backupID << " does not load";
             std::unique_ptr<CBFMFile> file = rec->OpenBFMFile(CBFMBackup::BackupFile);
             ASSERT_TRUE(file) << "record " << b.backupID << " has no image";
-            std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file->GetSize()));
-            std::uint32_t got = 0;
-            ASSERT_TRUE(bytes.empty() ||
-                        file->Read(bytes.data(), static_cast<std::uint32_t>(bytes.size()), got));
+            std::vector<std::uint8_t> bytes;
+            ASSERT_TRUE(testsupport::ReadDataFile(*file, bytes));
             SimImage image;
             ASSERT_TRUE(MergeModel::Parse(bytes, image)) << "record " << b.backupID << " holds a torn image";
             EXPECT_TRUE(reliability::SameImage(image, oldImage) || reliability::SameImage(image, newImage))

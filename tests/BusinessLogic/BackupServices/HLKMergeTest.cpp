@@ -13,6 +13,7 @@
 
 #include "BackupDataLayout.h"
 #include "CBFMFile.h"
+#include "DataFileBytes.h"
 #include "HLKRecordIO.h"
 #include "MergeModel.h"
 #include "SessionData.h"
@@ -110,11 +111,8 @@ protected:
     static std::vector<std::uint8_t> Contents(const std::string& path)
     {
         CBFMFile file(path, false);
-        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file.GetSize()));
-        std::uint32_t got = 0;
-        if (!bytes.empty()) {
-            EXPECT_TRUE(file.Read(bytes.data(), static_cast<std::uint32_t>(bytes.size()), got));
-        }
+        std::vector<std::uint8_t> bytes;
+        EXPECT_TRUE(testsupport::ReadDataFile(file, bytes));
         return bytes;
     }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CBFMFile.h"
+#include "DataFileBytes.h"
 #include "TestSandbox.h"
 
 namespace {
@@ -18,11 +19,8 @@ protected:
     std::vector<std::uint8_t> Contents(const std::string& path)
     {
         CBFMFile file(path, false);
-        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file.GetSize()));
-        std::uint32_t got = 0;
-        if (!bytes.empty()) {
-            EXPECT_TRUE(file.Read(bytes.data(), std::uint32_t(bytes.size()), got));
-        }
+        std::vector<std::uint8_t> bytes;
+        EXPECT_TRUE(testsupport::ReadDataFile(file, bytes));
         return bytes;
     }
 };

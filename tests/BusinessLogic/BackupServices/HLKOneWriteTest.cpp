@@ -16,6 +16,7 @@
 #include "CBFMChecksum.h"
 #include "CBFMFile.h"
 #include "CClientExc.h"
+#include "DataFileBytes.h"
 #include "HLKTestHarness.h"
 #include "PlatformWrapper.h"
 
@@ -316,9 +317,8 @@ protected:
         std::unique_ptr<CBFMFile> file = CBFMBackup(m_dir).OpenBFMFile(CBFMBackup::BackupFile);
         if (!file)
             return {};
-        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file->GetSize()));
-        std::uint32_t got = 0;
-        EXPECT_TRUE(bytes.empty() || file->Read(bytes.data(), static_cast<std::uint32_t>(bytes.size()), got));
+        std::vector<std::uint8_t> bytes;
+        EXPECT_TRUE(testsupport::ReadDataFile(*file, bytes));
         return bytes;
     }
     // A commit record as CommitMerge writes it, stopped after the first rename.
